@@ -1,0 +1,169 @@
+// The log facility. Records are appended with one write() each on a descriptor kept open; the
+// descriptor is opened again when the daemon rotates or when the file at the path is no longer
+// the one held open (removed or moved away by somebody else). No record text ever reaches a
+// shell. One mutex serialises rotation and append, so two threads never lose the rotated file.
+#include "core/kiv_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace {
+
+constexpr off_t kRotateSize = 1048577;  // more than 1 MiB
+constexpr size_t kMaxRecord = 997;      // longest record the design's command form carried
+
+struct log_state {
+  std::mutex mutex;
+  int fd = -1;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  unsigned generation = 0;
+  std::string path;
+  std::string rotated_path;
+  FILE* stream = nullptr;  // tools: records go here instead of the file
+  bool to_file = true;
+};
+
+log_state& state() {
+  static log_state* s = new log_state();  // never destroyed: threads may log during exit
+  return *s;
+}
+
+void close_fd(log_state& s) {
+  if (s.fd >= 0) close(s.fd);
+  s.fd = -1;
+}
+
+void refresh_paths(log_state& s) {
+  unsigned gen = platform_env_generation();
+  if (gen == s.generation && !s.path.empty()) return;
+  s.generation = gen;
+  s.path = kiv_path("/tmp/kiv.log");
+  s.rotated_path = kiv_path("/tmp/kiv.log.1");
+  close_fd(s);
+}
+
+// Opens the log for appending when the held descriptor is not the file at the path.
+void ensure_open(log_state& s, const struct stat* at_path) {
+  if (s.fd >= 0 && at_path && at_path->st_dev == s.dev && at_path->st_ino == s.ino) return;
+  close_fd(s);
+  s.fd = open(s.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  struct stat st;
+  if (s.fd >= 0 && fstat(s.fd, &st) == 0) {
+    s.dev = st.st_dev;
+    s.ino = st.st_ino;
+  }
+}
+
+void write_record(const char* record, size_t len) {
+  log_state& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (!s.to_file) {
+    if (s.stream) {
+      fwrite(record, 1, len, s.stream);
+      fflush(s.stream);
+    }
+    return;
+  }
+  refresh_paths(s);
+  struct stat st;
+  bool exists = lstat(s.path.c_str(), &st) == 0;
+  if (exists && S_ISREG(st.st_mode) && st.st_size >= kRotateSize) {
+    if (rename(s.path.c_str(), s.rotated_path.c_str()) == 0) close_fd(s);
+    exists = false;
+  }
+  ensure_open(s, exists ? &st : nullptr);
+  if (s.fd < 0) return;
+  ssize_t r = write(s.fd, record, len);
+  (void)r;
+}
+
+}  // namespace
+
+void kiv_log_to_stream(FILE* stream) {
+  log_state& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.to_file = false;
+  s.stream = stream;
+  close_fd(s);
+}
+
+void kiv_log_to_file() {
+  log_state& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.to_file = true;
+  s.stream = nullptr;
+}
+
+void kiv_log(const char* func, int line, const char* fmt, ...) {
+  char record[kMaxRecord + 1];
+  int head = snprintf(record, sizeof record, "[KIV][%s:(%d)]", func ? func : "", line);
+  if (head < 0) return;
+  size_t len = static_cast<size_t>(head) < kMaxRecord ? static_cast<size_t>(head) : kMaxRecord;
+  va_list ap, again;
+  va_start(ap, fmt);
+  va_copy(again, ap);
+  int body = vsnprintf(record + len, sizeof record - len, fmt, ap);
+  va_end(ap);
+  if (body > 0) {
+    size_t full = len + static_cast<size_t>(body);
+    if (full > kMaxRecord) {
+      // Too long: the record is cut, and keeps the line end its message had (rare path).
+      std::string message(static_cast<size_t>(body) + 1, '\0');
+      vsnprintf(message.data(), message.size(), fmt, again);
+      len = kMaxRecord;
+      if (message[static_cast<size_t>(body) - 1] == '\n') record[len - 1] = '\n';
+    } else {
+      len = full;
+    }
+  }
+  va_end(again);
+  write_record(record, len);
+
+  // Console copy: the record without the "[KIV]" tag.
+  if (nvram_match("kiv_debug_flag", "1")) console_write(record + 5, len - 5);
+}
+
+int console_debug_printf(const char* fmt, ...) {
+  if (!nvram_match("kiv_debug_flag", "1")) return 0;
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  if (n <= 0) return n;
+  console_write(buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
+  return n;
+}
+
+char* trim_spaces(char* text) {
+  if (!text) return text;
+  while (*text == ' ') ++text;
+  size_t len = strlen(text);
+  while (len > 0 && text[len - 1] == ' ') text[--len] = '\0';
+  return text;
+}
+
+long long get_file_size(const char* path) {
+  if (!path) return -1;
+  std::string real = kiv_path(path);
+  FILE* f = fopen(real.c_str(), "rb");
+  if (!f) return -1;
+  long long size = -1;
+  if (fseeko(f, 0, SEEK_END) == 0) size = static_cast<long long>(ftello(f));
+  fclose(f);
+  return size;
+}
+
+void kiv_exit(int status) {
+  fflush(nullptr);
+  _exit(status);
+}

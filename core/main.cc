@@ -1,0 +1,3 @@
+#include "core/kiv_main.h"
+
+int main() { return kiv_main(); }

@@ -1,0 +1,10 @@
+// The ring of recent match times of a profile and its trigger condition. Callers hold mp_mutex.
+#pragma once
+
+#include "rules/monitor_profile.h"
+
+float read_uptime();
+void record_timestamp(monitor_profile* profile);
+int is_freq_array_full(const monitor_profile* profile);
+int is_time_diff_match(const monitor_profile* profile);
+int is_match_condition(const monitor_profile* profile);

@@ -1,0 +1,3 @@
+// PLACEHOLDER
+#include "detect/monitor_jffs.h"
+void monitor_jffs() {}

@@ -1,0 +1,4 @@
+// Storage usage report of the flash file system, on every tick.
+#pragma once
+
+void monitor_jffs();

@@ -1,0 +1,85 @@
+// The router platform seam: every effect of the daemon outside its own memory goes through here.
+//
+// Two implementations exist behind this one header, chosen at build time (KIV_PLATFORM):
+//   platform/host/   the host platform used on a PC, in CI and by the tests. Fixed paths are
+//                    taken below $KIV_ROOT, pauses are scaled by $KIV_TIME_SCALE, the settings
+//                    store is a file, service events and reboot are recorded, never carried out.
+//   platform/router/ the router variant, which forwards to the firmware's own C libraries.
+//
+// The daemon's code never touches the settings store, the console, the system log, the service
+// controller or reboot in any other way.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#define KIV_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+
+// ---- Settings store ------------------------------------------------------------------------
+// Every read goes to the store afresh (the host store costs a stat when nothing changed).
+// nvram_get gives none (std::nullopt) for an unset key.
+std::optional<std::string> nvram_get(const char* key);
+// The value of the key, with none read as the empty text (what most callers want).
+std::string nvram_safe_get(const char* key);
+// True when the key is set and its value is exactly `value`.
+bool nvram_match(const char* key, const char* value);
+void nvram_set(const char* key, const char* value);
+// Integer value by the atoi rule; an unset key gives 0.
+int nvram_get_int(const char* key);
+void nvram_set_int(const char* key, int value);
+// Removes a key (the nvram tool's "unset").
+void nvram_unset(const char* key);
+// Every KEY=VALUE pair, sorted by key (the nvram tool's "show").
+std::vector<std::pair<std::string, std::string>> nvram_show();
+
+// ---- Shared utility library ----------------------------------------------------------------
+// One line in the router's system log, "MMM dd HH:MM:SS TAG: MESSAGE".
+void logmessage_normal(const char* tag, const char* fmt, ...) KIV_PRINTF(2, 3);
+// Prints on the router console whatever the debug settings are.
+void cprintf(const char* fmt, ...) KIV_PRINTF(1, 2);
+// Writes bytes to the router console (stderr when the console cannot be opened).
+void console_write(const char* data, size_t len);
+// Hands a service event to the router's service controller and waits at most two minutes.
+void notify_rc_and_wait_2min(const char* event);
+// The action "reboot".
+void platform_reboot();
+// Non-zero when the (logical) path exists; a dangling symbolic link counts as existing.
+int check_if_file_exist(const char* path);
+// Removes the line end at the end of the text in place; returns the text.
+char* trimNL(char* text);
+
+// ---- Paths, time and processes -------------------------------------------------------------
+// The real path of one of the daemon's fixed absolute paths (below $KIV_ROOT on the host).
+// Relative paths are returned unchanged.
+std::string kiv_path(const char* logical_path);
+// Re-reads KIV_ROOT and KIV_TIME_SCALE (tests that change them within one process).
+void platform_reload_env();
+// Bumped by platform_reload_env; caches of rooted paths compare it.
+unsigned platform_env_generation();
+// Sleeps for the design's `seconds`, scaled on the host. Returns early when a signal arrives.
+void kiv_sleep(double seconds);
+// Arms the process alarm (SIGALRM) for the design's `seconds`, scaled on the host.
+// Async-signal-safe: the SIGALRM handler re-arms through it.
+void kiv_alarm(double seconds);
+// Path of the file that holds the uptime ("%f %*f").
+std::string uptime_path();
+// Current wall-clock time in seconds (the update scheduler's source of time).
+int64_t platform_time();
+
+// A child process whose standard output the daemon reads.
+struct spawned_reader {
+  pid_t pid = -1;
+  int fd = -1;  // read end of the child's standard output
+};
+// Starts argv[0] (looked up in PATH) with the given arguments, no shell, default signal mask
+// and dispositions in the child, standard output to a pipe. pid -1 when it cannot be started.
+spawned_reader spawn_reader(const std::vector<std::string>& argv);
+// Runs argv without a shell and waits at most `timeout_seconds` (then kills it); exit status,
+// or -1 when it could not be run or was killed.
+int run_and_wait(const std::vector<std::string>& argv, double timeout_seconds);
+// True when the process exists and is a kiv daemon (its command is "kiv").
+bool platform_process_is_kiv(pid_t pid);

@@ -1,0 +1,2 @@
+// PLACEHOLDER: the router variant is being written.
+#include "platform/platform.h"

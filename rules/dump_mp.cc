@@ -1,0 +1,3 @@
+// PLACEHOLDER
+#include "rules/dump_mp.h"
+int dump_mp(monitor_profile*) { return 0; }

@@ -1,0 +1,28 @@
+#include "rules/monitor_profile.h"
+
+#include <json-c/json.h>
+
+#include <new>
+
+monitor_profile* mp = nullptr;
+int32_t gArraylen = 0;
+std::atomic<int32_t> global_pause{0};
+json_object* gJsonObj = nullptr;
+std::atomic<int32_t> healing_index{-1};
+std::mutex mp_mutex;
+
+monitor_profile* alloc_monitor_profile(int32_t n) {
+  if (n < 0) return nullptr;
+  return new (std::nothrow) monitor_profile[static_cast<size_t>(n) > 0 ? static_cast<size_t>(n) : 1];
+}
+
+void free_monitor_profile(monitor_profile** array, int32_t count) {
+  if (!array || !*array) return;
+  for (int32_t i = 0; i < count; ++i) {
+    monitor_profile& p = (*array)[i];
+    if (p.regex_compiled) regfree(&p.regex);
+    p.regex_compiled = false;
+  }
+  delete[] *array;
+  *array = nullptr;
+}

@@ -1,0 +1,2 @@
+// PLACEHOLDER: test harness being written.
+#pragma once
