@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# One entry point for a fresh Debian 12 machine (run as root):
+#   scripts/setup.sh demo   installs what is missing, builds, runs the demo
+#   scripts/setup.sh test   installs what is missing, builds, runs every test (host and mipsel)
+#   scripts/setup.sh build  installs what is missing and builds
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libjson-c-dev libssl-dev
+          libgtest-dev openssl python3 file coreutils)
+
+install_missing() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "== installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+build() {
+  local werror=OFF
+  [ "${CI:-}" = "true" ] && werror=ON
+  cmake -S . -B build -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" >/dev/null
+  cmake --build build -j"$(nproc)"
+}
+
+case "${1:-}" in
+  build)
+    install_missing; build ;;
+  demo)
+    install_missing; build; bash scripts/demo.sh ;;
+  test)
+    install_missing; build
+    (cd build && ctest --output-on-failure -j"$(nproc)" --timeout 300)
+    if [ -f scripts/cross-build.sh ]; then bash scripts/cross-build.sh; fi
+    ;;
+  *)
+    echo "usage: scripts/setup.sh demo|test|build" >&2; exit 2 ;;
+esac
