@@ -1,2 +1,54 @@
-// PLACEHOLDER: test harness being written.
+// Test harness: a temporary KIV_ROOT with the directories the daemon expects, helpers to read
+// and write files below it, the settings store, and the real `kiv` binary started inside it.
+//
+// Every wait is bounded; pauses of the daemon are shortened through KIV_TIME_SCALE.
 #pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace kivtest {
+
+// Path of one of the built programs: KIV_BIN_DIR "/" name (kiv, nvram, kivrule).
+std::string bin(const char* name);
+
+struct sandbox {
+  // mkdtemp directory with tmp/ var/run/ dev/ jffs/ made.
+  std::string root;
+
+  // Also sets KIV_ROOT and KIV_TIME_SCALE in this process and calls platform_reload_env().
+  explicit sandbox(double time_scale = 0.05);
+  // SIGKILLs a daemon still running and removes the tree.
+  ~sandbox();
+  sandbox(const sandbox&) = delete;
+  sandbox& operator=(const sandbox&) = delete;
+
+  std::string path(const std::string& rel) const;  // root + "/" + rel
+  std::string read(const std::string& rel) const;  // whole file, "" when missing
+  void write(const std::string& rel, const std::string& content) const;
+  void append(const std::string& rel, const std::string& content) const;
+  void set(const std::string& key, const std::string& value) const;  // settings store
+  std::string get(const std::string& key) const;
+
+  // fork+exec bin("kiv") with KIV_ROOT/KIV_TIME_SCALE set, stdout and stderr appended to
+  // root/kiv.out; remembers the pid.
+  pid_t start_kiv();
+  pid_t pid = -1;
+
+  // Polls (every 20 ms) until the file contains text.
+  bool wait_for(const std::string& rel, const std::string& text, double timeout_s) const;
+  bool wait_for_count(const std::string& rel, const std::string& text, int count,
+                      double timeout_s) const;
+  // Sends sig, waits for exit; exit status, -1 on timeout (then SIGKILL), 128+n if killed.
+  int signal_and_wait(int sig, double timeout_s);
+  // Same without sending a signal.
+  int wait_exit(double timeout_s);
+  // Occurrences of text in the file.
+  size_t count(const std::string& rel, const std::string& text) const;
+
+  double time_scale;
+};
+
+}  // namespace kivtest
