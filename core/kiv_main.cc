@@ -1,10 +1,200 @@
-// PLACEHOLDER: the main loop is being written.
+// The daemon's spine: start-up, the worker threads, the signal flags and the main loop.
+//
+// What runs where:
+//   main thread     waits for the router, single-instance start-up, starts the two workers,
+//                   installs the handlers, then every 5 s serves the flags in a fixed order:
+//                   the command request (handle_kiv_event, which runs and joins the command
+//                   thread), the dump request (dump_mp), the tick (process_json, monitor_jffs).
+//   syslog monitor  detect/monitor_syslog, started with the address of json_path.
+//   trigger thread  detect/monitor_statistics, runs the healing executor.
+// The handlers only set a flag (SIGALRM also re-arms the alarm, SIGTERM also writes one byte to
+// the wake pipe); all work happens in the loop or in the threads. The workers block the daemon's
+// four signals, so a delivery always lands on the main thread and cuts its pause short.
 #include "core/kiv_main.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <json-c/json.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/kiv_log.h"
+#include "core/startup.h"
+#include "detect/monitor_jffs.h"
+#include "detect/monitor_statistics.h"
+#include "detect/monitor_syslog.h"
+#include "heal/handle_kiv_event.h"
+#include "rules/dump_mp.h"
+#include "rules/monitor_profile.h"
+#include "update/process_json.h"
 
 std::atomic<int> terminate_flag{0};
 std::atomic<int> event_flag{0};
 std::atomic<int> dump_flag{0};
 std::atomic<int> tick_flag{0};
 
-int terminate_wake_fd() { return -1; }
-int kiv_main() { return 0; }
+namespace {
+
+// Self-pipe of SIGTERM: [0] read end (non-blocking, handed to the threads), [1] write end
+// (non-blocking, so the handler never blocks even if nobody drains the pipe).
+int wake_pipe[2] = {-1, -1};
+
+// Made once, before any thread exists.
+void make_wake_pipe() {
+  if (wake_pipe[0] >= 0) return;
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  for (int fd : fds) {
+    fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+  wake_pipe[0] = fds[0];
+  wake_pipe[1] = fds[1];
+}
+
+void on_alarm(int) {
+  int saved = errno;
+  tick_flag.store(1);
+  kiv_alarm(30);
+  errno = saved;
+}
+
+void on_usr1(int) {
+  event_flag.store(1);
+}
+
+void on_usr2(int) {
+  dump_flag.store(1);
+}
+
+void on_term(int) {
+  int saved = errno;
+  terminate_flag.store(1);
+  if (wake_pipe[1] >= 0) {
+    char byte = 1;
+    ssize_t r = write(wake_pipe[1], &byte, 1);
+    (void)r;
+  }
+  errno = saved;
+}
+
+void install(int sig, void (*handler)(int)) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(sig, &sa, nullptr);
+}
+
+void daemon_signal_set(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGALRM);
+  sigaddset(set, SIGUSR1);
+  sigaddset(set, SIGUSR2);
+  sigaddset(set, SIGTERM);
+}
+
+const char* exit_text(void* value) {
+  return value ? static_cast<const char*>(value) : "";
+}
+
+}  // namespace
+
+int terminate_wake_fd() {
+  return wake_pipe[0];
+}
+
+int kiv_main() {
+  char json_path[24] = {0};
+  strncpy(json_path, KIV_JSON_PATH, sizeof json_path - 1);
+
+  KIV_LOG("[kiv]\nkiv self-healing daemon, (c) 2026 the kiv authors\n\n");
+
+  // The router sets success_start_service to "1" once its services run; an unset key means
+  // there is nobody to wait for. The value is read again after a short pause rather than in a
+  // busy loop, so the wait does not take a whole core from the router it waits for.
+  for (;;) {
+    std::optional<std::string> started = nvram_get("success_start_service");
+    if (!started || *started == "1") break;
+    kiv_sleep(0.2);
+  }
+
+  initial_functions();
+
+  // Broken pipes (a console FIFO whose reader went away) are write errors, not a reason to die.
+  signal(SIGPIPE, SIG_IGN);
+  make_wake_pipe();
+
+  // The workers inherit this mask and so never take the daemon's signals.
+  sigset_t daemon_signals, previous;
+  daemon_signal_set(&daemon_signals);
+  pthread_sigmask(SIG_BLOCK, &daemon_signals, &previous);
+
+  pthread_t syslog_thread, statistics_thread;
+  if (pthread_create(&syslog_thread, nullptr, monitor_syslog, json_path) != 0) {
+    KIV_LOG("Create monitor syslog thread error\n");
+    kiv_exit(1);
+  }
+  if (pthread_create(&statistics_thread, nullptr, monitor_Statistics, nullptr) != 0) {
+    KIV_LOG("Create monitor statistics thread error\n");
+    kiv_exit(1);
+  }
+
+  // A signal that came during the thread start takes its default action here, as it would
+  // have without the mask: the handlers are not installed yet.
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+  install(SIGALRM, on_alarm);
+  install(SIGUSR1, on_usr1);
+  install(SIGUSR2, on_usr2);
+  install(SIGTERM, on_term);
+
+  kiv_alarm(10);
+
+  if (terminate_flag.load() != 1) {
+    for (;;) {
+      if (event_flag.load() == 1) {
+        event_flag.store(0);
+        handle_kiv_event();
+      }
+      if (dump_flag.load() == 1) {
+        dump_flag.store(0);
+        dump_mp(mp);
+      }
+      if (tick_flag.load() == 1) {
+        tick_flag.store(0);
+        process_json(json_path);
+        monitor_jffs();
+      }
+      kiv_sleep(5);
+      if (terminate_flag.load() == 1) break;
+    }
+  }
+
+  KIV_LOG("%s\n", "===Terminate kiv daemon===");
+  logmessage_normal("kiv", "%s\n", "===Terminate kiv daemon===");
+  KIV_LOG("end\n");
+
+  void* syslog_exit = nullptr;
+  pthread_join(syslog_thread, &syslog_exit);
+  KIV_LOG("[%s]\n", exit_text(syslog_exit));
+  void* statistics_exit = nullptr;
+  pthread_join(statistics_thread, &statistics_exit);
+  KIV_LOG("[%s]\n", exit_text(statistics_exit));
+
+  if (gJsonObj) {
+    json_object_put(gJsonObj);
+    gJsonObj = nullptr;
+  }
+
+  std::string pid_file = kiv_path(KIV_PID_PATH);
+  unlink(pid_file.c_str());
+
+  KIV_LOG("kiv:quit process...\n\n");
+  return 0;
+}
