@@ -99,6 +99,10 @@ void daemon_signal_set(sigset_t* set) {
   sigaddset(set, SIGTERM);
 }
 
+// The records of this file carry the name of the daemon's entry, "main", which is what the
+// daemon's log has always shown for them.
+#define MAIN_LOG(fmt, ...) kiv_log("main", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+
 const char* exit_text(void* value) {
   return value ? static_cast<const char*>(value) : "";
 }
@@ -113,7 +117,7 @@ int kiv_main() {
   char json_path[24] = {0};
   strncpy(json_path, KIV_JSON_PATH, sizeof json_path - 1);
 
-  KIV_LOG("[kiv]\nkiv self-healing daemon, (c) 2026 the kiv authors\n\n");
+  MAIN_LOG("[kiv]\nkiv self-healing daemon, (c) 2026 the kiv authors\n\n");
 
   // The router sets success_start_service to "1" once its services run; an unset key means
   // there is nobody to wait for. The value is read again after a short pause rather than in a
@@ -137,11 +141,11 @@ int kiv_main() {
 
   pthread_t syslog_thread, statistics_thread;
   if (pthread_create(&syslog_thread, nullptr, monitor_syslog, json_path) != 0) {
-    KIV_LOG("Create monitor syslog thread error\n");
+    MAIN_LOG("Create monitor syslog thread error\n");
     kiv_exit(1);
   }
   if (pthread_create(&statistics_thread, nullptr, monitor_Statistics, nullptr) != 0) {
-    KIV_LOG("Create monitor statistics thread error\n");
+    MAIN_LOG("Create monitor statistics thread error\n");
     kiv_exit(1);
   }
 
@@ -176,16 +180,16 @@ int kiv_main() {
     }
   }
 
-  KIV_LOG("%s\n", "===Terminate kiv daemon===");
+  MAIN_LOG("%s\n", "===Terminate kiv daemon===");
   logmessage_normal("kiv", "%s\n", "===Terminate kiv daemon===");
-  KIV_LOG("end\n");
+  MAIN_LOG("end\n");
 
   void* syslog_exit = nullptr;
   pthread_join(syslog_thread, &syslog_exit);
-  KIV_LOG("[%s]\n", exit_text(syslog_exit));
+  MAIN_LOG("[%s]\n", exit_text(syslog_exit));
   void* statistics_exit = nullptr;
   pthread_join(statistics_thread, &statistics_exit);
-  KIV_LOG("[%s]\n", exit_text(statistics_exit));
+  MAIN_LOG("[%s]\n", exit_text(statistics_exit));
 
   if (gJsonObj) {
     json_object_put(gJsonObj);
@@ -195,6 +199,6 @@ int kiv_main() {
   std::string pid_file = kiv_path(KIV_PID_PATH);
   unlink(pid_file.c_str());
 
-  KIV_LOG("kiv:quit process...\n\n");
+  MAIN_LOG("kiv:quit process...\n\n");
   return 0;
 }
