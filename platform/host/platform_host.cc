@@ -115,11 +115,15 @@ std::string kiv_path(const char* logical_path) {
 }
 
 void platform_reload_env() {
-  std::lock_guard<std::mutex> lock(env_mutex);
-  delete env_cache;
-  env_cache = new host_env(read_env());
-  alarm_scale.store(env_cache->time_scale);
-  env_generation.fetch_add(1);
+  {
+    std::lock_guard<std::mutex> lock(env_mutex);
+    delete env_cache;
+    env_cache = new host_env(read_env());
+    alarm_scale.store(env_cache->time_scale);
+    env_generation.fetch_add(1);
+  }
+  // Outside env_mutex: a settings read holds the store's mutex while it asks for a path, so
+  // taking the two the other way round here could deadlock.
   settings_store_reset();
 }
 
@@ -142,7 +146,8 @@ void kiv_alarm(double seconds) {
   struct itimerval it;
   memset(&it, 0, sizeof it);
   it.it_value.tv_sec = static_cast<time_t>(scaled);
-  it.it_value.tv_usec = static_cast<suseconds_t>((scaled - static_cast<double>(it.it_value.tv_sec)) * 1e6);
+  it.it_value.tv_usec =
+      static_cast<suseconds_t>((scaled - static_cast<double>(it.it_value.tv_sec)) * 1e6);
   if (it.it_value.tv_sec == 0 && it.it_value.tv_usec == 0) it.it_value.tv_usec = 1;
   setitimer(ITIMER_REAL, &it, nullptr);
 }
@@ -153,7 +158,9 @@ std::string uptime_path() {
   return "/proc/uptime";
 }
 
-int64_t platform_time() { return static_cast<int64_t>(time(nullptr)); }
+int64_t platform_time() {
+  return static_cast<int64_t>(time(nullptr));
+}
 
 spawned_reader spawn_reader(const std::vector<std::string>& argv) {
   spawned_reader r;

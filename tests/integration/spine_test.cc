@@ -1,4 +1,5 @@
 // The real daemon in a sandbox root: banner, single instance, PID file, signals, ticks, stop.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <time.h>
@@ -6,6 +7,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -48,10 +50,11 @@ long cpu_ticks(pid_t pid) {
   return utime + stime;
 }
 
-// The daemon has finished start-up (initial_functions logged its last record).
+// The daemon has finished start-up (initial_functions logged its last record) and has its
+// signal handlers in place.
 bool started(const kivtest::sandbox& sb) {
   return sb.wait_for("tmp/kiv.log", "[KIV][initial_functions:(", 10) &&
-         sb.wait_for("tmp/kiv.log", ")]End\n", 10);
+         sb.wait_for("tmp/kiv.log", ")]End\n", 10) && sb.wait_ready(10);
 }
 
 std::string first_line(const std::string& text) {
@@ -173,6 +176,7 @@ TEST(Spine, TicksAfterTenSecondsThenEveryThirty) {
   // 10 s, every later one 30 s, all scaled.
   for (int k = 1; k <= 4; ++k)
     EXPECT_GE(at[k - 1], (10 + 30 * (k - 1)) * kScale * 0.95) << "tick " << k << " came early";
+  ASSERT_TRUE(sb.wait_ready(10));
   EXPECT_EQ(sb.signal_and_wait(SIGTERM, 20), 0);
 }
 
@@ -232,4 +236,40 @@ TEST(Spine, TerminateDuringLongPauseStopsPromptly) {
   ASSERT_TRUE(started(sb));
   EXPECT_EQ(sb.signal_and_wait(SIGTERM, 30), 0);
   EXPECT_EQ(sb.count("tmp/kiv.log", ")]kiv:quit process...\n\n"), 1u);
+}
+
+TEST(Spine, WorkerThreadsBlockTheDaemonsSignals) {
+  kivtest::sandbox sb(kScale);
+  pid_t pid = sb.start_kiv();
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(started(sb));
+  unsigned long long wanted = 0;
+  for (int sig : {SIGALRM, SIGUSR1, SIGUSR2, SIGTERM}) wanted |= 1ULL << (sig - 1);
+  auto blocked = [](const std::string& status_path) {
+    std::ifstream in(status_path);
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind("SigBlk:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
+    return ~0ULL;
+  };
+  std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
+  int workers = 0;
+  for (int attempt = 0; attempt < 100 && workers < 2; ++attempt) {
+    workers = 0;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(task_dir.c_str()), closedir);
+    ASSERT_TRUE(dir);
+    while (dirent* e = readdir(dir.get())) {
+      if (e->d_name[0] == '.') continue;
+      std::string status = task_dir + "/" + e->d_name + "/status";
+      if (std::string(e->d_name) == std::to_string(pid)) {
+        EXPECT_EQ(blocked(status) & wanted, 0ULL) << "the main thread must take the signals";
+      } else {
+        ++workers;
+        EXPECT_EQ(blocked(status) & wanted, wanted) << "worker " << e->d_name;
+      }
+    }
+    if (workers < 2) usleep(20000);
+  }
+  EXPECT_GE(workers, 2) << "the syslog monitor and trigger threads run for the daemon's life";
+  EXPECT_EQ(sb.signal_and_wait(SIGTERM, 20), 0);
 }

@@ -169,6 +169,26 @@ pid_t sandbox::start_kiv() {
   return child;
 }
 
+bool sandbox::wait_ready(double timeout_s) const {
+  if (pid <= 0) return false;
+  unsigned long long wanted = 0;
+  for (int sig : {SIGALRM, SIGUSR1, SIGUSR2, SIGTERM}) wanted |= 1ULL << (sig - 1);
+  std::string status_path = "/proc/" + std::to_string(pid) + "/status";
+  double deadline = now_s() + timeout_s;
+  for (;;) {
+    std::ifstream in(status_path);
+    if (!in) return false;
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("SigCgt:", 0) != 0) continue;
+      unsigned long long caught = strtoull(line.c_str() + 7, nullptr, 16);
+      if ((caught & wanted) == wanted) return true;
+    }
+    if (now_s() >= deadline) return false;
+    pause_ms(20);
+  }
+}
+
 bool sandbox::wait_for(const std::string& rel, const std::string& text, double timeout_s) const {
   return wait_for_count(rel, text, 1, timeout_s);
 }

@@ -37,6 +37,11 @@ struct sandbox {
   pid_t start_kiv();
   pid_t pid = -1;
 
+  // Polls until the daemon has installed its four signal handlers (it is then in its main loop
+  // or about to enter it). Before that, SIGTERM/USR1/USR2 take their default action and end it,
+  // so a test waits for this before it signals the daemon. False on timeout or exit.
+  bool wait_ready(double timeout_s) const;
+
   // Polls (every 20 ms) until the file contains text.
   bool wait_for(const std::string& rel, const std::string& text, double timeout_s) const;
   bool wait_for_count(const std::string& rel, const std::string& text, int count,
