@@ -1,3 +1,79 @@
-// PLACEHOLDER
+// Storage usage report of the flash file system, one record per tick.
+//
+// The size and the used space come from the system's `df`, started without a shell; the
+// second line of its output is the file system's own line.
 #include "detect/monitor_jffs.h"
-void monitor_jffs() {}
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "core/kiv_log.h"
+#include "platform/platform.h"
+#include "rules/monitor_profile.h"
+
+namespace {
+
+constexpr const char* kJffsPath = "/jffs";
+
+// The report's records carry the name of the operation the main loop calls.
+#define JFFS_LOG(fmt, ...) kiv_log("monitor_jffs", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+
+// Reads the child's whole output (bounded) and returns its second line, at most 63 characters.
+bool read_second_line(int fd, char* line, size_t size) {
+  char buf[4096];
+  size_t len = 0;
+  for (;;) {
+    if (len == sizeof buf) break;
+    ssize_t n = read(fd, buf + len, sizeof buf - len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    len += static_cast<size_t>(n);
+  }
+  const char* end = buf + len;
+  const char* first_nl = static_cast<const char*>(memchr(buf, '\n', len));
+  if (!first_nl || first_nl + 1 >= end) return false;
+  const char* start = first_nl + 1;
+  const char* stop =
+      static_cast<const char*>(memchr(start, '\n', static_cast<size_t>(end - start)));
+  size_t n = static_cast<size_t>((stop ? stop + 1 : end) - start);  // line end kept, as read
+  if (n > size - 1) n = size - 1;
+  memset(line, 0, size);
+  memcpy(line, start, n);
+  return true;
+}
+
+}  // namespace
+
+void report_jffs_usage(char* df_line) {
+  // `df`'s line reads "DEVICE SIZE USED ...": the size and used space are its second and third
+  // fields.
+  char* text = trimNL(df_line);
+  int32_t total = 0, used = 0;
+  char device[64];
+  if (sscanf(text, "%63s %" SCNd32 " %" SCNd32, device, &total, &used) == 3) {
+    double rate = static_cast<double>(static_cast<uint32_t>(used)) * 100.0 /
+                  static_cast<double>(static_cast<uint32_t>(total));
+    JFFS_LOG("[monitor_jffs] used=[%ld], total=[%ld], rate=[%.2f%%]\n", static_cast<long>(used),
+             static_cast<long>(total), rate);
+  } else {
+    JFFS_LOG("[monitor_jffs] Parse error!\n");
+  }
+}
+
+void monitor_jffs() {
+  if (global_pause.load() == 1) return;
+  spawned_reader df = spawn_reader({"df", kiv_path(kJffsPath)});
+  if (df.pid < 0) return;
+  char line[64];
+  bool have_line = read_second_line(df.fd, line, sizeof line);
+  close(df.fd);
+  int status = 0;
+  while (waitpid(df.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (have_line) report_jffs_usage(line);
+}
