@@ -1,3 +1,110 @@
-// PLACEHOLDER
 #include "update/decrypt_file.h"
-int decryptFile(const char*, std::unique_ptr<char[]>*, size_t*) { return -1; }
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "core/kiv_log.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char kMagic[] = "TORVKIVENCRYPT";
+constexpr size_t kMagicOffset = 16;
+constexpr size_t kMagicLen = 14;
+
+// Little-endian 32-bit field, byte by byte (no alignment or host-order assumption).
+uint32_t le32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void put_le32(char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xffu);
+}
+
+}  // namespace
+
+bool has_container_magic(const char* data, size_t len) {
+  if (!data || len < KIV_HEADER_LEN) return false;
+  return std::memcmp(data + kMagicOffset, kMagic, kMagicLen) == 0 &&
+         data[kMagicOffset + kMagicLen] == '\0';
+}
+
+void scramble_body(char* body, size_t len, uint32_t ran) {
+  for (size_t i = 0; i < len; ++i) {
+    uint32_t k = (static_cast<uint32_t>(i) + ran) % 255u;  // unsigned 32-bit wrap
+    body[i] = static_cast<char>(static_cast<unsigned char>(body[i]) ^ k);
+  }
+}
+
+std::string make_container(const std::string& json, uint32_t ran) {
+  std::string out(KIV_HEADER_LEN, '\0');
+  std::memcpy(&out[kMagicOffset], kMagic, kMagicLen);
+  put_le32(&out[32], static_cast<uint32_t>(json.size()));
+  put_le32(&out[36], ran);
+  std::string body = json;
+  scramble_body(body.data(), body.size(), ran);
+  return out + body;
+}
+
+bool write_file_nofollow(const std::string& real_path, const char* data, size_t len) {
+  int fd = ::open(real_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::write(fd, data + done, len - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return ::close(fd) == 0;
+}
+
+int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* length) {
+  if (!path) return -1;
+  long long size = get_file_size(path);
+  if (size < 0) return -2;
+  FILE* f = std::fopen(kiv_path(path).c_str(), "rb");
+  if (!f) return -3;
+  const size_t len = static_cast<size_t>(size);
+  // One extra zero byte so the body can be parsed as a zero-terminated text.
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[len + 1]());
+  if (!buf) {
+    std::fclose(f);
+    return -4;
+  }
+  size_t got = len > 0 ? std::fread(buf.get(), 1, len, f) : 0;
+  bool read_error = std::ferror(f) != 0;
+  std::fclose(f);
+  (void)got;  // a short read leaves the missing tail zero
+  if (read_error) return -5;
+
+  // A file shorter than the header has no header: its fields read as zero, never as bytes
+  // beyond the file.
+  unsigned char header[KIV_HEADER_LEN] = {};
+  std::memcpy(header, buf.get(), len < KIV_HEADER_LEN ? len : KIV_HEADER_LEN);
+  const int32_t Len = static_cast<int32_t>(le32(header + 32));
+  const uint32_t Ran = le32(header + 36);
+  KIV_LOG("Len=%d", static_cast<int>(Len));
+  KIV_LOG("Ran=%d", static_cast<int>(static_cast<int32_t>(Ran)));
+  if (!has_container_magic(buf.get(), len)) {
+    KIV_LOG("needDecrypt=%d", 0);
+    return -6;
+  }
+  if (len > KIV_HEADER_LEN) scramble_body(buf.get() + KIV_HEADER_LEN, len - KIV_HEADER_LEN, Ran);
+  if (nvram_match("kiv_debug_flag", "1")) {
+    write_file_nofollow(kiv_path(KIV_DECJSONFILE_PATH), buf.get() + KIV_HEADER_LEN,
+                        len - KIV_HEADER_LEN);
+  }
+  if (length) *length = len;
+  *buffer = std::move(buf);
+  return 0;
+}

@@ -3,13 +3,27 @@
 // mod 255.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 inline constexpr size_t KIV_HEADER_LEN = 40;
+inline constexpr const char* KIV_DECJSONFILE_PATH = "/tmp/decjsonfile.txt";
 
 // 0 and *buffer holding the whole file (body restored, one zero byte behind the last byte);
 // -1 no path, -2 no size, -3 cannot open, -4 no memory, -5 read error, -6 not scrambled.
 // *length receives the file's length when it is given.
 int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* length = nullptr);
+
+// Exclusive-or of body[0..len) with the key stream that starts at body position 0 for `ran`.
+// Applying it twice gives the input back.
+void scramble_body(char* body, size_t len, uint32_t ran);
+// A whole container for the plain JSON text: reserved bytes zero, magic, Len = body length,
+// Ran = ran, then the scrambled body.
+std::string make_container(const std::string& json, uint32_t ran);
+// True when the first 40 bytes of data carry the magic followed by a zero byte.
+bool has_container_magic(const char* data, size_t len);
+// Writes bytes to a path with O_NOFOLLOW (a symbolic link planted at the path is refused,
+// not followed). False when it cannot be created or written.
+bool write_file_nofollow(const std::string& real_path, const char* data, size_t len);

@@ -1,0 +1,9 @@
+#include "support/rule_file.h"
+
+#include "update/decrypt_file.h"
+
+namespace kivtest {
+
+std::string pack_rules(const std::string& json, uint32_t ran) { return make_container(json, ran); }
+
+}  // namespace kivtest
