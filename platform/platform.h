@@ -69,6 +69,9 @@ void kiv_alarm(double seconds);
 std::string uptime_path();
 // Current wall-clock time in seconds (the update scheduler's source of time).
 int64_t platform_time();
+// A PEM file the download request trusts instead of the TLS library's default store; empty for
+// the default (the router always uses the default; the host honours $KIV_CA_BUNDLE).
+std::string platform_ca_bundle();
 
 // A child process whose standard output the daemon reads.
 struct spawned_reader {

@@ -2,7 +2,24 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
 
-// 1 when the transfer completed without error, 0 otherwise.
+// 1 when the transfer completed without error, 0 otherwise. A failed transfer removes the
+// target file it made.
 int curl_download_file(const char* url, const char* path);
 size_t write_file_cb(void* data, size_t size, size_t count, void* file);
+
+// The six form fields (name, value) in the order they go on the wire, read from the settings
+// store now.
+std::vector<std::pair<std::string, std::string>> download_form_fields();
+// MD5 of the bytes as 32 lower-case hexadecimal digits.
+std::string md5_hex(const std::string& data);
+
+// Limits that keep a slow or hostile server from holding the main loop or filling /tmp.
+inline constexpr long KIV_CONNECT_TIMEOUT_S = 60;
+inline constexpr long KIV_LOW_SPEED_LIMIT = 16;    // bytes per second ...
+inline constexpr long KIV_LOW_SPEED_TIME_S = 120;  // ... for this long aborts the transfer
+inline constexpr long KIV_TOTAL_TIMEOUT_S = 600;
+inline constexpr size_t KIV_MAX_BODY = 4u << 20;

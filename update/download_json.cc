@@ -1,3 +1,64 @@
-// PLACEHOLDER
+// Fetch and install: downloads the rule file with retries and decides by its size whether a new
+// rule set has arrived; the reader then takes it up through kiv_is_JSON_updated.
 #include "update/download_json.h"
-void download_json(const char*) {}
+
+#include <unistd.h>
+
+#include "core/kiv_log.h"
+#include "core/kiv_main.h"
+#include "platform/platform.h"
+#include "update/curl_download_file.h"
+
+#ifndef KIV_DEFAULT_SERVER
+#define KIV_DEFAULT_SERVER "https://rules.kiv.invalid"
+#endif
+static_assert(sizeof(KIV_DEFAULT_SERVER) - 1 <= 31, "default rule server URL too long");
+
+namespace {
+
+void remove_file(const char* path) {
+  if (check_if_file_exist(path)) unlink(kiv_path(path).c_str());
+}
+
+}  // namespace
+
+std::string download_target_url() {
+  std::string base = nvram_safe_get("kiv_debug_server");
+  if (base.empty()) base = KIV_DEFAULT_SERVER;
+  const char* script = nvram_match("apps_sq", "1") ? "SQ_dljson.php" : "dljson.php";
+  std::string url = base + "/" + script;
+  if (url.size() > 255) url.resize(255);
+  return url;
+}
+
+void download_json(const char* path) {
+  KIV_LOG("start\n");
+  remove_file(path);
+  KIV_LOG("json_file_path=[%s]\n", path);
+  std::string url = download_target_url();
+  KIV_LOG("target_url=[%s]\n", url.c_str());
+
+  int retry = KIV_DOWNLOAD_RETRIES;
+  bool ok = curl_download_file(url.c_str(), path) == 1;
+  while (!ok && retry > 0 && !terminate_flag.load()) {
+    --retry;
+    KIV_LOG("[download_json]retry=[%d]\n", retry);
+    kiv_sleep(2);
+    remove_file(path);
+    ok = curl_download_file(url.c_str(), path) == 1;
+  }
+  // Whatever a failed last attempt left is never taken for an update.
+  if (!ok) remove_file(path);
+
+  long long flen = get_file_size(path);
+  KIV_LOG("flen=[%lld]\n", flen);
+  if (!ok || flen < KIV_UPDATE_THRESHOLD) {
+    nvram_set_int("kiv_is_JSON_updated", 0);
+    KIV_LOG("No update for kiv JSON file.\n");
+    if (!nvram_match("kiv_debug_flag", "1")) remove_file(path);
+  } else {
+    nvram_set_int("kiv_is_JSON_updated", 1);
+    KIV_LOG("Update kiv JSON file.\n");
+  }
+  KIV_LOG("end\n");
+}

@@ -220,6 +220,10 @@ int64_t platform_time() {
   return static_cast<int64_t>(time(nullptr));
 }
 
+std::string platform_ca_bundle() {
+  return std::string();
+}
+
 spawned_reader spawn_reader(const std::vector<std::string>& argv) {
   spawned_reader r;
   if (argv.empty()) return r;
