@@ -1,12 +1,270 @@
-// PLACEHOLDER until the syslog monitor lands: runs until terminate_flag, returns its exit text.
+// The syslog monitor thread: follows the router's system log through a log follower
+// ("tail -F -n 1 /tmp/syslog.log", started without a shell) and walks every line over the live
+// rule set, recording a match time in the ring of every active profile that matches.
+//
+// What runs where: this thread alone reads the follower's output and owns the follower process.
+// It holds mp_mutex for the whole walk of one line (debug dump, pause test, all profiles) and
+// never while it waits for the log. It waits in poll() on the follower's pipe and on the wake
+// pipe of the SIGTERM handler, so a stop is served even while the log is quiet; a line read
+// after SIGTERM is still not matched.
+//
+// The follower is stopped by signalling the very process this thread started, then reaped, so
+// the signal can never reach another process. When its output ends or cannot be read, the
+// follower is reaped and started again after a pause, and its new id is appended to the PID
+// file.
 #include "detect/monitor_syslog.h"
 
-#include "core/kiv_main.h"
-#include "platform/platform.h"
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-void* monitor_syslog(void*) {
-  while (terminate_flag.load() != 1) kiv_sleep(0.2);
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "core/kiv_log.h"
+#include "core/kiv_main.h"
+#include "core/startup.h"
+#include "detect/freq_window.h"
+#include "detect/match_func.h"
+#include "platform/platform.h"
+#include "rules/monitor_profile.h"
+
+namespace {
+
+constexpr const char* kSyslogPath = "/tmp/syslog.log";
+constexpr size_t kLineBuffer = 256;  // a line is at most 255 characters
+constexpr double kRestartPause = 2;  // seconds between a lost follower and its successor
+
+// The follower this thread started; touched by this thread only.
+spawned_reader follower;
+
+// Buffered reading of the follower's output in pieces as a line read of 255 characters gives
+// them: up to and including the line end, at most 255 characters; a longer line comes as
+// several pieces. The buffer lives with the thread, so no line costs an allocation.
+struct piece_reader {
+  char data[4096];
+  size_t start = 0;
+  size_t end = 0;
+};
+
+enum class read_result { piece, terminated, ended };
+
+// Moves the next piece into `out` (kLineBuffer bytes, zero-terminated) when one is complete.
+bool take_piece(piece_reader& r, char* out, bool at_end) {
+  size_t avail = r.end - r.start;
+  size_t limit = avail < kLineBuffer - 1 ? avail : kLineBuffer - 1;
+  const char* begin = r.data + r.start;
+  const char* nl = static_cast<const char*>(memchr(begin, '\n', limit));
+  size_t n;
+  if (nl) {
+    n = static_cast<size_t>(nl - begin) + 1;
+  } else if (limit == kLineBuffer - 1 || (at_end && avail > 0)) {
+    n = limit;  // a full piece of a longer line, or the rest before the output ended
+  } else {
+    return false;
+  }
+  memcpy(out, begin, n);
+  out[n] = '\0';
+  r.start += n;
+  if (r.start == r.end) r.start = r.end = 0;
+  return true;
+}
+
+// Waits for the next piece. A complete piece already buffered is handed out first; otherwise the
+// wait ends with the next data, with a stop request, or with the end of the follower's output.
+read_result read_piece(piece_reader& r, int fd, char* out) {
+  for (;;) {
+    if (take_piece(r, out, false)) return read_result::piece;
+    if (terminate_flag.load() == 1) return read_result::terminated;
+    if (r.start > 0) {  // make room behind the partial piece
+      memmove(r.data, r.data + r.start, r.end - r.start);
+      r.end -= r.start;
+      r.start = 0;
+    }
+    struct pollfd fds[2];
+    fds[0] = {fd, POLLIN, 0};
+    fds[1] = {terminate_wake_fd(), POLLIN, 0};  // a negative descriptor is ignored by poll
+    // Without a wake pipe the stop request is looked for once a second.
+    int rc = poll(fds, 2, fds[1].fd >= 0 ? -1 : 1000);
+    if (rc < 0 && errno != EINTR) return read_result::ended;
+    if (fds[1].revents & POLLIN) return read_result::terminated;
+    if (rc <= 0 || fds[0].revents == 0) continue;
+    ssize_t n = read(fd, r.data + r.end, sizeof r.data - r.end);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return take_piece(r, out, true) ? read_result::piece : read_result::ended;
+    r.end += static_cast<size_t>(n);
+  }
+}
+
+spawned_reader start_follower(const char* lines) {
+  return spawn_reader({"tail", "-F", "-n", lines, kiv_path(kSyslogPath)});
+}
+
+// Ends and reaps the follower: SIGTERM, up to a second (scaled) to go, then SIGKILL. Only the
+// child this thread started and has not yet reaped is signalled, so its id cannot have been
+// taken by another process.
+void end_follower(spawned_reader& f) {
+  if (f.pid > 0) {
+    kill(f.pid, SIGTERM);
+    int status = 0;
+    pid_t r = 0;
+    for (int step = 0; step < 10; ++step) {
+      do {
+        r = waitpid(f.pid, &status, WNOHANG);
+      } while (r < 0 && errno == EINTR);
+      if (r != 0) break;
+      kiv_sleep(0.1);
+    }
+    if (r == 0) {
+      kill(f.pid, SIGKILL);
+      while (waitpid(f.pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  if (f.fd >= 0) close(f.fd);
+  f = spawned_reader{};
+}
+
+const char* text_or_none(const std::optional<std::string>& text) {
+  return text ? text->c_str() : "(null)";
+}
+
+// The rule set on the console, while kiv_debug_flag is "1". Caller holds mp_mutex.
+void debug_dump() {
+  if (!nvram_match("kiv_debug_flag", "1")) return;
+  cprintf("gArraylen=%d\n", static_cast<int>(gArraylen));
+  for (int32_t i = 0; mp && i < gArraylen; ++i) {
+    const monitor_profile& p = mp[i];
+    int index = static_cast<int>(i);
+    cprintf("monitor_profile[%d].isActive=[%d]\n", index, static_cast<int>(p.isActive));
+    cprintf("kiv_keyword=[%s]\n", text_or_none(p.kiv_keyword));
+    cprintf("re_pattern=[%s]\n", text_or_none(p.re_pattern));
+    for (int32_t a = 0; a < p.action_num && static_cast<size_t>(a) < p.action.size(); ++a)
+      cprintf("action[%d]=[%s]\n", index, p.action[static_cast<size_t>(a)].c_str());
+    cprintf("--------\n");
+  }
+  cprintf("\n");
+}
+
+double slot_time(const monitor_profile& p, int32_t slot) {
+  return static_cast<double>(p.timestamp[static_cast<size_t>(slot)]);
+}
+
+bool slot_in_ring(const monitor_profile& p, int32_t slot) {
+  return slot >= 0 && static_cast<uint32_t>(slot) < p.frequency &&
+         static_cast<size_t>(slot) < p.timestamp.size();
+}
+
+// The records of a match: which profile, and its ring after the new time went in.
+void record_match(monitor_profile& p, int32_t i) {
+  int index = static_cast<int>(i);
+  KIV_LOG("MATCH::monitor_profile[%d].kiv_keyword=[%s]\n", index, text_or_none(p.kiv_keyword));
+  KIV_LOG("MATCH::monitor_profile[%d].re_pattern=[%s]\n", index, text_or_none(p.re_pattern));
+  record_timestamp(&p);
+  for (int32_t j = 0; slot_in_ring(p, j); ++j)
+    KIV_LOG("monitor_profile[%d].timestamp[%d]=[%f]\n", index, static_cast<int>(j),
+            slot_time(p, j));
+  KIV_LOG("monitor_profile[%d].front=[%d]\n", index, static_cast<int>(p.front));
+  KIV_LOG("monitor_profile[%d].rear=[%d]\n", index, static_cast<int>(p.rear));
+  // A profile without a ring has no slot to show.
+  if (slot_in_ring(p, p.front)) KIV_LOG("front[%d] = [%f]\n", index, slot_time(p, p.front));
+  if (slot_in_ring(p, p.rear)) KIV_LOG("rear[%d] = [%f]\n", index, slot_time(p, p.rear));
+}
+
+// Walks one line over the rule set; false when the rule set is paused and the line dropped.
+bool walk_line(const char* line, int* pause_logged) {
+  std::lock_guard<std::mutex> lock(mp_mutex);
+  debug_dump();
+  if (global_pause.load() == 1) {
+    if (*pause_logged == 0) {
+      KIV_LOG("global_pause=[%d]\n", static_cast<int>(global_pause.load()));
+      *pause_logged = 1;
+    }
+    return false;
+  }
+  if (*pause_logged == 1) {
+    KIV_LOG("global_pause=[%d]\n", static_cast<int>(global_pause.load()));
+    *pause_logged = 0;
+  }
+  KIV_LOG("gArraylen=[%d]\n", static_cast<int>(gArraylen));
+  for (int32_t i = 0; mp && i < gArraylen; ++i) {
+    monitor_profile& p = mp[i];
+    if (p.isActive == 0) continue;
+    if (match_func(&p, line) == 0) continue;
+    record_match(p, i);
+  }
+  return true;
+}
+
+// After the follower's output ended: reap it, pause, start a new one and note its id. The new
+// follower starts at the end of the log, so that no line already walked is counted again.
+// False when a stop request came meanwhile.
+bool restart_follower() {
+  KIV_LOG("Log follower output ended, restart it.\n");
+  end_follower(follower);
+  for (;;) {
+    for (double left = kRestartPause; left > 0 && terminate_flag.load() != 1; left -= 0.5)
+      kiv_sleep(0.5);
+    if (terminate_flag.load() == 1) return false;
+    follower = start_follower("0");
+    if (follower.pid > 0) break;
+    KIV_LOG("Cannot restart the log follower, retry.\n");
+  }
+  append_tail_pid(follower.pid);
+  KIV_LOG("Log follower restarted, pid=[%ld].\n", static_cast<long>(follower.pid));
+  return true;
+}
+
+}  // namespace
+
+void* monitor_syslog(void* json_path) {
+  _monitor_syslog();
+  console_debug_printf("[monitor_syslog]%s", json_path ? static_cast<const char*>(json_path) : "");
   return const_cast<char*>("End of monitor_syslog thread");
 }
-void _monitor_syslog() {}
-void stop_tail_cmd() {}
+
+void _monitor_syslog() {
+  char line_buffer[kLineBuffer];
+  memset(line_buffer, 0, sizeof line_buffer);
+  piece_reader reader;
+
+  KIV_LOG("START\n");
+  logmessage_normal("kiv", "[%s]%s\n", "_monitor_syslog", "===Start syslog process===");
+  follower = start_follower("1");
+  if (follower.pid < 0) {
+    KIV_LOG("Cannot find syslog.log!\n");
+    kiv_exit(1);
+  }
+  kiv_sleep(2);
+  append_tail_pid(follower.pid);
+  int pause_logged = 0;
+
+  for (;;) {
+    read_result got = read_piece(reader, follower.fd, line_buffer);
+    if (got == read_result::ended) {
+      reader.start = reader.end = 0;
+      if (restart_follower()) continue;
+      got = read_result::terminated;
+    }
+    if (got == read_result::piece) {
+      char* line = trimNL(line_buffer);
+      KIV_LOG("pBuf=[%s]\n", line);
+      if (terminate_flag.load() != 1) {
+        if (walk_line(line, &pause_logged)) memset(line_buffer, 0, sizeof line_buffer);
+        continue;
+      }
+    }
+    KIV_LOG("Get terminate signal, stop_tail_cmd().\n");
+    stop_tail_cmd();
+    KIV_LOG("END\n");
+    return;
+  }
+}
+
+// The follower gets its second to end inside end_follower, which returns as soon as it is gone.
+void stop_tail_cmd() {
+  end_follower(follower);
+}

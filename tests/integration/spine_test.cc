@@ -74,7 +74,7 @@ TEST(Spine, BannerThenOrderlyShutdown) {
       log, std::regex(R"(^\[KIV\]\[main:\(\d+\)\]\[kiv\]\n[^\n]*\b20\d\d\b[^\n]*\n\n\[KIV\])")))
       << log;
   expect_in_order(log, {"[KIV][initial_functions:(", ")]Start\n", ")]End\n",
-                        ")]===Terminate kiv daemon===\n[KIV][main:(", ")]end\n[KIV][main:(",
+                        ")]===Terminate kiv daemon===\n", ")]end\n", "[KIV][main:(",
                         ")]kiv:quit process...\n\n"});
   EXPECT_EQ(log.substr(log.size() - 23), ")]kiv:quit process...\n\n");
   EXPECT_EQ(sb.count("tmp/syslog.log", " kiv: ===Terminate kiv daemon===\n"), 1u);
