@@ -1,6 +1,7 @@
 // Rule update decisions without a network or real ticks: form fields, URL choice, the scheduler's
 // phases and gates, and the command grammar.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -72,6 +73,14 @@ TEST(Download, PlainHttpIsRefusedAndLeavesNoFile) {
   kivtest::sandbox box;
   EXPECT_EQ(curl_download_file("http://127.0.0.1:9/dljson.php", "/tmp/kivjson.json"), 0);
   EXPECT_EQ(get_file_size("/tmp/kivjson.json"), -1);
+}
+
+TEST(Download, NeverWritesThroughAPlantedLink) {
+  kivtest::sandbox box;
+  box.write("victim", "keep me");
+  ASSERT_EQ(symlink(box.path("victim").c_str(), box.path("tmp/kivjson.json").c_str()), 0);
+  EXPECT_EQ(curl_download_file("https://127.0.0.1:9/dljson.php", "/tmp/kivjson.json"), 0);
+  EXPECT_EQ(box.read("victim"), "keep me");
 }
 
 // A scheduler driven tick by tick with a fixed clock and counted checks.
