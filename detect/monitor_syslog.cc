@@ -34,6 +34,9 @@
 
 namespace {
 
+// The records of the thread's helpers carry the name of the thread's body, as one function.
+#define SYSLOG_LOG(fmt, ...) kiv_log("_monitor_syslog", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+
 constexpr const char* kSyslogPath = "/tmp/syslog.log";
 constexpr size_t kLineBuffer = 256;  // a line is at most 255 characters
 constexpr double kRestartPause = 2;  // seconds between a lost follower and its successor
@@ -161,17 +164,17 @@ bool slot_in_ring(const monitor_profile& p, int32_t slot) {
 // The records of a match: which profile, and its ring after the new time went in.
 void record_match(monitor_profile& p, int32_t i) {
   int index = static_cast<int>(i);
-  KIV_LOG("MATCH::monitor_profile[%d].kiv_keyword=[%s]\n", index, text_or_none(p.kiv_keyword));
-  KIV_LOG("MATCH::monitor_profile[%d].re_pattern=[%s]\n", index, text_or_none(p.re_pattern));
+  SYSLOG_LOG("MATCH::monitor_profile[%d].kiv_keyword=[%s]\n", index, text_or_none(p.kiv_keyword));
+  SYSLOG_LOG("MATCH::monitor_profile[%d].re_pattern=[%s]\n", index, text_or_none(p.re_pattern));
   record_timestamp(&p);
   for (int32_t j = 0; slot_in_ring(p, j); ++j)
-    KIV_LOG("monitor_profile[%d].timestamp[%d]=[%f]\n", index, static_cast<int>(j),
-            slot_time(p, j));
-  KIV_LOG("monitor_profile[%d].front=[%d]\n", index, static_cast<int>(p.front));
-  KIV_LOG("monitor_profile[%d].rear=[%d]\n", index, static_cast<int>(p.rear));
+    SYSLOG_LOG("monitor_profile[%d].timestamp[%d]=[%f]\n", index, static_cast<int>(j),
+               slot_time(p, j));
+  SYSLOG_LOG("monitor_profile[%d].front=[%d]\n", index, static_cast<int>(p.front));
+  SYSLOG_LOG("monitor_profile[%d].rear=[%d]\n", index, static_cast<int>(p.rear));
   // A profile without a ring has no slot to show.
-  if (slot_in_ring(p, p.front)) KIV_LOG("front[%d] = [%f]\n", index, slot_time(p, p.front));
-  if (slot_in_ring(p, p.rear)) KIV_LOG("rear[%d] = [%f]\n", index, slot_time(p, p.rear));
+  if (slot_in_ring(p, p.front)) SYSLOG_LOG("front[%d] = [%f]\n", index, slot_time(p, p.front));
+  if (slot_in_ring(p, p.rear)) SYSLOG_LOG("rear[%d] = [%f]\n", index, slot_time(p, p.rear));
 }
 
 // Walks one line over the rule set; false when the rule set is paused and the line dropped.
@@ -180,16 +183,16 @@ bool walk_line(const char* line, int* pause_logged) {
   debug_dump();
   if (global_pause.load() == 1) {
     if (*pause_logged == 0) {
-      KIV_LOG("global_pause=[%d]\n", static_cast<int>(global_pause.load()));
+      SYSLOG_LOG("global_pause=[%d]\n", static_cast<int>(global_pause.load()));
       *pause_logged = 1;
     }
     return false;
   }
   if (*pause_logged == 1) {
-    KIV_LOG("global_pause=[%d]\n", static_cast<int>(global_pause.load()));
+    SYSLOG_LOG("global_pause=[%d]\n", static_cast<int>(global_pause.load()));
     *pause_logged = 0;
   }
-  KIV_LOG("gArraylen=[%d]\n", static_cast<int>(gArraylen));
+  SYSLOG_LOG("gArraylen=[%d]\n", static_cast<int>(gArraylen));
   for (int32_t i = 0; mp && i < gArraylen; ++i) {
     monitor_profile& p = mp[i];
     if (p.isActive == 0) continue;
@@ -203,7 +206,7 @@ bool walk_line(const char* line, int* pause_logged) {
 // follower starts at the end of the log, so that no line already walked is counted again.
 // False when a stop request came meanwhile.
 bool restart_follower() {
-  KIV_LOG("Log follower output ended, restart it.\n");
+  SYSLOG_LOG("Log follower output ended, restart it.\n");
   end_follower(follower);
   for (;;) {
     for (double left = kRestartPause; left > 0 && terminate_flag.load() != 1; left -= 0.5)
@@ -211,10 +214,10 @@ bool restart_follower() {
     if (terminate_flag.load() == 1) return false;
     follower = start_follower("0");
     if (follower.pid > 0) break;
-    KIV_LOG("Cannot restart the log follower, retry.\n");
+    SYSLOG_LOG("Cannot restart the log follower, retry.\n");
   }
   append_tail_pid(follower.pid);
-  KIV_LOG("Log follower restarted, pid=[%ld].\n", static_cast<long>(follower.pid));
+  SYSLOG_LOG("Log follower restarted, pid=[%ld].\n", static_cast<long>(follower.pid));
   return true;
 }
 
@@ -231,11 +234,11 @@ void _monitor_syslog() {
   memset(line_buffer, 0, sizeof line_buffer);
   piece_reader reader;
 
-  KIV_LOG("START\n");
+  SYSLOG_LOG("START\n");
   logmessage_normal("kiv", "[%s]%s\n", "_monitor_syslog", "===Start syslog process===");
   follower = start_follower("1");
   if (follower.pid < 0) {
-    KIV_LOG("Cannot find syslog.log!\n");
+    SYSLOG_LOG("Cannot find syslog.log!\n");
     kiv_exit(1);
   }
   kiv_sleep(2);
@@ -251,15 +254,15 @@ void _monitor_syslog() {
     }
     if (got == read_result::piece) {
       char* line = trimNL(line_buffer);
-      KIV_LOG("pBuf=[%s]\n", line);
+      SYSLOG_LOG("pBuf=[%s]\n", line);
       if (terminate_flag.load() != 1) {
         if (walk_line(line, &pause_logged)) memset(line_buffer, 0, sizeof line_buffer);
         continue;
       }
     }
-    KIV_LOG("Get terminate signal, stop_tail_cmd().\n");
+    SYSLOG_LOG("Get terminate signal, stop_tail_cmd().\n");
     stop_tail_cmd();
-    KIV_LOG("END\n");
+    SYSLOG_LOG("END\n");
     return;
   }
 }

@@ -17,6 +17,9 @@
 
 namespace {
 
+// The records of a run carry the executor's name, whichever check table it was given.
+#define HEAL_LOG(fmt, ...) kiv_log("self_healing", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+
 constexpr int32_t kRebootAttempts = 1;
 constexpr int32_t kOtherAttempts = 3;
 
@@ -63,26 +66,26 @@ void self_healing(int index) {
 }
 
 void self_healing_with_checks(int index, const check_action_row* table, int32_t rows) {
-  KIV_LOG("===============self_healing start===============\n");
-  KIV_LOG("monitor_profile index=%d\n", index);
+  HEAL_LOG("===============self_healing start===============\n");
+  HEAL_LOG("monitor_profile index=%d\n", index);
   if (!mp) {
-    KIV_LOG("monitor_profile is NULL!\n");
+    HEAL_LOG("monitor_profile is NULL!\n");
     return;
   }
   if (index < 0 || index >= gArraylen) {
     // Nothing to heal: the healing state the caller opened is closed again.
-    KIV_LOG("monitor_profile index=%d is out of range!\n", index);
+    HEAL_LOG("monitor_profile index=%d is out of range!\n", index);
     healing_index.store(-1);
     return;
   }
   monitor_profile& p = mp[index];
-  KIV_LOG("action_num=%d\n", static_cast<int>(p.action_num));
+  HEAL_LOG("action_num=%d\n", static_cast<int>(p.action_num));
   int32_t actions = usable_actions(p);
   p.actionIndex = 0;
   while (p.actionIndex < actions) {
     size_t i = static_cast<size_t>(p.actionIndex);
     const char* action = p.action[i].c_str();
-    KIV_LOG("To do action[%d]=%s\n", static_cast<int>(p.actionIndex), action);
+    HEAL_LOG("To do action[%d]=%s\n", static_cast<int>(p.actionIndex), action);
     int32_t limit = strcmp(action, "reboot") == 0 ? kRebootAttempts : kOtherAttempts;
     int32_t attempts = 0;
     int32_t result = -1;
@@ -93,14 +96,14 @@ void self_healing_with_checks(int index, const check_action_row* table, int32_t 
     } while (result != 0 && attempts < limit);
     p.actionResult[i] = result;
     p.actionRetry[i] = attempts;
-    KIV_LOG("monitor_profile[%d] result[%d]=%d\n", index, static_cast<int>(p.actionIndex),
-            static_cast<int>(result));
-    KIV_LOG("monitor_profile[%d] retry[%d]=%d\n", index, static_cast<int>(p.actionIndex),
-            static_cast<int>(attempts));
+    HEAL_LOG("monitor_profile[%d] result[%d]=%d\n", index, static_cast<int>(p.actionIndex),
+             static_cast<int>(result));
+    HEAL_LOG("monitor_profile[%d] retry[%d]=%d\n", index, static_cast<int>(p.actionIndex),
+             static_cast<int>(attempts));
     if (result == 1) break;
     p.actionIndex += 1;
   }
   empty_ring(p);
   healing_index.store(-1);
-  KIV_LOG("===============self_healing end===============\n");
+  HEAL_LOG("===============self_healing end===============\n");
 }

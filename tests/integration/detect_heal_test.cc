@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -114,8 +115,12 @@ TEST(SyslogMonitor, LastLineAlreadyInTheLogIsWalkedAtStart) {
       sb.wait_for("tmp/kiv.log", " kiv: [_monitor_syslog]===Start syslog process===]\n", 10));
   EXPECT_EQ(sb.count("tmp/kiv.log", "older line"), 0u);
   EXPECT_EQ(sb.count("tmp/kiv.log", "newer line"), 0u);
-  // With no rule set the walk covers nothing.
+  // With no rule set the walk covers nothing. The thread's records carry its body's name.
   EXPECT_TRUE(sb.wait_for("tmp/kiv.log", ")]gArraylen=[0]\n", 10));
+  EXPECT_TRUE(std::regex_search(
+      sb.read("tmp/kiv.log"),
+      std::regex(
+          R"(\[KIV\]\[_monitor_syslog:\(\d+\)\]pBuf=\[[^\n]*\n\[KIV\]\[_monitor_syslog:\(\d+\)\]gArraylen=\[0\]\n)")));
   EXPECT_EQ(sb.signal_and_wait(SIGTERM, 20), 0);
 }
 

@@ -146,6 +146,12 @@ TEST(HealDaemon, FaultLinesWithinThePeriodHealAndEmptyTheRing) {
                      ")]monitor_profile index=0\n", ")]To do action[0]=restart_wan\n",
                      ")]monitor_profile[0] result[0]=0\n", ")]monitor_profile[0] retry[0]=1\n"}))
       << log;
+  // The match records are the syslog monitor thread's, the run's records the executor's.
+  size_t match = log.find(")]MATCH::monitor_profile[0].kiv_keyword=[wan_down]\n");
+  ASSERT_NE(match, std::string::npos);
+  EXPECT_EQ(log.rfind("[KIV][_monitor_syslog:(", match), log.rfind("[KIV]", match));
+  size_t end = log.find(")]===============self_healing end===============\n");
+  EXPECT_EQ(log.rfind("[KIV][self_healing:(", end), log.rfind("[KIV]", end));
   std::string dump = r.dump();
   EXPECT_TRUE(in_order(
       dump, {"=====monitor_profile[0]=====\n", "isActive=[1]\n", "kiv_keyword=[wan_down]\n",

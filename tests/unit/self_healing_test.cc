@@ -106,6 +106,9 @@ TEST(SelfHealing, RestartWanOneEventConfirmedAtOnce) {
         ")]action_num=1\n", ")]To do action[0]=restart_wan\n", ")]monitor_profile[1] result[0]=0\n",
         ")]monitor_profile[1] retry[0]=1\n", ")]===============self_healing end===============\n"})
     EXPECT_NE(log.find(text), std::string::npos) << text << "\n" << log;
+  // Every record of the run carries the executor's name.
+  EXPECT_EQ(sb.count("tmp/kiv.log", "[KIV][self_healing:("), 7u) << log;
+  EXPECT_EQ(sb.count("tmp/kiv.log", "[KIV]"), 7u) << log;
 }
 
 TEST(SelfHealing, NopIsNeverCarriedOutAndItsCheckCycleConfirmsOnTheThird) {
