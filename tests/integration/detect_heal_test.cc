@@ -255,3 +255,20 @@ TEST(SyslogMonitor, DebugDumpOnTheConsoleWhileTheFlagIsOne) {
   // The closing console line of the thread is printed while the flag is "1" only.
   EXPECT_EQ(sb.count("dev/console", "[monitor_syslog]/tmp/kivjson.json"), 0u);
 }
+
+TEST(SyslogMonitor, FollowerThatCannotStartEndsTheDaemonWithStatusOne) {
+  kivtest::sandbox sb(kScale);
+  sb.write("tmp/syslog.log", "");
+  // No program directory at all: the follower cannot be found.
+  const char* saved = getenv("PATH");
+  std::string path = saved ? saved : "";
+  setenv("PATH", sb.path("no-programs").c_str(), 1);
+  pid_t pid = sb.start_kiv();
+  setenv("PATH", path.c_str(), 1);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(sb.wait_exit(20), 1);
+  EXPECT_EQ(sb.count("tmp/kiv.log", ")]Cannot find syslog.log!\n"), 1u);
+  // The process ends at once: no orderly shutdown, the PID file stays.
+  EXPECT_EQ(sb.count("tmp/kiv.log", "===Terminate kiv daemon==="), 0u);
+  EXPECT_EQ(pid_file_ids(sb).front(), pid);
+}
