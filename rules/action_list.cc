@@ -1,9 +1,97 @@
-// PLACEHOLDER
 #include "rules/action_list.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/kiv_log.h"
+#include "platform/platform.h"
+
 const check_action_row checkActionList[CHECK_ROWS] = {
     {0, "nop", check_nop_state}, {1, "restart_wan", check_restart_wan}, {2, nullptr, nullptr}};
-int32_t get_num_of_action(const char*, int32_t) { return -1; }
-int32_t parse_action(monitor_profile*, const char*, int32_t) { return -1; }
-int32_t search_index(monitor_profile*, const char*, int32_t) { return 2; }
-int32_t check_nop_state(int32_t) { return 0; }
+
+namespace {
+
+// The text cut to size - 1 bytes and trimmed of outer spaces (the bounded copy of the list).
+std::string trimmed_copy(const char* action, int32_t size) {
+  size_t limit = size > 0 ? static_cast<size_t>(size) - 1 : 0;
+  std::string buf(action, strnlen(action, limit));
+  return std::string(trim_spaces(buf.data()));
+}
+
+// Items separated by ';', empty items skipped. Position is kept in locals, not hidden state.
+std::vector<std::string> split_items(const std::string& text) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(';', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) items.emplace_back(text, start, end - start);
+    start = end + 1;
+  }
+  return items;
+}
+
+int32_t nop_state = 1;  // touched only by the trigger thread, inside the healing run
+
+}  // namespace
+
+int32_t get_num_of_action(const char* action, int32_t size) {
+  if (!action) {
+    KIV_LOG("[get_num_of_action]action is NULL!!");
+    return -1;
+  }
+  return static_cast<int32_t>(split_items(trimmed_copy(action, size)).size());
+}
+
+int32_t parse_action(monitor_profile* profile, const char* action, int32_t size) {
+  if (!profile || !action) {
+    KIV_LOG("mp or action is NULL!!");
+    return -1;
+  }
+  profile->action.clear();
+  profile->checkFuncIndex.clear();
+  profile->actionResult.clear();
+  profile->actionRetry.clear();
+  if (profile->action_num <= 0) return 0;
+  std::vector<std::string> items = split_items(trimmed_copy(action, size));
+  const size_t n = static_cast<size_t>(profile->action_num);
+  profile->action.assign(n, std::string());
+  profile->checkFuncIndex.assign(n, 0);
+  profile->actionResult.assign(n, -1);
+  profile->actionRetry.assign(n, 0);
+  int32_t stored = 0;
+  for (size_t k = 0; k < items.size() && k < n; ++k) {
+    profile->action[k] = items[k];
+    search_index(profile, profile->action[k].c_str(), static_cast<int32_t>(k));
+    ++stored;
+  }
+  return stored;
+}
+
+int32_t search_index(monitor_profile* profile, const char* name, int32_t position) {
+  if (!profile || !name) {
+    KIV_LOG("[search_index]mp is NULL!!");
+    return 2;
+  }
+  int32_t result = 2;
+  for (int32_t row = 0; row < CHECK_ROWS - 1; ++row) {
+    if (std::strcmp(name, checkActionList[row].name) == 0) {
+      result = row;
+      break;
+    }
+  }
+  if (position >= 0 && static_cast<size_t>(position) < profile->checkFuncIndex.size())
+    profile->checkFuncIndex[static_cast<size_t>(position)] = result;
+  return result;
+}
+
+int32_t check_nop_state(int32_t) {
+  int32_t state = nop_state;
+  if (state < 1 || state > 3) return 0;
+  cprintf("check_nop_state, %d-th\n", static_cast<int>(state));
+  nop_state = state == 3 ? 1 : state + 1;
+  return state == 3 ? 0 : -1;
+}
+
 int32_t check_restart_wan(int32_t) { return 0; }

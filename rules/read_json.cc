@@ -1,5 +1,296 @@
-// PLACEHOLDER
 #include "rules/read_json.h"
-std::string device_fwver() { return ""; }
-router_identity router_identity_from_settings() { return {}; }
-void read_json(const char*) {}
+
+#include <json-c/json.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "core/kiv_log.h"
+#include "platform/platform.h"
+#include "rules/action_list.h"
+#include "update/decrypt_file.h"
+
+namespace {
+
+// The atoi rule without its undefined overflow: leading white space, optional sign, digits up
+// to the first other character; the value saturates at the 32-bit limits.
+int32_t atoi_rule(const char* s) {
+  while (*s && std::isspace(static_cast<unsigned char>(*s))) ++s;
+  bool neg = false;
+  if (*s == '+' || *s == '-') neg = *s++ == '-';
+  int64_t v = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    v = v * 10 + (*s - '0');
+    if (v > 2147483648LL) v = 2147483648LL;
+  }
+  if (neg) v = -v;
+  if (v > INT32_MAX) v = INT32_MAX;
+  return static_cast<int32_t>(v);
+}
+
+// Text form of a present, non-null member; none otherwise.
+const char* member(json_object* rule, const char* key) {
+  json_object* value = nullptr;
+  if (!json_object_object_get_ex(rule, key, &value) || !value) return nullptr;
+  return json_object_get_string(value);
+}
+
+void abandon(rule_load* out, monitor_profile** array, int32_t n, json_object* doc) {
+  free_monitor_profile(array, n);
+  json_object_put(doc);
+  out->array = nullptr;
+  out->n = 0;
+  out->doc = nullptr;
+}
+
+// Applies the filters of one rule; returns its isActive. Every present key is logged.
+int32_t filter_rule(json_object* rule, const router_identity& id, rule_note* note) {
+  int32_t active = 0;
+  auto fail = [&](const std::string& why) {
+    if (note->inactive_reason.empty()) note->inactive_reason = why;
+    active = 0;
+  };
+  if (const char* model = member(rule, "model")) {
+    KIV_LOG("model=[%s]", model);
+    if (id.productid && *id.productid == model) {
+      KIV_LOG("Match::model=[%s]", model);
+      active = 1;
+    } else {
+      fail(std::string("model \"") + model + "\" is not productid \"" +
+           id.productid.value_or("(unset)") + "\"");
+    }
+  } else {
+    fail("no \"model\"");
+  }
+  if (const char* odmpid = member(rule, "odmpid")) {
+    KIV_LOG("odmpid=[%s]", odmpid);
+    if (active) {
+      if (id.odmpid && *id.odmpid == odmpid) {
+        KIV_LOG("Match::odmpid=[%s]", odmpid);
+      } else {
+        KIV_LOG("Not match::odmpid=[%s]", odmpid);
+        fail(std::string("odmpid \"") + odmpid + "\" is not \"" + id.odmpid.value_or("(unset)") +
+             "\"");
+      }
+    }
+  }
+  if (const char* fw = member(rule, "target_fwver")) {
+    KIV_LOG("target_fwver=[%s]", fw);
+    KIV_LOG("device_fwver=[%s]", id.device_fwver.c_str());
+    if (active) {
+      if (id.device_fwver == fw) {
+        KIV_LOG("Match::target_fwver=[%s]", fw);
+      } else {
+        KIV_LOG("Not match::target_fwver=[%s]", fw);
+        fail(std::string("target_fwver \"") + fw + "\" is not \"" + id.device_fwver + "\"");
+      }
+    }
+  }
+  if (const char* mac = member(rule, "label_mac")) {
+    KIV_LOG("label_mac=[%s]", mac);
+    if (active) {
+      if (!id.label_mac.empty() && *mac && std::strstr(mac, id.label_mac.c_str())) {
+        KIV_LOG("Match::label_mac=[%s]", mac);
+      } else {
+        KIV_LOG("Not match::label_mac=[%s]", mac);
+        fail(std::string("label_mac \"") + mac + "\" does not contain \"" + id.label_mac + "\"");
+      }
+    }
+  }
+  if (const char* type = member(rule, "type")) KIV_LOG("type=[%s]", type);
+  return active;
+}
+
+// Fills record p from an element; returns RULES_OK or the failure.
+int fill_record(json_object* rule, int32_t i, const router_identity& id,
+                std::atomic<int32_t>* pause, monitor_profile& p, rule_note* note) {
+  KIV_LOG("index[%d]==========", static_cast<int>(i));
+  p.isActive = filter_rule(rule, id, note);
+  note->active = p.isActive == 1;
+  if (const char* keyword = member(rule, "keyword")) {
+    KIV_LOG("keyword=[%s]", keyword);
+    if (p.isActive) p.kiv_keyword = keyword;
+  }
+  if (const char* pattern = member(rule, "re_pattern")) {
+    KIV_LOG("re_pattern=[%s]", pattern);
+    if (p.isActive) {
+      p.re_pattern = pattern;
+      int rc = regcomp(&p.regex, pattern, REG_EXTENDED);
+      if (rc != 0) {
+        char msg[256];
+        regerror(rc, &p.regex, msg, sizeof msg);
+        note->regex_error = msg;
+        p.regex = regex_t{};
+        KIV_LOG("Could not compile regex");
+        return RULES_BAD_REGEX;
+      }
+      p.regex_compiled = true;
+    }
+  }
+  if (const char* freq = member(rule, "frequency")) {
+    KIV_LOG("frequency=[%s]", freq);
+    if (p.isActive) {
+      p.frequency = static_cast<uint32_t>(atoi_rule(freq));
+      // A negative value converts to a huge count; such a ring cannot be allocated.
+      if (p.frequency > KIV_MAX_FREQUENCY) {
+        KIV_LOG("Cannot malloc for timestamp!!!");
+        return RULES_RING_TOO_BIG;
+      }
+      p.timestamp.assign(p.frequency, 0.0f);
+    }
+  }
+  if (const char* period = member(rule, "period")) {
+    KIV_LOG("period=[%s]", period);
+    if (p.isActive) p.period = static_cast<uint32_t>(atoi_rule(period));
+  }
+  if (const char* action = member(rule, "action")) {
+    KIV_LOG("action=[%s]", action);
+    if (p.isActive) {
+      const int32_t size = static_cast<int32_t>(std::strlen(action) + 1);
+      int32_t count = get_num_of_action(action, size);
+      KIV_LOG("count=[%d]", static_cast<int>(count));
+      if (count < 0) {
+        KIV_LOG("Cannot get_num_of_action correctly!!!");
+        return RULES_ACTION_COUNT;
+      }
+      p.action_num = count;
+      int32_t ret = parse_action(&p, action, size);
+      KIV_LOG("ret=[%d]", static_cast<int>(ret));
+      if (ret < 0) {
+        KIV_LOG("Cannot parse action correctly!!!");
+        return RULES_ACTION_PARSE;
+      }
+      for (int32_t k = 0; k < ret; ++k)
+        KIV_LOG("action[%d]=[%s]", static_cast<int>(k), p.action[static_cast<size_t>(k)].c_str());
+    }
+  }
+  if (const char* gp = member(rule, "Global_Pause")) {
+    if (p.isActive) {
+      int32_t v = atoi_rule(gp);
+      if (pause) pause->store(v);
+      KIV_LOG("Global_Pause[%d]=[%d]", static_cast<int>(i), static_cast<int>(v));
+    }
+  }
+  KIV_LOG("isActive=[%d]", static_cast<int>(p.isActive));
+  p.front = -1;
+  return RULES_OK;
+}
+
+}  // namespace
+
+std::string device_fwver() {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s.%s_%s", nvram_safe_get("firmver").c_str(),
+                nvram_safe_get("buildno").c_str(), nvram_safe_get("extendno").c_str());
+  return buf;
+}
+
+router_identity router_identity_from_settings() {
+  router_identity id;
+  id.productid = nvram_get("productid");
+  id.odmpid = nvram_get("odmpid");
+  id.device_fwver = device_fwver();
+  id.label_mac = nvram_safe_get("label_mac");
+  return id;
+}
+
+int build_rule_set(const char* text, const router_identity& id, std::atomic<int32_t>* pause,
+                   rule_load* out) {
+  *out = rule_load{};
+  json_object* doc = text ? json_tokener_parse(text) : nullptr;
+  // Only an array can be walked as a rule list; anything else counts as a parse failure.
+  if (!doc || !json_object_is_type(doc, json_type_array)) {
+    json_object_put(doc);
+    KIV_LOG("json_tokener_parse error");
+    return RULES_PARSE_ERROR;
+  }
+  const size_t len = json_object_array_length(doc);
+  const int32_t n = len > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(len);
+  KIV_LOG("arraylen_new=%d", static_cast<int>(n));
+  monitor_profile* array = alloc_monitor_profile(n);
+  if (!array) {
+    json_object_put(doc);
+    KIV_LOG("Cannot malloc for monitor profile!!!");
+    return RULES_NO_MEMORY;
+  }
+  try {
+    out->notes.resize(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i) {
+      json_object* rule = json_object_array_get_idx(doc, static_cast<size_t>(i));
+      int rc = fill_record(rule, i, id, pause, array[i], &out->notes[static_cast<size_t>(i)]);
+      if (rc != RULES_OK) {
+        out->failed_index = i;
+        out->notes.resize(static_cast<size_t>(i) + 1);
+        abandon(out, &array, n, doc);
+        return rc;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    abandon(out, &array, n, doc);
+    return RULES_NO_MEMORY;
+  }
+  out->array = array;
+  out->n = n;
+  out->doc = doc;
+  return RULES_OK;
+}
+
+void release_rule_load(rule_load* load) {
+  if (!load) return;
+  free_monitor_profile(&load->array, load->n);
+  json_object_put(load->doc);
+  load->doc = nullptr;
+  load->n = 0;
+}
+
+void read_json(const char* path) {
+  KIV_LOG("start of read_json");
+  if (nvram_get_int("kiv_is_JSON_updated") != 1) {
+    KIV_LOG("JSON is not updated yet");
+    return;
+  }
+  nvram_set_int("kiv_is_JSON_updated", 0);
+  long long flen = get_file_size(path);
+  KIV_LOG("flen=[%ld]", static_cast<long>(flen));
+  if (static_cast<unsigned long long>(flen) < KIV_HEADER_LEN + 1) {
+    KIV_LOG("Empty JSON file!!!");
+    return;
+  }
+  std::unique_ptr<char[]> buffer;
+  int ret = decryptFile(path, &buffer);
+  const bool debug = nvram_match("kiv_debug_flag", "1");
+  if (!debug && path) std::remove(kiv_path(path).c_str());
+  if (ret != 0) {
+    KIV_LOG("Cannot decrypt JSON file, ret=[%d]", ret);
+    return;
+  }
+  rule_load load;
+  int rc = build_rule_set(buffer.get() + KIV_HEADER_LEN, router_identity_from_settings(),
+                          &global_pause, &load);
+  buffer.reset();
+  if (rc == RULES_NO_MEMORY) kiv_exit(1);  // the only load failure the daemon cannot survive
+  if (rc != RULES_OK) return;              // the current rule set stays in force
+  if (debug) {
+    const char* doc_text = json_object_to_json_string_ext(load.doc, JSON_C_TO_STRING_PLAIN);
+    write_file_nofollow(kiv_path(KIV_DECJSONOBJ_PATH), doc_text, std::strlen(doc_text));
+  }
+  {
+    std::lock_guard<std::mutex> lock(mp_mutex);
+    KIV_LOG("lock mutex in read json");
+    if (mp) {
+      KIV_LOG("free monitor_profile");
+      free_monitor_profile(&mp, gArraylen);
+    }
+    if (gJsonObj) json_object_put(gJsonObj);
+    gJsonObj = load.doc;
+    mp = load.array;
+    gArraylen = load.n;
+    KIV_LOG("New arraylen=%d", static_cast<int>(gArraylen));
+    KIV_LOG("unlock mutex in read json");
+  }
+  logmessage_normal("kiv", "[%s]Update kiv JSON file.\n", "read_json");
+  KIV_LOG("end of read_json");
+}
