@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -161,6 +162,22 @@ long long get_file_size(const char* path) {
   if (fseeko(f, 0, SEEK_END) == 0) size = static_cast<long long>(ftello(f));
   fclose(f);
   return size;
+}
+
+bool write_file_nofollow(const std::string& real_path, const char* data, size_t len) {
+  int fd = ::open(real_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::write(fd, data + done, len - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return ::close(fd) == 0;
 }
 
 void kiv_exit(int status) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -22,6 +23,10 @@ void kiv_log_to_file();
 char* trim_spaces(char* text);
 // Size in bytes of the file at the (logical) path; -1 when none or it cannot be opened.
 long long get_file_size(const char* path);
+// Writes the whole file at a real path (kiv_path of a fixed one) from its start with O_NOFOLLOW:
+// a symbolic link planted at the path is refused, never followed. False when it cannot be
+// created or written.
+bool write_file_nofollow(const std::string& real_path, const char* data, size_t len);
 
 // Ends the process at once with the status (no static destructors run in other threads' way).
 [[noreturn]] void kiv_exit(int status);

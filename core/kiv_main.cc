@@ -109,6 +109,12 @@ const char* exit_text(void* value) {
 
 }  // namespace
 
+void pause_unless_terminated(double seconds) {
+  constexpr double kStep = 0.5;
+  for (double left = seconds; left > 0 && terminate_flag.load() != 1; left -= kStep)
+    kiv_sleep(left < kStep ? left : kStep);
+}
+
 int terminate_wake_fd() {
   return wake_pipe[0];
 }

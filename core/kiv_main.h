@@ -22,5 +22,9 @@ inline constexpr const char* KIV_JSON_PATH = "/tmp/kivjson.json";
 // blocked on other input (the log follower) can wake and see terminate_flag.
 int terminate_wake_fd();
 
+// Pauses for the design's `seconds` in short steps and returns early once terminate_flag is 1.
+// The worker threads block the daemon's signals, so their sleeps are not cut short by SIGTERM.
+void pause_unless_terminated(double seconds);
+
 // The whole daemon; main() only calls this. Returns the process's exit status.
 int kiv_main();

@@ -35,6 +35,11 @@ bool ring_positions_valid(const monitor_profile* p, int32_t slots) {
 
 }  // namespace
 
+bool ring_slot_valid(const monitor_profile* p, int32_t slot) {
+  return slot >= 0 && static_cast<uint32_t>(slot) < p->frequency &&
+         static_cast<size_t>(slot) < p->timestamp.size();
+}
+
 float read_uptime() {
   // The file is read directly: no process is started while the caller holds mp_mutex.
   std::string path = uptime_path();

@@ -4,6 +4,8 @@
 #include "rules/monitor_profile.h"
 
 float read_uptime();
+// True when `slot` is a position of the profile's ring that holds a time or a free mark.
+bool ring_slot_valid(const monitor_profile* profile, int32_t slot);
 void record_timestamp(monitor_profile* profile);
 int is_freq_array_full(const monitor_profile* profile);
 int is_time_diff_match(const monitor_profile* profile);

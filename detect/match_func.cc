@@ -3,13 +3,9 @@
 // mp_mutex held; it changes neither the profile nor the line.
 #include "detect/match_func.h"
 
-#include <cstring>
-
 #include "core/kiv_log.h"
 
 int match_func(const monitor_profile* profile, const char* line) {
-  char error_text[128];
-  memset(error_text, 0, sizeof error_text);
   if (!profile) return 0;
   if (profile->isActive == 0) return 0;
   if (!line) return 0;
@@ -22,8 +18,9 @@ int match_func(const monitor_profile* profile, const char* line) {
     return 1;
   }
   // A plain non-match and an error of the engine are reported alike, in the engine's words.
+  char error_text[128];
   regerror(rc, &profile->regex, error_text, sizeof error_text);
   KIV_LOG("[%s]::[%s]\n", error_text, line);
-  KIV_LOG("[re_pattern]::[%s]\n", profile->re_pattern ? profile->re_pattern->c_str() : "(null)");
+  KIV_LOG("[re_pattern]::[%s]\n", text_or_none(profile->re_pattern));
   return 0;
 }

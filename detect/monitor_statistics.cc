@@ -18,24 +18,11 @@
 
 namespace {
 
-// Pauses for the design's `seconds` in short steps, so that a stop request ends the pause
-// instead of waiting it out (the daemon joins this thread at shutdown).
-void pause_unless_terminated(double seconds) {
-  constexpr double kStep = 0.5;
-  for (double left = seconds; left > 0 && terminate_flag.load() != 1; left -= kStep)
-    kiv_sleep(left < kStep ? left : kStep);
-}
-
-const char* text_or_none(const std::optional<std::string>& text) {
-  return text ? text->c_str() : "(null)";
-}
-
 void debug_print(const monitor_profile& p, int32_t cursor) {
   if (!nvram_match("kiv_debug_flag", "1")) return;
   int c = static_cast<int>(cursor);
   float diff = 0.0f;
-  if (p.front >= 0 && static_cast<size_t>(p.front) < p.timestamp.size() && p.rear >= 0 &&
-      static_cast<size_t>(p.rear) < p.timestamp.size())
+  if (ring_slot_valid(&p, p.front) && ring_slot_valid(&p, p.rear))
     diff = p.timestamp[static_cast<size_t>(p.front)] - p.timestamp[static_cast<size_t>(p.rear)];
   cprintf("=== match condition ===\n");
   cprintf("keyword[%d]=[%s]\n", c, text_or_none(p.kiv_keyword));

@@ -131,10 +131,6 @@ void end_follower(spawned_reader& f) {
   f = spawned_reader{};
 }
 
-const char* text_or_none(const std::optional<std::string>& text) {
-  return text ? text->c_str() : "(null)";
-}
-
 // The rule set on the console, while kiv_debug_flag is "1". Caller holds mp_mutex.
 void debug_dump() {
   if (!nvram_match("kiv_debug_flag", "1")) return;
@@ -156,25 +152,20 @@ double slot_time(const monitor_profile& p, int32_t slot) {
   return static_cast<double>(p.timestamp[static_cast<size_t>(slot)]);
 }
 
-bool slot_in_ring(const monitor_profile& p, int32_t slot) {
-  return slot >= 0 && static_cast<uint32_t>(slot) < p.frequency &&
-         static_cast<size_t>(slot) < p.timestamp.size();
-}
-
 // The records of a match: which profile, and its ring after the new time went in.
 void record_match(monitor_profile& p, int32_t i) {
   int index = static_cast<int>(i);
   SYSLOG_LOG("MATCH::monitor_profile[%d].kiv_keyword=[%s]\n", index, text_or_none(p.kiv_keyword));
   SYSLOG_LOG("MATCH::monitor_profile[%d].re_pattern=[%s]\n", index, text_or_none(p.re_pattern));
   record_timestamp(&p);
-  for (int32_t j = 0; slot_in_ring(p, j); ++j)
+  for (int32_t j = 0; ring_slot_valid(&p, j); ++j)
     SYSLOG_LOG("monitor_profile[%d].timestamp[%d]=[%f]\n", index, static_cast<int>(j),
                slot_time(p, j));
   SYSLOG_LOG("monitor_profile[%d].front=[%d]\n", index, static_cast<int>(p.front));
   SYSLOG_LOG("monitor_profile[%d].rear=[%d]\n", index, static_cast<int>(p.rear));
   // A profile without a ring has no slot to show.
-  if (slot_in_ring(p, p.front)) SYSLOG_LOG("front[%d] = [%f]\n", index, slot_time(p, p.front));
-  if (slot_in_ring(p, p.rear)) SYSLOG_LOG("rear[%d] = [%f]\n", index, slot_time(p, p.rear));
+  if (ring_slot_valid(&p, p.front)) SYSLOG_LOG("front[%d] = [%f]\n", index, slot_time(p, p.front));
+  if (ring_slot_valid(&p, p.rear)) SYSLOG_LOG("rear[%d] = [%f]\n", index, slot_time(p, p.rear));
 }
 
 // Walks one line over the rule set; false when the rule set is paused and the line dropped.
@@ -209,8 +200,7 @@ bool restart_follower() {
   SYSLOG_LOG("Log follower output ended, restart it.\n");
   end_follower(follower);
   for (;;) {
-    for (double left = kRestartPause; left > 0 && terminate_flag.load() != 1; left -= 0.5)
-      kiv_sleep(0.5);
+    pause_unless_terminated(kRestartPause);
     if (terminate_flag.load() == 1) return false;
     follower = start_follower("0");
     if (follower.pid > 0) break;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/kiv_log.h"
+#include "core/kiv_main.h"
 #include "platform/platform.h"
 #include "update/download_json.h"
 
@@ -19,21 +20,26 @@ constexpr size_t kMaxWords = 8;
 const char kEndValue[] = "End of handle_kiv_event() thread.";
 const char kEmptyValue[] = "End of handle_kiv_event() thread (empty event).";
 
+void force_download_json() {
+  download_json(KIV_JSON_PATH);
+}
+
+// The commands the channel knows; "skip" is known and does nothing.
+struct command {
+  const char* name;
+  void (*run)();
+};
+const command kCommands[] = {{"test", handle_event_test},
+                             {"test2", handle_event_test2},
+                             {"test3", handle_event_test3},
+                             {"force_download_json", force_download_json},
+                             {"skip", nullptr}};
+
 bool run_command(const std::string& cmd) {
-  static const char* const known[] = {"test", "test2", "test3", "force_download_json", "skip"};
-  for (const char* k : known) {
-    if (cmd != k) continue;
+  for (const command& c : kCommands) {
+    if (cmd != c.name) continue;
     KIV_LOG("this is %s\n", cmd.c_str());
-    if (cmd == "test")
-      handle_event_test();
-    else if (cmd == "test2")
-      handle_event_test2();
-    else if (cmd == "test3")
-      handle_event_test3();
-    else if (cmd == "force_download_json") {
-      char path[24] = "/tmp/kivjson.json";
-      download_json(path);
-    }
+    if (c.run) c.run();
     return true;
   }
   return false;

@@ -1,11 +1,10 @@
 // The rule set dump: the parsed rule document, then the global state, the named rows of the
 // check table and every profile with every action, in /tmp/kiv_dump.txt.
 //
-// The file is removed and created afresh (never written through a link left at the path), and
-// the document is written in json-c's plain form, as json_object_to_file writes it.
+// The file is removed and written afresh (never through a link left at the path), the document
+// in json-c's plain form, as json_object_to_file writes it.
 #include "rules/dump_mp.h"
 
-#include <fcntl.h>
 #include <json-c/json.h>
 #include <unistd.h>
 
@@ -17,9 +16,6 @@
 #include "rules/action_list.h"
 
 namespace {
-
-// Printed where a value is none (a rule without the key, an inactive rule, the unnamed row).
-constexpr const char* kNone = "(null)";
 
 void appendf(std::string* out, const char* fmt, ...) KIV_PRINTF(2, 3);
 void appendf(std::string* out, const char* fmt, ...) {
@@ -42,12 +38,8 @@ void appendf(std::string* out, const char* fmt, ...) {
   out->append(big);
 }
 
-const char* text_or_none(const std::optional<std::string>& text) {
-  return text ? text->c_str() : kNone;
-}
-
 const char* row_name(int32_t row) {
-  if (row < 0 || row >= CHECK_ROWS || !checkActionList[row].name) return kNone;
+  if (row < 0 || row >= CHECK_ROWS || !checkActionList[row].name) return KIV_NONE_TEXT;
   return checkActionList[row].name;
 }
 
@@ -63,8 +55,9 @@ void append_profile(std::string* out, const monitor_profile& p, int32_t index) {
   appendf(out, "re_pattern=[%s]\n", text_or_none(p.re_pattern));
   appendf(out, "action_num=[%d]\n", static_cast<int>(p.action_num));
   for (int32_t a = 0; a < p.action_num; ++a) {
-    const char* name =
-        static_cast<size_t>(a) < p.action.size() ? p.action[static_cast<size_t>(a)].c_str() : kNone;
+    const char* name = static_cast<size_t>(a) < p.action.size()
+                           ? p.action[static_cast<size_t>(a)].c_str()
+                           : KIV_NONE_TEXT;
     int32_t row = entry_or(p.checkFuncIndex, a, int32_t{-1});
     appendf(out, "=>action[%d]=[%s]\n", static_cast<int>(a), name);
     appendf(out, "=>checkFuncIndex[%d]=[%d](for %s)\n", static_cast<int>(a), static_cast<int>(row),
@@ -76,16 +69,6 @@ void append_profile(std::string* out, const monitor_profile& p, int32_t index) {
   }
 }
 
-bool write_all(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 int dump_mp(monitor_profile* profiles) {
@@ -93,15 +76,9 @@ int dump_mp(monitor_profile* profiles) {
     KIV_LOG("=====mp is NULL=====\n");
     return -1;
   }
-  std::string path = kiv_path(KIV_DUMP_PATH);
-  unlink(path.c_str());
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
+  // The document first, then the listing of the records in one consistent state.
   std::string text;
   if (gJsonObj) text = json_object_to_json_string_ext(gJsonObj, JSON_C_TO_STRING_PLAIN);
-  bool ok = write_all(fd, text);
-  text.clear();
-
   {
     std::lock_guard<std::mutex> lock(mp_mutex);
     text += "\n=====checkActionList=====\n";
@@ -112,7 +89,9 @@ int dump_mp(monitor_profile* profiles) {
               row_name(row));
     for (int32_t i = 0; i < gArraylen; ++i) append_profile(&text, profiles[i], i);
   }
-  ok = ok && write_all(fd, text);
-  close(fd);
-  return ok ? 0 : -1;
+  // Removed first, so a second dump replaces the file and a link at the path is dropped, never
+  // followed.
+  std::string path = kiv_path(KIV_DUMP_PATH);
+  unlink(path.c_str());
+  return write_file_nofollow(path, text.data(), text.size()) ? 0 : -1;
 }

@@ -23,12 +23,12 @@ struct monitor_profile {
   std::optional<std::string> kiv_keyword;  // none when the rule has no "keyword"
   std::optional<std::string> re_pattern;   // none when the rule has no "re_pattern"
   regex_t regex{};
-  bool regex_compiled = false;             // regex holds a compiled expression
-  std::vector<std::string> action;         // action_num entries, empty when none
-  std::vector<int32_t> checkFuncIndex;     // row of checkActionList per action
-  std::vector<int32_t> actionRetry;        // attempts of the last run, 0 before any
-  std::vector<int32_t> actionResult;       // last check of the last run, -1 before any
-  std::vector<float> timestamp;            // ring of `frequency` match times, 0.0 = free slot
+  bool regex_compiled = false;          // regex holds a compiled expression
+  std::vector<std::string> action;      // action_num entries, empty when none
+  std::vector<int32_t> checkFuncIndex;  // row of checkActionList per action
+  std::vector<int32_t> actionRetry;     // attempts of the last run, 0 before any
+  std::vector<int32_t> actionResult;    // last check of the last run, -1 before any
+  std::vector<float> timestamp;         // ring of `frequency` match times, 0.0 = free slot
   uint32_t frequency = 0;
   uint32_t period = 0;
   int32_t front = -1;
@@ -38,12 +38,18 @@ struct monitor_profile {
   int32_t actionIndex = 0;
 };
 
-extern monitor_profile* mp;                // array of gArraylen records, or none
+extern monitor_profile* mp;  // array of gArraylen records, or none
 extern int32_t gArraylen;
 extern std::atomic<int32_t> global_pause;
-extern json_object* gJsonObj;              // parsed document of the last successful load
-extern std::atomic<int32_t> healing_index; // profile being healed, -1 when none
+extern json_object* gJsonObj;               // parsed document of the last successful load
+extern std::atomic<int32_t> healing_index;  // profile being healed, -1 when none
 extern std::mutex mp_mutex;
+
+// What records, the console and the dump show where a text is none.
+inline constexpr const char* KIV_NONE_TEXT = "(null)";
+inline const char* text_or_none(const std::optional<std::string>& text) {
+  return text ? text->c_str() : KIV_NONE_TEXT;
+}
 
 // Allocates n records in their initial state (front -1, everything else empty).
 // Returns none when the allocation fails.

@@ -11,16 +11,8 @@ SYSROOT=$OUT/sysroot
 JOBS=$(nproc)
 
 PACKAGES=(g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user mmdebstrap file pkg-config cmake)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+source scripts/packages.sh
+install_missing "${PACKAGES[@]}"
 
 # The Debian mirror this machine's apt already uses.
 mirror() {

@@ -9,18 +9,7 @@ cd "$(dirname "$0")/.."
 PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libjson-c-dev libssl-dev
           libgtest-dev openssl python3 file coreutils)
 
-install_missing() {
-  local missing=()
-  for p in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "== installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
-  fi
-}
+source scripts/packages.sh
 
 build() {
   local werror=OFF
@@ -31,11 +20,11 @@ build() {
 
 case "${1:-}" in
   build)
-    install_missing; build ;;
+    install_missing "${PACKAGES[@]}"; build ;;
   demo)
-    install_missing; build; bash scripts/demo.sh ;;
+    install_missing "${PACKAGES[@]}"; build; bash scripts/demo.sh ;;
   test)
-    install_missing; build
+    install_missing "${PACKAGES[@]}"; build
     (cd build && ctest --output-on-failure -j"$(nproc)" --timeout 300)
     if [ -f scripts/cross-build.sh ]; then bash scripts/cross-build.sh; fi
     ;;

@@ -1,9 +1,5 @@
 #include "update/decrypt_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -50,22 +46,6 @@ std::string make_container(const std::string& json, uint32_t ran) {
   std::string body = json;
   scramble_body(body.data(), body.size(), ran);
   return out + body;
-}
-
-bool write_file_nofollow(const std::string& real_path, const char* data, size_t len) {
-  int fd = ::open(real_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = ::write(fd, data + done, len - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return ::close(fd) == 0;
 }
 
 int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* length) {

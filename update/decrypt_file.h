@@ -24,6 +24,3 @@ void scramble_body(char* body, size_t len, uint32_t ran);
 std::string make_container(const std::string& json, uint32_t ran);
 // True when the first 40 bytes of data carry the magic followed by a zero byte.
 bool has_container_magic(const char* data, size_t len);
-// Writes bytes to a path with O_NOFOLLOW (a symbolic link planted at the path is refused,
-// not followed). False when it cannot be created or written.
-bool write_file_nofollow(const std::string& real_path, const char* data, size_t len);

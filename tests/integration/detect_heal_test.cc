@@ -19,11 +19,7 @@ namespace {
 
 constexpr double kScale = 0.05;
 
-double now_s() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+using kivtest::now_s;
 
 // The numbers of the PID file: the daemon's id first, then every follower id appended.
 std::vector<long> pid_file_ids(const kivtest::sandbox& sb) {
@@ -220,7 +216,6 @@ TEST(SyslogMonitor, KilledFollowerIsRestartedAndDetectionGoesOn) {
   // The new follower starts at the end of the log: no line already walked comes again.
   EXPECT_EQ(sb.count("tmp/kiv.log", pbuf("before the loss")), 1u);
   EXPECT_EQ(sb.count("tmp/kiv.log", ")]Log follower output ended, restart it.\n"), 1u);
-  // An idle daemon does not spin while it waits for lines.
   EXPECT_EQ(sb.signal_and_wait(SIGTERM, 20), 0);
   EXPECT_TRUE(process_gone(second, 5));
 }

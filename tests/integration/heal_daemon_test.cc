@@ -21,11 +21,7 @@ namespace {
 const std::string kLog = "tmp/kiv.log";
 const std::string kEvents = "tmp/service_events.log";
 
-double now_s() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+using kivtest::now_s;
 
 // A router in a sandbox root with a rule server, a test clock and a daemon that loads the rule
 // sets it is given and otherwise stays offline (so that no further check reloads the set and

@@ -18,11 +18,7 @@ namespace {
 
 constexpr double kScale = 0.05;
 
-double now_s() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+using kivtest::now_s;
 
 // Positions of the texts in the log must increase in the order given.
 void expect_in_order(const std::string& log, const std::vector<std::string>& texts) {
@@ -73,9 +69,9 @@ TEST(Spine, BannerThenOrderlyShutdown) {
   EXPECT_TRUE(std::regex_search(
       log, std::regex(R"(^\[KIV\]\[main:\(\d+\)\]\[kiv\]\n[^\n]*\b20\d\d\b[^\n]*\n\n\[KIV\])")))
       << log;
-  expect_in_order(log, {"[KIV][initial_functions:(", ")]Start\n", ")]End\n",
-                        ")]===Terminate kiv daemon===\n", ")]end\n", "[KIV][main:(",
-                        ")]kiv:quit process...\n\n"});
+  expect_in_order(
+      log, {"[KIV][initial_functions:(", ")]Start\n", ")]End\n", ")]===Terminate kiv daemon===\n",
+            ")]end\n", "[KIV][main:(", ")]kiv:quit process...\n\n"});
   EXPECT_EQ(log.substr(log.size() - 23), ")]kiv:quit process...\n\n");
   EXPECT_EQ(sb.count("tmp/syslog.log", " kiv: ===Terminate kiv daemon===\n"), 1u);
   EXPECT_NE(access(sb.path("var/run/kiv.pid").c_str(), F_OK), 0) << "PID file left behind";

@@ -20,13 +20,13 @@
 
 namespace kivtest {
 
-namespace {
-
 double now_s() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
+
+namespace {
 
 void pause_ms(long ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};

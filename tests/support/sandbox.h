@@ -11,6 +11,9 @@
 
 namespace kivtest {
 
+// Monotonic clock in seconds, for bounded waits and for timing the daemon.
+double now_s();
+
 // Path of one of the built programs: KIV_BIN_DIR "/" name (kiv, nvram, kivrule).
 std::string bin(const char* name);
 

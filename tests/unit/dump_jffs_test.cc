@@ -1,6 +1,5 @@
 // The rule set dump and the storage usage report.
 #include <gtest/gtest.h>
-#include <json-c/json.h>
 #include <regex.h>
 
 #include <string>
@@ -8,6 +7,7 @@
 #include "detect/monitor_jffs.h"
 #include "rules/dump_mp.h"
 #include "rules/monitor_profile.h"
+#include "support/profiles.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -25,29 +25,8 @@ std::string table(int arraylen) {
   return buf;
 }
 
-// Installs a rule set of n fresh profiles and a document, and removes them again.
-struct installed_set {
-  explicit installed_set(int32_t n, const char* document = "[]") {
-    mp = alloc_monitor_profile(n);
-    gArraylen = n;
-    gJsonObj = json_tokener_parse(document);
-  }
-  ~installed_set() {
-    free_monitor_profile(&mp, gArraylen);
-    gArraylen = 0;
-    json_object_put(gJsonObj);
-    gJsonObj = nullptr;
-    global_pause.store(0);
-  }
-};
-
-void give_action(monitor_profile* p, const char* name, int32_t row) {
-  p->action.push_back(name);
-  p->checkFuncIndex.push_back(row);
-  p->actionResult.push_back(-1);
-  p->actionRetry.push_back(0);
-  p->action_num = static_cast<int32_t>(p->action.size());
-}
+using kivtest::give_actions;
+using kivtest::installed_set;
 
 }  // namespace
 
@@ -61,7 +40,7 @@ TEST(DumpMp, NoRuleSetLogsAndLeavesEarlierDump) {
 
 TEST(DumpMp, EmptySetGivesDocumentAndFixedLines) {
   kivtest::sandbox sb;
-  installed_set set(0);
+  installed_set set(0, "[]");
   dump_mp(mp);
   EXPECT_EQ(sb.read("tmp/kiv_dump.txt"), "[]" + table(0));
 }
@@ -72,8 +51,7 @@ TEST(DumpMp, ProfilesAndActionsInOrder) {
   mp[0].isActive = 1;
   mp[0].kiv_keyword = "wan";
   mp[0].re_pattern = "link (down|lost)";
-  give_action(&mp[0], "restart_wan", 1);
-  give_action(&mp[0], "reboot", 2);
+  give_actions(&mp[0], {"restart_wan", "reboot"});
   mp[0].actionResult[0] = 0;
   mp[0].actionRetry[0] = 3;
   // Profile 1: inactive, no keyword, no pattern, no actions.
@@ -101,7 +79,7 @@ TEST(DumpMp, ProfilesAndActionsInOrder) {
 
 TEST(DumpMp, EmptyTextsStayDistinctFromNone) {
   kivtest::sandbox sb;
-  installed_set set(1);
+  installed_set set(1, "[]");
   mp[0].kiv_keyword = "";
   mp[0].re_pattern = "";
   dump_mp(mp);
@@ -112,7 +90,7 @@ TEST(DumpMp, EmptyTextsStayDistinctFromNone) {
 
 TEST(DumpMp, SecondDumpReplacesTheFile) {
   kivtest::sandbox sb;
-  installed_set set(1);
+  installed_set set(1, "[]");
   dump_mp(mp);
   std::string first = sb.read("tmp/kiv_dump.txt");
   global_pause.store(1);
@@ -126,7 +104,7 @@ TEST(DumpMp, NeverWritesThroughALinkAtThePath) {
   kivtest::sandbox sb;
   sb.write("tmp/elsewhere", "keep");
   ASSERT_EQ(symlink(sb.path("tmp/elsewhere").c_str(), sb.path("tmp/kiv_dump.txt").c_str()), 0);
-  installed_set set(0);
+  installed_set set(0, "[]");
   dump_mp(mp);
   EXPECT_EQ(sb.read("tmp/elsewhere"), "keep");
   EXPECT_EQ(sb.read("tmp/kiv_dump.txt"), "[]" + table(0));

@@ -18,11 +18,7 @@
 
 namespace {
 
-double now_s() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+using kivtest::now_s;
 
 // A profile whose ring is full within its window when `ready`, with one unchecked action
 // named after it, so that the service events show which profile was healed.

@@ -12,16 +12,15 @@
 
 #include "rules/action_list.h"
 #include "rules/monitor_profile.h"
+#include "support/profiles.h"
 #include "support/sandbox.h"
 
 namespace {
 
-// A rule set of n profiles installed as the globals, released again at the end. Each profile
-// has a full ring of three times.
-struct installed_set {
-  explicit installed_set(int32_t n) {
-    mp = alloc_monitor_profile(n);
-    gArraylen = n;
+// A rule set of n profiles installed as the globals, each with a full ring of three times.
+struct full_set {
+  kivtest::installed_set set;
+  explicit full_set(int32_t n) : set(n) {
     for (int32_t i = 0; i < n; ++i) {
       mp[i].isActive = 1;
       mp[i].frequency = 3;
@@ -31,24 +30,9 @@ struct installed_set {
       mp[i].rear = 0;
     }
   }
-  ~installed_set() {
-    free_monitor_profile(&mp, gArraylen);
-    gArraylen = 0;
-    healing_index.store(-1);
-  }
 };
 
-// The action list as parse_action leaves it: the row of the check table by name.
-void give_actions(monitor_profile* p, const std::vector<std::string>& names) {
-  for (const auto& name : names) {
-    int32_t row = name == "nop" ? 0 : name == "restart_wan" ? 1 : 2;
-    p->action.push_back(name);
-    p->checkFuncIndex.push_back(row);
-    p->actionResult.push_back(-1);
-    p->actionRetry.push_back(0);
-  }
-  p->action_num = static_cast<int32_t>(names.size());
-}
+using kivtest::give_actions;
 
 // Heals profile `index` the way the trigger thread does: under the lock, marked first.
 void heal(int32_t index, const check_action_row* table = checkActionList,
@@ -88,7 +72,7 @@ void script(std::vector<int32_t> results) {
 
 TEST(SelfHealing, RestartWanOneEventConfirmedAtOnce) {
   kivtest::sandbox sb;
-  installed_set set(2);
+  full_set set(2);
   give_actions(&mp[1], {"restart_wan"});
   heal(1);
   EXPECT_EQ(sb.read("tmp/service_events.log"), "restart_wan\n");
@@ -113,7 +97,7 @@ TEST(SelfHealing, RestartWanOneEventConfirmedAtOnce) {
 
 TEST(SelfHealing, NopIsNeverCarriedOutAndItsCheckCycleConfirmsOnTheThird) {
   kivtest::sandbox sb;
-  installed_set set(1);
+  full_set set(1);
   give_actions(&mp[0], {"nop"});
   mkdir(sb.path("dev").c_str(), 0755);
   sb.write("dev/console", "");
@@ -132,7 +116,7 @@ TEST(SelfHealing, NopIsNeverCarriedOutAndItsCheckCycleConfirmsOnTheThird) {
 
 TEST(SelfHealing, RebootRunsOnceWithoutCheck) {
   kivtest::sandbox sb;
-  installed_set set(1);
+  full_set set(1);
   give_actions(&mp[0], {"reboot"});
   heal(0);
   EXPECT_EQ(sb.read("tmp/service_events.log"), "reboot\n");
@@ -144,7 +128,7 @@ TEST(SelfHealing, RebootRunsOnceWithoutCheck) {
 
 TEST(SelfHealing, ActionWithoutCheckIsCarriedOutThreeTimes) {
   kivtest::sandbox sb;
-  installed_set set(1);
+  full_set set(1);
   give_actions(&mp[0], {"restart_dnsmasq", " reboot"});
   heal(0);
   // " reboot" (with its space) is no reboot: an ordinary service event of three attempts.
@@ -159,7 +143,7 @@ TEST(SelfHealing, ActionWithoutCheckIsCarriedOutThreeTimes) {
 TEST(SelfHealing, ServiceEventIsFollowedByAPause) {
   // 1 s scaled by 0.2: three events of an unchecked action take at least 0.6 s.
   kivtest::sandbox sb(0.2);
-  installed_set set(1);
+  full_set set(1);
   give_actions(&mp[0], {"restart_httpd"});
   struct timespec a, b;
   clock_gettime(CLOCK_MONOTONIC, &a);
@@ -172,7 +156,7 @@ TEST(SelfHealing, ServiceEventIsFollowedByAPause) {
 
 TEST(SelfHealing, SystemLogLineComesBeforeEachEvent) {
   kivtest::sandbox sb;
-  installed_set set(1);
+  full_set set(1);
   give_actions(&mp[0], {"restart_wan"});
   // The service controller hook sees the system log as it stands when the event is handed over.
   mkdir(sb.path("sbin").c_str(), 0755);
@@ -184,7 +168,7 @@ TEST(SelfHealing, SystemLogLineComesBeforeEachEvent) {
 
 TEST(SelfHealing, CheckResultOneEndsTheList) {
   kivtest::sandbox sb;
-  installed_set set(1);
+  full_set set(1);
   give_actions(&mp[0], {"restart_wan", "nop", "restart_wan"});
   mp[0].actionResult[2] = 7;  // values of an earlier run
   mp[0].actionRetry[2] = 2;
@@ -201,7 +185,7 @@ TEST(SelfHealing, CheckResultOneEndsTheList) {
 
 TEST(SelfHealing, OneFollowedByAConfirmationGoesOn) {
   kivtest::sandbox sb;
-  installed_set set(1);
+  full_set set(1);
   give_actions(&mp[0], {"restart_wan", "restart_wan"});
   script({1, 0, 0});
   heal(0, kScriptedTable, CHECK_ROWS);
@@ -212,7 +196,7 @@ TEST(SelfHealing, OneFollowedByAConfirmationGoesOn) {
 
 TEST(SelfHealing, ThreeFailedChecksKeepTheLastValue) {
   kivtest::sandbox sb;
-  installed_set set(1);
+  full_set set(1);
   give_actions(&mp[0], {"restart_wan"});
   script({-1, 5, 9});
   heal(0, kScriptedTable, CHECK_ROWS);
@@ -223,7 +207,7 @@ TEST(SelfHealing, ThreeFailedChecksKeepTheLastValue) {
 
 TEST(SelfHealing, EmptyListStillEmptiesTheRing) {
   kivtest::sandbox sb;
-  installed_set set(1);
+  full_set set(1);
   heal(0);
   EXPECT_EQ(sb.read("tmp/service_events.log"), "");
   EXPECT_EQ(sb.read("tmp/syslog.log"), "");
@@ -244,7 +228,7 @@ TEST(SelfHealing, NoRuleSetIsLoggedAndNothingRuns) {
 
 TEST(SelfHealing, ResultLinesNameTheProfileFirst) {
   kivtest::sandbox sb;
-  installed_set set(3);
+  full_set set(3);
   give_actions(&mp[2], {"reboot", "restart_wan"});
   heal(2);
   std::string log = sb.read("tmp/kiv.log");
