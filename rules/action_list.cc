@@ -38,7 +38,7 @@ int32_t nop_state = 1;  // touched only by the trigger thread, inside the healin
 
 int32_t get_num_of_action(const char* action, int32_t size) {
   if (!action) {
-    KIV_LOG("[get_num_of_action]action is NULL!!");
+    KIV_LOG("[get_num_of_action]action is NULL!!\n");
     return -1;
   }
   return static_cast<int32_t>(split_items(trimmed_copy(action, size)).size());
@@ -46,7 +46,7 @@ int32_t get_num_of_action(const char* action, int32_t size) {
 
 int32_t parse_action(monitor_profile* profile, const char* action, int32_t size) {
   if (!profile || !action) {
-    KIV_LOG("mp or action is NULL!!");
+    KIV_LOG("mp or action is NULL!!\n");
     return -1;
   }
   profile->action.clear();
@@ -71,7 +71,7 @@ int32_t parse_action(monitor_profile* profile, const char* action, int32_t size)
 
 int32_t search_index(monitor_profile* profile, const char* name, int32_t position) {
   if (!profile || !name) {
-    KIV_LOG("[search_index]mp is NULL!!");
+    KIV_LOG("[search_index]mp is NULL!!\n");
     return 2;
   }
   int32_t result = 2;
@@ -94,4 +94,6 @@ int32_t check_nop_state(int32_t) {
   return state == 3 ? 0 : -1;
 }
 
-int32_t check_restart_wan(int32_t) { return 0; }
+int32_t check_restart_wan(int32_t) {
+  return 0;
+}

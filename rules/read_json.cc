@@ -15,6 +15,9 @@
 
 namespace {
 
+// The reader is one operation to whoever reads the log: the records of its steps carry its name.
+#define READ_LOG(fmt, ...) kiv_log("read_json", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+
 // The atoi rule without its undefined overflow: leading white space, optional sign, digits up
 // to the first other character; the value saturates at the 32-bit limits.
 int32_t atoi_rule(const char* s) {
@@ -54,9 +57,9 @@ int32_t filter_rule(json_object* rule, const router_identity& id, rule_note* not
     active = 0;
   };
   if (const char* model = member(rule, "model")) {
-    KIV_LOG("model=[%s]", model);
+    READ_LOG("model=[%s]\n", model);
     if (id.productid && *id.productid == model) {
-      KIV_LOG("Match::model=[%s]", model);
+      READ_LOG("Match::model=[%s]\n", model);
       active = 1;
     } else {
       fail(std::string("model \"") + model + "\" is not productid \"" +
@@ -66,56 +69,56 @@ int32_t filter_rule(json_object* rule, const router_identity& id, rule_note* not
     fail("no \"model\"");
   }
   if (const char* odmpid = member(rule, "odmpid")) {
-    KIV_LOG("odmpid=[%s]", odmpid);
+    READ_LOG("odmpid=[%s]\n", odmpid);
     if (active) {
       if (id.odmpid && *id.odmpid == odmpid) {
-        KIV_LOG("Match::odmpid=[%s]", odmpid);
+        READ_LOG("Match::odmpid=[%s]\n", odmpid);
       } else {
-        KIV_LOG("Not match::odmpid=[%s]", odmpid);
+        READ_LOG("Not match::odmpid=[%s]\n", odmpid);
         fail(std::string("odmpid \"") + odmpid + "\" is not \"" + id.odmpid.value_or("(unset)") +
              "\"");
       }
     }
   }
   if (const char* fw = member(rule, "target_fwver")) {
-    KIV_LOG("target_fwver=[%s]", fw);
-    KIV_LOG("device_fwver=[%s]", id.device_fwver.c_str());
+    READ_LOG("target_fwver=[%s]\n", fw);
+    READ_LOG("device_fwver=[%s]\n", id.device_fwver.c_str());
     if (active) {
       if (id.device_fwver == fw) {
-        KIV_LOG("Match::target_fwver=[%s]", fw);
+        READ_LOG("Match::target_fwver=[%s]\n", fw);
       } else {
-        KIV_LOG("Not match::target_fwver=[%s]", fw);
+        READ_LOG("Not match::target_fwver=[%s]\n", fw);
         fail(std::string("target_fwver \"") + fw + "\" is not \"" + id.device_fwver + "\"");
       }
     }
   }
   if (const char* mac = member(rule, "label_mac")) {
-    KIV_LOG("label_mac=[%s]", mac);
+    READ_LOG("label_mac=[%s]\n", mac);
     if (active) {
       if (!id.label_mac.empty() && *mac && std::strstr(mac, id.label_mac.c_str())) {
-        KIV_LOG("Match::label_mac=[%s]", mac);
+        READ_LOG("Match::label_mac=[%s]\n", mac);
       } else {
-        KIV_LOG("Not match::label_mac=[%s]", mac);
+        READ_LOG("Not match::label_mac=[%s]\n", mac);
         fail(std::string("label_mac \"") + mac + "\" does not contain \"" + id.label_mac + "\"");
       }
     }
   }
-  if (const char* type = member(rule, "type")) KIV_LOG("type=[%s]", type);
+  if (const char* type = member(rule, "type")) READ_LOG("type=[%s]\n", type);
   return active;
 }
 
 // Fills record p from an element; returns RULES_OK or the failure.
 int fill_record(json_object* rule, int32_t i, const router_identity& id,
                 std::atomic<int32_t>* pause, monitor_profile& p, rule_note* note) {
-  KIV_LOG("index[%d]==========", static_cast<int>(i));
+  READ_LOG("index[%d]==========\n", static_cast<int>(i));
   p.isActive = filter_rule(rule, id, note);
   note->active = p.isActive == 1;
   if (const char* keyword = member(rule, "keyword")) {
-    KIV_LOG("keyword=[%s]", keyword);
+    READ_LOG("keyword=[%s]\n", keyword);
     if (p.isActive) p.kiv_keyword = keyword;
   }
   if (const char* pattern = member(rule, "re_pattern")) {
-    KIV_LOG("re_pattern=[%s]", pattern);
+    READ_LOG("re_pattern=[%s]\n", pattern);
     if (p.isActive) {
       p.re_pattern = pattern;
       int rc = regcomp(&p.regex, pattern, REG_EXTENDED);
@@ -124,57 +127,58 @@ int fill_record(json_object* rule, int32_t i, const router_identity& id,
         regerror(rc, &p.regex, msg, sizeof msg);
         note->regex_error = msg;
         p.regex = regex_t{};
-        KIV_LOG("Could not compile regex");
+        READ_LOG("Could not compile regex\n");
         return RULES_BAD_REGEX;
       }
       p.regex_compiled = true;
     }
   }
   if (const char* freq = member(rule, "frequency")) {
-    KIV_LOG("frequency=[%s]", freq);
+    READ_LOG("frequency=[%s]\n", freq);
     if (p.isActive) {
       p.frequency = static_cast<uint32_t>(atoi_rule(freq));
       // A negative value converts to a huge count; such a ring cannot be allocated.
       if (p.frequency > KIV_MAX_FREQUENCY) {
-        KIV_LOG("Cannot malloc for timestamp!!!");
+        READ_LOG("Cannot malloc for timestamp!!!\n");
         return RULES_RING_TOO_BIG;
       }
       p.timestamp.assign(p.frequency, 0.0f);
     }
   }
   if (const char* period = member(rule, "period")) {
-    KIV_LOG("period=[%s]", period);
+    READ_LOG("period=[%s]\n", period);
     if (p.isActive) p.period = static_cast<uint32_t>(atoi_rule(period));
   }
   if (const char* action = member(rule, "action")) {
-    KIV_LOG("action=[%s]", action);
+    READ_LOG("action=[%s]\n", action);
     if (p.isActive) {
       const int32_t size = static_cast<int32_t>(std::strlen(action) + 1);
       int32_t count = get_num_of_action(action, size);
-      KIV_LOG("count=[%d]", static_cast<int>(count));
+      READ_LOG("count=[%d]\n", static_cast<int>(count));
       if (count < 0) {
-        KIV_LOG("Cannot get_num_of_action correctly!!!");
+        READ_LOG("Cannot get_num_of_action correctly!!!\n");
         return RULES_ACTION_COUNT;
       }
       p.action_num = count;
       int32_t ret = parse_action(&p, action, size);
-      KIV_LOG("ret=[%d]", static_cast<int>(ret));
+      READ_LOG("ret=[%d]\n", static_cast<int>(ret));
       if (ret < 0) {
-        KIV_LOG("Cannot parse action correctly!!!");
+        READ_LOG("Cannot parse action correctly!!!\n");
         return RULES_ACTION_PARSE;
       }
       for (int32_t k = 0; k < ret; ++k)
-        KIV_LOG("action[%d]=[%s]", static_cast<int>(k), p.action[static_cast<size_t>(k)].c_str());
+        READ_LOG("action[%d]=[%s]\n", static_cast<int>(k),
+                 p.action[static_cast<size_t>(k)].c_str());
     }
   }
   if (const char* gp = member(rule, "Global_Pause")) {
     if (p.isActive) {
       int32_t v = atoi_rule(gp);
       if (pause) pause->store(v);
-      KIV_LOG("Global_Pause[%d]=[%d]", static_cast<int>(i), static_cast<int>(v));
+      READ_LOG("Global_Pause[%d]=[%d]\n", static_cast<int>(i), static_cast<int>(v));
     }
   }
-  KIV_LOG("isActive=[%d]", static_cast<int>(p.isActive));
+  READ_LOG("isActive=[%d]\n", static_cast<int>(p.isActive));
   p.front = -1;
   return RULES_OK;
 }
@@ -204,16 +208,16 @@ int build_rule_set(const char* text, const router_identity& id, std::atomic<int3
   // Only an array can be walked as a rule list; anything else counts as a parse failure.
   if (!doc || !json_object_is_type(doc, json_type_array)) {
     json_object_put(doc);
-    KIV_LOG("json_tokener_parse error");
+    READ_LOG("json_tokener_parse error\n");
     return RULES_PARSE_ERROR;
   }
   const size_t len = json_object_array_length(doc);
   const int32_t n = len > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(len);
-  KIV_LOG("arraylen_new=%d", static_cast<int>(n));
+  READ_LOG("arraylen_new=%d\n", static_cast<int>(n));
   monitor_profile* array = alloc_monitor_profile(n);
   if (!array) {
     json_object_put(doc);
-    KIV_LOG("Cannot malloc for monitor profile!!!");
+    READ_LOG("Cannot malloc for monitor profile!!!\n");
     return RULES_NO_MEMORY;
   }
   try {
@@ -247,16 +251,16 @@ void release_rule_load(rule_load* load) {
 }
 
 void read_json(const char* path) {
-  KIV_LOG("start of read_json");
+  READ_LOG("start of read_json\n");
   if (nvram_get_int("kiv_is_JSON_updated") != 1) {
-    KIV_LOG("JSON is not updated yet");
+    READ_LOG("JSON is not updated yet\n");
     return;
   }
   nvram_set_int("kiv_is_JSON_updated", 0);
   long long flen = get_file_size(path);
-  KIV_LOG("flen=[%ld]", static_cast<long>(flen));
+  READ_LOG("flen=[%lld]\n", flen);
   if (static_cast<unsigned long long>(flen) < KIV_HEADER_LEN + 1) {
-    KIV_LOG("Empty JSON file!!!");
+    READ_LOG("Empty JSON file!!!\n");
     return;
   }
   std::unique_ptr<char[]> buffer;
@@ -264,7 +268,7 @@ void read_json(const char* path) {
   const bool debug = nvram_match("kiv_debug_flag", "1");
   if (!debug && path) std::remove(kiv_path(path).c_str());
   if (ret != 0) {
-    KIV_LOG("Cannot decrypt JSON file, ret=[%d]", ret);
+    READ_LOG("Cannot decrypt JSON file, ret=[%d]\n", ret);
     return;
   }
   rule_load load;
@@ -279,18 +283,18 @@ void read_json(const char* path) {
   }
   {
     std::lock_guard<std::mutex> lock(mp_mutex);
-    KIV_LOG("lock mutex in read json");
+    READ_LOG("lock mutex in read json\n");
     if (mp) {
-      KIV_LOG("free monitor_profile");
+      READ_LOG("free monitor_profile\n");
       free_monitor_profile(&mp, gArraylen);
     }
     if (gJsonObj) json_object_put(gJsonObj);
     gJsonObj = load.doc;
     mp = load.array;
     gArraylen = load.n;
-    KIV_LOG("New arraylen=%d", static_cast<int>(gArraylen));
-    KIV_LOG("unlock mutex in read json");
+    READ_LOG("New arraylen=%d\n", static_cast<int>(gArraylen));
+    READ_LOG("unlock mutex in read json\n");
   }
   logmessage_normal("kiv", "[%s]Update kiv JSON file.\n", "read_json");
-  KIV_LOG("end of read_json");
+  READ_LOG("end of read_json\n");
 }

@@ -73,10 +73,10 @@ int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* lengt
   std::memcpy(header, buf.get(), len < KIV_HEADER_LEN ? len : KIV_HEADER_LEN);
   const int32_t Len = static_cast<int32_t>(le32(header + 32));
   const uint32_t Ran = le32(header + 36);
-  KIV_LOG("Len=%d", static_cast<int>(Len));
-  KIV_LOG("Ran=%d", static_cast<int>(static_cast<int32_t>(Ran)));
+  KIV_LOG("Len=%d\n", static_cast<int>(Len));
+  KIV_LOG("Ran=%d\n", static_cast<int>(static_cast<int32_t>(Ran)));
   if (!has_container_magic(buf.get(), len)) {
-    KIV_LOG("needDecrypt=%d", 0);
+    KIV_LOG("needDecrypt=%d\n", 0);
     return -6;
   }
   if (len > KIV_HEADER_LEN) scramble_body(buf.get() + KIV_HEADER_LEN, len - KIV_HEADER_LEN, Ran);
