@@ -22,18 +22,23 @@ void expect_one_record_per_line(const std::string& log) {
     EXPECT_EQ(line.rfind("[KIV][", 0), 0u) << "[" << line << "]\n" << log;
 }
 
+// A router "KV-1000" that has been told of a new rule file holding `json`, read as the daemon
+// reads it.
+void announce_and_read(const kivtest::sandbox& sb, const std::string& json) {
+  sb.set("productid", "KV-1000");
+  sb.set("kiv_is_JSON_updated", "1");
+  sb.write("tmp/kivjson.json", kivtest::pack_rules(json));
+  read_json(KIV_JSON_PATH);
+}
+
 }  // namespace
 
 TEST(ReadJson, LoadsTheAnnouncedFileWithOneRecordPerLine) {
   kivtest::sandbox sb;
   kivtest::installed_set set(0);
-  sb.set("productid", "KV-1000");
-  sb.set("kiv_is_JSON_updated", "1");
-  sb.write("tmp/kivjson.json",
-           kivtest::pack_rules("[{\"model\":\"KV-1000\",\"keyword\":\"wan\",\"re_pattern\":"
-                               "\"link down\",\"frequency\":\"2\",\"period\":\"60\","
-                               "\"action\":\"restart_wan\"}]"));
-  read_json(KIV_JSON_PATH);
+  announce_and_read(sb,
+                    "[{\"model\":\"KV-1000\",\"keyword\":\"wan\",\"re_pattern\":\"link down\","
+                    "\"frequency\":\"2\",\"period\":\"60\",\"action\":\"restart_wan\"}]");
   ASSERT_EQ(gArraylen, 1);
   EXPECT_EQ(mp[0].isActive, 1);
   std::string log = sb.read("tmp/kiv.log");
@@ -52,11 +57,7 @@ TEST(ReadJson, LoadsTheAnnouncedFileWithOneRecordPerLine) {
 TEST(ReadJson, RejectedFileKeepsTheSetAndItsRecordsEndTheirLines) {
   kivtest::sandbox sb;
   kivtest::installed_set set(0);
-  sb.set("productid", "KV-1000");
-  sb.set("kiv_is_JSON_updated", "1");
-  sb.write("tmp/kivjson.json",
-           kivtest::pack_rules("[{\"model\":\"KV-1000\",\"re_pattern\":\"(unclosed\"}]"));
-  read_json(KIV_JSON_PATH);
+  announce_and_read(sb, "[{\"model\":\"KV-1000\",\"re_pattern\":\"(unclosed\"}]");
   EXPECT_EQ(gArraylen, 0);
   EXPECT_EQ(sb.count("tmp/kiv.log", ")]Could not compile regex\n"), 1u);
   expect_one_record_per_line(sb.read("tmp/kiv.log"));
