@@ -1,2 +1,0 @@
-// PLACEHOLDER
-int main() { return 0; }

@@ -1,0 +1,34 @@
+// kivrule, the rule author's tool: shared pieces of its commands.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rules/read_json.h"
+
+// Exit statuses of every command.
+inline constexpr int KIVRULE_OK = 0;
+inline constexpr int KIVRULE_REJECTED = 1;  // the input is readable but would not work
+inline constexpr int KIVRULE_USAGE = 2;     // bad command line or unreadable input
+
+// Whole file in *out; false with *err set when it cannot be read.
+bool read_whole_file(const std::string& path, std::string* out, std::string* err);
+// Writes the whole file (replacing it); false with *err set on failure.
+bool write_whole_file(const std::string& path, const std::string& data, std::string* err);
+// The JSON text of a rule file that is either a container or plain JSON. *was_container tells
+// which. False with *err set when the file cannot be read.
+bool load_rule_text(const std::string& path, std::string* json, bool* was_container,
+                    std::string* err);
+
+// Identity options shared by check and replay. Consumes "--productid P" and friends from args
+// (removing them); false with *err set on a flag without its value.
+bool take_identity_options(std::vector<std::string>* args, router_identity* id, std::string* err);
+// Removes "--name VALUE" from args into *value; false with *err when the value is missing.
+bool take_option(std::vector<std::string>* args, const std::string& name,
+                 std::optional<std::string>* value, std::string* err);
+
+int kivrule_pack(std::vector<std::string> args);
+int kivrule_unpack(std::vector<std::string> args);
+int kivrule_check(std::vector<std::string> args);
+int kivrule_replay(std::vector<std::string> args);
