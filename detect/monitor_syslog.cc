@@ -168,8 +168,10 @@ void record_match(monitor_profile& p, int32_t i) {
   if (ring_slot_valid(&p, p.rear)) SYSLOG_LOG("rear[%d] = [%f]\n", index, slot_time(p, p.rear));
 }
 
+}  // namespace
+
 // Walks one line over the rule set; false when the rule set is paused and the line dropped.
-bool walk_line(const char* line, int* pause_logged) {
+bool walk_log_line(const char* line, int* pause_logged) {
   std::lock_guard<std::mutex> lock(mp_mutex);
   debug_dump();
   if (global_pause.load() == 1) {
@@ -192,6 +194,8 @@ bool walk_line(const char* line, int* pause_logged) {
   }
   return true;
 }
+
+namespace {
 
 // After the follower's output ended: reap it, pause, start a new one and note its id. The new
 // follower starts at the end of the log, so that no line already walked is counted again.
@@ -246,7 +250,7 @@ void _monitor_syslog() {
       char* line = trimNL(line_buffer);
       SYSLOG_LOG("pBuf=[%s]\n", line);
       if (terminate_flag.load() != 1) {
-        if (walk_line(line, &pause_logged)) memset(line_buffer, 0, sizeof line_buffer);
+        if (walk_log_line(line, &pause_logged)) memset(line_buffer, 0, sizeof line_buffer);
         continue;
       }
     }

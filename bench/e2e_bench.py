@@ -1,0 +1,286 @@
+#!/usr/bin/env python3
+"""End-to-end benchmark of the per-line path: the real kiv daemon in a sandbox root.
+
+For every N: a rule set of N profiles goes through the real download path (the loopback rule
+server of the tests, a container made by `kivrule pack`, a forced check); then a generated
+router log (mixed sources, about 0.2% fault lines, some lines over 255 characters) is appended
+to the followed system log as fast as this script can write it, ending in a marker line. The
+run ends when the marker's "pBuf=[...]" record is in the daemon's log. Reported per N: lines/s,
+CPU seconds of kiv per million lines (and of its log follower), kiv's peak RSS (VmHWM), and
+kiv's CPU over a quiet period, scaled to seconds per hour.
+
+  e2e_bench.py --bin BUILD_DIR [--n 1,10,100,1000] [--lines-scale 1.0] [--idle 60]
+               [--time-scale 1] [--timeout 600] [--keep]
+
+The line shapes are those of bench/bench_lines.cc.
+"""
+import argparse
+import json
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+
+PATTERNS = [
+    r"WAN\(%d\): link (down|flapping)",
+    r"wl%d: .*(tx hang|DMA stall)",
+    r"dnsmasq\[[0-9]+\]: (segfault|failed to allocate) at slot %d$",
+    r"kernel: Out of memory: Kill(ed)? process %d$",
+    r"httpd\[[0-9]+\]: fatal error %d$",
+    r"dhcpd: lease pool %d exhausted",
+]
+FAULTS = [
+    "WAN(%d): link down",
+    "kernel: wl%d: wlc_dotxstatus: tx hang detected",
+    "dnsmasq[1893]: segfault at slot %d",
+    "kernel: Out of memory: Killed process %d",
+    "httpd[733]: fatal error %d",
+    "dhcpd: lease pool %d exhausted",
+]
+ORDINARY = [
+    "kernel: br0: port %(port)d(eth%(port)d) entered forwarding state",
+    "dnsmasq-dhcp[1893]: DHCPACK(br0) 192.168.50.%(host)d 3c:22:fb:10:aa:%(host)02x phone",
+    "wlceventd: wlceventd_proc_event(526): eth6: Auth 3C:22:FB:10:AA:%(host)02X, "
+    "status: Successful (0), rssi:-%(rssi)d",
+    "ntpd: Initial clock set",
+    "miniupnpd[2201]: addentry: added port mapping %(mport)d -> 192.168.50.%(host)d",
+    "kernel: nf_conntrack: expectation table full",
+    "rc_service: httpd 733:notify_rc restart_firewall",
+    "dropbear[3011]: Child connection from 192.168.50.%(host)d:%(mport)d",
+    "kernel: CFG80211-ERROR) wl_cfg80211_get_station : Wrong Mac address, mac = "
+    "3c:22:fb:10:aa:%(host)02x profile =3c:22:fb:10:aa:01 ifname=wl0.1 Payload "
+    + " ".join("%02x" % (i % 256) for i in range(80)) + " end",
+]
+# Relative weights of the ordinary sources; the long kernel line is one line in about 40.
+WEIGHTS = [6, 8, 8, 1, 4, 2, 2, 4, 1]
+LINES_AT = {1: 600000, 10: 200000, 100: 40000, 1000: 5000}
+
+
+def rules_json(n):
+    rules = []
+    for i in range(n):
+        rules.append({"model": "KV-1000", "type": "bench", "keyword": "fault_%d" % i,
+                      "re_pattern": PATTERNS[i % len(PATTERNS)] % i, "frequency": "3",
+                      "period": "60", "action": "nop"})
+    return json.dumps(rules)
+
+
+def generate_log(n, count, seed):
+    """count lines ending in a unique marker line; about 0.2% fault lines over the N profiles."""
+    rnd = random.Random(seed)
+    out = []
+    faults = 0
+    sec = 0
+    for k in range(count - 1):
+        if k % 50 == 0:
+            sec += 1
+        stamp = "Dec  7 %02d:%02d:%02d " % (8 + sec // 3600 % 12, sec // 60 % 60, sec % 60)
+        if rnd.random() < 0.002:
+            i = faults % n
+            faults += 1
+            out.append(stamp + FAULTS[i % len(FAULTS)] % i)
+        else:
+            t = rnd.choices(ORDINARY, WEIGHTS)[0]
+            out.append(stamp + t % {"port": rnd.randint(1, 4), "host": rnd.randint(2, 250),
+                                    "rssi": rnd.randint(30, 90),
+                                    "mport": rnd.randint(1024, 65535)})
+    marker = "Dec  7 23:59:59 bench: end of run %d" % rnd.randint(10**8, 10**9)
+    out.append(marker)
+    text = "\n".join(out) + "\n"
+    return text.encode(), marker, faults
+
+
+def proc_cpu(pid):
+    """User plus system CPU seconds of the process."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def proc_hwm_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
+
+
+def wait_for(paths, needle, timeout, proc=None):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if any(needle in read(p) for p in paths):
+            return True
+        if proc is not None and proc.poll() is not None:
+            return False
+        time.sleep(0.05)
+    return False
+
+
+class RuleServer:
+    def __init__(self, workdir):
+        self.dir = os.path.join(workdir, "server")
+        os.makedirs(self.dir)
+        self.control = os.path.join(self.dir, "control.json")
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(REPO, "tests/support/rule_server.py"), "--dir",
+             self.dir, "--control", self.control], stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        port_file = os.path.join(self.dir, "port")
+        deadline = time.monotonic() + 60
+        while not os.path.exists(port_file):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                raise SystemExit("e2e: the rule server did not start")
+            time.sleep(0.05)
+        self.url = "https://127.0.0.1:%d" % int(read(port_file).decode().strip())
+        self.ca = os.path.join(self.dir, "ca.pem")
+
+    def answer(self, body_file):
+        tmp = self.control + ".tmp"
+        with open(tmp, "w") as f:
+            json.dump({"status": 200, "body_file": body_file}, f)
+        os.replace(tmp, self.control)
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+
+
+def run_one(args, server, workdir, n, count):
+    root = os.path.join(workdir, "root-%d" % n)
+    for d in ("tmp", "var/run", "dev", "jffs"):
+        os.makedirs(os.path.join(root, d))
+    env = dict(os.environ, KIV_ROOT=root, KIV_TIME_SCALE=str(args.time_scale),
+               KIV_CA_BUNDLE=server.ca)
+    nvram = os.path.join(args.bin, "nvram")
+
+    def setting(key, value):
+        subprocess.run([nvram, "set", "%s=%s" % (key, value)], env=env, check=True)
+
+    rules = os.path.join(workdir, "rules-%d.json" % n)
+    packed = os.path.join(workdir, "rules-%d.bin" % n)
+    with open(rules, "w") as f:
+        f.write(rules_json(n))
+    subprocess.run([os.path.join(args.bin, "kivrule"), "pack", rules, packed], check=True,
+                   stdout=subprocess.DEVNULL)
+    server.answer(packed)
+    for key, value in (("success_start_service", "1"), ("productid", "KV-1000"),
+                       ("kiv_debug_server", server.url), ("ntp_ready", "1"),
+                       ("link_internet", "2"), ("kiv_quick_period", "1"),
+                       ("kiv_debug_flag", "0")):
+        setting(key, value)
+    syslog = os.path.join(root, "tmp/syslog.log")
+    open(syslog, "w").close()
+    log = os.path.join(root, "tmp/kiv.log")
+    logs = [log, log + ".1"]
+    out = open(os.path.join(root, "kiv.out"), "wb")
+    kiv = subprocess.Popen([os.path.join(args.bin, "kiv")], env=env, stdout=out, stderr=out)
+    try:
+        # Loaded once the rule set is swapped in; then no further check for the rest of the run.
+        if not wait_for([log], b")]New arraylen=%d" % n, 30 + 40 * args.time_scale, kiv):
+            raise SystemExit("e2e: N=%d: the rule set was not loaded (see %s)" % (n, log))
+        setting("link_internet", "1")
+        pidfile = read(os.path.join(root, "var/run/kiv.pid")).decode().split()
+        follower = int(pidfile[-1]) if len(pidfile) > 1 else None
+        data, marker, faults = generate_log(n, count, n)
+        needle = b"pBuf=[" + marker.encode() + b"]\n"
+        time.sleep(1)  # let start-up settle before the counters are read
+        cpu0 = proc_cpu(kiv.pid)
+        fcpu0 = proc_cpu(follower) if follower else 0.0
+        t0 = time.monotonic()
+        with open(syslog, "ab") as f:
+            for at in range(0, len(data), 1 << 20):
+                f.write(data[at:at + (1 << 20)])
+        if not wait_for(logs, needle, args.timeout, kiv):
+            raise SystemExit("e2e: N=%d: the last line was not walked within %ds" %
+                             (n, args.timeout))
+        elapsed = time.monotonic() - t0
+        cpu = proc_cpu(kiv.pid) - cpu0
+        fcpu = (proc_cpu(follower) - fcpu0) if follower else float("nan")
+        hwm = proc_hwm_kib(kiv.pid)
+        # Quiet period: no line arrives; only the daemon's own timers run.
+        time.sleep(2)
+        i0 = proc_cpu(kiv.pid)
+        time.sleep(args.idle)
+        idle = proc_cpu(kiv.pid) - i0
+        row = {"N": n, "lines": count, "fault_lines": faults, "seconds": elapsed,
+               "lines_per_s": count / elapsed, "cpu_s_per_mline": cpu * 1e6 / count,
+               "follower_cpu_s_per_mline": fcpu * 1e6 / count, "peak_rss_kib": hwm,
+               "idle_cpu_s_per_hour": idle * 3600.0 / args.idle, "idle_seconds": args.idle}
+        kiv.send_signal(signal.SIGTERM)
+        try:
+            kiv.wait(30)
+        except subprocess.TimeoutExpired:
+            kiv.kill()
+        return row
+    finally:
+        if kiv.poll() is None:
+            kiv.kill()
+            kiv.wait()
+        out.close()
+        if not args.keep:
+            shutil.rmtree(root, ignore_errors=True)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--bin", required=True, help="build directory with kiv, nvram, kivrule")
+    ap.add_argument("--n", default="1,10,100,1000")
+    ap.add_argument("--lines-scale", type=float, default=1.0,
+                    help="multiplies the number of lines per N (quick runs: 0.1)")
+    ap.add_argument("--idle", type=float, default=60.0, help="seconds of the quiet period")
+    ap.add_argument("--time-scale", type=float, default=1.0, help="KIV_TIME_SCALE of the daemon")
+    ap.add_argument("--timeout", type=float, default=600.0)
+    ap.add_argument("--keep", action="store_true", help="keep the sandbox roots")
+    ap.add_argument("--json", help="also write the rows to this file")
+    args = ap.parse_args()
+    ns = [int(x) for x in args.n.split(",") if x]
+    workdir = tempfile.mkdtemp(prefix="kiv-e2e.")
+    server = RuleServer(workdir)
+    rows = []
+    try:
+        for n in ns:
+            count = max(1000, int(LINES_AT.get(n, max(2000, 4000000 // max(n, 1))) *
+                                  args.lines_scale))
+            rows.append(run_one(args, server, workdir, n, count))
+            r = rows[-1]
+            print("N=%d: %d lines in %.2f s" % (n, r["lines"], r["seconds"]), flush=True)
+    finally:
+        server.stop()
+        if not args.keep:
+            shutil.rmtree(workdir, ignore_errors=True)
+    print()
+    print("| N | lines | lines/s | kiv CPU s per 1M lines | follower CPU s per 1M lines "
+          "| peak RSS (VmHWM) | idle CPU s/hour |")
+    print("|---:|---:|---:|---:|---:|---:|---:|")
+    for r in rows:
+        print("| %d | %d | %.0f | %.2f | %.2f | %.2f MiB | %.3f (over %gs) |" % (
+            r["N"], r["lines"], r["lines_per_s"], r["cpu_s_per_mline"],
+            r["follower_cpu_s_per_mline"], r["peak_rss_kib"] / 1024.0,
+            r["idle_cpu_s_per_hour"], r["idle_seconds"]))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(rows, f, indent=1)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
