@@ -87,6 +87,32 @@ void write_record(const char* record, size_t len) {
   (void)r;
 }
 
+size_t put_text(char* out, size_t at, const char* text) {
+  while (*text && at < kMaxRecord) out[at++] = *text++;
+  return at;
+}
+
+// "[KIV][" func ":(" line ")]", cut at the longest record; built by hand because it is written
+// in front of every record and a format would cost more than the rest of the record.
+size_t put_head(char* out, const char* func, int line) {
+  size_t at = put_text(out, 0, "[KIV][");
+  at = put_text(out, at, func ? func : "");
+  at = put_text(out, at, ":(");
+  char digits[12];
+  size_t n = 0;
+  unsigned long magnitude =
+      line < 0 ? 0UL - static_cast<unsigned long>(line) : static_cast<unsigned long>(line);
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (line < 0) digits[n++] = '-';
+  while (n > 0 && at < kMaxRecord) out[at++] = digits[--n];
+  at = put_text(out, at, ")]");
+  out[at] = '\0';
+  return at;
+}
+
 }  // namespace
 
 void kiv_log_to_stream(FILE* stream) {
@@ -106,9 +132,7 @@ void kiv_log_to_file() {
 
 void kiv_log(const char* func, int line, const char* fmt, ...) {
   char record[kMaxRecord + 1];
-  int head = snprintf(record, sizeof record, "[KIV][%s:(%d)]", func ? func : "", line);
-  if (head < 0) return;
-  size_t len = static_cast<size_t>(head) < kMaxRecord ? static_cast<size_t>(head) : kMaxRecord;
+  size_t len = put_head(record, func, line);
   va_list ap, again;
   va_start(ap, fmt);
   va_copy(again, ap);

@@ -46,41 +46,61 @@ spawned_reader follower;
 
 // Buffered reading of the follower's output in pieces as a line read of 255 characters gives
 // them: up to and including the line end, at most 255 characters; a longer line comes as
-// several pieces. The buffer lives with the thread, so no line costs an allocation.
+// several pieces. A piece is handed out where it lies in the buffer, ended in place (its line
+// end, or the first byte of the next piece, kept aside until the next piece is taken), so a
+// line is neither allocated nor copied.
 struct piece_reader {
-  char data[4096];
+  char data[65536 + 1];  // one byte behind the data for the end of a last piece
   size_t start = 0;
   size_t end = 0;
+  char* saved_at = nullptr;  // byte overwritten by the end of the piece handed out last
+  char saved = 0;
 };
 
 enum class read_result { piece, terminated, ended };
 
-// Moves the next piece into `out` (kLineBuffer bytes, zero-terminated) when one is complete.
-bool take_piece(piece_reader& r, char* out, bool at_end) {
+void restore_saved(piece_reader& r) {
+  if (r.saved_at) *r.saved_at = r.saved;
+  r.saved_at = nullptr;
+}
+
+void forget_buffered(piece_reader& r) {
+  r.saved_at = nullptr;
+  r.start = r.end = 0;
+}
+
+// The next piece, zero-terminated in place, when one is complete; none otherwise.
+char* take_piece(piece_reader& r, bool at_end) {
+  restore_saved(r);
   size_t avail = r.end - r.start;
   size_t limit = avail < kLineBuffer - 1 ? avail : kLineBuffer - 1;
-  const char* begin = r.data + r.start;
-  const char* nl = static_cast<const char*>(memchr(begin, '\n', limit));
+  char* begin = r.data + r.start;
+  char* nl = static_cast<char*>(memchr(begin, '\n', limit));
   size_t n;
   if (nl) {
     n = static_cast<size_t>(nl - begin) + 1;
+    *nl = '\0';  // the line end goes, as trimNL would take it
   } else if (limit == kLineBuffer - 1 || (at_end && avail > 0)) {
     n = limit;  // a full piece of a longer line, or the rest before the output ended
+    if (r.start + n < r.end) {
+      r.saved_at = begin + n;
+      r.saved = *r.saved_at;
+    }
+    begin[n] = '\0';
   } else {
-    return false;
+    return nullptr;
   }
-  memcpy(out, begin, n);
-  out[n] = '\0';
   r.start += n;
-  if (r.start == r.end) r.start = r.end = 0;
-  return true;
+  if (r.start == r.end) r.start = r.end = 0;  // the next read starts at the front again
+  return begin;
 }
 
 // Waits for the next piece. A complete piece already buffered is handed out first; otherwise the
 // wait ends with the next data, with a stop request, or with the end of the follower's output.
-read_result read_piece(piece_reader& r, int fd, char* out) {
+// The piece stays valid until the next call.
+read_result read_piece(piece_reader& r, int fd, char** out) {
   for (;;) {
-    if (take_piece(r, out, false)) return read_result::piece;
+    if ((*out = take_piece(r, false))) return read_result::piece;
     if (terminate_flag.load() == 1) return read_result::terminated;
     if (r.start > 0) {  // make room behind the partial piece
       memmove(r.data, r.data + r.start, r.end - r.start);
@@ -95,9 +115,9 @@ read_result read_piece(piece_reader& r, int fd, char* out) {
     if (rc < 0 && errno != EINTR) return read_result::ended;
     if (fds[1].revents & POLLIN) return read_result::terminated;
     if (rc <= 0 || fds[0].revents == 0) continue;
-    ssize_t n = read(fd, r.data + r.end, sizeof r.data - r.end);
+    ssize_t n = read(fd, r.data + r.end, sizeof r.data - 1 - r.end);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return take_piece(r, out, true) ? read_result::piece : read_result::ended;
+    if (n <= 0) return (*out = take_piece(r, true)) ? read_result::piece : read_result::ended;
     r.end += static_cast<size_t>(n);
   }
 }
@@ -224,9 +244,9 @@ void* monitor_syslog(void* json_path) {
 }
 
 void _monitor_syslog() {
-  char line_buffer[kLineBuffer];
-  memset(line_buffer, 0, sizeof line_buffer);
-  piece_reader reader;
+  // Large for a thread stack of the router, so it lives beside the thread, not on its stack.
+  static piece_reader reader;
+  forget_buffered(reader);
 
   SYSLOG_LOG("START\n");
   logmessage_normal("kiv", "[%s]%s\n", "_monitor_syslog", "===Start syslog process===");
@@ -240,17 +260,18 @@ void _monitor_syslog() {
   int pause_logged = 0;
 
   for (;;) {
-    read_result got = read_piece(reader, follower.fd, line_buffer);
+    char* piece = nullptr;
+    read_result got = read_piece(reader, follower.fd, &piece);
     if (got == read_result::ended) {
-      reader.start = reader.end = 0;
+      forget_buffered(reader);
       if (restart_follower()) continue;
       got = read_result::terminated;
     }
     if (got == read_result::piece) {
-      char* line = trimNL(line_buffer);
+      char* line = trimNL(piece);
       SYSLOG_LOG("pBuf=[%s]\n", line);
       if (terminate_flag.load() != 1) {
-        if (walk_log_line(line, &pause_logged)) memset(line_buffer, 0, sizeof line_buffer);
+        walk_log_line(line, &pause_logged);
         continue;
       }
     }

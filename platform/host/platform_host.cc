@@ -35,6 +35,7 @@ struct host_env {
 std::mutex env_mutex;
 host_env* env_cache = nullptr;
 std::atomic<unsigned> env_generation{1};
+std::atomic<bool> env_ready{false};  // env_cache has been made once
 // Read by kiv_alarm from a signal handler: kept apart from the mutex-guarded cache.
 std::atomic<double> alarm_scale{1.0};
 
@@ -57,6 +58,7 @@ const host_env& env() {
   if (!env_cache) {
     env_cache = new host_env(read_env());
     alarm_scale.store(env_cache->time_scale);
+    env_ready.store(true, std::memory_order_release);
   }
   return *env_cache;
 }
@@ -127,9 +129,10 @@ void platform_reload_env() {
   settings_store_reset();
 }
 
+// Asked at every log record and settings read: no lock once the environment has been read.
 unsigned platform_env_generation() {
-  env();
-  return env_generation.load();
+  if (!env_ready.load(std::memory_order_acquire)) env();
+  return env_generation.load(std::memory_order_acquire);
 }
 
 void kiv_sleep(double seconds) {

@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +20,8 @@
 
 namespace {
 
-using store_map = std::map<std::string, std::string>;
+// std::less<> lets a key given as a C text be looked up without building a std::string.
+using store_map = std::map<std::string, std::string, std::less<>>;
 
 struct file_id {
   dev_t dev = 0;
@@ -27,10 +32,25 @@ struct file_id {
   bool operator==(const file_id&) const = default;
 };
 
+constexpr off_t kCounterBytes = sizeof(uint32_t);
+constexpr long long kStatEveryNs = 1000000000LL;  // the stat a reader makes at least this often
+
 std::mutex store_mutex;
 store_map cached;
 file_id cached_id;
 bool cache_valid = false;
+
+// Rooted paths, made again only when KIV_ROOT changes.
+unsigned paths_generation = 0;
+std::string store_path;
+std::string lock_path;
+
+// The writers' change counter, mapped from the lock file; none while it cannot be mapped.
+const volatile uint32_t* counter = nullptr;
+dev_t counter_dev = 0;
+ino_t counter_ino = 0;
+uint32_t cached_count = 0;
+long long last_stat_ns = 0;
 
 file_id id_of(const struct stat& st) {
   file_id id;
@@ -40,6 +60,16 @@ file_id id_of(const struct stat& st) {
   id.mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
   id.ctime_ns = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
   return id;
+}
+
+long long coarse_now_ns() {
+  struct timespec ts;
+#ifdef CLOCK_MONOTONIC_COARSE
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+#else
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+#endif
+  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
 store_map parse(FILE* f) {
@@ -58,23 +88,67 @@ store_map parse(FILE* f) {
   return m;
 }
 
-// Brings the cache up to date with the file; caller holds store_mutex.
-void refresh() {
-  std::string path = kiv_path(KIV_NVRAM_PATH);
+void unmap_counter() {
+  if (counter) munmap(const_cast<uint32_t*>(counter), static_cast<size_t>(kCounterBytes));
+  counter = nullptr;
+}
+
+// Caller holds store_mutex.
+void ensure_paths() {
+  unsigned gen = platform_env_generation();
+  if (gen == paths_generation && !store_path.empty()) return;
+  paths_generation = gen;
+  store_path = kiv_path(KIV_NVRAM_PATH);
+  lock_path = kiv_path(KIV_NVRAM_LOCK_PATH);
+  unmap_counter();
+  cache_valid = false;
+}
+
+// Maps the counter of the lock file at the path, unless the one mapped is that file already.
+// A lock file shorter than the counter (never written by a counting writer) is not mapped: a
+// mapping past the end of a file cannot be read.
+void map_counter() {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
+  if (stat(lock_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < kCounterBytes) {
+    unmap_counter();
+    return;
+  }
+  if (counter && st.st_dev == counter_dev && st.st_ino == counter_ino) return;
+  unmap_counter();
+  int fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  void* at = MAP_FAILED;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= kCounterBytes)
+    at = mmap(nullptr, static_cast<size_t>(kCounterBytes), PROT_READ, MAP_SHARED, fd, 0);
+  close(fd);
+  if (at == MAP_FAILED) return;
+  counter = static_cast<const volatile uint32_t*>(at);
+  counter_dev = st.st_dev;
+  counter_ino = st.st_ino;
+}
+
+uint32_t counter_value() {
+  return counter ? __atomic_load_n(const_cast<const uint32_t*>(counter), __ATOMIC_ACQUIRE) : 0;
+}
+
+// The stat of the store, and a parse when it is not the file parsed last. True when the store
+// is not the one cached before.
+bool check_store_file() {
+  struct stat st;
+  if (stat(store_path.c_str(), &st) != 0) {
+    bool changed = !cache_valid || cached_id != file_id();
     cached.clear();
     cached_id = file_id();
     cache_valid = true;
-    return;
+    return changed;
   }
   file_id id = id_of(st);
-  if (cache_valid && id == cached_id) return;
-  FILE* f = fopen(path.c_str(), "re");
+  if (cache_valid && id == cached_id) return false;
+  FILE* f = fopen(store_path.c_str(), "re");
   if (!f) {
     cached.clear();
     cache_valid = false;
-    return;
+    return true;
   }
   struct stat opened;
   if (fstat(fileno(f), &opened) == 0) id = id_of(opened);
@@ -82,6 +156,28 @@ void refresh() {
   fclose(f);
   cached_id = id;
   cache_valid = true;
+  return true;
+}
+
+// Brings the cache up to date with the store; caller holds store_mutex.
+void refresh() {
+  ensure_paths();
+  long long now = coarse_now_ns();
+  bool stat_due = now - last_stat_ns >= kStatEveryNs || now < last_stat_ns;
+  if (cache_valid && counter && !stat_due && counter_value() == cached_count) return;
+  // The counter is taken before the store is looked at: a change that lands in between is
+  // counted after this value and so seen by the next read.
+  if (stat_due || !cache_valid) map_counter();
+  bool had_counter = counter != nullptr;
+  cached_count = counter_value();
+  bool changed = check_store_file();
+  last_stat_ns = now;
+  if (!had_counter && changed) {
+    // The first counting writer may just have made the counter: map it, and let the next read
+    // look at the store once more, since the change may have landed after this stat.
+    map_counter();
+    if (counter) cached_count = counter_value() - 1;
+  }
 }
 
 bool valid_key(const char* key) {
@@ -95,13 +191,32 @@ bool valid_key(const char* key) {
   return true;
 }
 
+// Counts one change of the store in the lock file's first word; caller holds the lock.
+void count_change(int lock_fd) {
+  unsigned char bytes[kCounterBytes] = {0, 0, 0, 0};
+  uint32_t value = 0;
+  if (pread(lock_fd, bytes, sizeof bytes, 0) == static_cast<ssize_t>(sizeof bytes))
+    memcpy(&value, bytes, sizeof value);
+  ++value;
+  memcpy(bytes, &value, sizeof value);
+  ssize_t w = pwrite(lock_fd, bytes, sizeof bytes, 0);
+  (void)w;
+}
+
 // Read-modify-write of the whole store under the writers' lock.
 template <typename Change>
 void modify(Change change) {
-  std::string lock_path = kiv_path(KIV_NVRAM_LOCK_PATH);
-  int lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  std::string lock_file = kiv_path(KIV_NVRAM_LOCK_PATH);
+  int lock_fd = open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (lock_fd < 0) return;
-  while (flock(lock_fd, LOCK_EX) != 0) {
+  // Only an interrupted wait is retried: any other failure would never end.
+  int locked;
+  do {
+    locked = flock(lock_fd, LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    close(lock_fd);
+    return;
   }
   std::string path = kiv_path(KIV_NVRAM_PATH);
   store_map m;
@@ -116,7 +231,7 @@ void modify(Change change) {
     bool ok = fflush(out) == 0;
     ok = (fclose(out) == 0) && ok;
     if (ok && rename(tmp.c_str(), path.c_str()) == 0) {
-      // nothing more: readers see the new file at their next stat
+      count_change(lock_fd);
     } else {
       unlink(tmp.c_str());
     }
@@ -133,6 +248,8 @@ void settings_store_reset() {
   std::lock_guard<std::mutex> guard(store_mutex);
   cached.clear();
   cache_valid = false;
+  paths_generation = 0;
+  unmap_counter();
 }
 
 std::optional<std::string> nvram_get(const char* key) {
@@ -144,7 +261,9 @@ std::optional<std::string> nvram_get(const char* key) {
   return it->second;
 }
 
-std::string nvram_safe_get(const char* key) { return nvram_get(key).value_or(std::string()); }
+std::string nvram_safe_get(const char* key) {
+  return nvram_get(key).value_or(std::string());
+}
 
 bool nvram_match(const char* key, const char* value) {
   if (!key || !value) return false;

@@ -1,8 +1,14 @@
 // The host settings store: the file $KIV_ROOT/var/nvram.txt, one KEY=VALUE line per key,
 // sorted by key. Writers take an exclusive lock on $KIV_ROOT/var/nvram.lock, write a new file
 // and rename it over the store, so readers never see a torn store and concurrent writers never
-// lose each other's keys. Readers keep the parsed store and parse again only when the file at
-// the path has changed (one stat per read otherwise).
+// lose each other's keys.
+//
+// Readers keep the parsed store and parse again only when it has changed. Every writer also
+// counts its change in the first four bytes of the lock file, which readers keep mapped: a read
+// when nothing changed costs a look at that word, no system call (the daemon reads
+// kiv_debug_flag at every log record). Changes made to the store file by other means are seen
+// by the stat (inode, size, times) that a reader makes at least once a second, and at every
+// read while no counter can be mapped.
 #pragma once
 
 inline constexpr const char* KIV_NVRAM_PATH = "/var/nvram.txt";
