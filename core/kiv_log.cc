@@ -1,11 +1,14 @@
 // The log facility. Records are appended with one write() each on a descriptor kept open; the
 // descriptor is opened again when the daemon rotates or when the file at the path is no longer
-// the one held open (removed or moved away by somebody else). No record text ever reaches a
-// shell. One mutex serialises rotation and append, so two threads never lose the rotated file.
+// the one held open (removed or moved away by somebody else). That is one examination of the
+// name in the log's directory per record (the directory is held open, so no full path is walked)
+// and the write itself; nothing is buffered. No record text ever reaches a shell. One mutex
+// serialises rotation and append, so two threads never lose the rotated file.
 #include "core/kiv_log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +32,11 @@ struct log_state {
   unsigned generation = 0;
   std::string path;
   std::string rotated_path;
+  std::string dir_path;  // the directory of the log, held open so a check walks one name only
+  int dir_fd = -1;
+  dev_t dir_dev = 0;
+  ino_t dir_ino = 0;
+  long long dir_checked_ns = 0;
   FILE* stream = nullptr;  // tools: records go here instead of the file
   bool to_file = true;
 };
@@ -43,13 +51,61 @@ void close_fd(log_state& s) {
   s.fd = -1;
 }
 
+void close_dir(log_state& s) {
+  if (s.dir_fd >= 0) close(s.dir_fd);
+  s.dir_fd = -1;
+}
+
 void refresh_paths(log_state& s) {
   unsigned gen = platform_env_generation();
   if (gen == s.generation && !s.path.empty()) return;
   s.generation = gen;
   s.path = kiv_path("/tmp/kiv.log");
   s.rotated_path = kiv_path("/tmp/kiv.log.1");
+  s.dir_path = kiv_path("/tmp");
   close_fd(s);
+  close_dir(s);
+}
+
+long long coarse_now_ns() {
+  struct timespec ts;
+#ifdef CLOCK_MONOTONIC_COARSE
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+#else
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+#endif
+  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// The log's directory, opened again when the directory at its path is another one (looked at
+// once a second); -1 when it cannot be opened, and the full path is examined instead.
+int log_dir(log_state& s) {
+  long long now = coarse_now_ns();
+  if (s.dir_fd >= 0 && now - s.dir_checked_ns < 1000000000LL && now >= s.dir_checked_ns)
+    return s.dir_fd;
+  s.dir_checked_ns = now;
+  struct stat st;
+  if (stat(s.dir_path.c_str(), &st) != 0) {
+    close_dir(s);
+    return -1;
+  }
+  if (s.dir_fd >= 0 && st.st_dev == s.dir_dev && st.st_ino == s.dir_ino) return s.dir_fd;
+  close_dir(s);
+  s.dir_fd = open(s.dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (s.dir_fd >= 0 && fstat(s.dir_fd, &st) == 0) {
+    s.dir_dev = st.st_dev;
+    s.dir_ino = st.st_ino;
+  } else {
+    close_dir(s);
+  }
+  return s.dir_fd;
+}
+
+// Examines the file at the log's path without following a link.
+bool stat_log(log_state& s, struct stat* st) {
+  int dir = log_dir(s);
+  if (dir >= 0) return fstatat(dir, "kiv.log", st, AT_SYMLINK_NOFOLLOW) == 0;
+  return lstat(s.path.c_str(), st) == 0;
 }
 
 // Opens the log for appending when the held descriptor is not the file at the path.
@@ -76,7 +132,7 @@ void write_record(const char* record, size_t len) {
   }
   refresh_paths(s);
   struct stat st;
-  bool exists = lstat(s.path.c_str(), &st) == 0;
+  bool exists = stat_log(s, &st);
   if (exists && S_ISREG(st.st_mode) && st.st_size >= kRotateSize) {
     if (rename(s.path.c_str(), s.rotated_path.c_str()) == 0) close_fd(s);
     exists = false;
@@ -121,6 +177,7 @@ void kiv_log_to_stream(FILE* stream) {
   s.to_file = false;
   s.stream = stream;
   close_fd(s);
+  close_dir(s);
 }
 
 void kiv_log_to_file() {
