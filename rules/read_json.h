@@ -24,6 +24,13 @@ router_identity router_identity_from_settings();
 // Largest ring a rule may ask for; a larger "frequency" (also a negative one, which converts
 // to a huge unsigned count) is treated as a ring that cannot be allocated.
 inline constexpr uint32_t KIV_MAX_FREQUENCY = 65536;
+// Deepest nesting of groups and stacked repetitions a pattern may have. The C library's
+// regcomp recurses once per level and overflows a small stack long before it reports an error,
+// so a deeper pattern counts as one that does not compile.
+inline constexpr int KIV_MAX_PATTERN_NESTING = 100;
+// Nesting depth of an extended regular expression: open groups plus repetition operators
+// stacked on one atom, escapes and bracket expressions skipped.
+int pattern_nesting(const char* pattern);
 inline constexpr const char* KIV_DECJSONOBJ_PATH = "/tmp/decjsonobj.txt";
 
 // Outcome of building a rule set from JSON text.

@@ -568,3 +568,51 @@ TEST(ReadJson, DumpOfALoadedSetListsEveryRecordAndAction) {
                                              "re_pattern=[(null)]\n"
                                              "action_num=[0]\n");
 }
+
+namespace {
+std::string repeat(const std::string& unit, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += unit;
+  return out;
+}
+}  // namespace
+
+TEST(ReadJson, PatternNestedTooDeepIsRefusedLikeOneThatDoesNotCompile) {
+  kivtest::sandbox sb;
+  no_rule_set clean;
+  sb.set("productid", "KV-1000");
+  install_and_read(sb, "[" + rule("\"keyword\":\"kept\"") + "]");
+  monitor_profile* const set = mp;
+  // Deep enough to overflow the stack inside regcomp if it were ever compiled.
+  const std::string too_deep[] = {std::string(100000, '('), "a" + std::string(100000, '*'),
+                                  std::string(KIV_MAX_PATTERN_NESTING + 1, '(') + "a" +
+                                      std::string(KIV_MAX_PATTERN_NESTING + 1, ')')};
+  for (const std::string& pattern : too_deep) {
+    install_and_read(sb, "[" + rule("\"re_pattern\":\"" + pattern + "\"") + "]");
+    EXPECT_EQ(mp, set);
+    EXPECT_EQ(mp[0].kiv_keyword, "kept");
+  }
+  EXPECT_EQ(sb.count("tmp/kiv.log", ")]Could not compile regex\n"), 3u);
+
+  // Nesting up to the limit compiles; escaped parentheses, bracket members and long flat
+  // patterns are not nesting at all.
+  const std::string fine[] = {
+      std::string(KIV_MAX_PATTERN_NESTING, '(') + "a" + std::string(KIV_MAX_PATTERN_NESTING, ')'),
+      repeat("\\(", 50000),
+      "[(]" + std::string(20000, 'x'),
+      std::string(3000, '[') + "]",
+      "[[:alpha:](]+x",
+      "(a)*(b)+(c)?(d){2}"};
+  for (const std::string& pattern : fine) {
+    std::string escaped;
+    for (char c : pattern) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    const size_t loads = sb.count("tmp/kiv.log", ")]New arraylen=1\n");
+    install_and_read(sb, "[" + rule("\"re_pattern\":\"" + escaped + "\"") + "]");
+    EXPECT_EQ(sb.count("tmp/kiv.log", ")]New arraylen=1\n"), loads + 1) << pattern.substr(0, 40);
+    EXPECT_TRUE(gArraylen == 1 && mp[0].regex_compiled) << pattern.substr(0, 40);
+  }
+  EXPECT_EQ(pattern_nesting("((a)*)*"), 2);
+  EXPECT_EQ(pattern_nesting("a*+?{1,2}"), 4);
+  EXPECT_EQ(pattern_nesting("\\(\\(\\("), 0);
+  EXPECT_EQ(pattern_nesting("[]((]([^)(])"), 1);
+}
