@@ -336,3 +336,21 @@ TEST(KivruleTool, GarbageIsRefusedWithoutACrash) {
   EXPECT_EQ(kivrule(sb, {"pack", sb.path("garbage"), sb.path("out.bin")}).status, 1);
   EXPECT_EQ(sb.read("tmp/kiv.log"), "") << "the tool never writes the daemon's log";
 }
+
+TEST(KivruleTool, CheckVerboseShowsTheReadersRecordsOnStandardError) {
+  kivtest::sandbox sb;
+  run_result r = kivrule(sb, {"check", examples(), "--productid", "KV-1000", "--verbose"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(has(r.err, "]arraylen_new=5\n")) << r.err;
+  EXPECT_TRUE(has(r.err, "]Match::model=[KV-1000]\n")) << r.err;
+  EXPECT_FALSE(has(r.out, "[KIV]")) << "records stay off the report";
+  EXPECT_EQ(sb.read("tmp/kiv.log"), "");
+  // A container whose Len is not its body length still loads (the daemon ignores Len).
+  ASSERT_EQ(kivrule(sb, {"pack", examples(), sb.path("rules.bin")}).status, 0);
+  std::string container = sb.read("rules.bin");
+  container[32] = static_cast<char>(container[32] + 1);
+  sb.write("rules.bin", container);
+  run_result len = kivrule(sb, {"check", sb.path("rules.bin"), "--productid", "KV-1000"});
+  EXPECT_EQ(len.status, 0);
+  EXPECT_TRUE(has(len.out, "warning: Len is ")) << len.out;
+}
