@@ -52,6 +52,9 @@ int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* lengt
   if (!path) return -1;
   long long size = get_file_size(path);
   if (size < 0) return -2;
+  // A file that would not fit in this address space with its zero byte (on a 32-bit router,
+  // 4 GiB and more) is a file there is no memory for, never a size cut short.
+  if (static_cast<unsigned long long>(size) >= SIZE_MAX) return -4;
   FILE* f = std::fopen(kiv_path(path).c_str(), "rb");
   if (!f) return -3;
   const size_t len = static_cast<size_t>(size);
