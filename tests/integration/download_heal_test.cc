@@ -1,0 +1,268 @@
+// From the rule author to the heal on the real daemon: a rule file packed by kivrule, served by
+// the loopback HTTPS rule server, fetched by the scheduler's own check, read, and fired by lines
+// appended to the sandbox's system log; a later rule set replaces it with fresh rings and counters.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/rule_file.h"
+#include "support/rule_server.h"
+#include "support/sandbox.h"
+
+extern char** environ;
+
+namespace {
+
+using kivtest::now_s;
+
+const std::string kLog = "tmp/kiv.log";
+const std::string kEvents = "tmp/service_events.log";
+const std::string kHealEnd = ")]===============self_healing end===============\n";
+
+// A KV-1000 in a sandbox root, online with a synchronised clock, a rule server that serves
+// nothing until told, and a test clock in proc/uptime.
+struct router {
+  kivtest::sandbox box;
+  kivtest::rule_server server{box.root};
+  int markers = 0;
+
+  router() {
+    setenv("KIV_CA_BUNDLE", server.ca().c_str(), 1);
+    box.set("success_start_service", "1");
+    box.set("productid", "KV-1000");
+    box.set("kiv_debug_server", server.url());
+    box.set("link_internet", "2");
+    box.set("ntp_ready", "1");
+    mkdir(box.path("proc").c_str(), 0755);
+    clock(100);
+    box.write("tmp/syslog.log", "");
+  }
+
+  bool start() {
+    return server.port > 0 && box.start_kiv() > 0 && box.wait_ready(10) &&
+           box.wait_for(kLog, "[KIV][_monitor_syslog:(", 10);
+  }
+
+  void clock(double uptime) const { box.write("proc/uptime", std::to_string(uptime) + " 1.00\n"); }
+
+  // Appends a line, then a marker; once the marker has been read the walk of the line is over
+  // (lines are walked one after the other), so the test clock may move on.
+  bool line(const std::string& text) {
+    std::string marker = "-- marker " + std::to_string(++markers) + " --";
+    box.append("tmp/syslog.log", text + "\n" + marker + "\n");
+    return box.wait_for(kLog, ")]pBuf=[" + marker + "]\n", 10);
+  }
+
+  // A fresh dump, once the whole walk is in the file.
+  std::string dump() const {
+    unlink(box.path("tmp/kiv_dump.txt").c_str());
+    kill(box.pid, SIGUSR2);
+    for (double deadline = now_s() + 10; now_s() < deadline; usleep(20000)) {
+      std::string text = box.read("tmp/kiv_dump.txt");
+      if (text.find("=====checkActionList=====") != std::string::npos) return text;
+    }
+    return std::string();
+  }
+};
+
+// The section of one profile in a dump: from its heading to the next heading.
+std::string profile_of(const std::string& dump, int index) {
+  std::string head = "=====monitor_profile[" + std::to_string(index) + "]=====\n";
+  size_t from = dump.find(head);
+  if (from == std::string::npos) return std::string();
+  size_t to = dump.find("=====", from + head.size());
+  return dump.substr(from, to == std::string::npos ? std::string::npos : to - from);
+}
+
+bool in_order(const std::string& text, const std::vector<std::string>& parts) {
+  size_t pos = 0;
+  for (const auto& p : parts) {
+    size_t at = text.find(p, pos);
+    if (at == std::string::npos) return false;
+    pos = at + p.size();
+  }
+  return true;
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Runs a built program with argv (no shell), bounded to 30 s; its exit status, -1 otherwise.
+int run(std::vector<std::string> argv) {
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, cargv[0], nullptr, nullptr, cargv.data(), environ) != 0) return -1;
+  int status = 0;
+  for (double deadline = now_s() + 30; waitpid(pid, &status, WNOHANG) == 0; usleep(5000)) {
+    if (now_s() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string rule(const std::string& fields) {
+  return "{\"model\":\"KV-1000\"," + fields + "}";
+}
+
+}  // namespace
+
+// The example rule set as an author packs it: the boot-up check on the fourth tick fetches it,
+// the reader applies every filter, and each active rule heals with its own action list.
+TEST(DownloadHeal, AuthoredRuleSetArrivesAtTheBootupCheckAndEachActiveRuleHeals) {
+  router r;
+  const std::string packed = r.box.path("rules.kiv");
+  ASSERT_EQ(run({kivtest::bin("kivrule"), "pack",
+                 std::string(KIV_SOURCE_DIR) + "/examples/rules.json", packed, "--ran", "4242"}),
+            0);
+  const std::string container = r.box.read("rules.kiv");
+  ASSERT_GT(container.size(), 40u);
+  r.server.answer(200, container);
+  // The identity that makes the firmware and label MAC rules apply to this router too.
+  r.box.set("firmver", "3.0.0");
+  r.box.set("buildno", "4");
+  r.box.set("extendno", "388");
+  r.box.set("label_mac", "02:00:5E:10:00:02");
+  ASSERT_TRUE(r.start());
+  ASSERT_TRUE(r.box.wait_for(kLog, ")]New arraylen=5\n", 30));
+  r.server.answer(200, "");  // nothing newer: a later check keeps the set and its rings
+
+  std::string log = r.box.read(kLog);
+  size_t first_url = log.find(")]target_url=[");
+  ASSERT_NE(first_url, std::string::npos);
+  // Three ticks count the boot-up phase up, the fourth checks.
+  EXPECT_EQ(occurrences(log.substr(0, first_url), ")]period = "), 4u) << log;
+  EXPECT_TRUE(in_order(
+      log, {")]period = 0, period_retry = -1, bootup_check = 1\n", ")]period_retry = 0\n",
+            ")]target_url=[" + r.server.url() + "/dljson.php]\n",
+            ")]flen=[" + std::to_string(container.size()) + "]\n", ")]Update kiv JSON file.\n",
+            ")]start of read_json\n", ")]New arraylen=5\n", ")]end of read_json\n"}))
+      << log;
+  EXPECT_EQ(r.box.get("kiv_is_JSON_updated"), "0") << "the reader took the file up";
+  struct stat st;
+  EXPECT_NE(lstat(r.box.path("tmp/kivjson.json").c_str(), &st), 0) << "consumed without debug";
+  EXPECT_TRUE(r.box.wait_for("tmp/syslog.log", " kiv: [read_json]Update kiv JSON file.\n", 5));
+  EXPECT_EQ(occurrences(r.server.requests(), "\"method\": \"POST\""), 1u);
+
+  // The last rule is for another model: inactive, although its pattern matches WAN lines.
+  std::string before = r.dump();
+  EXPECT_NE(profile_of(before, 4).find("isActive=[0]\n"), std::string::npos) << before;
+  for (int i = 0; i < 4; ++i)
+    EXPECT_NE(profile_of(before, i).find("isActive=[1]\n"), std::string::npos) << i << before;
+
+  // wan_down: three matches within 60 s, the pattern's optional unit number included.
+  for (double at : {100.0, 130.0, 160.0}) {
+    r.clock(at);
+    ASSERT_TRUE(r.line(at == 130.0 ? "Dec  7 06:00:00 WAN(1): link down"
+                                   : "Dec  7 06:00:00 WAN: link down"));
+  }
+  ASSERT_TRUE(r.box.wait_for_count(kLog, kHealEnd, 1, 15));
+  EXPECT_EQ(r.box.read(kEvents), "restart_wan\n");
+  // dns_crash: two crashes within 120 s; no check confirms restart_dnsmasq, so three attempts.
+  for (double at : {300.0, 350.0}) {
+    r.clock(at);
+    ASSERT_TRUE(r.line("Dec  7 06:01:00 dnsmasq[312]: segfault at 0 ip 0"));
+  }
+  ASSERT_TRUE(r.box.wait_for_count(kLog, kHealEnd, 2, 15));
+  // oom: one line is enough; the reboot is carried out once, through the platform.
+  r.clock(400);
+  ASSERT_TRUE(r.line("Dec  7 06:02:00 kernel: Out of memory: Killed process 811 (httpd)"));
+  ASSERT_TRUE(r.box.wait_for_count(kLog, kHealEnd, 3, 15));
+  EXPECT_EQ(r.box.read(kEvents),
+            "restart_wan\nrestart_dnsmasq\nrestart_dnsmasq\nrestart_dnsmasq\nreboot\n");
+  EXPECT_EQ(r.box.count("tmp/syslog.log", " kiv: [self_healing]take action-[restart_dnsmasq].\n"),
+            3u);
+  EXPECT_EQ(r.box.count("tmp/syslog.log", " kiv: [self_healing]take action-[reboot].\n"), 1u);
+
+  std::string dump = r.dump();
+  EXPECT_TRUE(
+      in_order(profile_of(dump, 0), {"kiv_keyword=[wan_down]\n", "=>action[0]=[restart_wan]\n",
+                                     "==>actionResult[0]=[0]\n", "==>actionRetry[0]=[1]\n"}))
+      << dump;
+  // The untouched wifi rule keeps its initial results.
+  EXPECT_TRUE(
+      in_order(profile_of(dump, 1),
+               {"kiv_keyword=[wifi_stuck]\n", "=>action[0]=[nop]\n", "==>actionResult[0]=[-1]\n",
+                "==>actionRetry[0]=[0]\n", "=>action[1]=[restart_wireless]\n",
+                "==>actionResult[1]=[-1]\n", "==>actionRetry[1]=[0]\n"}))
+      << dump;
+  EXPECT_TRUE(
+      in_order(profile_of(dump, 2), {"kiv_keyword=[dns_crash]\n", "=>action[0]=[restart_dnsmasq]\n",
+                                     "==>actionResult[0]=[-1]\n", "==>actionRetry[0]=[3]\n"}))
+      << dump;
+  EXPECT_TRUE(
+      in_order(profile_of(dump, 3), {"kiv_keyword=[oom]\n", "=>action[0]=[reboot]\n",
+                                     "==>actionResult[0]=[-1]\n", "==>actionRetry[0]=[1]\n"}))
+      << dump;
+  EXPECT_EQ(r.box.count(kLog, ")]New arraylen="), 1u) << "no reload behind the test's back";
+  EXPECT_EQ(r.box.signal_and_wait(SIGTERM, 20), 0);
+}
+
+// A new rule set from the server replaces the one in force: the same rule starts again with an
+// empty ring and with no results, and the added rule works at once.
+TEST(DownloadHeal, ReplacedRuleSetStartsWithFreshRingsAndCounters) {
+  router r;
+  const std::string wan = rule(
+      "\"keyword\":\"wan\",\"re_pattern\":\"WAN: link down\",\"frequency\":\"2\","
+      "\"period\":\"100\",\"action\":\"restart_wan\"");
+  r.server.answer(200, kivtest::pack_rules("[" + wan + "]"));
+  r.box.set("kiv_quick_period", "1");
+  ASSERT_TRUE(r.start());
+  ASSERT_TRUE(r.box.wait_for(kLog, ")]New arraylen=1\n", 30));
+  r.server.answer(200, "");
+  // The cycle's next check finds nothing newer; from then on the set stays.
+  ASSERT_TRUE(r.box.wait_for(kLog, ")]No update for kiv JSON file.\n", 30));
+
+  ASSERT_TRUE(r.line("Dec  7 06:00:00 WAN: link down"));
+  r.clock(110);
+  ASSERT_TRUE(r.line("Dec  7 06:00:10 WAN: link down"));
+  ASSERT_TRUE(r.box.wait_for(kLog, kHealEnd, 15));
+  EXPECT_NE(profile_of(r.dump(), 0).find("==>actionRetry[0]=[1]\n"), std::string::npos);
+  // One match towards the next heal, then the new set arrives.
+  r.clock(120);
+  ASSERT_TRUE(r.line("Dec  7 06:00:20 WAN: link down"));
+  EXPECT_TRUE(r.box.wait_for(kLog, ")]monitor_profile[0].timestamp[0]=[120.000000]\n", 5));
+  const std::string dns = rule(
+      "\"keyword\":\"dns\",\"re_pattern\":\"dnsmasq.*exited\",\"frequency\":\"1\","
+      "\"action\":\"restart_dnsmasq\"");
+  // Served once: the answer changes back to nothing as soon as the set is in, long before the
+  // next tick could ask again.
+  r.server.answer(200, kivtest::pack_rules("[" + wan + "," + dns + "]"));
+  r.box.set("kiv_quick_period", "1");
+  ASSERT_TRUE(r.box.wait_for(kLog, ")]New arraylen=2\n", 30));
+  r.server.answer(200, "");
+  EXPECT_EQ(r.box.get("kiv_quick_period"), "0");
+  std::string fresh = r.dump();
+  EXPECT_TRUE(in_order(profile_of(fresh, 0), {"kiv_keyword=[wan]\n", "==>actionResult[0]=[-1]\n",
+                                              "==>actionRetry[0]=[0]\n"}))
+      << fresh;
+  // The match before the reload is gone: one more line is the first of a new ring.
+  r.clock(125);
+  ASSERT_TRUE(r.line("Dec  7 06:00:25 WAN: link down"));
+  usleep(800000);  // several examinations of both profiles
+  EXPECT_EQ(r.box.count(kEvents, "restart_wan\n"), 1u);
+  r.clock(130);
+  ASSERT_TRUE(r.line("Dec  7 06:00:30 WAN: link down"));
+  ASSERT_TRUE(r.box.wait_for_count(kLog, kHealEnd, 2, 15));
+  EXPECT_EQ(r.box.count(kEvents, "restart_wan\n"), 2u);
+  ASSERT_TRUE(r.line("Dec  7 06:00:31 dnsmasq[99]: exited"));
+  ASSERT_TRUE(r.box.wait_for_count(kLog, kHealEnd, 3, 15));
+  EXPECT_EQ(r.box.read(kEvents),
+            "restart_wan\nrestart_wan\nrestart_dnsmasq\nrestart_dnsmasq\nrestart_dnsmasq\n");
+  EXPECT_EQ(r.box.signal_and_wait(SIGTERM, 20), 0);
+}
