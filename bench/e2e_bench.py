@@ -105,10 +105,30 @@ def proc_cpu(pid):
     return (int(fields[11]) + int(fields[12])) / CLK_TCK
 
 
-def proc_hwm_kib(pid):
+def proc_threads_run(pid):
+    """CPU seconds run by all threads of the process (scheduler statistics, in nanoseconds) and
+    their voluntary context switches, that is how often they woke up after waiting."""
+    run_ns = 0
+    wakeups = 0
+    task_dir = "/proc/%d/task" % pid
+    for tid in os.listdir(task_dir):
+        try:
+            with open(os.path.join(task_dir, tid, "schedstat")) as f:
+                run_ns += int(f.read().split()[0])
+            with open(os.path.join(task_dir, tid, "status")) as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        wakeups += int(line.split()[1])
+        except OSError:
+            pass  # a thread that ended meanwhile
+    return run_ns / 1e9, wakeups
+
+
+def proc_status_kib(pid, field):
+    """A memory figure of /proc/PID/status in KiB (VmHWM, RssAnon, RssFile)."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmHWM:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
     return 0
 
@@ -215,16 +235,22 @@ def run_one(args, server, workdir, n, count):
         elapsed = time.monotonic() - t0
         cpu = proc_cpu(kiv.pid) - cpu0
         fcpu = (proc_cpu(follower) - fcpu0) if follower else float("nan")
-        hwm = proc_hwm_kib(kiv.pid)
+        hwm = proc_status_kib(kiv.pid, "VmHWM")
+        anon = proc_status_kib(kiv.pid, "RssAnon")
+        mapped = proc_status_kib(kiv.pid, "RssFile")
         # Quiet period: no line arrives; only the daemon's own timers run.
         time.sleep(2)
-        i0 = proc_cpu(kiv.pid)
+        i0, w0 = proc_threads_run(kiv.pid)
         time.sleep(args.idle)
-        idle = proc_cpu(kiv.pid) - i0
+        i1, w1 = proc_threads_run(kiv.pid)
+        idle = i1 - i0
+        wakeups = (w1 - w0) / args.idle
         row = {"N": n, "lines": count, "fault_lines": faults, "seconds": elapsed,
                "lines_per_s": count / elapsed, "cpu_s_per_mline": cpu * 1e6 / count,
                "follower_cpu_s_per_mline": fcpu * 1e6 / count, "peak_rss_kib": hwm,
-               "idle_cpu_s_per_hour": idle * 3600.0 / args.idle, "idle_seconds": args.idle}
+               "rss_anon_kib": anon, "rss_file_kib": mapped,
+               "idle_cpu_s_per_hour": idle * 3600.0 / args.idle, "idle_seconds": args.idle,
+               "idle_wakeups_per_s": wakeups}
         kiv.send_signal(signal.SIGTERM)
         try:
             kiv.wait(30)
@@ -269,13 +295,14 @@ def main():
             shutil.rmtree(workdir, ignore_errors=True)
     print()
     print("| N | lines | lines/s | kiv CPU s per 1M lines | follower CPU s per 1M lines "
-          "| peak RSS (VmHWM) | idle CPU s/hour |")
-    print("|---:|---:|---:|---:|---:|---:|---:|")
+          "| peak RSS (VmHWM) | RSS after: anon + file | idle CPU s/hour | idle wake-ups/s |")
+    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for r in rows:
-        print("| %d | %d | %.0f | %.2f | %.2f | %.2f MiB | %.3f (over %gs) |" % (
+        print("| %d | %d | %.0f | %.2f | %.2f | %.2f MiB | %.2f + %.2f MiB | %.3f (over %gs) | %.2f |" % (
             r["N"], r["lines"], r["lines_per_s"], r["cpu_s_per_mline"],
             r["follower_cpu_s_per_mline"], r["peak_rss_kib"] / 1024.0,
-            r["idle_cpu_s_per_hour"], r["idle_seconds"]))
+            r["rss_anon_kib"] / 1024.0, r["rss_file_kib"] / 1024.0,
+            r["idle_cpu_s_per_hour"], r["idle_seconds"], r["idle_wakeups_per_s"]))
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)
