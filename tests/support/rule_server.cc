@@ -1,6 +1,8 @@
 #include "support/rule_server.h"
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +70,39 @@ void rule_server::stop() {
 std::string rule_server::url() const {
   return "https://127.0.0.1:" + std::to_string(port);
 }
+namespace {
+
+std::string listener_url(const std::string& dir, const char* port_file) {
+  std::string p = slurp(dir + "/" + port_file);
+  return "https://127.0.0.1:" + (p.empty() ? std::string("1") : std::to_string(std::stoi(p)));
+}
+
+}  // namespace
+
+std::string rule_server::garbage_url() const {
+  return listener_url(dir, "garbage_port");
+}
+std::string rule_server::wrong_name_url() const {
+  return listener_url(dir, "wrong_name_port");
+}
+std::string rule_server::untrusted_url() const {
+  return listener_url(dir, "untrusted_port");
+}
+
+std::string rule_server::refused_url() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 1;
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  if (fd >= 0) close(fd);  // never listened on: a connection is refused
+  return "https://127.0.0.1:" + std::to_string(port);
+}
+
 std::string rule_server::ca() const {
   return dir + "/ca.pem";
 }
@@ -89,6 +124,16 @@ void rule_server::answer(int status, const std::string& body, double delay, bool
     std::ofstream out(tmp, std::ios::trunc);
     out << "{\"status\": " << status << ", \"body_file\": \"" << body_path
         << "\", \"delay\": " << delay << ", \"stall\": " << (stall ? "true" : "false") << "}\n";
+  }
+  rename(tmp.c_str(), (dir + "/control.json").c_str());
+}
+
+void rule_server::answer_fault(const std::string& mode, long long huge_bytes) const {
+  std::string tmp = dir + "/control.tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << "{\"status\": 200, \"mode\": \"" << mode << "\", \"huge_bytes\": " << huge_bytes
+        << "}\n";
   }
   rename(tmp.c_str(), (dir + "/control.json").c_str());
 }

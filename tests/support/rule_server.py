@@ -9,7 +9,16 @@ command, serves POST requests over HTTPS and records each request as one JSON li
 DIR receives ca.pem (the trust store for KIV_CA_BUNDLE), wrong_ca.pem (a CA that did not sign
 the server), port (the port actually bound) and requests.jsonl. The control file, read afresh
 for every request, is JSON: {"status": 200, "body_file": PATH, "body_hex": "..", "delay": 0,
-"stall": false}. Without it the server answers 200 with an empty body.
+"stall": false, "mode": ""}. Without it the server answers 200 with an empty body.
+
+"mode" picks a faulty answer to a request that has been read: "reset" (the connection is torn
+down with a TCP reset, no answer), "garbage" (bytes that are no HTTP over the TLS connection),
+"huge" (status 200 and "huge_bytes" bytes of body with no length, until the client goes), and
+"stall_body" (the head and half of the body, then silence until the server ends).
+
+Two more listeners share the CA: garbage_port answers every connection with plain bytes that are
+no TLS at all, wrong_name_port serves a certificate of the right CA for another host name, and
+untrusted_port a certificate for the right name signed by wrong_ca.
 """
 import argparse
 import email.parser
@@ -17,7 +26,10 @@ import email.policy
 import http.server
 import json
 import os
+import socket
+import socketserver
 import ssl
+import struct
 import subprocess
 import sys
 import threading
@@ -42,6 +54,21 @@ def make_certs(d):
     run("x509", "-req", "-in", os.path.join(d, "server.csr"), "-CA", os.path.join(d, "ca.pem"),
         "-CAkey", os.path.join(d, "ca.key"), "-CAcreateserial", "-days", "2",
         "-extfile", ext, "-out", os.path.join(d, "server.pem"))
+    # Signed by the right CA, but for a name that is not the address the client dials.
+    other = os.path.join(d, "other.ext")
+    with open(other, "w") as f:
+        f.write("subjectAltName=DNS:rules.other.invalid\n"
+                "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
+                "extendedKeyUsage=serverAuth\n")
+    run("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=rules.other.invalid",
+        "-keyout", os.path.join(d, "other.key"), "-out", os.path.join(d, "other.csr"))
+    run("x509", "-req", "-in", os.path.join(d, "other.csr"), "-CA", os.path.join(d, "ca.pem"),
+        "-CAkey", os.path.join(d, "ca.key"), "-CAcreateserial", "-days", "2",
+        "-extfile", other, "-out", os.path.join(d, "other.pem"))
+    # The right name, signed by the CA that the client does not trust.
+    run("x509", "-req", "-in", os.path.join(d, "server.csr"), "-CA",
+        os.path.join(d, "wrong_ca.pem"), "-CAkey", os.path.join(d, "wrong_ca.key"),
+        "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", os.path.join(d, "untrusted.pem"))
 
 
 def parse_fields(content_type, body):
@@ -91,6 +118,45 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def answer(self):
         c = self.control()
+        mode = c.get("mode", "")
+        if mode == "reset":
+            # SO_LINGER with a zero time makes the close send a reset instead of a FIN.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                       struct.pack("ii", 1, 0))
+            self.connection.close()
+            self.close_connection = True
+            return
+        if mode == "garbage":
+            self.wfile.write(b"\x00\xffnot an answer at all\r\n\r\n" + os.urandom(512))
+            self.wfile.flush()
+            self.close_connection = True
+            return
+        if mode == "huge":
+            self.close_connection = True
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Connection", "close")
+            self.end_headers()
+            left = int(c.get("huge_bytes", 64 << 20))
+            block = b"K" * 65536
+            try:
+                while left > 0 and not self.server.stopping:
+                    n = min(left, len(block))
+                    self.wfile.write(block[:n])
+                    left -= n
+            except OSError:
+                pass  # the client gave up: that is what this answer is for
+            return
+        if mode == "stall_body":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", "4096")
+            self.end_headers()
+            self.wfile.write(b"S" * 2048)
+            self.wfile.flush()
+            while not self.server.stopping:
+                time.sleep(0.1)
+            return
         if c.get("stall"):
             # Holds the connection open without a byte until the server ends.
             while not self.server.stopping:
@@ -111,6 +177,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(data)
 
 
+class PlainGarbage(socketserver.BaseRequestHandler):
+    """Answers whatever comes with bytes that are no TLS record, then closes."""
+
+    def handle(self):
+        try:
+            self.request.recv(4096)
+            self.request.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello" +
+                                 os.urandom(256))
+        except OSError:
+            pass
+
+
+def publish(d, name, port):
+    tmp = os.path.join(d, name + ".tmp")
+    with open(tmp, "w") as f:
+        f.write("%d\n" % port)
+    os.replace(tmp, os.path.join(d, name))
+
+
+def serve_in_background(server):
+    t = threading.Thread(target=server.serve_forever, daemon=True)
+    t.start()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--dir", required=True)
@@ -129,10 +219,30 @@ def main():
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(os.path.join(a.dir, "server.pem"), os.path.join(a.dir, "server.key"))
     srv.socket = ctx.wrap_socket(srv.socket, server_side=True)
-    tmp = os.path.join(a.dir, "port.tmp")
-    with open(tmp, "w") as f:
-        f.write("%d\n" % srv.server_address[1])
-    os.replace(tmp, os.path.join(a.dir, "port"))
+
+    garbage = socketserver.ThreadingTCPServer(("127.0.0.1", 0), PlainGarbage)
+    garbage.daemon_threads = True
+    serve_in_background(garbage)
+    publish(a.dir, "garbage_port", garbage.server_address[1])
+
+    tls_listeners = []
+    for name, cert, key in (("wrong_name_port", "other.pem", "other.key"),
+                            ("untrusted_port", "untrusted.pem", "server.key")):
+        extra = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        extra.daemon_threads = True
+        extra.lock = srv.lock
+        extra.stopping = False
+        extra.control_path = a.control
+        extra.record_path = srv.record_path
+        extra_ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        extra_ctx.load_cert_chain(os.path.join(a.dir, cert), os.path.join(a.dir, key))
+        extra.socket = extra_ctx.wrap_socket(extra.socket, server_side=True)
+        serve_in_background(extra)
+        publish(a.dir, name, extra.server_address[1])
+        tls_listeners.append(extra)
+
+    # Written last: a client that sees it finds every listener up.
+    publish(a.dir, "port", srv.server_address[1])
     print("rule server on https://127.0.0.1:%d" % srv.server_address[1], flush=True)
     try:
         srv.serve_forever()
@@ -140,6 +250,8 @@ def main():
         pass
     finally:
         srv.stopping = True
+        for extra in tls_listeners:
+            extra.stopping = True
 
 
 if __name__ == "__main__":
