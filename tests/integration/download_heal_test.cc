@@ -1,6 +1,7 @@
 // From the rule author to the heal on the real daemon: a rule file packed by kivrule, served by
 // the loopback HTTPS rule server, fetched by the scheduler's own check, read, and fired by lines
-// appended to the sandbox's system log; a later rule set replaces it with fresh rings and counters.
+// appended to the sandbox's system log; a later rule set replaces it with fresh rings and counters;
+// a check that falls into a heal waits for its end.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -92,10 +93,19 @@ bool in_order(const std::string& text, const std::vector<std::string>& parts) {
   return true;
 }
 
-size_t occurrences(const std::string& text, const std::string& part) {
+// Occurrences of part that begin in [from, to).
+size_t occurrences(const std::string& text, const std::string& part, size_t from = 0,
+                   size_t to = std::string::npos) {
   size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  for (size_t at = text.find(part, from); at != std::string::npos && at < to;
+       at = text.find(part, at + 1))
+    ++n;
   return n;
+}
+
+// The number in the record "period = N, ..." that starts at `at`.
+int period_in(const std::string& log, size_t at) {
+  return std::atoi(log.c_str() + at + std::string(")]period = ").size());
 }
 
 // Runs a built program with argv (no shell), bounded to 30 s; its exit status, -1 otherwise.
@@ -264,5 +274,73 @@ TEST(DownloadHeal, ReplacedRuleSetStartsWithFreshRingsAndCounters) {
   ASSERT_TRUE(r.box.wait_for_count(kLog, kHealEnd, 3, 15));
   EXPECT_EQ(r.box.read(kEvents),
             "restart_wan\nrestart_wan\nrestart_dnsmasq\nrestart_dnsmasq\nrestart_dnsmasq\n");
+  EXPECT_EQ(r.box.signal_and_wait(SIGTERM, 20), 0);
+}
+
+// While a heal runs, the scheduler's ticks are put off with their own record; the first tick
+// after it checks at once, and the schedule goes on where it stood.
+TEST(DownloadHeal, CheckDuringHealingIsPutOffUntilTheHealEnds) {
+  router r;
+  // Every service event takes 0.7 s and no check confirms these actions, so each is tried
+  // three times and the heal spans several ticks.
+  mkdir(r.box.path("sbin").c_str(), 0755);
+  r.box.write("sbin/service-event", "#!/bin/sh\nsleep 0.7\n");
+  chmod(r.box.path("sbin/service-event").c_str(), 0755);
+  const std::string slow =
+      "{\"model\":\"KV-1000\",\"keyword\":\"vpn\",\"re_pattern\":\"vpn: tunnel lost\","
+      "\"frequency\":\"1\",\"action\":\"restart_vpnd;restart_vpnc\"}";
+  r.server.answer(200, kivtest::pack_rules("[" + slow + "]"));
+  r.box.set("kiv_quick_period", "1");
+  ASSERT_TRUE(r.start());
+  ASSERT_TRUE(r.box.wait_for(kLog, ")]New arraylen=1\n", 30));
+  r.server.answer(200, "");  // the cycle's two further checks find nothing newer
+  ASSERT_TRUE(r.box.wait_for(kLog, ")]period = 3, period_retry = 2, bootup_check = 0\n", 30));
+  EXPECT_EQ(r.box.count(kLog, ")]No update for kiv JSON file.\n"), 2u);
+  // The cycle is over: no check is due by the schedule. What the server has now arrives only
+  // through the tick that was put off.
+  const std::string other =
+      "{\"model\":\"KV-1000\",\"re_pattern\":\"never seen\",\"frequency\":\"1\","
+      "\"action\":\"nop\"}";
+  r.server.answer(200, kivtest::pack_rules("[" + slow + "," + other + "]"));
+  r.box.append("tmp/syslog.log", "Dec  7 06:00:00 vpn: tunnel lost\n");
+  ASSERT_TRUE(r.box.wait_for(kLog, ")]===============self_healing end===============\n", 30));
+  ASSERT_TRUE(r.box.wait_for(kLog, ")]New arraylen=2\n", 15));
+  // Two ticks after the check: the schedule itself asks for nothing more.
+  const size_t periods = r.box.count(kLog, ")]period = ");
+  ASSERT_TRUE(r.box.wait_for_count(kLog, ")]period = ", static_cast<int>(periods + 2), 15));
+  EXPECT_EQ(r.box.read("tmp/service_events.log"),
+            "restart_vpnd\nrestart_vpnd\nrestart_vpnd\nrestart_vpnc\nrestart_vpnc\nrestart_vpnc\n");
+
+  std::string log = r.box.read(kLog);
+  const size_t start = log.find(")]===============self_healing start===============\n");
+  // The last record of the run while healing_index still names the profile.
+  const size_t last = log.find(")]monitor_profile[0] retry[1]=3\n", start);
+  ASSERT_NE(start, std::string::npos);
+  ASSERT_NE(last, std::string::npos);
+  const std::string skip = ")][process_json]In healing state, skip downloading JSON file!\n";
+  EXPECT_GE(occurrences(log, skip, start, last), 2u) << log.substr(start, last - start);
+  EXPECT_EQ(occurrences(log, ")]target_url=[", start, last), 0u);
+  EXPECT_EQ(occurrences(log, ")]A=>bootup_check = ", start, last), 0u);
+  // After the run: the download and the reader at once, before any scheduled tick.
+  const size_t loaded = log.find(")]New arraylen=2\n", last);
+  ASSERT_NE(loaded, std::string::npos);
+  EXPECT_EQ(occurrences(log, ")]A=>bootup_check = ", last, loaded), 0u) << log.substr(last);
+  EXPECT_EQ(occurrences(log, ")]target_url=[", last, loaded), 1u);
+  EXPECT_EQ(occurrences(log, ")]Update kiv JSON file.\n", last, loaded), 1u);
+  // The tick put off moves neither period nor period_retry.
+  const size_t before = log.rfind(")]period = ", start);
+  const size_t after = log.find(")]period = ", loaded);
+  ASSERT_NE(before, std::string::npos);
+  ASSERT_NE(after, std::string::npos);
+  EXPECT_EQ(period_in(log, after), period_in(log, before) + 1) << log.substr(before);
+  EXPECT_NE(log.find(", period_retry = 2, bootup_check = 0\n", after), std::string::npos);
+  EXPECT_EQ(occurrences(log, ")]target_url=[", loaded, std::string::npos), 0u);
+  // One request for each check: three in the cycle, one after the heal.
+  size_t posts = 0;
+  const std::string req = r.server.requests();
+  for (size_t at = req.find("\"method\": \"POST\""); at != std::string::npos;
+       at = req.find("\"method\": \"POST\"", at + 1))
+    ++posts;
+  EXPECT_EQ(posts, 4u);
   EXPECT_EQ(r.box.signal_and_wait(SIGTERM, 20), 0);
 }
