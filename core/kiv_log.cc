@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -40,6 +41,10 @@ struct log_state {
   FILE* stream = nullptr;  // tools: records go here instead of the file
   bool to_file = true;
 };
+
+// Records dropped (a tool's kiv_log_to_stream(nullptr)): they are then neither formatted nor
+// copied to the console, so a tool writes nowhere and its per-line walk stays cheap.
+std::atomic<bool> discarding{false};
 
 log_state& state() {
   static log_state* s = new log_state();  // never destroyed: threads may log during exit
@@ -176,6 +181,7 @@ void kiv_log_to_stream(FILE* stream) {
   std::lock_guard<std::mutex> lock(s.mutex);
   s.to_file = false;
   s.stream = stream;
+  discarding.store(stream == nullptr);
   close_fd(s);
   close_dir(s);
 }
@@ -185,9 +191,11 @@ void kiv_log_to_file() {
   std::lock_guard<std::mutex> lock(s.mutex);
   s.to_file = true;
   s.stream = nullptr;
+  discarding.store(false);
 }
 
 void kiv_log(const char* func, int line, const char* fmt, ...) {
+  if (discarding.load(std::memory_order_relaxed)) return;
   char record[kMaxRecord + 1];
   size_t len = put_head(record, func, line);
   va_list ap, again;

@@ -61,6 +61,17 @@ float read_uptime() {
 }
 
 void record_timestamp(monitor_profile* profile) {
+  // The clock is read only for a profile that records, as before the time could be given.
+  if (!profile) {
+    KIV_LOG("mp is NULL!\n");
+    return;
+  }
+  int32_t slots = ring_slots(profile);
+  if (slots == 0 || !ring_positions_valid(profile, slots)) return;
+  record_timestamp_at(profile, read_uptime());
+}
+
+void record_timestamp_at(monitor_profile* profile, float now) {
   if (!profile) {
     KIV_LOG("mp is NULL!\n");
     return;
@@ -75,7 +86,7 @@ void record_timestamp(monitor_profile* profile) {
     profile->rear += 1;
     if (profile->rear == slots) profile->rear = 0;
   }
-  profile->timestamp[at] = read_uptime();
+  profile->timestamp[at] = now;
 }
 
 int is_freq_array_full(const monitor_profile* profile) {
