@@ -110,6 +110,12 @@ const char* exit_text(void* value) {
 }  // namespace
 
 void pause_unless_terminated(double seconds) {
+  if (terminate_flag.load() == 1) return;
+  // The wake pipe becomes readable at SIGTERM and stays so: one wait, no waking to look.
+  if (wake_pipe[0] >= 0) {
+    kiv_wait_readable(wake_pipe[0], seconds);
+    return;
+  }
   constexpr double kStep = 0.5;
   for (double left = seconds; left > 0 && terminate_flag.load() != 1; left -= kStep)
     kiv_sleep(left < kStep ? left : kStep);

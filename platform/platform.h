@@ -62,6 +62,9 @@ void platform_reload_env();
 unsigned platform_env_generation();
 // Sleeps for the design's `seconds`, scaled on the host. Returns early when a signal arrives.
 void kiv_sleep(double seconds);
+// Waits for the design's `seconds` (scaled on the host) or until `fd` becomes readable, whichever
+// comes first, without waking in between. True when the descriptor became readable.
+bool kiv_wait_readable(int fd, double seconds);
 // Arms the process alarm (SIGALRM) for the design's `seconds`, scaled on the host.
 // Async-signal-safe: the SIGALRM handler re-arms through it.
 void kiv_alarm(double seconds);

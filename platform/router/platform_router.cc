@@ -3,6 +3,7 @@
 // and the router's own programs. It is compiled on every build but links only on the router.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -200,6 +201,35 @@ void kiv_sleep(double seconds) {
   ts.tv_sec = static_cast<time_t>(seconds);
   ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
   nanosleep(&ts, nullptr);  // a signal ends the pause early, as sleep() does
+}
+
+// Blocks in poll() for the whole pause: a worker thread, which takes no signals, ends its pause
+// early only through the descriptor. An interrupted poll goes on waiting for the time left.
+static bool wait_readable_for(int fd, double seconds) {
+  if (seconds <= 0) return false;
+  struct timespec start, now;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    double spent = static_cast<double>(now.tv_sec - start.tv_sec) +
+                   static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+    double left = seconds - spent;
+    if (left <= 0) return false;
+    double ms = left * 1000.0 + 0.999;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int rc = poll(&pfd, 1, ms > 2147483647.0 ? 2147483647 : static_cast<int>(ms));
+    if (rc > 0) return (pfd.revents & (POLLIN | POLLHUP)) != 0;
+    if (rc == 0) continue;  // the time is up, or nearly: looked at again above
+    if (errno != EINTR) return false;
+  }
+}
+
+bool kiv_wait_readable(int fd, double seconds) {
+  if (fd < 0) {
+    kiv_sleep(seconds);
+    return false;
+  }
+  return wait_readable_for(fd, seconds);
 }
 
 void kiv_alarm(double seconds) {
