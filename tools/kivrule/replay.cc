@@ -37,7 +37,7 @@ constexpr int32_t kNoPause = INT32_MIN;
 
 struct fire_event {
   uint64_t line = 0;
-  uint64_t piece = 1;  // piece of the line, 1 unless the line is over 255 characters
+  uint64_t piece = 1;  // piece of the line, 1 unless the line is walked in several
   double time = 0;     // seconds on the replay clock
   std::string stamp;   // the time stamp in force (log clock), "" when none yet
 };
@@ -55,7 +55,7 @@ struct profile_report {
 struct log_stats {
   uint64_t lines = 0;
   uint64_t pieces = 0;
-  uint64_t long_lines = 0;        // lines over 255 characters, walked as several pieces
+  uint64_t long_lines = 0;        // lines walked as several pieces (255 characters or more)
   uint64_t unstamped = 0;         // lines without a time stamp at their start
   uint64_t binary_lines = 0;      // lines with control bytes other than tab and CR
   uint64_t zero_byte_pieces = 0;  // pieces the daemon reads only up to a zero byte
@@ -155,6 +155,7 @@ struct piece_source {
   size_t end = 0;
   bool at_eof = false;
   bool read_error = false;
+  bool newline_seen = false;  // the piece handed out last ended at a line end
 };
 
 // The next piece copied into out (zero-terminated, line end cut); *ends_line tells whether it is
@@ -169,10 +170,12 @@ bool next_piece(piece_source& s, char (&out)[kPieceMax + 1], size_t* len, bool* 
     if (nl) {
       n = static_cast<size_t>(nl - begin);
       *ends_line = true;
+      s.newline_seen = true;
       s.start += n + 1;
     } else if (limit == kPieceMax || (s.at_eof && avail > 0)) {
       n = limit;
       *ends_line = s.at_eof && n == avail;  // the rest of an unterminated last line
+      s.newline_seen = false;
       s.start += n;
     } else if (s.at_eof) {
       return false;
@@ -298,7 +301,7 @@ bool walk_log(replay_state& rs, FILE* file, long long total) {
     line_start = ends_line;
     if ((st.pieces & 0xfff) == 0) show_progress(pr, st, false);
   }
-  rs.stats.unterminated = !line_start;
+  rs.stats.unterminated = rs.stats.lines > 0 && !src.newline_seen;
   rs.stats.back_steps = rs.clock.back_steps();
   rs.stats.year_turns = rs.clock.year_turns();
   show_progress(pr, rs.stats, true);
@@ -354,7 +357,7 @@ void print_text(const replay_state& rs, const std::string& rules_path,
   else
     std::printf("; clock: the lines' time stamps, %.0f s from first to last\n", rs.clock.seconds());
   if (st.long_lines)
-    std::printf("note: %llu lines over %zu characters, each walked as several pieces\n",
+    std::printf("note: %llu lines of %zu characters or more, walked as several pieces\n",
                 static_cast<unsigned long long>(st.long_lines), kPieceMax);
   if (!o.rate_clock && st.unstamped)
     std::printf("note: %llu lines without a time stamp keep the time before them\n",
