@@ -57,13 +57,18 @@ run_one() {
   esac
   local start=$SECONDS
   echo "== $kind: configure and build $dir"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_SANITIZE="$kind" >/dev/null
-  cmake --build "$dir" -j"$JOBS" >/dev/null
+  # Called from an "||" list, where set -e does not act: every step checks its own status.
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_SANITIZE="$kind" >/dev/null || return 1
+  cmake --build "$dir" -j"$JOBS" >"$dir/build.log" 2>&1 || {
+    tail -n 40 "$dir/build.log"
+    echo "== $kind: build failed"
+    return 1
+  }
   local built=$SECONDS
 
   local reports="$ROOT/$dir/sanitizer-reports"
   rm -rf "$reports"
-  mkdir -p "$reports"
+  mkdir -p "$reports" || return 1
   sanitizer_env "$kind" "$reports"
   ulimit -c 0  # abort_on_error must not leave a core file per report
 
