@@ -145,7 +145,16 @@ void write_record(const char* record, size_t len) {
   ensure_open(s, exists ? &st : nullptr);
   if (s.fd < 0) return;
   ssize_t r = write(s.fd, record, len);
-  (void)r;
+  // A full file system (or a file size limit) can take part of a record; the part is cut off
+  // again so that the next record does not start inside a torn one. Only this process writes
+  // the log, under s.mutex, so the file ends with the part just written.
+  if (r > 0 && static_cast<size_t>(r) < len) {
+    struct stat after;
+    if (fstat(s.fd, &after) == 0 && after.st_size >= r) {
+      int cut = ftruncate(s.fd, after.st_size - r);
+      (void)cut;
+    }
+  }
 }
 
 size_t put_text(char* out, size_t at, const char* text) {

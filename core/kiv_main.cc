@@ -126,6 +126,9 @@ int terminate_wake_fd() {
 }
 
 int kiv_main() {
+  // A file size limit makes a write beyond it fail with EFBIG like a full disk; its signal
+  // would end the daemon over one log record.
+  signal(SIGXFSZ, SIG_IGN);
   char json_path[24] = {0};
   strncpy(json_path, KIV_JSON_PATH, sizeof json_path - 1);
 
