@@ -270,12 +270,14 @@ bool write_file_nofollow(const std::string& real_path, const char* data, size_t 
     ssize_t n = ::write(fd, data + done, len - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      ::close(fd);
-      return false;
+      break;
     }
     done += static_cast<size_t>(n);
   }
-  return ::close(fd) == 0;
+  bool whole = ::close(fd) == 0 && done == len;
+  // A file cut short (a full file system) would pass for a whole dump or copy: none is better.
+  if (!whole) ::unlink(real_path.c_str());
+  return whole;
 }
 
 void kiv_exit(int status) {
