@@ -220,6 +220,18 @@ void run(filling how) {
   r.box.set("link_internet", "1");
   EXPECT_EQ(r.box.get("kiv_is_JSON_updated"), "0");
 
+  // A dump asked for while full is whole or absent, never a cut listing. The request is served
+  // by the main loop; the next pass is seen by the dump's removal of the old file.
+  ASSERT_TRUE(r.box.read("tmp/kiv_dump.txt").empty());
+  kill(r.box.pid, SIGUSR2);
+  usleep(1500000);  // several passes of the main loop
+  std::string dump = r.box.read("tmp/kiv_dump.txt");
+  struct stat dump_st;
+  bool dump_exists = stat(r.box.path("tmp/kiv_dump.txt").c_str(), &dump_st) == 0;
+  EXPECT_TRUE(!dump_exists || (dump.find("=====monitor_profile[0]=====") != std::string::npos &&
+                               dump.back() == '\n'))
+      << "a dump cut by the full file system was left: [" << dump << "]";
+
   // Quiet and full: the daemon waits, it does not spin.
   double cpu_before = cpu_seconds(r.box.pid);
   usleep(2000000);
