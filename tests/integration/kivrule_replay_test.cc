@@ -447,3 +447,23 @@ TEST(KivruleReplay, BadInputGetsAClearMessageNeverACrash) {
   EXPECT_EQ(sb.read("tmp/kiv.log"), "");
   EXPECT_EQ(sb.read("tmp/service_events.log"), "");
 }
+
+TEST(KivruleReplay, GlobalPauseOfAnActiveRuleDropsEveryLine) {
+  kivtest::sandbox sb;
+  const std::string wan = rule(
+      "\"keyword\":\"w\",\"re_pattern\":\"WAN: link down\",\"frequency\":\"1\","
+      "\"period\":\"10\",\"action\":\"restart_wan\"");
+  sb.write("log", "Dec  7 08:00:00 WAN: link down\n");
+  sb.write("paused.json", "[" + wan + "," + rule("\"keyword\":\"p\",\"Global_Pause\":\"1\"") + "]");
+  run_result paused = replay(sb, sb.path("paused.json"), sb.path("log"));
+  ASSERT_EQ(paused.status, 0) << paused.err;
+  EXPECT_TRUE(has(paused.out, "warning: Global_Pause is 1 after these rules")) << paused.out;
+  EXPECT_TRUE(has(paused.out, "profile 0 \"w\": active")) << paused.out;
+  EXPECT_EQ(json_fires(replay(sb, sb.path("paused.json"), sb.path("log"), {"--json"}).out),
+            (std::vector<long long>{0, 0}));
+  // The pause of a rule for another model is not taken.
+  sb.write("other.json",
+           "[" + wan + ",{\"model\":\"KV-2000\",\"keyword\":\"p\",\"Global_Pause\":\"1\"}]");
+  EXPECT_EQ(json_fires(replay(sb, sb.path("other.json"), sb.path("log"), {"--json"}).out),
+            (std::vector<long long>{1, 0}));
+}
