@@ -147,20 +147,11 @@ bool fill(const kivtest::sandbox& box) {
   int fd = open(box.path("tmp/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) return false;
   static char block[4096];
-  bool full = false;
-  for (;;) {
-    ssize_t n = write(fd, block, sizeof block);
-    if (n < 0 && errno == ENOSPC) {
-      full = true;
-      break;
-    }
-    if (n < 0) break;
-    if (n < static_cast<ssize_t>(sizeof block)) {  // the last partial page, then ENOSPC
-      continue;
-    }
+  ssize_t n = 0;
+  while ((n = write(fd, block, sizeof block)) > 0) {
   }
-  // Any byte still free goes too.
-  while (write(fd, block, 1) == 1) {
+  bool full = n < 0 && errno == ENOSPC;
+  while (write(fd, block, 1) == 1) {  // any byte still free goes too
   }
   close(fd);
   return full;

@@ -234,3 +234,46 @@ TEST(FaultRotation, RotationsFasterThanTheFollowerLoseOnlyUnreadEndsAndSkippedSt
             << t.walked_lines.size() << "\n";
   EXPECT_EQ(box.signal_and_wait(SIGTERM, 20), 0) << box.read("kiv.out");
 }
+
+// The follower killed while lines come: the daemon starts a new one at the end of the log, so
+// lines appended between the old follower's end and the new one's start are not seen. What may
+// be missing is therefore one unbroken run of lines; nothing is doubled and every line appended
+// once the new follower is running is walked.
+TEST(FaultRotation, FollowerKilledMidBurstLosesOneRunAtMostAndDoublesNothing) {
+  kivtest::sandbox box;
+  ASSERT_TRUE(start_following(box));
+  std::istringstream ids(box.read("var/run/kiv.pid"));
+  long id = -1, follower = -1;
+  while (ids >> id) follower = id;
+  ASSERT_GT(follower, 0);
+  constexpr int kLines = 600;
+  for (int n = 0; n < kLines; ++n) {
+    if (n == kLines / 3) {
+      ASSERT_EQ(kill(static_cast<pid_t>(follower), SIGKILL), 0);
+    }
+    box.append(kSyslog, line_text("kill", n) + "\n");
+    usleep(1000);
+  }
+  // The new follower is running once a line appended now is walked.
+  double deadline = now_s() + 20;
+  int extra = 0;
+  while (!box.wait_for(kLog, pbuf(line_text("kill-after", extra)), 0.3) && now_s() < deadline)
+    box.append(kSyslog, line_text("kill-after", ++extra) + "\n");
+  ASSERT_LT(now_s(), deadline) << "no new follower";
+  tally t = count_lines(box, "kill", 1, kLines);
+  const std::vector<bool>& got = t.walked_lines[0];
+  size_t k = 0;
+  while (k < got.size() && got[k]) ++k;
+  size_t gap = k;
+  while (k < got.size() && !got[k]) ++k;
+  size_t resumed = k;
+  while (k < got.size() && got[k]) ++k;
+  EXPECT_EQ(k, got.size()) << "lines missing in more than one run";
+  EXPECT_GE(gap, static_cast<size_t>(kLines / 3) - 1) << "lines lost before the kill";
+  EXPECT_EQ(t.doubled, 0);
+  EXPECT_EQ(box.count(kLog, ")]Log follower output ended, restart it.\n"), 1u);
+  std::cout << "[ figures  ] follower killed after line " << kLines / 3 << " of " << kLines
+            << ": lost " << t.lost << " (lines " << gap << ".." << resumed
+            << ", appended while no follower ran), doubled " << t.doubled << "\n";
+  EXPECT_EQ(box.signal_and_wait(SIGTERM, 20), 0) << box.read("kiv.out");
+}
