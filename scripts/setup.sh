@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian 12 machine (run as root):
 #   scripts/setup.sh demo   installs what is missing, builds, runs the demo
-#   scripts/setup.sh test   installs what is missing, builds, runs every test (host and mipsel)
+#   scripts/setup.sh test   installs what is missing, builds, runs every test (host, mipsel,
+#                           sanitizers, fuzz targets)
 #   scripts/setup.sh build  installs what is missing and builds
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +27,11 @@ case "${1:-}" in
   test)
     install_missing "${PACKAGES[@]}"; build
     (cd build && ctest --output-on-failure -j"$(nproc)" --timeout 300)
-    if [ -f scripts/cross-build.sh ]; then bash scripts/cross-build.sh; fi
+    bash scripts/cross-build.sh
+    # The whole suite again under AddressSanitizer+UndefinedBehaviorSanitizer and under
+    # ThreadSanitizer, then every fuzz target for a short bounded time.
+    bash scripts/sanitize.sh all
+    bash scripts/fuzz.sh "${KIV_FUZZ_SECONDS:-30}"
     ;;
   *)
     echo "usage: scripts/setup.sh demo|test|build" >&2; exit 2 ;;
