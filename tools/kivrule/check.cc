@@ -248,25 +248,6 @@ bool check_rule(json_object* rule, int32_t index, const router_identity& id) {
   return note.active && !r.problems.empty();
 }
 
-const char* rejection(int rc) {
-  switch (rc) {
-    case RULES_PARSE_ERROR:
-      return "the text is not a JSON array";
-    case RULES_ACTION_COUNT:
-      return "its action list cannot be counted";
-    case RULES_ACTION_PARSE:
-      return "its action list cannot be parsed";
-    case RULES_BAD_REGEX:
-      return "its re_pattern does not compile";
-    case RULES_RING_TOO_BIG:
-      return "its frequency asks for a ring that cannot be allocated";
-    case RULES_NO_MEMORY:
-      return "out of memory";
-    default:
-      return "the reader failed";
-  }
-}
-
 int fail(const std::string& message, int status) {
   std::fprintf(stderr, "kivrule: %s\n", message.c_str());
   return status;
@@ -378,7 +359,7 @@ int kivrule_check(std::vector<std::string> args) {
     std::printf(
         "verdict: rejected: %s (\"json_tokener_parse error\"); the daemon keeps its "
         "current rule set\n",
-        rejection(RULES_PARSE_ERROR));
+        rule_load_rejection(RULES_PARSE_ERROR));
     return KIVRULE_REJECTED;
   }
   const size_t n = json_object_array_length(doc);
@@ -405,7 +386,7 @@ int kivrule_check(std::vector<std::string> args) {
                 rc == RULES_OK ? "" : " (taken even though the load fails)");
   if (rc != RULES_OK) {
     std::printf("verdict: rejected: rule %d: %s; the daemon keeps its current rule set\n",
-                static_cast<int>(whole.failed_index), rejection(rc));
+                static_cast<int>(whole.failed_index), rule_load_rejection(rc));
     return KIVRULE_REJECTED;
   }
   if (!unusable.empty()) {

@@ -21,6 +21,9 @@ bool write_whole_file(const std::string& path, const std::string& data, std::str
 bool load_rule_text(const std::string& path, std::string* json, bool* was_container,
                     std::string* err);
 
+// Why the daemon's reader refused a file, from build_rule_set's result.
+const char* rule_load_rejection(int rc);
+
 // Identity options shared by check and replay. Consumes "--productid P" and friends from args
 // (removing them); false with *err set on a flag without its value.
 bool take_identity_options(std::vector<std::string>* args, router_identity* id, std::string* err);

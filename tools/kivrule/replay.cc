@@ -95,25 +95,6 @@ std::string quoted(const std::string& s) {
   return out;
 }
 
-const char* rejection(int rc) {
-  switch (rc) {
-    case RULES_PARSE_ERROR:
-      return "the text is not a JSON array";
-    case RULES_ACTION_COUNT:
-      return "its action list cannot be counted";
-    case RULES_ACTION_PARSE:
-      return "its action list cannot be parsed";
-    case RULES_BAD_REGEX:
-      return "its re_pattern does not compile";
-    case RULES_RING_TOO_BIG:
-      return "its frequency asks for a ring that cannot be allocated";
-    case RULES_NO_MEMORY:
-      return "out of memory";
-    default:
-      return "the reader failed";
-  }
-}
-
 bool take_flag(std::vector<std::string>* args, const char* flag) {
   auto it = std::find(args->begin(), args->end(), flag);
   if (it == args->end()) return false;
@@ -541,7 +522,7 @@ int kivrule_replay(std::vector<std::string> args) {
     std::string where =
         rules.failed_index >= 0 ? "rule " + std::to_string(rules.failed_index) + ": " : "";
     release_rule_load(&rules);
-    return fail(rules_path + " would be rejected by the daemon: " + where + rejection(rc),
+    return fail(rules_path + " would be rejected by the daemon: " + where + rule_load_rejection(rc),
                 KIVRULE_REJECTED);
   }
 

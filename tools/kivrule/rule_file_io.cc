@@ -94,3 +94,22 @@ bool take_identity_options(std::vector<std::string>* args, router_identity* id, 
   if (mac) id->label_mac = *mac;
   return true;
 }
+
+const char* rule_load_rejection(int rc) {
+  switch (rc) {
+    case RULES_PARSE_ERROR:
+      return "the text is not a JSON array";
+    case RULES_ACTION_COUNT:
+      return "its action list cannot be counted";
+    case RULES_ACTION_PARSE:
+      return "its action list cannot be parsed";
+    case RULES_BAD_REGEX:
+      return "its re_pattern does not compile";
+    case RULES_RING_TOO_BIG:
+      return "its frequency asks for a ring that cannot be allocated";
+    case RULES_NO_MEMORY:
+      return "out of memory";
+    default:
+      return "the reader failed";
+  }
+}
