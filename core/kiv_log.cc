@@ -20,6 +20,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/platform_posix.h"
+
 namespace {
 
 constexpr off_t kRotateSize = 1048577;  // more than 1 MiB
@@ -72,20 +74,10 @@ void refresh_paths(log_state& s) {
   close_dir(s);
 }
 
-long long coarse_now_ns() {
-  struct timespec ts;
-#ifdef CLOCK_MONOTONIC_COARSE
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-#else
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-#endif
-  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
 // The log's directory, opened again when the directory at its path is another one (looked at
 // once a second); -1 when it cannot be opened, and the full path is examined instead.
 int log_dir(log_state& s) {
-  long long now = coarse_now_ns();
+  long long now = monotonic_coarse_ns();
   if (s.dir_fd >= 0 && now - s.dir_checked_ns < 1000000000LL && now >= s.dir_checked_ns)
     return s.dir_fd;
   s.dir_checked_ns = now;

@@ -14,7 +14,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <json-c/json.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -206,10 +205,7 @@ int kiv_main() {
   pthread_join(statistics_thread, &statistics_exit);
   MAIN_LOG("[%s]\n", exit_text(statistics_exit));
 
-  if (gJsonObj) {
-    json_object_put(gJsonObj);
-    gJsonObj = nullptr;
-  }
+  release_rule_set();
 
   std::string pid_file = kiv_path(KIV_PID_PATH);
   unlink(pid_file.c_str());

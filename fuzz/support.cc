@@ -84,11 +84,7 @@ void set_identity() {
 }
 
 void reset_rule_set() {
-  std::lock_guard<std::mutex> lock(mp_mutex);
-  free_monitor_profile(&mp, gArraylen);
-  gArraylen = 0;
-  json_object_put(gJsonObj);
-  gJsonObj = nullptr;
+  release_rule_set();
   global_pause.store(0);
   healing_index.store(-1);
 }

@@ -26,3 +26,11 @@ void free_monitor_profile(monitor_profile** array, int32_t count) {
   delete[] *array;
   *array = nullptr;
 }
+
+void release_rule_set() {
+  std::lock_guard<std::mutex> lock(mp_mutex);
+  free_monitor_profile(&mp, gArraylen);
+  gArraylen = 0;
+  json_object_put(gJsonObj);
+  gJsonObj = nullptr;
+}

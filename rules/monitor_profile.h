@@ -56,3 +56,6 @@ inline const char* text_or_none(const std::optional<std::string>& text) {
 monitor_profile* alloc_monitor_profile(int32_t n);
 // Releases everything the records own, then the array; sets *array to none.
 void free_monitor_profile(monitor_profile** array, int32_t count);
+// Releases the live rule set and its parsed document under mp_mutex: mp and gJsonObj none,
+// gArraylen 0. global_pause and healing_index are left as they are.
+void release_rule_set();

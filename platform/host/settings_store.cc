@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/platform_posix.h"
 
 namespace {
 
@@ -60,16 +61,6 @@ file_id id_of(const struct stat& st) {
   id.mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
   id.ctime_ns = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
   return id;
-}
-
-long long coarse_now_ns() {
-  struct timespec ts;
-#ifdef CLOCK_MONOTONIC_COARSE
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-#else
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-#endif
-  return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
 store_map parse(FILE* f) {
@@ -162,7 +153,7 @@ bool check_store_file() {
 // Brings the cache up to date with the store; caller holds store_mutex.
 void refresh() {
   ensure_paths();
-  long long now = coarse_now_ns();
+  long long now = monotonic_coarse_ns();
   bool stat_due = now - last_stat_ns >= kStatEveryNs || now < last_stat_ns;
   if (cache_valid && counter && !stat_due && counter_value() == cached_count) return;
   // The counter is taken before the store is looked at: a change that lands in between is

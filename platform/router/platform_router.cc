@@ -3,7 +3,6 @@
 // and the router's own programs. It is compiled on every build but links only on the router.
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -20,6 +19,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/platform_posix.h"
 
 extern char** environ;
 
@@ -203,33 +203,12 @@ void kiv_sleep(double seconds) {
   nanosleep(&ts, nullptr);  // a signal ends the pause early, as sleep() does
 }
 
-// Blocks in poll() for the whole pause: a worker thread, which takes no signals, ends its pause
-// early only through the descriptor. An interrupted poll goes on waiting for the time left.
-static bool wait_readable_for(int fd, double seconds) {
-  if (seconds <= 0) return false;
-  struct timespec start, now;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  for (;;) {
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    double spent = static_cast<double>(now.tv_sec - start.tv_sec) +
-                   static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
-    double left = seconds - spent;
-    if (left <= 0) return false;
-    double ms = left * 1000.0 + 0.999;
-    struct pollfd pfd = {fd, POLLIN, 0};
-    int rc = poll(&pfd, 1, ms > 2147483647.0 ? 2147483647 : static_cast<int>(ms));
-    if (rc > 0) return (pfd.revents & (POLLIN | POLLHUP)) != 0;
-    if (rc == 0) continue;  // the time is up, or nearly: looked at again above
-    if (errno != EINTR) return false;
-  }
-}
-
 bool kiv_wait_readable(int fd, double seconds) {
   if (fd < 0) {
     kiv_sleep(seconds);
     return false;
   }
-  return wait_readable_for(fd, seconds);
+  return poll_readable_for(fd, seconds);
 }
 
 void kiv_alarm(double seconds) {
@@ -280,17 +259,13 @@ int run_and_wait(const std::vector<std::string>& argv, double timeout_seconds) {
   if (argv.empty()) return -1;
   pid_t pid = spawn_child(argv, nullptr);
   if (pid < 0) return -1;
-  struct timespec start, now;
-  clock_gettime(CLOCK_MONOTONIC, &start);
+  const long long start = monotonic_ns();
   for (;;) {
     int status = 0;
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     if (r < 0 && errno != EINTR) return -1;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    double elapsed = static_cast<double>(now.tv_sec - start.tv_sec) +
-                     static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
-    if (elapsed >= timeout_seconds) {
+    if (seconds_since(start) >= timeout_seconds) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       return -1;

@@ -28,6 +28,8 @@
 #include "rules/dump_mp.h"
 #include "rules/monitor_profile.h"
 #include "rules/read_json.h"
+#include "support/profiles.h"
+#include "support/router.h"
 #include "support/rule_file.h"
 #include "support/rule_server.h"
 #include "support/sandbox.h"
@@ -68,21 +70,6 @@ std::vector<std::string> rule_sets() {
   return {a + "]", b, c};
 }
 
-// Lines walked per text of the log: every "pBuf=[...]" record, in the rotated and the live log.
-std::map<std::string, int> walked_lines(const kivtest::sandbox& box) {
-  std::map<std::string, int> seen;
-  std::istringstream in(box.read("tmp/kiv.log.1") + box.read(kLog));
-  std::string record;
-  const std::string mark = ")]pBuf=[";
-  while (std::getline(in, record)) {
-    size_t at = record.find(mark);
-    if (at == std::string::npos || record.back() != ']') continue;
-    size_t from = at + mark.size();
-    ++seen[record.substr(from, record.size() - from - 1)];
-  }
-  return seen;
-}
-
 // Appends `count` numbered lines ("<prefix>line-N", every tenth also a fault line of each tag)
 // in small bursts, one write per burst.
 void append_burst(const kivtest::sandbox& box, const std::string& prefix, int count,
@@ -101,7 +88,7 @@ void append_burst(const kivtest::sandbox& box, const std::string& prefix, int co
 
 // Every line of the burst was walked, and walked once.
 void expect_each_walked_once(const kivtest::sandbox& box, const std::string& prefix, int count) {
-  std::map<std::string, int> seen = walked_lines(box);
+  std::map<std::string, int> seen = kivtest::walked_lines(box);
   int missing = 0, doubled = 0;
   for (int i = 0; i < count; ++i) {
     auto it = seen.find("Dec  6 12:00:00 " + prefix + "line-" + std::to_string(i));
@@ -189,15 +176,7 @@ void reload(const kivtest::sandbox& box, const std::string& json) {
 }
 
 struct loaded_set {
-  ~loaded_set() {
-    std::lock_guard<std::mutex> lock(mp_mutex);
-    free_monitor_profile(&mp, gArraylen);
-    gArraylen = 0;
-    if (gJsonObj) json_object_put(gJsonObj);
-    gJsonObj = nullptr;
-    global_pause.store(0);
-    healing_index.store(-1);
-  }
+  ~loaded_set() { kivtest::clear_rule_set(); }
 };
 
 }  // namespace
@@ -265,15 +244,7 @@ struct router {
   kivtest::rule_server server{box.root};
   size_t loads = 0;
 
-  router() {
-    setenv("KIV_CA_BUNDLE", server.ca().c_str(), 1);
-    box.set("success_start_service", "1");
-    box.set("productid", "KV-1000");
-    box.set("kiv_debug_server", server.url());
-    box.set("ntp_ready", "1");
-    box.set("link_internet", "1");
-    box.write(kSyslog, "");
-  }
+  router() { kivtest::router_settings(box, server); }
 
   bool start() {
     return server.port > 0 && box.start_kiv() > 0 && box.wait_for(kLog, ")]End\n", 20) &&
@@ -282,26 +253,11 @@ struct router {
 
   // One forced check; true once the reader has swapped the set in.
   bool load(const std::string& json, double delay = 0) {
-    server.answer(200, kivtest::pack_rules(json), delay);
-    box.set("kiv_quick_period", "1");
-    box.set("link_internet", "2");
-    bool ok = box.wait_for_count(kLog, ")]New arraylen=", static_cast<int>(loads + 1), 60);
-    box.set("link_internet", "1");
+    bool ok = kivtest::install_rules(box, server, json, static_cast<int>(loads), 60, delay);
     if (ok) ++loads;
     return ok;
   }
 };
-
-// Positions of the texts in `text` increase in the order given.
-bool in_order(const std::string& text, const std::vector<std::string>& parts) {
-  size_t pos = 0;
-  for (const auto& p : parts) {
-    size_t at = text.find(p, pos);
-    if (at == std::string::npos) return false;
-    pos = at + p.size();
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -373,7 +329,7 @@ TEST(Concurrency, ReloadAndDumpWaitForTheHealingRun) {
   ASSERT_TRUE(r.box.wait_for(kDump, "gArraylen=[", 20));
 
   std::string log = r.box.read(kLog);
-  EXPECT_TRUE(in_order(
+  EXPECT_TRUE(kivtest::in_order(
       log, {"===============self_healing start===============", ")]Update kiv JSON file.\n",
             "===============self_healing end===============", ")]lock mutex in read json\n",
             ")]New arraylen=2\n"}))

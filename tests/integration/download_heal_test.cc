@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/router.h"
 #include "support/rule_file.h"
 #include "support/rule_server.h"
 #include "support/sandbox.h"
@@ -36,15 +37,9 @@ struct router {
   int markers = 0;
 
   router() {
-    setenv("KIV_CA_BUNDLE", server.ca().c_str(), 1);
-    box.set("success_start_service", "1");
-    box.set("productid", "KV-1000");
-    box.set("kiv_debug_server", server.url());
+    kivtest::router_settings(box, server);
     box.set("link_internet", "2");
-    box.set("ntp_ready", "1");
-    mkdir(box.path("proc").c_str(), 0755);
     clock(100);
-    box.write("tmp/syslog.log", "");
   }
 
   bool start() {
@@ -52,7 +47,7 @@ struct router {
            box.wait_for(kLog, "[KIV][_monitor_syslog:(", 10);
   }
 
-  void clock(double uptime) const { box.write("proc/uptime", std::to_string(uptime) + " 1.00\n"); }
+  void clock(double uptime) const { kivtest::set_uptime(box, uptime); }
 
   // Appends a line, then a marker; once the marker has been read the walk of the line is over
   // (lines are walked one after the other), so the test clock may move on.
@@ -81,16 +76,6 @@ std::string profile_of(const std::string& dump, int index) {
   if (from == std::string::npos) return std::string();
   size_t to = dump.find("=====", from + head.size());
   return dump.substr(from, to == std::string::npos ? std::string::npos : to - from);
-}
-
-bool in_order(const std::string& text, const std::vector<std::string>& parts) {
-  size_t pos = 0;
-  for (const auto& p : parts) {
-    size_t at = text.find(p, pos);
-    if (at == std::string::npos) return false;
-    pos = at + p.size();
-  }
-  return true;
 }
 
 // Occurrences of part that begin in [from, to).
@@ -157,7 +142,7 @@ TEST(DownloadHeal, AuthoredRuleSetArrivesAtTheBootupCheckAndEachActiveRuleHeals)
   ASSERT_NE(first_url, std::string::npos);
   // Three ticks count the boot-up phase up, the fourth checks.
   EXPECT_EQ(occurrences(log.substr(0, first_url), ")]period = "), 4u) << log;
-  EXPECT_TRUE(in_order(
+  EXPECT_TRUE(kivtest::in_order(
       log, {")]period = 0, period_retry = -1, bootup_check = 1\n", ")]period_retry = 0\n",
             ")]target_url=[" + r.server.url() + "/dljson.php]\n",
             ")]flen=[" + std::to_string(container.size()) + "]\n", ")]Update kiv JSON file.\n",
@@ -200,24 +185,24 @@ TEST(DownloadHeal, AuthoredRuleSetArrivesAtTheBootupCheckAndEachActiveRuleHeals)
   EXPECT_EQ(r.box.count("tmp/syslog.log", " kiv: [self_healing]take action-[reboot].\n"), 1u);
 
   std::string dump = r.dump();
-  EXPECT_TRUE(
-      in_order(profile_of(dump, 0), {"kiv_keyword=[wan_down]\n", "=>action[0]=[restart_wan]\n",
-                                     "==>actionResult[0]=[0]\n", "==>actionRetry[0]=[1]\n"}))
+  EXPECT_TRUE(kivtest::in_order(profile_of(dump, 0),
+                                {"kiv_keyword=[wan_down]\n", "=>action[0]=[restart_wan]\n",
+                                 "==>actionResult[0]=[0]\n", "==>actionRetry[0]=[1]\n"}))
       << dump;
   // The untouched wifi rule keeps its initial results.
-  EXPECT_TRUE(
-      in_order(profile_of(dump, 1),
-               {"kiv_keyword=[wifi_stuck]\n", "=>action[0]=[nop]\n", "==>actionResult[0]=[-1]\n",
-                "==>actionRetry[0]=[0]\n", "=>action[1]=[restart_wireless]\n",
-                "==>actionResult[1]=[-1]\n", "==>actionRetry[1]=[0]\n"}))
+  EXPECT_TRUE(kivtest::in_order(
+      profile_of(dump, 1),
+      {"kiv_keyword=[wifi_stuck]\n", "=>action[0]=[nop]\n", "==>actionResult[0]=[-1]\n",
+       "==>actionRetry[0]=[0]\n", "=>action[1]=[restart_wireless]\n", "==>actionResult[1]=[-1]\n",
+       "==>actionRetry[1]=[0]\n"}))
       << dump;
-  EXPECT_TRUE(
-      in_order(profile_of(dump, 2), {"kiv_keyword=[dns_crash]\n", "=>action[0]=[restart_dnsmasq]\n",
-                                     "==>actionResult[0]=[-1]\n", "==>actionRetry[0]=[3]\n"}))
+  EXPECT_TRUE(kivtest::in_order(profile_of(dump, 2),
+                                {"kiv_keyword=[dns_crash]\n", "=>action[0]=[restart_dnsmasq]\n",
+                                 "==>actionResult[0]=[-1]\n", "==>actionRetry[0]=[3]\n"}))
       << dump;
-  EXPECT_TRUE(
-      in_order(profile_of(dump, 3), {"kiv_keyword=[oom]\n", "=>action[0]=[reboot]\n",
-                                     "==>actionResult[0]=[-1]\n", "==>actionRetry[0]=[1]\n"}))
+  EXPECT_TRUE(kivtest::in_order(profile_of(dump, 3),
+                                {"kiv_keyword=[oom]\n", "=>action[0]=[reboot]\n",
+                                 "==>actionResult[0]=[-1]\n", "==>actionRetry[0]=[1]\n"}))
       << dump;
   EXPECT_EQ(r.box.count(kLog, ")]New arraylen="), 1u) << "no reload behind the test's back";
   EXPECT_EQ(r.box.signal_and_wait(SIGTERM, 20), 0);
@@ -258,8 +243,9 @@ TEST(DownloadHeal, ReplacedRuleSetStartsWithFreshRingsAndCounters) {
   r.server.answer(200, "");
   EXPECT_EQ(r.box.get("kiv_quick_period"), "0");
   std::string fresh = r.dump();
-  EXPECT_TRUE(in_order(profile_of(fresh, 0), {"kiv_keyword=[wan]\n", "==>actionResult[0]=[-1]\n",
-                                              "==>actionRetry[0]=[0]\n"}))
+  EXPECT_TRUE(kivtest::in_order(
+      profile_of(fresh, 0),
+      {"kiv_keyword=[wan]\n", "==>actionResult[0]=[-1]\n", "==>actionRetry[0]=[0]\n"}))
       << fresh;
   // The match before the reload is gone: one more line is the first of a new ring.
   r.clock(125);

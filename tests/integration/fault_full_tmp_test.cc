@@ -27,6 +27,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/router.h"
 #include "support/rule_file.h"
 #include "support/rule_server.h"
 #include "support/sandbox.h"
@@ -94,12 +95,7 @@ struct router {
   bool mounted = false;
 
   router() {
-    setenv("KIV_CA_BUNDLE", server.ca().c_str(), 1);
-    box.set("success_start_service", "1");
-    box.set("productid", "KV-1000");
-    box.set("kiv_debug_server", server.url());
-    box.set("ntp_ready", "1");
-    box.set("link_internet", "1");
+    kivtest::router_settings(box, server);
     // Each service event leaves an empty file outside tmp/: evidence that needs no space.
     mkdir(box.path("sbin").c_str(), 0755);
     mkdir(box.path("heals").c_str(), 0755);

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "support/router.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -38,21 +39,6 @@ const std::string kSyslog = "tmp/syslog.log";
 
 std::string line_text(const std::string& tag, int n) {
   return "Dec  6 12:00:00 app: " + tag + "-" + std::to_string(n);
-}
-
-// How often each line text was walked: every "pBuf=[...]" record of the rotated and live log.
-std::map<std::string, int> walked(const kivtest::sandbox& box) {
-  std::map<std::string, int> seen;
-  std::istringstream in(box.read("tmp/kiv.log.1") + box.read(kLog));
-  std::string record;
-  const std::string mark = ")]pBuf=[";
-  while (std::getline(in, record)) {
-    size_t at = record.find(mark);
-    if (at == std::string::npos || record.back() != ']') continue;
-    size_t from = at + mark.size();
-    ++seen[record.substr(from, record.size() - from - 1)];
-  }
-  return seen;
 }
 
 bool start_following(kivtest::sandbox& box) {
@@ -150,7 +136,7 @@ struct tally {
 
 tally count_lines(const kivtest::sandbox& box, const std::string& tag, size_t generations,
                   int per_generation) {
-  std::map<std::string, int> seen = walked(box);
+  std::map<std::string, int> seen = kivtest::walked_lines(box);
   tally t;
   t.walked_lines.assign(generations, std::vector<bool>(static_cast<size_t>(per_generation)));
   int n = 0;

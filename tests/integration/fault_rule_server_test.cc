@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/router.h"
 #include "support/rule_file.h"
 #include "support/rule_server.h"
 #include "support/sandbox.h"
@@ -38,15 +39,7 @@ struct router {
   kivtest::sandbox box;
   kivtest::rule_server server{box.root};
 
-  router() {
-    setenv("KIV_CA_BUNDLE", server.ca().c_str(), 1);
-    box.set("success_start_service", "1");
-    box.set("productid", "KV-1000");
-    box.set("kiv_debug_server", server.url());
-    box.set("ntp_ready", "1");
-    box.set("link_internet", "1");
-    box.write("tmp/syslog.log", "");
-  }
+  router() { kivtest::router_settings(box, server); }
 
   bool start() {
     return server.port > 0 && box.start_kiv() > 0 && box.wait_for(kLog, ")]End\n", 20) &&

@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "support/router.h"
 #include "support/rule_file.h"
 #include "support/rule_server.h"
 #include "support/sandbox.h"
@@ -57,32 +58,12 @@ bool dump_whole(const std::string& text) {
          actions == occurrences(text, "==>actionRetry[") && actions > 0;
 }
 
-std::map<std::string, int> walked(const kivtest::sandbox& box) {
-  std::map<std::string, int> seen;
-  std::istringstream in(box.read("tmp/kiv.log.1") + box.read(kLog));
-  std::string record;
-  const std::string mark = ")]pBuf=[";
-  while (std::getline(in, record)) {
-    size_t at = record.find(mark);
-    if (at == std::string::npos || record.back() != ']') continue;
-    size_t from = at + mark.size();
-    ++seen[record.substr(from, record.size() - from - 1)];
-  }
-  return seen;
-}
-
 }  // namespace
 
 TEST(FaultSignals, BurstOfEverySignalKindWithABrokenConsole) {
   kivtest::sandbox box;
   kivtest::rule_server server{box.root};
-  setenv("KIV_CA_BUNDLE", server.ca().c_str(), 1);
-  box.set("success_start_service", "1");
-  box.set("productid", "KV-1000");
-  box.set("kiv_debug_server", server.url());
-  box.set("ntp_ready", "1");
-  box.set("link_internet", "1");
-  box.write(kSyslog, "");
+  kivtest::router_settings(box, server);
   ASSERT_EQ(mkfifo(box.path("dev/console").c_str(), 0644), 0);
   ASSERT_TRUE(server.port > 0 && box.start_kiv() > 0 && box.wait_ready(20));
 
@@ -167,7 +148,7 @@ TEST(FaultSignals, BurstOfEverySignalKindWithABrokenConsole) {
   ASSERT_TRUE(box.wait_for(kLog, ")]pBuf=[Dec  6 12:00:00 app: burst-end]\n", 30));
 
   EXPECT_EQ(box.signal_and_wait(SIGTERM, 60), 0) << box.read("kiv.out");
-  std::map<std::string, int> seen = walked(box);
+  std::map<std::string, int> seen = kivtest::walked_lines(box);
   int lost = 0, doubled = 0;
   for (int i = 0; i < kLines; ++i) {
     auto it = seen.find("Dec  6 12:00:00 app: burst-" + std::to_string(i));

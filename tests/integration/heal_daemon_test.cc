@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/router.h"
 #include "support/rule_file.h"
 #include "support/rule_server.h"
 #include "support/sandbox.h"
@@ -21,6 +22,7 @@ namespace {
 const std::string kLog = "tmp/kiv.log";
 const std::string kEvents = "tmp/service_events.log";
 
+using kivtest::in_order;
 using kivtest::now_s;
 
 // A router in a sandbox root with a rule server, a test clock and a daemon that loads the rule
@@ -32,15 +34,8 @@ struct router {
   size_t loads = 0;
 
   explicit router(double scale = 0.05) : box(scale) {
-    setenv("KIV_CA_BUNDLE", server.ca().c_str(), 1);
-    box.set("success_start_service", "1");
-    box.set("productid", "KV-1000");
-    box.set("kiv_debug_server", server.url());
-    box.set("ntp_ready", "1");
-    box.set("link_internet", "1");
-    mkdir(box.path("proc").c_str(), 0755);
+    kivtest::router_settings(box, server);
     clock(100);
-    box.write("tmp/syslog.log", "");
   }
 
   bool start() {
@@ -50,16 +45,12 @@ struct router {
 
   // Installs the JSON text as the live rule set through one forced check.
   bool load(const std::string& json) {
-    server.answer(200, kivtest::pack_rules(json));
-    box.set("kiv_quick_period", "1");
-    box.set("link_internet", "2");
-    bool ok = box.wait_for_count(kLog, ")]New arraylen=", static_cast<int>(loads + 1), 30);
-    box.set("link_internet", "1");
+    bool ok = kivtest::install_rules(box, server, json, static_cast<int>(loads), 30);
     if (ok) ++loads;
     return ok;
   }
 
-  void clock(double uptime) const { box.write("proc/uptime", std::to_string(uptime) + " 10.00\n"); }
+  void clock(double uptime) const { kivtest::set_uptime(box, uptime); }
 
   // Appends one line and waits until the daemon has walked it over the rule set: the thread
   // walks lines one after the other, so once a marker line behind it has been read, the walk of
@@ -98,17 +89,6 @@ std::string rule(const std::string& fields) {
 const std::string kWanRule = rule(
     "\"keyword\":\"wan_down\",\"re_pattern\":\"WAN: link down\",\"frequency\":\"3\","
     "\"period\":\"60\",\"action\":\"restart_wan\"");
-
-// Positions of the texts in `text` must increase in the order given.
-bool in_order(const std::string& text, const std::vector<std::string>& parts) {
-  size_t pos = 0;
-  for (const auto& p : parts) {
-    size_t at = text.find(p, pos);
-    if (at == std::string::npos) return false;
-    pos = at + p.size();
-  }
-  return true;
-}
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/router.h"
 #include "support/rule_file.h"
 #include "support/rule_server.h"
 #include "support/sandbox.h"
@@ -112,19 +113,12 @@ struct router {
   kivtest::rule_server server{box.root};
 
   router() {
-    setenv("KIV_CA_BUNDLE", server.ca().c_str(), 1);
-    box.set("success_start_service", "1");
-    box.set("productid", "KV-1000");
+    kivtest::router_settings(box, server);
     box.set("firmver", "3.0.0.4");
     box.set("buildno", "388");
     box.set("extendno", "");
     box.set("label_mac", "02:00:5E:10:00:02");
-    box.set("kiv_debug_server", server.url());
-    box.set("ntp_ready", "1");
-    box.set("link_internet", "1");
-    mkdir(box.path("proc").c_str(), 0755);
     clock(100);
-    box.write("tmp/syslog.log", "");
   }
 
   bool start() {
@@ -132,16 +126,9 @@ struct router {
            box.wait_ready(10) && box.wait_for(kLog, "[KIV][_monitor_syslog:(", 10);
   }
 
-  bool load(const std::string& json) {
-    server.answer(200, kivtest::pack_rules(json));
-    box.set("kiv_quick_period", "1");
-    box.set("link_internet", "2");
-    bool ok = box.wait_for(kLog, ")]New arraylen=", 30);
-    box.set("link_internet", "1");
-    return ok;
-  }
+  bool load(const std::string& json) { return kivtest::install_rules(box, server, json, 0, 30); }
 
-  void clock(double uptime) const { box.write("proc/uptime", std::to_string(uptime) + " 10.00\n"); }
+  void clock(double uptime) const { kivtest::set_uptime(box, uptime); }
 
   // Appends the lines and waits until the daemon has walked them (a marker line behind them
   // has been read), then gives the trigger thread a full round over `profiles` and waits for a

@@ -13,10 +13,11 @@ installed_set::installed_set(int32_t n, const char* document) {
 }
 
 installed_set::~installed_set() {
-  free_monitor_profile(&mp, gArraylen);
-  gArraylen = 0;
-  json_object_put(gJsonObj);
-  gJsonObj = nullptr;
+  clear_rule_set();
+}
+
+void clear_rule_set() {
+  release_rule_set();
   global_pause.store(0);
   healing_index.store(-1);
 }

@@ -18,6 +18,9 @@ struct installed_set {
   installed_set& operator=(const installed_set&) = delete;
 };
 
+// No rule set, no pause and nobody healing: the globals as they are before the first load.
+void clear_rule_set();
+
 // Appends the actions as parse_action leaves them: the check table row found by search_index,
 // no result (-1) and no attempt yet.
 void give_actions(monitor_profile* p, const std::vector<std::string>& names);

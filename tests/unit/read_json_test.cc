@@ -87,16 +87,8 @@ namespace {
 
 // Starts and ends with no rule set at all, as before the daemon's first load.
 struct no_rule_set {
-  no_rule_set() { clear(); }
-  ~no_rule_set() { clear(); }
-  static void clear() {
-    free_monitor_profile(&mp, gArraylen);
-    gArraylen = 0;
-    json_object_put(gJsonObj);
-    gJsonObj = nullptr;
-    global_pause.store(0);
-    healing_index.store(-1);
-  }
+  no_rule_set() { kivtest::clear_rule_set(); }
+  ~no_rule_set() { kivtest::clear_rule_set(); }
 };
 
 // Installs `json` as a freshly fetched rule file and runs the reader on it, for the router

@@ -32,23 +32,8 @@ const char* const kKnownKeys[] = {"model",  "odmpid",  "target_fwver", "label_ma
                                   "type",   "keyword", "re_pattern",   "frequency",
                                   "period", "action",  "Global_Pause"};
 
-// A text in double quotes, as it is (no JSON escapes, so a pattern reads as regcomp sees it),
-// control bytes as \xNN, cut when long.
 std::string quoted(const std::string& s) {
-  std::string out = "\"";
-  for (size_t i = 0; i < s.size() && i < kShownBytes; ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x20 || c == 0x7f) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned>(c));
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  out += '"';
-  if (s.size() > kShownBytes) out += "... (" + std::to_string(s.size()) + " bytes)";
-  return out;
+  return quoted_text(s, kShownBytes, true);
 }
 
 std::string shown(const std::optional<std::string>& s) {

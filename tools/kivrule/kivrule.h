@@ -21,6 +21,11 @@ bool write_whole_file(const std::string& path, const std::string& data, std::str
 bool load_rule_text(const std::string& path, std::string* json, bool* was_container,
                     std::string* err);
 
+// A text in double quotes as it is (no JSON escapes, so a pattern reads as regcomp sees it),
+// control bytes as \xNN, cut after `limit` bytes with "..." (and the whole length when
+// tell_length).
+std::string quoted_text(const std::string& s, size_t limit, bool tell_length);
+
 // Why the daemon's reader refused a file, from build_rule_set's result.
 const char* rule_load_rejection(int rc);
 

@@ -77,22 +77,8 @@ int fail(const std::string& message, int status) {
   return status;
 }
 
-// A text in double quotes, control bytes as \xNN, cut when long.
 std::string quoted(const std::string& s) {
-  std::string out = "\"";
-  for (size_t i = 0; i < s.size() && i < kShownBytes; ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x20 || c == 0x7f) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned>(c));
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  out += '"';
-  if (s.size() > kShownBytes) out += "...";
-  return out;
+  return quoted_text(s, kShownBytes, false);
 }
 
 bool take_flag(std::vector<std::string>* args, const char* flag) {

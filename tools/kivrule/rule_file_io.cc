@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -112,4 +113,24 @@ const char* rule_load_rejection(int rc) {
     default:
       return "the reader failed";
   }
+}
+
+std::string quoted_text(const std::string& s, size_t limit, bool tell_length) {
+  std::string out = "\"";
+  for (size_t i = 0; i < s.size() && i < limit; ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c == 0x7f) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned>(c));
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+  if (s.size() > limit) {
+    out += "...";
+    if (tell_length) out += " (" + std::to_string(s.size()) + " bytes)";
+  }
+  return out;
 }
