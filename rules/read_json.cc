@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "core/kiv_log.h"
 #include "platform/platform.h"
@@ -32,25 +33,6 @@ int32_t atoi_rule(const char* s) {
   if (neg) v = -v;
   if (v > INT32_MAX) v = INT32_MAX;
   return static_cast<int32_t>(v);
-}
-
-// Index just past the bracket expression that starts at p[i] == '['; the text's end when it is
-// never closed (regcomp then refuses it).
-size_t skip_bracket(const char* p, size_t i) {
-  ++i;
-  if (p[i] == '^') ++i;
-  if (p[i] == ']') ++i;  // a leading ']' is a member
-  while (p[i] && p[i] != ']') {
-    if (p[i] == '[' && (p[i + 1] == ':' || p[i + 1] == '.' || p[i + 1] == '=')) {
-      const char kind = p[i + 1];
-      i += 2;
-      while (p[i] && !(p[i] == kind && p[i + 1] == ']')) ++i;
-      if (p[i]) i += 2;
-    } else {
-      ++i;
-    }
-  }
-  return p[i] ? i + 1 : i;
 }
 
 // Text form of a present, non-null member; none otherwise.
@@ -140,9 +122,9 @@ int fill_record(json_object* rule, int32_t i, const router_identity& id,
     READ_LOG("re_pattern=[%s]\n", pattern);
     if (p.isActive) {
       p.re_pattern = pattern;
-      if (pattern_nesting(pattern) > KIV_MAX_PATTERN_NESTING) {
-        note->regex_error =
-            "nested more than " + std::to_string(KIV_MAX_PATTERN_NESTING) + " levels deep";
+      std::string refusal = pattern_refusal(pattern);
+      if (!refusal.empty()) {
+        note->regex_error = std::move(refusal);
         READ_LOG("Could not compile regex\n");
         return RULES_BAD_REGEX;
       }
@@ -209,33 +191,6 @@ int fill_record(json_object* rule, int32_t i, const router_identity& id,
 }
 
 }  // namespace
-
-int pattern_nesting(const char* p) {
-  int groups = 0, stacked = 0, deepest = 0;
-  size_t i = 0;
-  while (p[i]) {
-    const char c = p[i];
-    if (c == '*' || c == '+' || c == '?' || c == '{') {
-      ++stacked;  // each operator on the same atom wraps it once more
-      if (c == '{')
-        while (p[i] && p[i] != '}') ++i;
-      if (p[i]) ++i;
-    } else {
-      stacked = 0;
-      if (c == '\\') {
-        i += p[i + 1] ? 2 : 1;
-      } else if (c == '[') {
-        i = skip_bracket(p, i);
-      } else {
-        if (c == '(') ++groups;
-        if (c == ')' && groups > 0) --groups;
-        ++i;
-      }
-    }
-    if (groups + stacked > deepest) deepest = groups + stacked;
-  }
-  return deepest;
-}
 
 std::string device_fwver() {
   char buf[64];

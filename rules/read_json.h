@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rules/monitor_profile.h"
+#include "rules/pattern_guard.h"
 
 struct router_identity {
   std::optional<std::string> productid;
@@ -24,24 +25,17 @@ router_identity router_identity_from_settings();
 // Largest ring a rule may ask for; a larger "frequency" (also a negative one, which converts
 // to a huge unsigned count) is treated as a ring that cannot be allocated.
 inline constexpr uint32_t KIV_MAX_FREQUENCY = 65536;
-// Deepest nesting of groups and stacked repetitions a pattern may have. The C library's
-// regcomp recurses once per level and overflows a small stack long before it reports an error,
-// so a deeper pattern counts as one that does not compile.
-inline constexpr int KIV_MAX_PATTERN_NESTING = 100;
-// Nesting depth of an extended regular expression: open groups plus repetition operators
-// stacked on one atom, escapes and bracket expressions skipped.
-int pattern_nesting(const char* pattern);
 inline constexpr const char* KIV_DECJSONOBJ_PATH = "/tmp/decjsonobj.txt";
 
 // Outcome of building a rule set from JSON text.
 enum rule_load_status : int {
   RULES_OK = 0,
-  RULES_PARSE_ERROR = -1,    // not JSON, or the top-level value is not an array
-  RULES_ACTION_COUNT = -2,   // get_num_of_action failed
-  RULES_ACTION_PARSE = -3,   // parse_action failed
-  RULES_BAD_REGEX = -4,      // an active rule's re_pattern does not compile
-  RULES_RING_TOO_BIG = -5,   // an active rule's ring cannot be allocated
-  RULES_NO_MEMORY = -6,      // a genuine out-of-memory
+  RULES_PARSE_ERROR = -1,   // not JSON, or the top-level value is not an array
+  RULES_ACTION_COUNT = -2,  // get_num_of_action failed
+  RULES_ACTION_PARSE = -3,  // parse_action failed
+  RULES_BAD_REGEX = -4,     // an active rule's re_pattern does not compile, or is refused
+  RULES_RING_TOO_BIG = -5,  // an active rule's ring cannot be allocated
+  RULES_NO_MEMORY = -6,     // a genuine out-of-memory
 };
 
 // What the reader found out about one rule (for the rule author's tool).

@@ -1,0 +1,298 @@
+#include "rules/pattern_guard.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+// Counts stop here, far above every limit, so no product or sum can overflow.
+constexpr uint64_t kCountCap = uint64_t{1} << 40;
+// Repetition counts are read up to here; regcomp refuses anything above 32767 anyway.
+constexpr uint64_t kRepeatCap = uint64_t{1} << 20;
+
+uint64_t add(uint64_t a, uint64_t b) {
+  return std::min(kCountCap, a + b);
+}
+uint64_t mul(uint64_t a, uint64_t b) {
+  if (a == 0 || b == 0) return 0;
+  return a > kCountCap / b ? kCountCap : std::min(kCountCap, a * b);
+}
+
+// What a piece of the pattern compiles to, in the terms that cost memory. regcomp keeps, for
+// every empty step (alternative, repetition, group bound, anchor), the set of steps and atoms
+// it reaches without consuming a character: a chain of optional parts or alternatives makes
+// that quadratic.
+struct part {
+  uint64_t atoms = 0;
+  uint64_t pairs = 0;    // sum of those reach sets inside the piece
+  uint64_t entry = 0;    // nodes reached from the start without consuming a character
+  uint64_t tail = 0;     // empty steps from which the end is reached the same way
+  bool nullable = true;  // the piece can match nothing; the empty piece is all zero
+};
+
+const part kAtom{1, 0, 1, 0, false};
+const part kEmptyStep{0, 1, 1, 1, true};
+
+part seq(const part& a, const part& b) {
+  part r;
+  r.atoms = add(a.atoms, b.atoms);
+  r.pairs = add(add(a.pairs, b.pairs), mul(a.tail, b.entry));
+  r.entry = a.nullable ? add(a.entry, b.entry) : a.entry;
+  r.tail = b.nullable ? add(b.tail, a.tail) : b.tail;
+  r.nullable = a.nullable && b.nullable;
+  return r;
+}
+
+// One alternation step joining two branches.
+part alt(const part& a, const part& b) {
+  part r;
+  r.atoms = add(a.atoms, b.atoms);
+  r.entry = add(1, add(a.entry, b.entry));
+  r.pairs = add(add(a.pairs, b.pairs), r.entry);
+  r.nullable = a.nullable || b.nullable;
+  r.tail = add(add(a.tail, b.tail), r.nullable ? 1 : 0);
+  return r;
+}
+
+// "x?": an alternation with nothing.
+part optional(const part& x) {
+  return alt(x, part{});
+}
+
+// "x*": the step reaches x's start and, from every one of x's tail steps, again.
+part star(const part& x) {
+  part r;
+  r.atoms = x.atoms;
+  r.entry = add(1, x.entry);
+  r.pairs = add(x.pairs, mul(add(1, x.tail), r.entry));
+  r.tail = add(1, x.tail);
+  r.nullable = true;
+  return r;
+}
+
+bool saturated(const part& x) {
+  return x.atoms >= kCountCap || x.pairs >= kCountCap;
+}
+
+// x repeated n times in a row; stops counting once the sums saturate.
+part copies(const part& x, uint64_t n) {
+  part r;
+  for (uint64_t k = 0; k < n && !saturated(r); ++k) r = seq(r, x);
+  return r;
+}
+
+// One open group: its finished alternatives, the branch being read, and the item a following
+// repetition operator applies to.
+struct frame {
+  part alternatives;
+  bool has_alternatives = false;
+  part done;
+  part last;
+  bool has_last = false;
+  void commit() {
+    done = seq(done, last);
+    last = {};
+    has_last = false;
+  }
+  void next_branch() {
+    commit();
+    alternatives = has_alternatives ? alt(alternatives, done) : done;
+    has_alternatives = true;
+    done = {};
+  }
+  part total() const {
+    const part branch = seq(done, last);
+    return has_alternatives ? alt(alternatives, branch) : branch;
+  }
+};
+
+// Index just past the bracket expression that starts at p[i] == '['; the text's end when it is
+// never closed (regcomp then refuses it).
+size_t skip_bracket(const char* p, size_t i) {
+  ++i;
+  if (p[i] == '^') ++i;
+  if (p[i] == ']') ++i;  // a leading ']' is a member
+  while (p[i] && p[i] != ']') {
+    if (p[i] == '[' && (p[i + 1] == ':' || p[i + 1] == '.' || p[i + 1] == '=')) {
+      const char kind = p[i + 1];
+      i += 2;
+      while (p[i] && !(p[i] == kind && p[i + 1] == ']')) ++i;
+      if (p[i]) i += 2;
+    } else {
+      ++i;
+    }
+  }
+  return p[i] ? i + 1 : i;
+}
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+uint64_t read_count(const char* p, size_t& i) {
+  uint64_t v = 0;
+  for (; is_digit(p[i]); ++i) v = std::min(kRepeatCap, v * 10 + static_cast<uint64_t>(p[i] - '0'));
+  return v;
+}
+
+// A counted repetition "{m}", "{m,}", "{m,n}" or "{,n}" at p[i] == '{'. On success i is past
+// the '}' and the bounds are set (unbounded: n == 0 and bounded == false).
+bool read_interval(const char* p, size_t& i, uint64_t& m, uint64_t& n, bool& bounded) {
+  size_t j = i + 1;
+  const bool has_min = is_digit(p[j]);
+  m = read_count(p, j);
+  n = m;
+  bounded = true;
+  if (p[j] == ',') {
+    ++j;
+    bounded = is_digit(p[j]);
+    n = read_count(p, j);
+  } else if (!has_min) {
+    return false;
+  }
+  if (p[j] != '}') return false;
+  i = j + 1;
+  n = std::max(n, m);
+  return true;
+}
+
+// What regcomp makes of x under a repetition: "x+" is "xx*"; "x{m,n}" is m copies followed by
+// n-m nested optional ones, "(((x)?x)?x)?"; "x{m,}" is m copies and a starred one.
+part repeated(const part& x, char op, uint64_t m, uint64_t n, bool bounded) {
+  switch (op) {
+    case '*':
+      return star(x);
+    case '?':
+      return optional(x);
+    case '+':
+      return seq(x, star(x));
+    default:
+      break;
+  }
+  if (!bounded) return seq(copies(x, m), star(x));
+  part rest;
+  for (uint64_t k = m; k < n && !saturated(rest); ++k) rest = optional(k == m ? x : seq(rest, x));
+  return seq(copies(x, m), rest);
+}
+
+// A closed group: its contents between the two steps that mark the subexpression.
+part group_of(const frame& f) {
+  return seq(seq(kEmptyStep, f.total()), kEmptyStep);
+}
+
+}  // namespace
+
+int pattern_nesting(const char* p) {
+  int groups = 0, stacked = 0, deepest = 0;
+  size_t i = 0;
+  while (p[i]) {
+    const char c = p[i];
+    if (c == '*' || c == '+' || c == '?' || c == '{') {
+      ++stacked;  // each operator on the same atom wraps it once more
+      if (c == '{')
+        while (p[i] && p[i] != '}') ++i;
+      if (p[i]) ++i;
+    } else {
+      stacked = 0;
+      if (c == '\\') {
+        i += p[i + 1] ? 2 : 1;
+      } else if (c == '[') {
+        i = skip_bracket(p, i);
+      } else {
+        if (c == '(') ++groups;
+        if (c == ')' && groups > 0) --groups;
+        ++i;
+      }
+    }
+    if (groups + stacked > deepest) deepest = groups + stacked;
+  }
+  return deepest;
+}
+
+// Escapes regcomp reads as anchors, which are empty steps too.
+bool is_anchor_escape(char c) {
+  return c == 'b' || c == 'B' || c == '<' || c == '>' || c == '`' || c == '\'';
+}
+
+pattern_size measure_pattern(const char* p) {
+  pattern_size size;
+  std::vector<frame> open(1);
+  size_t i = 0;
+  while (p[i]) {
+    frame& top = open.back();
+    const char c = p[i];
+    if ((c == '*' || c == '+' || c == '?' || c == '{') && top.has_last) {
+      uint64_t m = 0, n = 0;
+      bool bounded = true;
+      if (c != '{') {
+        ++i;
+        top.last = repeated(top.last, c, 0, 0, true);
+        continue;
+      }
+      if (read_interval(p, i, m, n, bounded)) {
+        top.last = repeated(top.last, c, m, n, bounded);
+        continue;
+      }
+      // Not an interval: the brace is an ordinary character.
+    }
+    if (c == '(') {
+      top.commit();
+      open.emplace_back();
+      ++i;
+      continue;
+    }
+    if (c == ')' && open.size() > 1) {
+      const part g = group_of(open.back());
+      open.pop_back();
+      open.back().last = g;
+      open.back().has_last = true;
+      ++i;
+      continue;
+    }
+    if (c == '|') {
+      top.next_branch();
+      ++i;
+      continue;
+    }
+    top.commit();
+    part item = kAtom;
+    if (c == '\\') {
+      if (p[i + 1] >= '1' && p[i + 1] <= '9') size.back_reference = true;
+      if (is_anchor_escape(p[i + 1])) item = kEmptyStep;
+      i += p[i + 1] ? 2 : 1;
+    } else if (c == '[') {
+      i = skip_bracket(p, i);
+    } else {
+      if (c == '^' || c == '$') item = kEmptyStep;
+      ++i;
+    }
+    top.last = item;
+    top.has_last = true;
+    size.written = add(size.written, item.atoms);
+  }
+  // Groups never closed (regcomp refuses them) still count for what they hold.
+  while (open.size() > 1) {
+    const part g = group_of(open.back());
+    open.pop_back();
+    open.back().commit();
+    open.back().last = g;
+  }
+  const part all = open.back().total();
+  size.atoms = all.atoms;
+  size.empty_pairs = all.pairs;
+  return size;
+}
+
+std::string pattern_refusal(const char* pattern) {
+  if (pattern_nesting(pattern) > KIV_MAX_PATTERN_NESTING)
+    return "nested more than " + std::to_string(KIV_MAX_PATTERN_NESTING) + " levels deep";
+  const pattern_size size = measure_pattern(pattern);
+  if (size.back_reference) return "a back-reference (\\1 to \\9) is not supported";
+  if (size.atoms > size.written + KIV_MAX_PATTERN_COPIES)
+    return "counted repetitions copy more than " + std::to_string(KIV_MAX_PATTERN_COPIES) +
+           " atoms";
+  if (size.empty_pairs > KIV_MAX_PATTERN_EMPTY_PAIRS)
+    return "its alternatives, optional parts and groups reach each other in more than " +
+           std::to_string(KIV_MAX_PATTERN_EMPTY_PAIRS) + " ways";
+  return {};
+}

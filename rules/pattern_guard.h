@@ -1,0 +1,39 @@
+// What a rule's pattern may cost before it is handed to the C library's regcomp and regexec.
+// A rule file comes from outside; a short pattern can otherwise overflow the stack, take
+// hundreds of megabytes to compile, or crash or stall the matcher on every log line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Deepest nesting of groups and stacked repetitions a pattern may have. regcomp recurses once
+// per level and overflows a small stack long before it reports an error.
+inline constexpr int KIV_MAX_PATTERN_NESTING = 100;
+// Most atoms that counted repetitions ("{m,n}") may add to what is written: regcomp copies the
+// repeated part n times, at about 250 bytes an atom, so "(a{1000}){1000}" is a million atoms
+// (about 200 MB) in 15 bytes. 8192 copies take about 2 MB.
+inline constexpr uint64_t KIV_MAX_PATTERN_COPIES = 8192;
+// Most pairs of steps a pattern may join by paths that match nothing, once its counts are
+// multiplied out. regcomp stores every such pair, so its memory grows with the square of a run
+// of alternatives or optional parts: 250000 pairs take about 2-4 MB, "a|" 5000 times about
+// 200 MB.
+inline constexpr uint64_t KIV_MAX_PATTERN_EMPTY_PAIRS = 250000;
+
+// Nesting depth of an extended regular expression: open groups plus repetition operators
+// stacked on one atom, escapes and bracket expressions skipped.
+int pattern_nesting(const char* pattern);
+
+// What compiling a pattern would build, counted the way regcomp builds it.
+struct pattern_size {
+  uint64_t written = 0;      // atoms as written
+  uint64_t atoms = 0;        // atoms with every counted repetition multiplied out
+  uint64_t empty_pairs = 0;  // pairs joined by paths that match nothing, likewise
+  bool back_reference = false;
+};
+// Counts saturate, so any text can be measured.
+pattern_size measure_pattern(const char* pattern);
+
+// Why the daemon will not compile this pattern, or empty when it may. A refused pattern counts
+// as one that does not compile. Back-references ("\1" to "\9") are not part of extended
+// expressions; the C library's matcher can recurse without bound or run for minutes on them.
+std::string pattern_refusal(const char* pattern);
