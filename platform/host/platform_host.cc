@@ -17,8 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/host/settings_store.h"
 #include "platform/platform.h"
@@ -35,10 +37,15 @@ struct host_env {
 
 std::mutex env_mutex;
 host_env* env_cache = nullptr;
+// Caches a reload replaced. They stay alive, because env() hands out references that a caller
+// may still hold; only tests reload, a few times per process.
+std::vector<std::unique_ptr<host_env>> retired_envs;
 std::atomic<unsigned> env_generation{1};
 std::atomic<bool> env_ready{false};  // env_cache has been made once
-// Read by kiv_alarm from a signal handler: kept apart from the mutex-guarded cache.
-std::atomic<double> alarm_scale{1.0};
+// Read by kiv_alarm from a signal handler: kept apart from the mutex-guarded cache, and in a
+// type whose atomic needs no lock on 32-bit targets (a double's would take one there).
+std::atomic<float> alarm_scale{1.0f};
+static_assert(std::atomic<float>::is_always_lock_free, "alarm_scale is read in a signal handler");
 
 host_env read_env() {
   host_env e;
@@ -58,7 +65,7 @@ const host_env& env() {
   std::lock_guard<std::mutex> lock(env_mutex);
   if (!env_cache) {
     env_cache = new host_env(read_env());
-    alarm_scale.store(env_cache->time_scale);
+    alarm_scale.store(static_cast<float>(env_cache->time_scale));
     env_ready.store(true, std::memory_order_release);
   }
   return *env_cache;
@@ -120,9 +127,9 @@ std::string kiv_path(const char* logical_path) {
 void platform_reload_env() {
   {
     std::lock_guard<std::mutex> lock(env_mutex);
-    delete env_cache;
+    retired_envs.emplace_back(env_cache);
     env_cache = new host_env(read_env());
-    alarm_scale.store(env_cache->time_scale);
+    alarm_scale.store(static_cast<float>(env_cache->time_scale));
     env_generation.fetch_add(1);
   }
   // Outside env_mutex: a settings read holds the store's mutex while it asks for a path, so
@@ -154,7 +161,7 @@ bool kiv_wait_readable(int fd, double seconds) {
 }
 
 void kiv_alarm(double seconds) {
-  double scaled = seconds * alarm_scale.load();
+  double scaled = seconds * static_cast<double>(alarm_scale.load());
   struct itimerval it;
   memset(&it, 0, sizeof it);
   it.it_value.tv_sec = static_cast<time_t>(scaled);
