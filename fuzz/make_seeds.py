@@ -41,6 +41,10 @@ RULES = {
     "pause": b'[{"model":"KV-1000","Global_Pause":"1"},{"model":"KV-1000","Global_Pause":0}]',
     "empty": b"[]",
     "object": b'{"model":"KV-1000"}',
+    "patterns": b'[{"model":"KV-1000","re_pattern":"(ab{20}){4}|x{0,9}(a*)?[a-z]+\\\\<w\\\\>$",'
+                b'"frequency":"2","period":"5","action":"nop"},'
+                b'{"model":"KV-1000","re_pattern":"(a{100}){100}"},'
+                b'{"model":"KV-1000","re_pattern":"(|)(\\\\1)*"}]',
 }
 for i, (name, text) in enumerate(RULES.items()):
     put("rules", "build_" + name, bytes([i % 6]) + text)

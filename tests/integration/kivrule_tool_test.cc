@@ -247,6 +247,11 @@ TEST(KivruleTool, CheckExitStatusSaysWhetherTheRulesWouldWork) {
       {"[" + rule("") + "]", 0, "verdict: loads: 1 rule, 1 active"},
       {"[" + rule(",\"re_pattern\":\"(unclosed\"") + "]", 1,
        "verdict: rejected: rule 0: its re_pattern does not compile"},
+      // Patterns the daemon refuses say why.
+      {"[" + rule(",\"re_pattern\":\"(|)(\\\\1\\\\1)*\"") + "]", 1,
+       "does not compile (a back-reference (\\1 to \\9) is not supported)"},
+      {"[" + rule(",\"re_pattern\":\"(a{1000}){1000}\"") + "]", 1,
+       "does not compile (counted repetitions copy more than 8192 atoms)"},
       {"[" + rule(",\"frequency\":\"-3\"") + "]", 1,
        "verdict: rejected: rule 0: its frequency asks for a ring that cannot be allocated"},
       {"[" + rule(",\"frequency\":\"999999999999\"") + "]", 1, "cannot be allocated"},

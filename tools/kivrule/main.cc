@@ -54,9 +54,9 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 good, 1 the rules would not work, 2 bad command line or unreadable input.\n";
 
-// regcomp's memory can grow with the square of a pattern's length. A router could not compile
-// such a pattern either, so the tool caps its address space: the pattern then fails to compile
-// ("Memory exhausted") and is reported as such, instead of the tool being killed for it.
+// The reader refuses the pattern shapes known to take regcomp hundreds of megabytes. Should some
+// other shape still exhaust memory, the tool's capped address space makes the pattern fail to
+// compile ("Memory exhausted") and be reported as such, instead of the tool being killed for it.
 // Sanitizer builds reserve far more address space for themselves and keep no cap.
 void limit_memory() {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
