@@ -38,7 +38,6 @@ namespace {
 #define SYSLOG_LOG(fmt, ...) kiv_log("_monitor_syslog", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
 
 constexpr const char* kSyslogPath = "/tmp/syslog.log";
-constexpr size_t kLineBuffer = 256;  // a line is at most 255 characters
 constexpr double kRestartPause = 2;  // seconds between a lost follower and its successor
 
 // The follower this thread started; touched by this thread only.
@@ -72,23 +71,18 @@ void forget_buffered(piece_reader& r) {
 // The next piece, zero-terminated in place, when one is complete; none otherwise.
 char* take_piece(piece_reader& r, bool at_end) {
   restore_saved(r);
-  size_t avail = r.end - r.start;
-  size_t limit = avail < kLineBuffer - 1 ? avail : kLineBuffer - 1;
   char* begin = r.data + r.start;
-  char* nl = static_cast<char*>(memchr(begin, '\n', limit));
-  size_t n;
-  if (nl) {
-    n = static_cast<size_t>(nl - begin) + 1;
-    *nl = '\0';  // the line end goes, as trimNL would take it
-  } else if (limit == kLineBuffer - 1 || (at_end && avail > 0)) {
-    n = limit;  // a full piece of a longer line, or the rest before the output ended
+  bool line_end = false;
+  size_t n = next_piece_length(begin, r.end - r.start, at_end, &line_end);
+  if (n == 0) return nullptr;
+  if (line_end) {
+    begin[n - 1] = '\0';  // the line end goes, as trimNL would take it
+  } else {
     if (r.start + n < r.end) {
       r.saved_at = begin + n;
       r.saved = *r.saved_at;
     }
     begin[n] = '\0';
-  } else {
-    return nullptr;
   }
   r.start += n;
   if (r.start == r.end) r.start = r.end = 0;  // the next read starts at the front again
@@ -189,6 +183,16 @@ void record_match(monitor_profile& p, int32_t i) {
 }
 
 }  // namespace
+
+size_t next_piece_length(const char* text, size_t avail, bool at_end, bool* line_end) {
+  const size_t limit = avail < KIV_PIECE_MAX ? avail : KIV_PIECE_MAX;
+  const char* nl = static_cast<const char*>(memchr(text, '\n', limit));
+  *line_end = nl != nullptr;
+  if (nl) return static_cast<size_t>(nl - text) + 1;
+  // A full piece of a longer line, or the rest before the input ended.
+  if (limit == KIV_PIECE_MAX || at_end) return limit;
+  return 0;
+}
 
 // Walks one line over the rule set; false when the rule set is paused and the line dropped.
 bool walk_log_line(const char* line, int* pause_logged) {

@@ -1,6 +1,15 @@
 // The syslog monitor thread: follows the system log and records matches in the profiles' rings.
 #pragma once
 
+#include <cstddef>
+
+// Characters one line read takes: a longer line arrives as several pieces.
+inline constexpr size_t KIV_PIECE_MAX = 255;
+// Length of the next piece of the `avail` bytes at `text`, as the line read gives it: up to and
+// including the line end, at most KIV_PIECE_MAX characters, or the rest once the input has
+// ended (`at_end`); 0 while it is not complete. *line_end tells whether it ends with '\n'.
+size_t next_piece_length(const char* text, size_t avail, bool at_end, bool* line_end);
+
 void* monitor_syslog(void* json_path);
 void _monitor_syslog();
 void stop_tail_cmd();

@@ -8,6 +8,7 @@
 #include "detect/freq_window.h"
 #include "detect/match_func.h"
 #include "detect/monitor_syslog.h"
+#include "heal/self_healing.h"
 #include "rules/read_json.h"
 #include "support.h"
 
@@ -38,11 +39,7 @@ void check_ring(const monitor_profile& p) {
 }
 
 void clear_rings() {
-  for (int32_t i = 0; i < gArraylen; ++i) {
-    mp[i].front = -1;
-    mp[i].rear = 0;
-    for (float& t : mp[i].timestamp) t = 0.0f;
-  }
+  for (int32_t i = 0; i < gArraylen; ++i) empty_ring(mp[i]);
 }
 
 }  // namespace
@@ -68,17 +65,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int pause_logged = 0;
   size_t at = 0;
   while (at < size) {
-    // One read of at most 255 characters, up to and including a line end; the line end is
-    // trimmed and the text ends at its first zero byte, as the thread's buffer holds it.
-    char line[256];
-    size_t n = 0;
-    while (n < 255 && at < size) {
-      char c = static_cast<char>(data[at++]);
-      line[n++] = c;
-      if (c == '\n') break;
-    }
-    line[n] = '\0';
-    if (n > 0 && line[n - 1] == '\n') line[n - 1] = '\0';
+    // One piece as the thread's line read takes it; the line end is trimmed and the text ends
+    // at its first zero byte, as the thread's buffer holds it.
+    char line[KIV_PIECE_MAX + 1];
+    bool line_end = false;
+    const size_t n =
+        next_piece_length(reinterpret_cast<const char*>(data) + at, size - at, true, &line_end);
+    std::memcpy(line, data + at, n);
+    line[line_end ? n - 1 : n] = '\0';
+    at += n;
     check(walk_log_line(line, &pause_logged), "an unpaused set walks every line");
     std::lock_guard<std::mutex> lock(mp_mutex);
     for (int32_t i = 0; i < gArraylen; ++i) {

@@ -51,6 +51,8 @@ int32_t usable_actions(const monitor_profile& p) {
   return static_cast<int32_t>(n);
 }
 
+}  // namespace
+
 void empty_ring(monitor_profile& p) {
   p.isHealing = 0;
   p.front = -1;
@@ -58,8 +60,6 @@ void empty_ring(monitor_profile& p) {
   size_t slots = p.timestamp.size() < p.frequency ? p.timestamp.size() : p.frequency;
   for (size_t i = 0; i < slots; ++i) p.timestamp[i] = 0.0f;
 }
-
-}  // namespace
 
 void self_healing(int index) {
   self_healing_with_checks(index, checkActionList, CHECK_ROWS);

@@ -8,7 +8,6 @@
 // within its period, and its ring is then emptied as the healing executor empties it. Nothing
 // is carried out: the report goes to standard output, progress to standard error.
 #include <json-c/json.h>
-#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,13 +23,15 @@
 
 #include "detect/freq_window.h"
 #include "detect/match_func.h"
+#include "detect/monitor_syslog.h"
+#include "heal/self_healing.h"
 #include "platform/platform.h"
+#include "platform/platform_posix.h"
 #include "tools/kivrule/kivrule.h"
 #include "tools/kivrule/replay_clock.h"
 
 namespace {
 
-constexpr size_t kPieceMax = 255;     // the syslog monitor's line read
 constexpr size_t kFiresListed = 200;  // fires listed per profile; all are counted
 constexpr size_t kShownBytes = 120;   // longer texts are cut in the report
 constexpr int32_t kNoPause = INT32_MIN;
@@ -107,12 +108,6 @@ bool parse_clock(const std::string& text, options* o, std::string* err) {
   return false;
 }
 
-double monotonic_s() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 // The log in the pieces the syslog monitor's line read gives: up to and including the line end,
 // at most 255 characters; a longer line comes as several pieces.
 struct piece_source {
@@ -127,26 +122,14 @@ struct piece_source {
 
 // The next piece copied into out (zero-terminated, line end cut); *ends_line tells whether it is
 // the last piece of its line. False at the end of the log.
-bool next_piece(piece_source& s, char (&out)[kPieceMax + 1], size_t* len, bool* ends_line) {
+bool next_piece(piece_source& s, char (&out)[KIV_PIECE_MAX + 1], size_t* len, bool* ends_line) {
   for (;;) {
-    size_t avail = s.end - s.start;
-    size_t limit = std::min(avail, kPieceMax);
+    const size_t avail = s.end - s.start;
     const char* begin = s.data.data() + s.start;
-    const char* nl = static_cast<const char*>(std::memchr(begin, '\n', limit));
-    size_t n = 0;
-    if (nl) {
-      n = static_cast<size_t>(nl - begin);
-      *ends_line = true;
-      s.newline_seen = true;
-      s.start += n + 1;
-    } else if (limit == kPieceMax || (s.at_eof && avail > 0)) {
-      n = limit;
-      *ends_line = s.at_eof && n == avail;  // the rest of an unterminated last line
-      s.newline_seen = false;
-      s.start += n;
-    } else if (s.at_eof) {
-      return false;
-    } else {
+    bool line_end = false;
+    const size_t taken = next_piece_length(begin, avail, s.at_eof, &line_end);
+    if (taken == 0 && s.at_eof) return false;
+    if (taken == 0) {
       std::memmove(s.data.data(), begin, avail);
       s.start = 0;
       s.end = avail;
@@ -158,20 +141,17 @@ bool next_piece(piece_source& s, char (&out)[kPieceMax + 1], size_t* len, bool* 
       }
       continue;
     }
+    const size_t n = line_end ? taken - 1 : taken;
+    // The last piece of its line: it ends at the line end, or is the rest of an unterminated
+    // last line.
+    *ends_line = line_end || (s.at_eof && taken == avail);
+    s.newline_seen = line_end;
+    s.start += taken;
     std::memcpy(out, begin, n);
     out[n] = '\0';
     *len = n;
     return true;
   }
-}
-
-// What the executor leaves behind after a run: an empty ring and no healing state.
-void empty_ring(monitor_profile& p) {
-  p.isHealing = 0;
-  p.front = -1;
-  p.rear = 0;
-  size_t slots = std::min<size_t>(p.timestamp.size(), p.frequency);
-  for (size_t i = 0; i < slots; ++i) p.timestamp[i] = 0.0f;
 }
 
 struct replay_state {
@@ -218,14 +198,14 @@ void walk_piece(replay_state& rs, char* piece, float now, uint64_t line, uint64_
 }
 
 struct progress {
-  double started = monotonic_s();
-  double next = started + 1.5;
+  long long started = monotonic_ns();
+  double next = 1.5;  // seconds since started
   bool shown = false;
   long long total = -1;  // bytes of the log, -1 when unknown
 };
 
 void show_progress(progress& pr, const log_stats& st, bool last) {
-  double now = monotonic_s();
+  double now = seconds_since(pr.started);
   if (!last && now < pr.next) return;
   if (last && !pr.shown) return;
   pr.next = now + 0.5;
@@ -236,7 +216,7 @@ void show_progress(progress& pr, const log_stats& st, bool last) {
         static_cast<int>(100.0 * static_cast<double>(st.bytes) / static_cast<double>(pr.total)));
   else
     std::fprintf(stderr, "\rkivrule replay: %llu lines", static_cast<unsigned long long>(st.lines));
-  if (last) std::fprintf(stderr, ", %.1f s\n", now - pr.started);
+  if (last) std::fprintf(stderr, ", %.1f s\n", now);
   std::fflush(stderr);
 }
 
@@ -245,7 +225,7 @@ bool walk_log(replay_state& rs, FILE* file, long long total) {
   src.file = file;
   progress pr;
   pr.total = total;
-  char piece[kPieceMax + 1];
+  char piece[KIV_PIECE_MAX + 1];
   size_t len = 0;
   bool ends_line = false;
   bool line_start = true;
@@ -325,7 +305,7 @@ void print_text(const replay_state& rs, const std::string& rules_path,
     std::printf("; clock: the lines' time stamps, %.0f s from first to last\n", rs.clock.seconds());
   if (st.long_lines)
     std::printf("note: %llu lines of %zu characters or more, walked as several pieces\n",
-                static_cast<unsigned long long>(st.long_lines), kPieceMax);
+                static_cast<unsigned long long>(st.long_lines), KIV_PIECE_MAX);
   if (!o.rate_clock && st.unstamped)
     std::printf("note: %llu lines without a time stamp keep the time before them\n",
                 static_cast<unsigned long long>(st.unstamped));
@@ -471,7 +451,6 @@ int kivrule_replay(std::vector<std::string> args) {
   std::string err;
   options o;
   o.json = take_flag(&args, "--json");
-  const bool fwver_given = std::find(args.begin(), args.end(), "--fwver") != args.end();
   if (!take_identity_options(&args, &o.id, &err)) return fail(err, KIVRULE_USAGE);
   std::optional<std::string> clock;
   if (!take_option(&args, "--clock", &clock, &err)) return fail(err, KIVRULE_USAGE);
@@ -479,9 +458,6 @@ int kivrule_replay(std::vector<std::string> args) {
   for (const std::string& a : args)
     if (a.size() > 1 && a[0] == '-') return fail("unknown option '" + a + "'", KIVRULE_USAGE);
   if (args.size() != 2) return fail(kReplayUsage, KIVRULE_USAGE);
-  // The daemon's own form of unset firmware keys, and its 63-character cut.
-  if (!fwver_given) o.id.device_fwver = "._";
-  if (o.id.device_fwver.size() > 63) o.id.device_fwver.resize(63);
   const std::string& rules_path = args[0];
   const std::string& log_path = args[1];
 
