@@ -60,24 +60,18 @@ float read_uptime() {
   return uptime;
 }
 
-void record_timestamp(monitor_profile* profile) {
-  // The clock is read only for a profile that records, as before the time could be given.
+// Slots of a profile that can record; 0 (nothing is recorded) otherwise.
+int32_t recording_slots(const monitor_profile* profile) {
   if (!profile) {
     KIV_LOG("mp is NULL!\n");
-    return;
+    return 0;
   }
   int32_t slots = ring_slots(profile);
-  if (slots == 0 || !ring_positions_valid(profile, slots)) return;
-  record_timestamp_at(profile, read_uptime());
+  return slots != 0 && ring_positions_valid(profile, slots) ? slots : 0;
 }
 
-void record_timestamp_at(monitor_profile* profile, float now) {
-  if (!profile) {
-    KIV_LOG("mp is NULL!\n");
-    return;
-  }
-  int32_t slots = ring_slots(profile);
-  if (slots == 0 || !ring_positions_valid(profile, slots)) return;
+// Writes `now` into the next slot of a ring that can record.
+void store_timestamp(monitor_profile* profile, int32_t slots, float now) {
   profile->front += 1;
   if (profile->front == slots) profile->front = 0;
   size_t at = static_cast<size_t>(profile->front);
@@ -87,6 +81,15 @@ void record_timestamp_at(monitor_profile* profile, float now) {
     if (profile->rear == slots) profile->rear = 0;
   }
   profile->timestamp[at] = now;
+}
+
+void record_timestamp(monitor_profile* profile) {
+  // The clock is read only for a profile that records.
+  if (int32_t slots = recording_slots(profile)) store_timestamp(profile, slots, read_uptime());
+}
+
+void record_timestamp_at(monitor_profile* profile, float now) {
+  if (int32_t slots = recording_slots(profile)) store_timestamp(profile, slots, now);
 }
 
 int is_freq_array_full(const monitor_profile* profile) {

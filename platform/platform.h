@@ -63,7 +63,8 @@ unsigned platform_env_generation();
 // Sleeps for the design's `seconds`, scaled on the host. Returns early when a signal arrives.
 void kiv_sleep(double seconds);
 // Waits for the design's `seconds` (scaled on the host) or until `fd` becomes readable, whichever
-// comes first, without waking in between. True when the descriptor became readable.
+// comes first, without waking in between. True when the descriptor became readable; a negative
+// fd only waits.
 bool kiv_wait_readable(int fd, double seconds);
 // Arms the process alarm (SIGALRM) for the design's `seconds`, scaled on the host.
 // Async-signal-safe: the SIGALRM handler re-arms through it.

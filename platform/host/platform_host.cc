@@ -153,10 +153,6 @@ void kiv_sleep(double seconds) {
 }
 
 bool kiv_wait_readable(int fd, double seconds) {
-  if (fd < 0) {
-    kiv_sleep(seconds);
-    return false;
-  }
   return poll_readable_for(fd, seconds * env().time_scale);
 }
 

@@ -314,9 +314,9 @@ json_object* parse_document(const std::string& text) {
 int kivrule_check(std::vector<std::string> args) {
   std::string err;
   const bool verbose = has_flag(&args, "--verbose");
-  const bool fwver_given = std::find(args.begin(), args.end(), "--fwver") != args.end();
   router_identity id;
-  if (!take_identity_options(&args, &id, &err)) return fail(err, KIVRULE_USAGE);
+  bool fwver_cut = false;
+  if (!take_identity_options(&args, &id, &err, &fwver_cut)) return fail(err, KIVRULE_USAGE);
   for (const std::string& a : args)
     if (a.size() > 1 && a[0] == '-')
       return fail("check: unknown option '" + a + "'", KIVRULE_USAGE);
@@ -325,12 +325,8 @@ int kivrule_check(std::vector<std::string> args) {
         "usage: kivrule check FILE [--productid P] [--odmpid O] [--fwver F] "
         "[--label-mac M] [--verbose]",
         KIVRULE_USAGE);
-  // The daemon's own form of unset firmware keys, and its 63-character cut.
-  if (!fwver_given) id.device_fwver = "._";
-  if (id.device_fwver.size() > 63) {
+  if (fwver_cut)
     std::printf("warning: --fwver is cut to 63 characters, as the daemon's device_fwver is\n");
-    id.device_fwver.resize(63);
-  }
 
   std::string json;
   bool container = false;

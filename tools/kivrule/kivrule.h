@@ -30,8 +30,10 @@ std::string quoted_text(const std::string& s, size_t limit, bool tell_length);
 const char* rule_load_rejection(int rc);
 
 // Identity options shared by check and replay. Consumes "--productid P" and friends from args
-// (removing them); false with *err set on a flag without its value.
-bool take_identity_options(std::vector<std::string>* args, router_identity* id, std::string* err);
+// (removing them); false with *err set on a flag without its value. The firmware version is the
+// daemon's: "._" without --fwver, cut to 63 characters (*fwver_cut tells whether it was).
+bool take_identity_options(std::vector<std::string>* args, router_identity* id, std::string* err,
+                           bool* fwver_cut = nullptr);
 // Removes "--name VALUE" from args into *value; false with *err when the value is missing.
 bool take_option(std::vector<std::string>* args, const std::string& name,
                  std::optional<std::string>* value, std::string* err);

@@ -85,13 +85,17 @@ bool take_option(std::vector<std::string>* args, const std::string& name,
   return true;
 }
 
-bool take_identity_options(std::vector<std::string>* args, router_identity* id, std::string* err) {
+bool take_identity_options(std::vector<std::string>* args, router_identity* id, std::string* err,
+                           bool* fwver_cut) {
   std::optional<std::string> fwver, mac;
   if (!take_option(args, "--productid", &id->productid, err)) return false;
   if (!take_option(args, "--odmpid", &id->odmpid, err)) return false;
   if (!take_option(args, "--fwver", &fwver, err)) return false;
   if (!take_option(args, "--label-mac", &mac, err)) return false;
-  if (fwver) id->device_fwver = *fwver;
+  // Without --fwver, the daemon's own form of unset firmware keys; its 63-character cut.
+  id->device_fwver = fwver ? *fwver : "._";
+  if (fwver_cut) *fwver_cut = id->device_fwver.size() > 63;
+  if (id->device_fwver.size() > 63) id->device_fwver.resize(63);
   if (mac) id->label_mac = *mac;
   return true;
 }
