@@ -7,7 +7,6 @@
 // Each case counts what it can: every line appended is walked exactly once, every reload and heal
 // shows in the log, every dump is one consistent listing, and the daemon stops with status 0.
 #include <gtest/gtest.h>
-#include <json-c/json.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -15,8 +14,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,21 +42,20 @@ const std::string kDump = "tmp/kiv_dump.txt";
 
 using kivtest::now_s;
 
-std::string rule(const std::string& fields) {
-  return "{\"model\":\"KV-1000\"," + fields + "}";
-}
+using kivtest::kv1000_rule;
 
 // A rule that heals with "restart_wan" (confirmed at once) after two fault lines.
 std::string fault_rule(const std::string& tag, const char* pause) {
-  return rule("\"keyword\":\"" + tag + "\",\"re_pattern\":\"FAULT " + tag +
-              "\",\"frequency\":\"2\",\"period\":\"100000\",\"action\":\"restart_wan\"" +
-              (pause ? std::string(",\"Global_Pause\":\"") + pause + "\"" : std::string()));
+  return kv1000_rule("\"keyword\":\"" + tag + "\",\"re_pattern\":\"FAULT " + tag +
+                     "\",\"frequency\":\"2\",\"period\":\"100000\",\"action\":\"restart_wan\"" +
+                     (pause ? std::string(",\"Global_Pause\":\"") + pause + "\"" : std::string()));
 }
 
 // A rule that matches the ordinary lines of a burst and never fills its ring.
 std::string busy_rule(int i) {
-  return rule("\"keyword\":\"busy" + std::to_string(i) + "\",\"re_pattern\":\"line-[0-9]*" +
-              std::to_string(i) + "$\",\"frequency\":\"100\",\"period\":\"1\",\"action\":\"nop\"");
+  return kv1000_rule("\"keyword\":\"busy" + std::to_string(i) + "\",\"re_pattern\":\"line-[0-9]*" +
+                     std::to_string(i) +
+                     "$\",\"frequency\":\"100\",\"period\":\"1\",\"action\":\"nop\"");
 }
 
 // Three rule sets of different sizes, so that every reload changes gArraylen under the cursor of
@@ -127,11 +125,12 @@ void expect_consistent_dump(const std::string& text) {
 // The syslog monitor thread and the trigger thread, started and stopped as kiv_main does.
 struct workers {
   const kivtest::sandbox& box;
-  char json_path[24] = "/tmp/kivjson.json";
+  char json_path[24] = {0};  // a copy, as the daemon hands its threads
   pthread_t syslog_thread{}, trigger_thread{};
   bool running = false;
 
   explicit workers(const kivtest::sandbox& b) : box(b) {
+    std::strncpy(json_path, KIV_JSON_PATH, sizeof json_path - 1);
     terminate_flag.store(0);
     running = pthread_create(&syslog_thread, nullptr, monitor_syslog, json_path) == 0;
     if (running && pthread_create(&trigger_thread, nullptr, monitor_Statistics, nullptr) != 0) {
@@ -159,12 +158,7 @@ struct workers {
 // The follower reads from the end of the log: append numbered ready lines until one is walked,
 // so that a burst appended afterwards is followed from its first line.
 bool follower_ready(const kivtest::sandbox& box) {
-  for (int i = 0; i < 100; ++i) {
-    std::string line = "Dec  6 12:00:00 ready-" + std::to_string(i);
-    box.append(kSyslog, line + "\n");
-    if (box.wait_for(kLog, ")]pBuf=[" + line + "]\n", 0.2)) return true;
-  }
-  return false;
+  return kivtest::append_until_walked(box, "Dec  6 12:00:00 ready", 20, 0.2);
 }
 
 // A rule set installed the way the main thread installs it: the container in place, the
@@ -207,7 +201,10 @@ TEST(Concurrency, WorkersWalkHealReloadAndDumpAtOnce) {
   while ((!burst_done.load() || reloads < 10) && now_s() < deadline) {
     reload(box, sets[static_cast<size_t>(reloads) % sets.size()]);
     ++reloads;
-    ASSERT_EQ(dump_mp(mp), 0);
+    // No ASSERT here: leaving with the writer thread still joinable would end the program.
+    const int dumped = dump_mp(mp);
+    EXPECT_EQ(dumped, 0);
+    if (dumped != 0) break;
     ++dumps;
     expect_consistent_dump(box.read(kDump));
     usleep(20000);
@@ -230,7 +227,8 @@ TEST(Concurrency, WorkersWalkHealReloadAndDumpAtOnce) {
   size_t heals = box.count(kLog, kHealEnd);
   EXPECT_EQ(box.count(kEvents, "restart_wan\n"), heals) << "one event per healing run";
   EXPECT_EQ(healing_index.load(), -1);
-  EXPECT_GT(dumps, 0);
+  // Each round reloads and dumps once; the rounds went on until the burst had passed.
+  EXPECT_GE(dumps, 9);
 }
 
 // ---- The real daemon ----------------------------------------------------------------------
@@ -252,8 +250,8 @@ struct router {
   }
 
   // One forced check; true once the reader has swapped the set in.
-  bool load(const std::string& json, double delay = 0) {
-    bool ok = kivtest::install_rules(box, server, json, static_cast<int>(loads), 60, delay);
+  bool load(const std::string& json) {
+    bool ok = kivtest::install_rules(box, server, json, static_cast<int>(loads), 60);
     if (ok) ++loads;
     return ok;
   }
@@ -276,11 +274,10 @@ TEST(Concurrency, DaemonWalksEveryLineThroughASignalStorm) {
   });
   // Every signal the daemon handles, over and over, while the lines come in.
   const int kinds[] = {SIGUSR2, SIGUSR1, SIGALRM};
-  int sent = 0;
+  int tries = 0, sent = 0;
   double begin = now_s();
   while ((!burst_done.load() || now_s() < begin + 2) && now_s() < begin + 60) {
-    kill(r.box.pid, kinds[sent % 3]);
-    ++sent;
+    if (kill(r.box.pid, kinds[tries++ % 3]) == 0) ++sent;  // only signals delivered count
     usleep(3000);
   }
   writer.join();
@@ -305,13 +302,11 @@ TEST(Concurrency, DaemonWalksEveryLineThroughASignalStorm) {
 TEST(Concurrency, ReloadAndDumpWaitForTheHealingRun) {
   router r;
   // Every service event takes a while, so that one healing run spans the whole download.
-  mkdir(r.box.path("sbin").c_str(), 0755);
-  r.box.write("sbin/service-event", "#!/bin/sh\nsleep 1\n");
-  chmod(r.box.path("sbin/service-event").c_str(), 0755);
+  kivtest::service_hook(r.box, "#!/bin/sh\nsleep 1\n");
   ASSERT_TRUE(r.start());
   ASSERT_TRUE(r.load("[" +
-                     rule("\"keyword\":\"slow\",\"re_pattern\":\"ppp: timeout\","
-                          "\"frequency\":\"1\",\"action\":\"restart_ppp\"") +
+                     kv1000_rule("\"keyword\":\"slow\",\"re_pattern\":\"ppp: timeout\","
+                                 "\"frequency\":\"1\",\"action\":\"restart_ppp\"") +
                      "]"));
 
   // A check whose answer takes a second; the fault line goes in once the download is under way,

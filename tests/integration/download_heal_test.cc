@@ -2,13 +2,10 @@
 // the loopback HTTPS rule server, fetched by the scheduler's own check, read, and fired by lines
 // appended to the sandbox's system log; a later rule set replaces it with fresh rings and counters;
 // a check that falls into a heal waits for its end.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -19,14 +16,14 @@
 #include "support/rule_server.h"
 #include "support/sandbox.h"
 
-extern char** environ;
-
 namespace {
 
+using kivtest::kv1000_rule;
 using kivtest::now_s;
 
 const std::string kLog = "tmp/kiv.log";
 const std::string kEvents = "tmp/service_events.log";
+const std::string kHealStart = ")]===============self_healing start===============\n";
 const std::string kHealEnd = ")]===============self_healing end===============\n";
 
 // A KV-1000 in a sandbox root, online with a synchronised clock, a rule server that serves
@@ -93,28 +90,6 @@ int period_in(const std::string& log, size_t at) {
   return std::atoi(log.c_str() + at + std::string(")]period = ").size());
 }
 
-// Runs a built program with argv (no shell), bounded to 30 s; its exit status, -1 otherwise.
-int run(std::vector<std::string> argv) {
-  std::vector<char*> cargv;
-  for (std::string& a : argv) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, cargv[0], nullptr, nullptr, cargv.data(), environ) != 0) return -1;
-  int status = 0;
-  for (double deadline = now_s() + 30; waitpid(pid, &status, WNOHANG) == 0; usleep(5000)) {
-    if (now_s() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string rule(const std::string& fields) {
-  return "{\"model\":\"KV-1000\"," + fields + "}";
-}
-
 }  // namespace
 
 // The example rule set as an author packs it: the boot-up check on the fourth tick fetches it,
@@ -122,8 +97,10 @@ std::string rule(const std::string& fields) {
 TEST(DownloadHeal, AuthoredRuleSetArrivesAtTheBootupCheckAndEachActiveRuleHeals) {
   router r;
   const std::string packed = r.box.path("rules.kiv");
-  ASSERT_EQ(run({kivtest::bin("kivrule"), "pack",
-                 std::string(KIV_SOURCE_DIR) + "/examples/rules.json", packed, "--ran", "4242"}),
+  ASSERT_EQ(kivtest::run_program(r.box, {kivtest::bin("kivrule"), "pack",
+                                         std::string(KIV_SOURCE_DIR) + "/examples/rules.json",
+                                         packed, "--ran", "4242"})
+                .status,
             0);
   const std::string container = r.box.read("rules.kiv");
   ASSERT_GT(container.size(), 40u);
@@ -212,7 +189,7 @@ TEST(DownloadHeal, AuthoredRuleSetArrivesAtTheBootupCheckAndEachActiveRuleHeals)
 // empty ring and with no results, and the added rule works at once.
 TEST(DownloadHeal, ReplacedRuleSetStartsWithFreshRingsAndCounters) {
   router r;
-  const std::string wan = rule(
+  const std::string wan = kv1000_rule(
       "\"keyword\":\"wan\",\"re_pattern\":\"WAN: link down\",\"frequency\":\"2\","
       "\"period\":\"100\",\"action\":\"restart_wan\"");
   r.server.answer(200, kivtest::pack_rules("[" + wan + "]"));
@@ -232,7 +209,7 @@ TEST(DownloadHeal, ReplacedRuleSetStartsWithFreshRingsAndCounters) {
   r.clock(120);
   ASSERT_TRUE(r.line("Dec  7 06:00:20 WAN: link down"));
   EXPECT_TRUE(r.box.wait_for(kLog, ")]monitor_profile[0].timestamp[0]=[120.000000]\n", 5));
-  const std::string dns = rule(
+  const std::string dns = kv1000_rule(
       "\"keyword\":\"dns\",\"re_pattern\":\"dnsmasq.*exited\",\"frequency\":\"1\","
       "\"action\":\"restart_dnsmasq\"");
   // Served once: the answer changes back to nothing as soon as the set is in, long before the
@@ -269,12 +246,10 @@ TEST(DownloadHeal, CheckDuringHealingIsPutOffUntilTheHealEnds) {
   router r;
   // Every service event takes 0.7 s and no check confirms these actions, so each is tried
   // three times and the heal spans several ticks.
-  mkdir(r.box.path("sbin").c_str(), 0755);
-  r.box.write("sbin/service-event", "#!/bin/sh\nsleep 0.7\n");
-  chmod(r.box.path("sbin/service-event").c_str(), 0755);
-  const std::string slow =
-      "{\"model\":\"KV-1000\",\"keyword\":\"vpn\",\"re_pattern\":\"vpn: tunnel lost\","
-      "\"frequency\":\"1\",\"action\":\"restart_vpnd;restart_vpnc\"}";
+  kivtest::service_hook(r.box, "#!/bin/sh\nsleep 0.7\n");
+  const std::string slow = kv1000_rule(
+      "\"keyword\":\"vpn\",\"re_pattern\":\"vpn: tunnel lost\","
+      "\"frequency\":\"1\",\"action\":\"restart_vpnd;restart_vpnc\"");
   r.server.answer(200, kivtest::pack_rules("[" + slow + "]"));
   r.box.set("kiv_quick_period", "1");
   ASSERT_TRUE(r.start());
@@ -285,20 +260,19 @@ TEST(DownloadHeal, CheckDuringHealingIsPutOffUntilTheHealEnds) {
   // The cycle is over: no check is due by the schedule. What the server has now arrives only
   // through the tick that was put off.
   const std::string other =
-      "{\"model\":\"KV-1000\",\"re_pattern\":\"never seen\",\"frequency\":\"1\","
-      "\"action\":\"nop\"}";
+      kv1000_rule("\"re_pattern\":\"never seen\",\"frequency\":\"1\",\"action\":\"nop\"");
   r.server.answer(200, kivtest::pack_rules("[" + slow + "," + other + "]"));
   r.box.append("tmp/syslog.log", "Dec  7 06:00:00 vpn: tunnel lost\n");
-  ASSERT_TRUE(r.box.wait_for(kLog, ")]===============self_healing end===============\n", 30));
+  ASSERT_TRUE(r.box.wait_for(kLog, kHealEnd, 30));
   ASSERT_TRUE(r.box.wait_for(kLog, ")]New arraylen=2\n", 15));
   // Two ticks after the check: the schedule itself asks for nothing more.
   const size_t periods = r.box.count(kLog, ")]period = ");
   ASSERT_TRUE(r.box.wait_for_count(kLog, ")]period = ", static_cast<int>(periods + 2), 15));
-  EXPECT_EQ(r.box.read("tmp/service_events.log"),
+  EXPECT_EQ(r.box.read(kEvents),
             "restart_vpnd\nrestart_vpnd\nrestart_vpnd\nrestart_vpnc\nrestart_vpnc\nrestart_vpnc\n");
 
   std::string log = r.box.read(kLog);
-  const size_t start = log.find(")]===============self_healing start===============\n");
+  const size_t start = log.find(kHealStart);
   // The last record of the run while healing_index still names the profile.
   const size_t last = log.find(")]monitor_profile[0] retry[1]=3\n", start);
   ASSERT_NE(start, std::string::npos);
@@ -322,11 +296,6 @@ TEST(DownloadHeal, CheckDuringHealingIsPutOffUntilTheHealEnds) {
   EXPECT_NE(log.find(", period_retry = 2, bootup_check = 0\n", after), std::string::npos);
   EXPECT_EQ(occurrences(log, ")]target_url=[", loaded, std::string::npos), 0u);
   // One request for each check: three in the cycle, one after the heal.
-  size_t posts = 0;
-  const std::string req = r.server.requests();
-  for (size_t at = req.find("\"method\": \"POST\""); at != std::string::npos;
-       at = req.find("\"method\": \"POST\"", at + 1))
-    ++posts;
-  EXPECT_EQ(posts, 4u);
+  EXPECT_EQ(occurrences(r.server.requests(), "\"method\": \"POST\""), 4u);
   EXPECT_EQ(r.box.signal_and_wait(SIGTERM, 20), 0);
 }

@@ -22,7 +22,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -40,22 +39,9 @@ const std::string kLog = "tmp/kiv.log";
 const std::string kSyslog = "tmp/syslog.log";
 
 std::string rule(const std::string& keyword, const std::string& pattern) {
-  return "{\"model\":\"KV-1000\",\"keyword\":\"" + keyword + "\",\"re_pattern\":\"" + pattern +
-         "\",\"frequency\":\"2\",\"period\":\"100000\",\"action\":\"restart_wan\"}";
-}
-
-// CPU time (user + system) of a process in seconds.
-double cpu_seconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string skip;
-  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
-  long long utime = 0, stime = 0;
-  fields >> utime >> stime;
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return kivtest::kv1000_rule("\"keyword\":\"" + keyword + "\",\"re_pattern\":\"" + pattern +
+                              "\",\"frequency\":\"2\",\"period\":\"100000\","
+                              "\"action\":\"restart_wan\"");
 }
 
 // Files the service hook left outside tmp/, one per service event.
@@ -97,10 +83,8 @@ struct router {
   router() {
     kivtest::router_settings(box, server);
     // Each service event leaves an empty file outside tmp/: evidence that needs no space.
-    mkdir(box.path("sbin").c_str(), 0755);
     mkdir(box.path("heals").c_str(), 0755);
-    box.write("sbin/service-event", "#!/bin/sh\n: > \"$KIV_ROOT/heals/$1.$$\"\n");
-    chmod(box.path("sbin/service-event").c_str(), 0755);
+    kivtest::service_hook(box, "#!/bin/sh\n: > \"$KIV_ROOT/heals/$1.$$\"\n");
   }
   ~router() {
     if (box.pid > 0) box.signal_and_wait(SIGKILL, 10);
@@ -220,9 +204,9 @@ void run(filling how) {
       << "a dump cut by the full file system was left: [" << dump << "]";
 
   // Quiet and full: the daemon waits, it does not spin.
-  double cpu_before = cpu_seconds(r.box.pid);
+  double cpu_before = kivtest::cpu_seconds(r.box.pid);
   usleep(2000000);
-  double cpu_used = cpu_seconds(r.box.pid) - cpu_before;
+  double cpu_used = kivtest::cpu_seconds(r.box.pid) - cpu_before;
   EXPECT_LT(cpu_used, 0.5) << "CPU seconds in 2 s while full";
   EXPECT_EQ(waitpid(r.box.pid, nullptr, WNOHANG), 0) << "the daemon ended while tmp/ was full";
 

@@ -45,12 +45,7 @@ bool start_following(kivtest::sandbox& box) {
   box.write(kSyslog, "");
   if (box.start_kiv() <= 0 || !box.wait_ready(20)) return false;
   // The follower may not have reached the end of the file yet: append until a line is walked.
-  double deadline = now_s() + 20;
-  while (now_s() < deadline) {
-    box.append(kSyslog, line_text("ready", 0) + "\n");
-    if (box.wait_for(kLog, ")]pBuf=[" + line_text("ready", 0) + "]\n", 0.5)) return true;
-  }
-  return false;
+  return kivtest::append_until_walked(box, "Dec  6 12:00:00 app: ready", 20, 0.5);
 }
 
 enum class rotation { move, cut };
@@ -241,11 +236,8 @@ TEST(FaultRotation, FollowerKilledMidBurstLosesOneRunAtMostAndDoublesNothing) {
     usleep(1000);
   }
   // The new follower is running once a line appended now is walked.
-  double deadline = now_s() + 20;
-  int extra = 0;
-  while (!box.wait_for(kLog, pbuf(line_text("kill-after", extra)), 0.3) && now_s() < deadline)
-    box.append(kSyslog, line_text("kill-after", ++extra) + "\n");
-  ASSERT_LT(now_s(), deadline) << "no new follower";
+  ASSERT_TRUE(kivtest::append_until_walked(box, "Dec  6 12:00:00 app: kill-after", 20, 0.3))
+      << "no new follower";
   tally t = count_lines(box, "kill", 1, kLines);
   const std::vector<bool>& got = t.walked_lines[0];
   size_t k = 0;

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -102,7 +103,7 @@ TEST(FaultRuleServer, EveryServerFaultLeavesTheRuleSetAndTheDaemonAsTheyWere) {
     if (!f.mode.empty())
       r.server.answer_fault(f.mode, 64ll << 20);
     else
-      r.server.answer(200, kivtest::pack_rules(one_rule()));  // never reached
+      r.server.answer(200, kivtest::pack_rules(one_rule()));  // a plain answer, no fault
     auto reason_count = [&] {
       size_t n = 0;
       for (const auto& reason : f.reasons) n += r.box.count("kiv.out", reason);
@@ -141,10 +142,13 @@ TEST(FaultRuleServer, BodyThatStopsHalfwayHoldsOffNeitherSigtermNorLeavesAFile) 
   r.box.set("link_internet", "2");
   ASSERT_TRUE(r.box.wait_for_count(kLog, ")]target_url=[", 2, 30));
   // The transfer is under way once the server has recorded the second request.
+  auto transfer_begun = [&] {
+    const std::string requests = r.server.requests();
+    return std::count(requests.begin(), requests.end(), '\n') >= 2;
+  };
   double deadline = now_s() + 20;
-  while (r.server.requests().find("\n", r.server.requests().find("\n") + 1) == std::string::npos &&
-         now_s() < deadline)
-    usleep(50000);
+  while (!transfer_begun() && now_s() < deadline) usleep(50000);
+  ASSERT_TRUE(transfer_begun()) << "the stalled transfer never began";
   usleep(500000);  // half the body is in
   EXPECT_TRUE(r.running());
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@ const std::string kLog = "tmp/kiv.log";
 const std::string kEvents = "tmp/service_events.log";
 
 using kivtest::in_order;
+using kivtest::kv1000_rule;
 using kivtest::now_s;
 
 // A router in a sandbox root with a rule server, a test clock and a daemon that loads the rule
@@ -82,11 +82,7 @@ struct router {
   }
 };
 
-std::string rule(const std::string& fields) {
-  return "{\"model\":\"KV-1000\"," + fields + "}";
-}
-
-const std::string kWanRule = rule(
+const std::string kWanRule = kv1000_rule(
     "\"keyword\":\"wan_down\",\"re_pattern\":\"WAN: link down\",\"frequency\":\"3\","
     "\"period\":\"60\",\"action\":\"restart_wan\"");
 
@@ -153,9 +149,9 @@ TEST(HealDaemon, ActionListRunsWithChecksAttemptsAndResults) {
   router r;
   ASSERT_TRUE(r.start());
   ASSERT_TRUE(r.load("[" +
-                     rule("\"keyword\":\"dns\",\"re_pattern\":\"dnsmasq.*exited\","
-                          "\"frequency\":\"1\",\"period\":\"0\","
-                          "\"action\":\"nop;restart_dnsmasq;restart_wan\"") +
+                     kv1000_rule("\"keyword\":\"dns\",\"re_pattern\":\"dnsmasq.*exited\","
+                                 "\"frequency\":\"1\",\"period\":\"0\","
+                                 "\"action\":\"nop;restart_dnsmasq;restart_wan\"") +
                      "]"));
   ASSERT_TRUE(r.line("Dec  6 12:00:00 dnsmasq[312]: exited"));
   ASSERT_TRUE(r.box.wait_for(kLog, ")]===============self_healing end===============\n", 15));
@@ -179,11 +175,11 @@ TEST(HealDaemon, InactiveRuleIsSkippedAndOneLineCanFeedTwoRings) {
   ASSERT_TRUE(
       r.load("[{\"model\":\"OTHER-1\",\"re_pattern\":\"kernel\",\"frequency\":\"1\","
              "\"action\":\"reboot\"}," +
-             rule("\"keyword\":\"a\",\"re_pattern\":\"kernel: oom\",\"frequency\":\"2\","
-                  "\"period\":\"5\",\"action\":\"restart_wan\"") +
+             kv1000_rule("\"keyword\":\"a\",\"re_pattern\":\"kernel: oom\",\"frequency\":\"2\","
+                         "\"period\":\"5\",\"action\":\"restart_wan\"") +
              "," +
-             rule("\"keyword\":\"b\",\"re_pattern\":\"oom\",\"frequency\":\"2\","
-                  "\"period\":\"5\",\"action\":\"restart_wan\"") +
+             kv1000_rule("\"keyword\":\"b\",\"re_pattern\":\"oom\",\"frequency\":\"2\","
+                         "\"period\":\"5\",\"action\":\"restart_wan\"") +
              "]"));
   ASSERT_TRUE(r.line("Dec  6 12:00:00 kernel: oom-killer"));
   // The walk of that line: one match record for each active profile, in index order, and no
@@ -212,7 +208,7 @@ TEST(HealDaemon, InactiveRuleIsSkippedAndOneLineCanFeedTwoRings) {
 TEST(HealDaemon, GlobalPauseDropsLinesUntilItEnds) {
   router r;
   ASSERT_TRUE(r.start());
-  std::string paused = rule(
+  std::string paused = kv1000_rule(
       "\"re_pattern\":\"WAN: link down\",\"frequency\":\"1\",\"period\":\"9\","
       "\"action\":\"restart_wan\",\"Global_Pause\":\"1\"");
   ASSERT_TRUE(r.load("[" + paused + "]"));
@@ -221,7 +217,7 @@ TEST(HealDaemon, GlobalPauseDropsLinesUntilItEnds) {
   EXPECT_EQ(r.box.count(kLog, ")]global_pause=[1]\n"), 1u) << "logged once per pause";
   EXPECT_EQ(r.box.count(kLog, "[Match]::"), 0u);
   EXPECT_TRUE(r.quiet_for(kEvents, "restart_wan", 0.5));
-  std::string resumed = rule(
+  std::string resumed = kv1000_rule(
       "\"re_pattern\":\"WAN: link down\",\"frequency\":\"1\",\"period\":\"9\","
       "\"action\":\"restart_wan\",\"Global_Pause\":\"0\"");
   ASSERT_TRUE(r.load("[" + resumed + "]"));
@@ -236,13 +232,11 @@ TEST(HealDaemon, GlobalPauseDropsLinesUntilItEnds) {
 TEST(HealDaemon, TerminateDuringHealingLetsTheRunFinish) {
   router r;
   // The service controller takes a while with each event.
-  mkdir(r.box.path("sbin").c_str(), 0755);
-  r.box.write("sbin/service-event", "#!/bin/sh\nsleep 0.5\n");
-  chmod(r.box.path("sbin/service-event").c_str(), 0755);
+  kivtest::service_hook(r.box, "#!/bin/sh\nsleep 0.5\n");
   ASSERT_TRUE(r.start());
   ASSERT_TRUE(r.load("[" +
-                     rule("\"re_pattern\":\"ppp: timeout\",\"frequency\":\"1\","
-                          "\"action\":\"restart_wan;restart_ppp\"") +
+                     kv1000_rule("\"re_pattern\":\"ppp: timeout\",\"frequency\":\"1\","
+                                 "\"action\":\"restart_wan;restart_ppp\"") +
                      "]"));
   ASSERT_TRUE(r.line("Dec  6 12:00:00 ppp: timeout"));
   ASSERT_TRUE(r.box.wait_for(kEvents, "restart_wan\n", 10));
@@ -262,13 +256,13 @@ TEST(HealDaemon, ReloadThatShrinksTheSetWhileTheCursorIsHigh) {
   ASSERT_TRUE(r.start());
   std::string big = "[";
   for (int i = 0; i < 7; ++i)
-    big += (i ? "," : "") + rule("\"re_pattern\":\"never-" + std::to_string(i) +
-                                 "\",\"frequency\":\"1\",\"action\":\"restart_big\"");
+    big += (i ? "," : "") + kv1000_rule("\"re_pattern\":\"never-" + std::to_string(i) +
+                                        "\",\"frequency\":\"1\",\"action\":\"restart_big\"");
   ASSERT_TRUE(r.load(big + "]"));
   usleep(700000);  // the cursor walks several profiles into the set
   ASSERT_TRUE(r.load("[" +
-                     rule("\"re_pattern\":\"usb: reset\",\"frequency\":\"1\","
-                          "\"action\":\"restart_usb\"") +
+                     kv1000_rule("\"re_pattern\":\"usb: reset\",\"frequency\":\"1\","
+                                 "\"action\":\"restart_usb\"") +
                      "]"));
   ASSERT_TRUE(r.line("Dec  6 12:00:00 usb: reset"));
   ASSERT_TRUE(r.box.wait_for(kLog, ")]===============self_healing end===============\n", 10));
@@ -286,8 +280,8 @@ TEST(HealDaemon, DetectionGoesOnAfterTheFollowerIsKilled) {
   router r;
   ASSERT_TRUE(r.start());
   ASSERT_TRUE(r.load("[" +
-                     rule("\"re_pattern\":\"radio: stuck\",\"frequency\":\"1\","
-                          "\"action\":\"restart_wireless\"") +
+                     kv1000_rule("\"re_pattern\":\"radio: stuck\",\"frequency\":\"1\","
+                                 "\"action\":\"restart_wireless\"") +
                      "]"));
   std::istringstream ids(r.box.read("var/run/kiv.pid"));
   long daemon = 0, follower = 0;
@@ -309,11 +303,11 @@ TEST(HealDaemon, RuleWithoutFrequencyNeverFires) {
   router r;
   ASSERT_TRUE(r.start());
   ASSERT_TRUE(r.load("[" +
-                     rule("\"keyword\":\"nofreq\",\"re_pattern\":\"fan: fail\","
-                          "\"action\":\"reboot\"") +
+                     kv1000_rule("\"keyword\":\"nofreq\",\"re_pattern\":\"fan: fail\","
+                                 "\"action\":\"reboot\"") +
                      "," +
-                     rule("\"keyword\":\"zero\",\"re_pattern\":\"fan: fail\","
-                          "\"frequency\":\"0\",\"action\":\"reboot\"") +
+                     kv1000_rule("\"keyword\":\"zero\",\"re_pattern\":\"fan: fail\","
+                                 "\"frequency\":\"0\",\"action\":\"reboot\"") +
                      "]"));
   ASSERT_TRUE(r.line("Dec  6 12:00:00 fan: fail"));
   ASSERT_TRUE(r.line("Dec  6 12:00:01 fan: fail"));

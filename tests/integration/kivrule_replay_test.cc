@@ -1,14 +1,8 @@
 // kivrule replay as built: its fires agree with the real daemon fed the same rules and lines on
 // the test clock, its report (text and JSON) on the example rules and log, the line-rate and
 // year-turning clocks, and bad input (binary bytes, huge lines, empty logs, rejected rules).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,8 +13,6 @@
 #include "support/rule_file.h"
 #include "support/rule_server.h"
 #include "support/sandbox.h"
-
-extern char** environ;
 
 namespace {
 
@@ -33,44 +25,12 @@ const std::vector<std::string> kIdentity = {"--productid", "KV-1000",     "--fwv
 using kivtest::now_s;
 using namespace std::string_literals;
 
-struct run_result {
-  int status = -1;  // exit status; 128 + signal when killed, -1 when it could not run
-  std::string out;
-  std::string err;
-};
+using kivtest::run_result;
 
-// Runs the built kivrule with argv (no shell), its output in files of the sandbox, for at most
-// 30 seconds.
+// Runs the built kivrule with args (no shell), for at most 30 seconds.
 run_result kivrule(const kivtest::sandbox& sb, std::vector<std::string> args) {
   args.insert(args.begin(), kivtest::bin("kivrule"));
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const std::string out = sb.path("replay.out"), err = sb.path("replay.err");
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  run_result r;
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) return r;
-  int status = 0;
-  const double deadline = now_s() + 30.0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (now_s() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    usleep(5000);
-  }
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = sb.read("replay.out");
-  r.err = sb.read("replay.err");
-  return r;
+  return kivtest::run_program(sb, args);
 }
 
 run_result replay(const kivtest::sandbox& sb, const std::string& rules, const std::string& log,
@@ -163,25 +123,23 @@ std::string stamp(int seconds) {
   return buf;
 }
 
-std::string rule(const std::string& fields) {
-  return "{\"model\":\"KV-1000\"," + fields + "}";
-}
+using kivtest::kv1000_rule;
 
 const std::string kAgreementRules =
     "[" +
-    rule(
+    kv1000_rule(
         "\"keyword\":\"wan_down\",\"re_pattern\":\"WAN: link down\",\"frequency\":\"3\","
         "\"period\":\"60\",\"action\":\"restart_wan\"") +
     "," +
-    rule(
+    kv1000_rule(
         "\"keyword\":\"dns_crash\",\"re_pattern\":\"dnsmasq\\\\[[0-9]+\\\\]: segfault\","
         "\"frequency\":\"2\",\"period\":\"30\",\"action\":\"restart_dnsmasq\"") +
     "," +
-    rule(
+    kv1000_rule(
         "\"keyword\":\"never\",\"re_pattern\":\"no such fault\",\"frequency\":\"1\","
         "\"period\":\"10\",\"action\":\"restart_wan\"") +
     "," +
-    rule(
+    kv1000_rule(
         "\"keyword\":\"oom\",\"re_pattern\":\"Out of memory\",\"frequency\":\"1\","
         "\"period\":\"10\",\"action\":\"nop\"") +
     "," +
@@ -342,9 +300,9 @@ TEST(KivruleReplay, ExampleReportShowsFiresActionsAndTheRuleThatMatchedNothing) 
 TEST(KivruleReplay, LogClockTurnsTheYearAndHoldsOnAStepBack) {
   kivtest::sandbox sb;
   sb.write("rules.json", "[" +
-                             rule("\"keyword\":\"w\",\"re_pattern\":\"WAN: link down\","
-                                  "\"frequency\":\"3\",\"period\":\"60\","
-                                  "\"action\":\"restart_wan\"") +
+                             kv1000_rule("\"keyword\":\"w\",\"re_pattern\":\"WAN: link down\","
+                                         "\"frequency\":\"3\",\"period\":\"60\","
+                                         "\"action\":\"restart_wan\"") +
                              "]");
   // 23:59:30, 23:59:50 and 00:00:10 of the next year lie within 40 s.
   sb.write("turn.log",
@@ -400,8 +358,8 @@ TEST(KivruleReplay, BadInputGetsAClearMessageNeverACrash) {
   EXPECT_TRUE(has(empty.err, "holds no lines")) << empty.err;
 
   sb.write("bad_regex.json", "[" +
-                                 rule("\"keyword\":\"b\",\"re_pattern\":\"(unclosed\","
-                                      "\"frequency\":\"1\",\"action\":\"nop\"") +
+                                 kv1000_rule("\"keyword\":\"b\",\"re_pattern\":\"(unclosed\","
+                                             "\"frequency\":\"1\",\"action\":\"nop\"") +
                                  "]");
   run_result bad = replay(sb, sb.path("bad_regex.json"), sb.path("binary.log"));
   EXPECT_EQ(bad.status, 1);
@@ -437,11 +395,12 @@ TEST(KivruleReplay, BadInputGetsAClearMessageNeverACrash) {
 
 TEST(KivruleReplay, GlobalPauseOfAnActiveRuleDropsEveryLine) {
   kivtest::sandbox sb;
-  const std::string wan = rule(
+  const std::string wan = kv1000_rule(
       "\"keyword\":\"w\",\"re_pattern\":\"WAN: link down\",\"frequency\":\"1\","
       "\"period\":\"10\",\"action\":\"restart_wan\"");
   sb.write("log", "Dec  7 08:00:00 WAN: link down\n");
-  sb.write("paused.json", "[" + wan + "," + rule("\"keyword\":\"p\",\"Global_Pause\":\"1\"") + "]");
+  sb.write("paused.json",
+           "[" + wan + "," + kv1000_rule("\"keyword\":\"p\",\"Global_Pause\":\"1\"") + "]");
   run_result paused = replay(sb, sb.path("paused.json"), sb.path("log"));
   ASSERT_EQ(paused.status, 0) << paused.err;
   EXPECT_TRUE(has(paused.out, "warning: Global_Pause is 1 after these rules")) << paused.out;

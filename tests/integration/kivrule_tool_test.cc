@@ -1,10 +1,6 @@
 // The rule author's tool, run as built: pack and unpack round trips, what check reports for the
 // example rule set and its exit statuses, and inputs that are not rule files at all.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -17,48 +13,15 @@
 #include "support/sandbox.h"
 #include "update/decrypt_file.h"
 
-extern char** environ;
-
 namespace {
 
-struct run_result {
-  int status = -1;  // exit status; 128 + signal when killed, -1 when it could not run
-  std::string out;
-  std::string err;
-};
+using kivtest::run_result;
 
-// Runs the built kivrule with argv (no shell), standard output and error into files of the
-// sandbox, for at most 30 seconds.
+// Runs the built kivrule with args (no shell), for at most 30 seconds.
 run_result kivrule(const kivtest::sandbox& sb, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {kivtest::bin("kivrule")};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> cargv;
-  for (std::string& a : argv) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-  const std::string out = sb.path("kivrule.out"), err = sb.path("kivrule.err");
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  run_result r;
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) return r;
-  int status = 0;
-  const double deadline = kivtest::now_s() + 30.0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (kivtest::now_s() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    usleep(5000);
-  }
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = sb.read("kivrule.out");
-  r.err = sb.read("kivrule.err");
-  return r;
+  return kivtest::run_program(sb, argv);
 }
 
 std::string examples() {

@@ -24,13 +24,24 @@ void router_settings(const sandbox& box, const rule_server& server) {
 }
 
 bool install_rules(const sandbox& box, const rule_server& server, const std::string& json,
-                   int loads_before, double timeout_s, double delay) {
-  server.answer(200, pack_rules(json), delay);
+                   int loads_before, double timeout_s) {
+  server.answer(200, pack_rules(json));
   box.set("kiv_quick_period", "1");
   box.set("link_internet", "2");
   bool ok = box.wait_for_count(kLog, ")]New arraylen=", loads_before + 1, timeout_s);
   box.set("link_internet", "1");
   return ok;
+}
+
+bool append_until_walked(const sandbox& box, const std::string& head, double timeout_s,
+                         double each_s) {
+  const double deadline = now_s() + timeout_s;
+  for (int i = 0; now_s() < deadline; ++i) {
+    const std::string line = head + "-" + std::to_string(i);
+    box.append("tmp/syslog.log", line + "\n");
+    if (box.wait_for(kLog, ")]pBuf=[" + line + "]\n", each_s)) return true;
+  }
+  return false;
 }
 
 void set_uptime(const sandbox& box, double uptime) {

@@ -21,7 +21,13 @@ void router_settings(const sandbox& box, const rule_server& server);
 // quick period and link_internet 2 start the check, link_internet 1 ends it. True once the
 // reader has logged "New arraylen=" loads_before + 1 times.
 bool install_rules(const sandbox& box, const rule_server& server, const std::string& json,
-                   int loads_before, double timeout_s, double delay = 0);
+                   int loads_before, double timeout_s);
+
+// The follower reads from the end of the system log: appends the lines head-0, head-1, ... (one
+// each `each_s` seconds) until one of them is walked, so that lines appended afterwards are
+// followed from the first. False when none is walked within `timeout_s`.
+bool append_until_walked(const sandbox& box, const std::string& head, double timeout_s,
+                         double each_s);
 
 // The test clock: proc/uptime reads `uptime` seconds.
 void set_uptime(const sandbox& box, double uptime);

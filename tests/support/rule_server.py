@@ -44,31 +44,34 @@ def make_certs(d):
         run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
             "-subj", "/CN=kiv test " + name, "-keyout", os.path.join(d, name + ".key"),
             "-out", os.path.join(d, name + ".pem"))
-    ext = os.path.join(d, "server.ext")
-    with open(ext, "w") as f:
-        f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n"
-                "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage=serverAuth\n")
-    run("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
-        "-keyout", os.path.join(d, "server.key"), "-out", os.path.join(d, "server.csr"))
-    run("x509", "-req", "-in", os.path.join(d, "server.csr"), "-CA", os.path.join(d, "ca.pem"),
-        "-CAkey", os.path.join(d, "ca.key"), "-CAcreateserial", "-days", "2",
-        "-extfile", ext, "-out", os.path.join(d, "server.pem"))
+    def path(name):
+        return os.path.join(d, name)
+
+    def extensions(name, alt_names):
+        ext = path(name + ".ext")
+        with open(ext, "w") as f:
+            f.write("subjectAltName=" + alt_names + "\n"
+                    "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
+                    "extendedKeyUsage=serverAuth\n")
+        return ext
+
+    def request(name, common_name):
+        run("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + common_name,
+            "-keyout", path(name + ".key"), "-out", path(name + ".csr"))
+
+    def sign(csr, ca, ext, out):
+        run("x509", "-req", "-in", path(csr + ".csr"), "-CA", path(ca + ".pem"),
+            "-CAkey", path(ca + ".key"), "-CAcreateserial", "-days", "2",
+            "-extfile", ext, "-out", path(out + ".pem"))
+
+    server_ext = extensions("server", "IP:127.0.0.1,DNS:localhost")
+    request("server", "127.0.0.1")
+    sign("server", "ca", server_ext, "server")
     # Signed by the right CA, but for a name that is not the address the client dials.
-    other = os.path.join(d, "other.ext")
-    with open(other, "w") as f:
-        f.write("subjectAltName=DNS:rules.other.invalid\n"
-                "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage=serverAuth\n")
-    run("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=rules.other.invalid",
-        "-keyout", os.path.join(d, "other.key"), "-out", os.path.join(d, "other.csr"))
-    run("x509", "-req", "-in", os.path.join(d, "other.csr"), "-CA", os.path.join(d, "ca.pem"),
-        "-CAkey", os.path.join(d, "ca.key"), "-CAcreateserial", "-days", "2",
-        "-extfile", other, "-out", os.path.join(d, "other.pem"))
+    request("other", "rules.other.invalid")
+    sign("other", "ca", extensions("other", "DNS:rules.other.invalid"), "other")
     # The right name, signed by the CA that the client does not trust.
-    run("x509", "-req", "-in", os.path.join(d, "server.csr"), "-CA",
-        os.path.join(d, "wrong_ca.pem"), "-CAkey", os.path.join(d, "wrong_ca.key"),
-        "-CAcreateserial", "-days", "2", "-extfile", ext, "-out", os.path.join(d, "untrusted.pem"))
+    sign("server", "wrong_ca", server_ext, "untrusted")
 
 
 def parse_fields(content_type, body):
@@ -201,6 +204,20 @@ def serve_in_background(server):
     t.start()
 
 
+def tls_server(port, directory, cert, key, control_path, record_path, lock):
+    """An HTTPS listener of the rule server; all of them share the control and the record."""
+    srv = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+    srv.daemon_threads = True
+    srv.lock = lock
+    srv.stopping = False
+    srv.control_path = control_path
+    srv.record_path = record_path
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(os.path.join(directory, cert), os.path.join(directory, key))
+    srv.socket = ctx.wrap_socket(srv.socket, server_side=True)
+    return srv
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--dir", required=True)
@@ -209,16 +226,10 @@ def main():
     a = ap.parse_args()
     os.makedirs(a.dir, exist_ok=True)
     make_certs(a.dir)
-    srv = http.server.ThreadingHTTPServer(("127.0.0.1", a.port), Handler)
-    srv.daemon_threads = True
-    srv.lock = threading.Lock()
-    srv.stopping = False
-    srv.control_path = a.control
-    srv.record_path = os.path.join(a.dir, "requests.jsonl")
-    open(srv.record_path, "a").close()
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(os.path.join(a.dir, "server.pem"), os.path.join(a.dir, "server.key"))
-    srv.socket = ctx.wrap_socket(srv.socket, server_side=True)
+    record_path = os.path.join(a.dir, "requests.jsonl")
+    open(record_path, "a").close()
+    lock = threading.Lock()
+    srv = tls_server(a.port, a.dir, "server.pem", "server.key", a.control, record_path, lock)
 
     garbage = socketserver.ThreadingTCPServer(("127.0.0.1", 0), PlainGarbage)
     garbage.daemon_threads = True
@@ -228,15 +239,7 @@ def main():
     tls_listeners = []
     for name, cert, key in (("wrong_name_port", "other.pem", "other.key"),
                             ("untrusted_port", "untrusted.pem", "server.key")):
-        extra = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        extra.daemon_threads = True
-        extra.lock = srv.lock
-        extra.stopping = False
-        extra.control_path = a.control
-        extra.record_path = srv.record_path
-        extra_ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        extra_ctx.load_cert_chain(os.path.join(a.dir, cert), os.path.join(a.dir, key))
-        extra.socket = extra_ctx.wrap_socket(extra.socket, server_side=True)
+        extra = tls_server(0, a.dir, cert, key, a.control, record_path, lock)
         serve_in_background(extra)
         publish(a.dir, name, extra.server_address[1])
         tls_listeners.append(extra)

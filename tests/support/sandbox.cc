@@ -3,20 +3,25 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
 #include "platform/platform.h"
+
+extern char** environ;
 
 namespace kivtest {
 
@@ -241,6 +246,106 @@ size_t sandbox::count(const std::string& rel, const std::string& text) const {
        pos = content.find(text, pos + text.size()))
     ++n;
   return n;
+}
+
+namespace {
+
+// Opens a fresh output file for a spawned program; close-on-exec, so that a program another
+// thread starts at the same moment does not inherit it (the dup2 onto 1 or 2 clears the flag).
+int open_output(const sandbox& sb, const char* suffix, std::string* rel) {
+  static std::atomic<unsigned> serial{0};
+  for (;;) {
+    *rel = "run." + std::to_string(serial.fetch_add(1)) + suffix;
+    int fd = open(sb.path(*rel).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+}
+
+// Reaps pid within timeout_s; SIGKILL and -1 past it, -1 when it cannot be waited for.
+int reap(pid_t pid, double timeout_s) {
+  const double deadline = now_s() + timeout_s;
+  long pause = 1;  // short programs are reaped at once, long ones polled less often
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return decode_status(status);
+    if (r < 0 && errno != EINTR) return -1;
+    if (now_s() >= deadline) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      return -1;
+    }
+    pause_ms(pause);
+    if (pause < 16) pause *= 2;
+  }
+}
+
+}  // namespace
+
+run_result run_program(const sandbox& sb, const std::vector<std::string>& argv, double timeout_s) {
+  run_result r;
+  if (argv.empty()) {
+    r.err = "run_program: no program given";
+    return r;
+  }
+  std::vector<std::string> args = argv;
+  std::vector<char*> cargv;
+  for (std::string& a : args) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  std::string out_rel, err_rel;
+  int out_fd = open_output(sb, ".out", &out_rel);
+  int err_fd = out_fd < 0 ? -1 : open_output(sb, ".err", &err_rel);
+  if (out_fd < 0 || err_fd < 0) {
+    r.err = "run_program: cannot create output files below " + sb.root + ": " + strerror(errno);
+    if (out_fd >= 0) {
+      close(out_fd);
+      unlink(sb.path(out_rel).c_str());
+    }
+    return r;
+  }
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, out_fd, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&fa, err_fd, STDERR_FILENO);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  close(out_fd);
+  close(err_fd);
+  if (rc == 0) {
+    r.status = reap(pid, timeout_s);
+    r.out = sb.read(out_rel);
+    r.err = sb.read(err_rel);
+  } else {
+    r.err = "run_program: cannot run " + argv[0] + ": " + strerror(rc);
+  }
+  unlink(sb.path(out_rel).c_str());
+  unlink(sb.path(err_rel).c_str());
+  return r;
+}
+
+double cpu_seconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The command name may hold spaces and parentheses: the fields start after the last ')'.
+  size_t close_paren = text.rfind(')');
+  if (close_paren == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close_paren + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+  long long utime = 0, stime = 0;
+  if (!(fields >> utime >> stime)) return -1;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void service_hook(const sandbox& sb, const std::string& script) {
+  mkdir(sb.path("sbin").c_str(), 0755);  // may exist already
+  sb.write("sbin/service-event", script);
+  if (chmod(sb.path("sbin/service-event").c_str(), 0755) != 0)
+    throw std::runtime_error("cannot make the service hook executable: " +
+                             std::string(strerror(errno)));
 }
 
 }  // namespace kivtest

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace kivtest {
 
@@ -58,5 +59,26 @@ struct sandbox {
 
   double time_scale;
 };
+
+// What a finished program left: its exit status (128 + n when signal n ended it, -1 when it
+// could not be started or was killed for running too long) and what it wrote.
+struct run_result {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs argv[0] with argv (no shell, the environment of this process), standard input from
+// /dev/null and standard output and error into files below the sandbox root (removed once read;
+// safe from several threads at once). Waits at most timeout_s; a program still running then is
+// killed with SIGKILL and reported as status -1.
+run_result run_program(const sandbox& sb, const std::vector<std::string>& argv,
+                       double timeout_s = 30);
+
+// CPU time (user + system) of a running process in seconds, -1 when it cannot be read.
+double cpu_seconds(pid_t pid);
+
+// Installs script as the service controller hook the host platform runs for every service
+// event (sandbox path sbin/service-event, mode 0755).
+void service_hook(const sandbox& sb, const std::string& script);
 
 }  // namespace kivtest

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/platform.h"
 #include "rules/read_json.h"
 #include "support/sandbox.h"
 
@@ -47,24 +48,15 @@ std::string load_refusal(const std::string& pattern, int* status = nullptr) {
 // Kilobytes regcomp adds to the peak size of a fresh process while compiling the pattern, -1
 // when it does not compile.
 long compile_kilobytes(const std::string& pattern) {
-  int out[2];
-  if (pipe(out) != 0) return -1;
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
-    execl(REGCOMP_PEAK, REGCOMP_PEAK, pattern.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
+  const spawned_reader child = spawn_reader({REGCOMP_PEAK, pattern});
+  if (child.pid < 0) return -1;
   std::string text;
   char buf[64];
   ssize_t n;
-  while ((n = read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-  close(out[0]);
+  while ((n = read(child.fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+  close(child.fd);
   int status = 0;
-  waitpid(child, &status, 0);
+  waitpid(child.pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty()) return -1;
   return std::stol(text);
 }
@@ -113,6 +105,13 @@ TEST(PatternGuard, CostlyOrCrashingPatternsAreRefusedWithTheReason) {
     EXPECT_EQ(status, RULES_BAD_REGEX) << c.pattern.substr(0, 40);
     EXPECT_NE(why.find(c.reason), std::string::npos) << c.pattern.substr(0, 40) << ": " << why;
   }
+}
+
+TEST(PatternGuard, NestingCountsGroupsAndStackedOperatorsOnly) {
+  EXPECT_EQ(pattern_nesting("((a)*)*"), 2);
+  EXPECT_EQ(pattern_nesting("a*+?{1,2}"), 4);
+  EXPECT_EQ(pattern_nesting("\\(\\(\\("), 0);
+  EXPECT_EQ(pattern_nesting("[]((]([^)(])"), 1);
 }
 
 TEST(PatternGuard, PatternsRuleAuthorsWriteStillCompile) {

@@ -603,8 +603,4 @@ TEST(ReadJson, PatternNestedTooDeepIsRefusedLikeOneThatDoesNotCompile) {
     EXPECT_EQ(sb.count("tmp/kiv.log", ")]New arraylen=1\n"), loads + 1) << pattern.substr(0, 40);
     EXPECT_TRUE(gArraylen == 1 && mp[0].regex_compiled) << pattern.substr(0, 40);
   }
-  EXPECT_EQ(pattern_nesting("((a)*)*"), 2);
-  EXPECT_EQ(pattern_nesting("a*+?{1,2}"), 4);
-  EXPECT_EQ(pattern_nesting("\\(\\(\\("), 0);
-  EXPECT_EQ(pattern_nesting("[]((]([^)(])"), 1);
 }

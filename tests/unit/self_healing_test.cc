@@ -159,9 +159,7 @@ TEST(SelfHealing, SystemLogLineComesBeforeEachEvent) {
   full_set set(1);
   give_actions(&mp[0], {"restart_wan"});
   // The service controller hook sees the system log as it stands when the event is handed over.
-  mkdir(sb.path("sbin").c_str(), 0755);
-  sb.write("sbin/service-event", "#!/bin/sh\ncp \"$KIV_ROOT/tmp/syslog.log\" \"$KIV_ROOT/seen\"\n");
-  chmod(sb.path("sbin/service-event").c_str(), 0755);
+  kivtest::service_hook(sb, "#!/bin/sh\ncp \"$KIV_ROOT/tmp/syslog.log\" \"$KIV_ROOT/seen\"\n");
   heal(0);
   EXPECT_NE(sb.read("seen").find(take_action_line("restart_wan")), std::string::npos);
 }
