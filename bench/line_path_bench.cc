@@ -41,7 +41,6 @@ void make_root() {
   for (const char* d : {"/tmp", "/var", "/var/run", "/dev", "/jffs"})
     mkdir((g_root + d).c_str(), 0755);
   setenv("KIV_ROOT", g_root.c_str(), 1);
-  platform_reload_env();
   // A settings store of the usual size, the debug key off as on a router in service.
   const char* keys[][2] = {{"productid", "KV-1000"},
                            {"firmver", "3.0.0.4"},

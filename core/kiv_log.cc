@@ -32,7 +32,6 @@ struct log_state {
   int fd = -1;
   dev_t dev = 0;
   ino_t ino = 0;
-  unsigned generation = 0;
   std::string path;
   std::string rotated_path;
   std::string dir_path;  // the directory of the log, held open so a check walks one name only
@@ -64,14 +63,10 @@ void close_dir(log_state& s) {
 }
 
 void refresh_paths(log_state& s) {
-  unsigned gen = platform_env_generation();
-  if (gen == s.generation && !s.path.empty()) return;
-  s.generation = gen;
+  if (!s.path.empty()) return;
   s.path = kiv_path("/tmp/kiv.log");
   s.rotated_path = kiv_path("/tmp/kiv.log.1");
   s.dir_path = kiv_path("/tmp");
-  close_fd(s);
-  close_dir(s);
 }
 
 // The log's directory, opened again when the directory at its path is another one (looked at

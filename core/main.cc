@@ -1,3 +1,5 @@
 #include "core/kiv_main.h"
 
-int main() { return kiv_main(); }
+int main() {
+  return kiv_main();
+}

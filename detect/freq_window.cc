@@ -60,18 +60,13 @@ float read_uptime() {
   return uptime;
 }
 
-// Slots of a profile that can record; 0 (nothing is recorded) otherwise.
-int32_t recording_slots(const monitor_profile* profile) {
+void record_timestamp(monitor_profile* profile, float now) {
   if (!profile) {
     KIV_LOG("mp is NULL!\n");
-    return 0;
+    return;
   }
-  int32_t slots = ring_slots(profile);
-  return slots != 0 && ring_positions_valid(profile, slots) ? slots : 0;
-}
-
-// Writes `now` into the next slot of a ring that can record.
-void store_timestamp(monitor_profile* profile, int32_t slots, float now) {
+  const int32_t slots = ring_slots(profile);
+  if (slots == 0 || !ring_positions_valid(profile, slots)) return;
   profile->front += 1;
   if (profile->front == slots) profile->front = 0;
   size_t at = static_cast<size_t>(profile->front);
@@ -81,15 +76,6 @@ void store_timestamp(monitor_profile* profile, int32_t slots, float now) {
     if (profile->rear == slots) profile->rear = 0;
   }
   profile->timestamp[at] = now;
-}
-
-void record_timestamp(monitor_profile* profile) {
-  // The clock is read only for a profile that records.
-  if (int32_t slots = recording_slots(profile)) store_timestamp(profile, slots, read_uptime());
-}
-
-void record_timestamp_at(monitor_profile* profile, float now) {
-  if (int32_t slots = recording_slots(profile)) store_timestamp(profile, slots, now);
 }
 
 int is_freq_array_full(const monitor_profile* profile) {

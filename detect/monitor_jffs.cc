@@ -4,7 +4,6 @@
 // second line of its output is the file system's own line.
 #include "detect/monitor_jffs.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,13 +66,10 @@ void report_jffs_usage(char* df_line) {
 
 void monitor_jffs() {
   if (global_pause.load() == 1) return;
-  spawned_reader df = spawn_reader({"df", kiv_path(kJffsPath)});
+  child_process df = spawn_reader({"df", kiv_path(kJffsPath)});
   if (df.pid < 0) return;
   char line[64];
   bool have_line = read_second_line(df.fd, line, sizeof line);
-  close(df.fd);
-  int status = 0;
-  while (waitpid(df.pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  df.wait(10);  // a df stuck on a dead mount holds the main loop no longer than that
   if (have_line) report_jffs_usage(line);
 }

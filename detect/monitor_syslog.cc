@@ -16,8 +16,6 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -41,7 +39,7 @@ constexpr const char* kSyslogPath = "/tmp/syslog.log";
 constexpr double kRestartPause = 2;  // seconds between a lost follower and its successor
 
 // The follower this thread started; touched by this thread only.
-spawned_reader follower;
+child_process follower;
 
 // Buffered reading of the follower's output in pieces as a line read of 255 characters gives
 // them: up to and including the line end, at most 255 characters; a longer line comes as
@@ -116,33 +114,15 @@ read_result read_piece(piece_reader& r, int fd, char** out) {
   }
 }
 
-spawned_reader start_follower(const char* lines) {
+child_process start_follower(const char* lines) {
   return spawn_reader({"tail", "-F", "-n", lines, kiv_path(kSyslogPath)});
 }
 
-// Ends and reaps the follower: SIGTERM, up to a second (scaled) to go, then SIGKILL. Only the
-// child this thread started and has not yet reaped is signalled, so its id cannot have been
-// taken by another process.
-void end_follower(spawned_reader& f) {
-  if (f.pid > 0) {
-    kill(f.pid, SIGTERM);
-    int status = 0;
-    pid_t r = 0;
-    for (int step = 0; step < 10; ++step) {
-      do {
-        r = waitpid(f.pid, &status, WNOHANG);
-      } while (r < 0 && errno == EINTR);
-      if (r != 0) break;
-      kiv_sleep(0.1);
-    }
-    if (r == 0) {
-      kill(f.pid, SIGKILL);
-      while (waitpid(f.pid, &status, 0) < 0 && errno == EINTR) {
-      }
-    }
-  }
-  if (f.fd >= 0) close(f.fd);
-  f = spawned_reader{};
+// Ends and reaps the follower: it has a second (scaled) to go after SIGTERM, then SIGKILL. Only
+// the child this thread started and has not reaped is signalled, so the signal cannot reach
+// another process that took its id.
+void end_follower() {
+  follower.stop(1.0 * platform_time_scale());
 }
 
 // The rule set on the console, while kiv_debug_flag is "1". Caller holds mp_mutex.
@@ -167,11 +147,11 @@ double slot_time(const monitor_profile& p, int32_t slot) {
 }
 
 // The records of a match: which profile, and its ring after the new time went in.
-void record_match(monitor_profile& p, int32_t i) {
+void record_match(monitor_profile& p, int32_t i, float now) {
   int index = static_cast<int>(i);
   SYSLOG_LOG("MATCH::monitor_profile[%d].kiv_keyword=[%s]\n", index, text_or_none(p.kiv_keyword));
   SYSLOG_LOG("MATCH::monitor_profile[%d].re_pattern=[%s]\n", index, text_or_none(p.re_pattern));
-  record_timestamp(&p);
+  record_timestamp(&p, now);
   for (int32_t j = 0; ring_slot_valid(&p, j); ++j)
     SYSLOG_LOG("monitor_profile[%d].timestamp[%d]=[%f]\n", index, static_cast<int>(j),
                slot_time(p, j));
@@ -194,6 +174,17 @@ size_t next_piece_length(const char* text, size_t avail, bool at_end, bool* line
   return 0;
 }
 
+void walk_profiles(monitor_profile* set, int32_t n, const char* line, std::optional<float> now,
+                   const std::function<void(int32_t)>& matched) {
+  for (int32_t i = 0; set && i < n; ++i) {
+    monitor_profile& p = set[i];
+    if (p.isActive == 0 || match_func(&p, line) == 0) continue;
+    if (!now) now = read_uptime();
+    record_match(p, i, *now);
+    if (matched) matched(i);
+  }
+}
+
 // Walks one line over the rule set; false when the rule set is paused and the line dropped.
 bool walk_log_line(const char* line, int* pause_logged) {
   std::lock_guard<std::mutex> lock(mp_mutex);
@@ -210,12 +201,7 @@ bool walk_log_line(const char* line, int* pause_logged) {
     *pause_logged = 0;
   }
   SYSLOG_LOG("gArraylen=[%d]\n", static_cast<int>(gArraylen));
-  for (int32_t i = 0; mp && i < gArraylen; ++i) {
-    monitor_profile& p = mp[i];
-    if (p.isActive == 0) continue;
-    if (match_func(&p, line) == 0) continue;
-    record_match(p, i);
-  }
+  walk_profiles(mp, gArraylen, line, std::nullopt);
   return true;
 }
 
@@ -226,7 +212,7 @@ namespace {
 // False when a stop request came meanwhile.
 bool restart_follower() {
   SYSLOG_LOG("Log follower output ended, restart it.\n");
-  end_follower(follower);
+  end_follower();
   for (;;) {
     pause_unless_terminated(kRestartPause);
     if (terminate_flag.load() == 1) return false;
@@ -288,5 +274,5 @@ void _monitor_syslog() {
 
 // The follower gets its second to end inside end_follower, which returns as soon as it is gone.
 void stop_tail_cmd() {
-  end_follower(follower);
+  end_follower();
 }

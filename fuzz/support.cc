@@ -41,7 +41,6 @@ const std::string& setup(bool keep_log) {
   for (const char* d : {"tmp", "var", "var/run", "dev", "jffs", "proc"}) make_dir(d);
   // Pauses of the daemon (download retries, follower restarts) shrink to microseconds.
   setenv("KIV_TIME_SCALE", "0.000001", 1);
-  platform_reload_env();
   write("proc/uptime", "1000.25 400.50\n");
   write("dev/console", "");
   if (!keep_log) kiv_log_to_stream(nullptr);

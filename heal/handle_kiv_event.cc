@@ -35,10 +35,11 @@ const command kCommands[] = {{"test", handle_event_test},
                              {"force_download_json", force_download_json},
                              {"skip", nullptr}};
 
+// The record is the command thread's, as every record of a served command is.
 bool run_command(const std::string& cmd) {
   for (const command& c : kCommands) {
     if (cmd != c.name) continue;
-    KIV_LOG("this is %s\n", cmd.c_str());
+    kiv_log("_handle_kiv_event", __LINE__, "this is %s\n", cmd.c_str());
     if (c.run) c.run();
     return true;
   }

@@ -17,16 +17,13 @@
 
 namespace {
 
-// The records of a run carry the executor's name, whichever check table it was given.
-#define HEAL_LOG(fmt, ...) kiv_log("self_healing", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
-
 constexpr int32_t kRebootAttempts = 1;
 constexpr int32_t kOtherAttempts = 3;
 
-// The check of the action's row; -1 when the row has no check function.
-int32_t run_check(int32_t row, const check_action_row* table, int32_t rows) {
-  if (!table || row < 0 || row >= rows || !table[row].check) return -1;
-  return table[row].check(0);
+// The check of the action's row; -1 when the row has no check function (or is no row at all).
+int32_t run_check(int32_t row) {
+  if (row < 0 || row >= CHECK_ROWS || !checkActionList[row].check) return -1;
+  return checkActionList[row].check(0);
 }
 
 // Carries the action out once. "nop" is never carried out: only its check runs.
@@ -62,48 +59,44 @@ void empty_ring(monitor_profile& p) {
 }
 
 void self_healing(int index) {
-  self_healing_with_checks(index, checkActionList, CHECK_ROWS);
-}
-
-void self_healing_with_checks(int index, const check_action_row* table, int32_t rows) {
-  HEAL_LOG("===============self_healing start===============\n");
-  HEAL_LOG("monitor_profile index=%d\n", index);
+  KIV_LOG("===============self_healing start===============\n");
+  KIV_LOG("monitor_profile index=%d\n", index);
   if (!mp) {
-    HEAL_LOG("monitor_profile is NULL!\n");
+    KIV_LOG("monitor_profile is NULL!\n");
     return;
   }
   if (index < 0 || index >= gArraylen) {
     // Nothing to heal: the healing state the caller opened is closed again.
-    HEAL_LOG("monitor_profile index=%d is out of range!\n", index);
+    KIV_LOG("monitor_profile index=%d is out of range!\n", index);
     healing_index.store(-1);
     return;
   }
   monitor_profile& p = mp[index];
-  HEAL_LOG("action_num=%d\n", static_cast<int>(p.action_num));
+  KIV_LOG("action_num=%d\n", static_cast<int>(p.action_num));
   int32_t actions = usable_actions(p);
   p.actionIndex = 0;
   while (p.actionIndex < actions) {
     size_t i = static_cast<size_t>(p.actionIndex);
     const char* action = p.action[i].c_str();
-    HEAL_LOG("To do action[%d]=%s\n", static_cast<int>(p.actionIndex), action);
+    KIV_LOG("To do action[%d]=%s\n", static_cast<int>(p.actionIndex), action);
     int32_t limit = strcmp(action, "reboot") == 0 ? kRebootAttempts : kOtherAttempts;
     int32_t attempts = 0;
     int32_t result = -1;
     do {
       carry_out(action);
-      result = run_check(p.checkFuncIndex[i], table, rows);
+      result = run_check(p.checkFuncIndex[i]);
       ++attempts;
     } while (result != 0 && attempts < limit);
     p.actionResult[i] = result;
     p.actionRetry[i] = attempts;
-    HEAL_LOG("monitor_profile[%d] result[%d]=%d\n", index, static_cast<int>(p.actionIndex),
-             static_cast<int>(result));
-    HEAL_LOG("monitor_profile[%d] retry[%d]=%d\n", index, static_cast<int>(p.actionIndex),
-             static_cast<int>(attempts));
+    KIV_LOG("monitor_profile[%d] result[%d]=%d\n", index, static_cast<int>(p.actionIndex),
+            static_cast<int>(result));
+    KIV_LOG("monitor_profile[%d] retry[%d]=%d\n", index, static_cast<int>(p.actionIndex),
+            static_cast<int>(attempts));
     if (result == 1) break;
     p.actionIndex += 1;
   }
   empty_ring(p);
   healing_index.store(-1);
-  HEAL_LOG("===============self_healing end===============\n");
+  KIV_LOG("===============self_healing end===============\n");
 }

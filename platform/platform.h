@@ -56,18 +56,16 @@ char* trimNL(char* text);
 // The real path of one of the daemon's fixed absolute paths (below $KIV_ROOT on the host).
 // Relative paths are returned unchanged.
 std::string kiv_path(const char* logical_path);
-// Re-reads KIV_ROOT and KIV_TIME_SCALE (tests that change them within one process).
-void platform_reload_env();
-// Bumped by platform_reload_env; caches of rooted paths compare it.
-unsigned platform_env_generation();
-// Sleeps for the design's `seconds`, scaled on the host. Returns early when a signal arrives.
+// How much longer than the design's pauses the platform's pauses last: $KIV_TIME_SCALE on the
+// host, 1 on the router. Fixed for the life of the process; safe in a signal handler once read.
+double platform_time_scale();
+// Sleeps for the design's `seconds`, scaled. Returns early when a signal arrives.
 void kiv_sleep(double seconds);
-// Waits for the design's `seconds` (scaled on the host) or until `fd` becomes readable, whichever
-// comes first, without waking in between. True when the descriptor became readable; a negative
-// fd only waits.
+// Waits for the design's `seconds` (scaled) or until `fd` becomes readable, whichever comes
+// first, without waking in between. True when the descriptor became readable.
 bool kiv_wait_readable(int fd, double seconds);
-// Arms the process alarm (SIGALRM) for the design's `seconds`, scaled on the host.
-// Async-signal-safe: the SIGALRM handler re-arms through it.
+// Arms the process alarm (SIGALRM) for the design's `seconds`, scaled. Async-signal-safe: the
+// SIGALRM handler re-arms through it.
 void kiv_alarm(double seconds);
 // Path of the file that holds the uptime ("%f %*f").
 std::string uptime_path();
@@ -77,14 +75,28 @@ int64_t platform_time();
 // the default (the router always uses the default; the host honours $KIV_CA_BUNDLE).
 std::string platform_ca_bundle();
 
-// A child process whose standard output the daemon reads.
-struct spawned_reader {
+// A child process the daemon started, and its one owner: whoever holds it stops and reaps it,
+// and a child still running when its holder goes is stopped then. A child also gets SIGKILL
+// when the thread that started it ends, so none outlives a daemon that ends without its
+// orderly stop.
+struct child_process {
   pid_t pid = -1;
-  int fd = -1;  // read end of the child's standard output
+  int fd = -1;  // read end of the child's standard output, when it was asked for
+
+  child_process() = default;
+  child_process(child_process&& other) noexcept;
+  child_process& operator=(child_process&& other) noexcept;
+  ~child_process();
+
+  // Waits at most `seconds` (real time) for the child to end by itself: its exit status, or -1
+  // when it had to be killed or could not be waited for. Reaped either way.
+  int wait(double seconds);
+  // SIGTERM, `grace` seconds (real time) to go, then SIGKILL; reaped either way.
+  void stop(double grace);
 };
 // Starts argv[0] (looked up in PATH) with the given arguments, no shell, default signal mask
-// and dispositions in the child, standard output to a pipe. pid -1 when it cannot be started.
-spawned_reader spawn_reader(const std::vector<std::string>& argv);
+// and dispositions, standard output to a pipe (fd). pid -1 when it cannot be started.
+child_process spawn_reader(const std::vector<std::string>& argv);
 // Runs argv without a shell and waits at most `timeout_seconds` (then kills it); exit status,
 // or -1 when it could not be run or was killed.
 int run_and_wait(const std::vector<std::string>& argv, double timeout_seconds);

@@ -41,8 +41,7 @@ store_map cached;
 file_id cached_id;
 bool cache_valid = false;
 
-// Rooted paths, made again only when KIV_ROOT changes.
-unsigned paths_generation = 0;
+// The rooted paths, made at the first read.
 std::string store_path;
 std::string lock_path;
 
@@ -86,13 +85,9 @@ void unmap_counter() {
 
 // Caller holds store_mutex.
 void ensure_paths() {
-  unsigned gen = platform_env_generation();
-  if (gen == paths_generation && !store_path.empty()) return;
-  paths_generation = gen;
+  if (!store_path.empty()) return;
   store_path = kiv_path(KIV_NVRAM_PATH);
   lock_path = kiv_path(KIV_NVRAM_LOCK_PATH);
-  unmap_counter();
-  cache_valid = false;
 }
 
 // Maps the counter of the lock file at the path, unless the one mapped is that file already.
@@ -234,14 +229,6 @@ void modify(Change change) {
 }
 
 }  // namespace
-
-void settings_store_reset() {
-  std::lock_guard<std::mutex> guard(store_mutex);
-  cached.clear();
-  cache_valid = false;
-  paths_generation = 0;
-  unmap_counter();
-}
 
 std::optional<std::string> nvram_get(const char* key) {
   if (!key) return std::nullopt;

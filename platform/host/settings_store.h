@@ -13,6 +13,3 @@
 
 inline constexpr const char* KIV_NVRAM_PATH = "/var/nvram.txt";
 inline constexpr const char* KIV_NVRAM_LOCK_PATH = "/var/nvram.lock";
-
-// Forgets the cached store (after KIV_ROOT changed).
-void settings_store_reset();

@@ -3,9 +3,9 @@
 // The rule set is built by the daemon's reader for the given identity; every line of the log is
 // cut into the pieces the syslog monitor reads (at most 255 characters, line end trimmed) and
 // each piece goes through match_func and the frequency window of every active profile, in
-// profile order, as walk_log_line does. The match time is the line's syslog time stamp (or a
-// fixed line rate) instead of the uptime. A profile fires at the piece that makes its ring full
-// within its period, and its ring is then emptied as the healing executor empties it. Nothing
+// profile order, by the daemon's own walk_profiles. The match time is the line's syslog time stamp
+// (or a fixed line rate) instead of the uptime. A profile fires at the piece that makes its ring
+// full within its period, and its ring is then emptied as the healing executor empties it. Nothing
 // is carried out: the report goes to standard output, progress to standard error.
 #include <json-c/json.h>
 
@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "detect/freq_window.h"
-#include "detect/match_func.h"
 #include "detect/monitor_syslog.h"
 #include "heal/self_healing.h"
 #include "platform/platform.h"
@@ -179,22 +178,19 @@ void note_piece_bytes(log_stats& st, const char* piece, size_t len, bool* line_b
   *line_binary = *line_binary || binary;
 }
 
-// One piece through every active profile, as walk_log_line walks it, then the trigger's test.
+// One piece through the daemon's own walk, then the trigger's test for each profile it matched.
 void walk_piece(replay_state& rs, char* piece, float now, uint64_t line, uint64_t nth) {
-  char* text = trimNL(piece);
-  for (int32_t i = 0; i < rs.rules->n; ++i) {
+  walk_profiles(rs.rules->array, rs.rules->n, trimNL(piece), now, [&](int32_t i) {
     monitor_profile& p = rs.rules->array[i];
-    if (p.isActive == 0 || match_func(&p, text) == 0) continue;
     profile_report& r = rs.reports[static_cast<size_t>(i)];
     ++r.matches;
     if (r.first_line == 0) r.first_line = line;
-    record_timestamp_at(&p, now);
-    if (is_match_condition(&p) != 1) continue;
+    if (is_match_condition(&p) != 1) return;
     ++r.fires;
     if (r.listed.size() < kFiresListed)
       r.listed.push_back({line, nth, rs.clock.seconds(), rs.clock.stamp_text()});
     empty_ring(p);
-  }
+  });
 }
 
 struct progress {

@@ -1,0 +1,127 @@
+// The daemon's life, as the real program in the test's root: the wait for the router, start-up
+// and the PID file, the threads and their signal masks, ticks, coalesced dump requests, the
+// orderly stop, and the ways start-up ends early. A killed daemon leaves no follower behind.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <regex>
+
+#include "support/kivtest.h"
+
+using namespace kivtest;
+
+namespace {
+
+// The process ids in the PID file: the daemon's, then the followers' it appended.
+std::vector<long> pid_file(const sandbox& sb) {
+  std::vector<long> ids;
+  std::istringstream in(sb.read("var/run/kiv.pid"));
+  for (long id; in >> id;) ids.push_back(id);
+  return ids;
+}
+
+// The signals each thread of the process blocks, the process's own thread first.
+std::vector<unsigned long long> blocked_signals(pid_t pid) {
+  std::vector<unsigned long long> masks;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  for (dirent* e; dir && (e = readdir(dir));) {
+    if (e->d_name[0] == '.') continue;
+    std::string status = slurp(tasks + "/" + e->d_name + "/status");
+    size_t at = status.find("SigBlk:");
+    if (at == std::string::npos) continue;
+    auto mask = std::stoull(status.substr(at + 7), nullptr, 16);
+    masks.insert(std::string(e->d_name) == std::to_string(pid) ? masks.begin() : masks.end(), mask);
+  }
+  if (dir) closedir(dir);
+  return masks;
+}
+
+}  // namespace
+
+TEST(Daemon, LifeFromTheWaitForTheRouterToTheOrderlyStop) {
+  sandbox sb;
+  sb.set("success_start_service", "0");
+  sb.write("tmp/syslog.log", "Dec  6 11:59:59 older line\n");
+  ASSERT_TRUE(sb.start(0.05, {}, false));
+  const double cpu = cpu_seconds(sb.pid);
+  EXPECT_FALSE(sb.wait_for("tmp/kiv.log", "initial_functions", 1, 1.0)) << "it waits for the router";
+  EXPECT_LT(cpu_seconds(sb.pid) - cpu, 0.5) << "and does not spin while it waits";
+  sb.set("success_start_service", "1");
+  ASSERT_TRUE(sb.wait_for("tmp/kiv.log", "[monitor_jffs]"));  // the first tick
+  const double first_tick = now_s();
+  ASSERT_TRUE(sb.wait_for("tmp/kiv.log", "[monitor_jffs]", 2));
+  EXPECT_GE(now_s() - first_tick, 30 * 0.05 * 0.9) << "ticks come every 30 s (scaled)";
+  const std::vector<long> ids = pid_file(sb);
+  ASSERT_EQ(ids.size(), 2u);
+  EXPECT_EQ(sb.read("var/run/kiv.pid"), std::to_string(sb.pid) + "\n" + std::to_string(ids[1]) + "\n");
+  EXPECT_EQ(slurp("/proc/" + std::to_string(ids[1]) + "/cmdline"),
+            std::string("tail\0-F\0-n\0" "1\0", 13) + sb.path("tmp/syslog.log") + '\0');
+  // The handlers' signals reach the main thread only.
+  const unsigned long long mine = (1ULL << (SIGALRM - 1)) | (1ULL << (SIGUSR1 - 1)) | (1ULL << (SIGUSR2 - 1)) |
+                                  (1ULL << (SIGTERM - 1));
+  std::vector<unsigned long long> masks = blocked_signals(sb.pid);
+  ASSERT_EQ(masks.size(), 3u);
+  EXPECT_EQ((masks[0] & mine) + (masks[1] & mine) + (masks[2] & mine), 2 * mine);
+  // Dump requests between two passes of the main loop are served once.
+  kill(sb.pid, SIGSTOP);
+  for (int i = 0; i < 3; ++i) kill(sb.pid, SIGUSR2);
+  kill(sb.pid, SIGCONT);
+  EXPECT_TRUE(sb.wait_for("tmp/kiv.log", "=====mp is NULL====="));
+  EXPECT_FALSE(sb.wait_for("tmp/kiv.log", "=====mp is NULL=====", 2, 0.5));
+  EXPECT_EQ(sb.stop(), 0);
+  EXPECT_EQ(kill(static_cast<pid_t>(ids[1]), 0), -1) << "the follower is stopped and reaped";
+  EXPECT_EQ(access(sb.path("var/run/kiv.pid").c_str(), F_OK), -1);
+  std::string log = normalized_log(sb.read("tmp/kiv.log"), true);
+  log = std::regex_replace(log, std::regex(R"(20\d\d)"), "YEAR");
+  expect_golden("life.log", log);
+  EXPECT_EQ(std::regex_replace(sb.read("tmp/syslog.log"), std::regex(R"((^|\n)[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} )"), "$1"),
+            "older line\nkiv: [_monitor_syslog]===Start syslog process===\nkiv: ===Terminate kiv daemon===\n");
+}
+
+TEST(Daemon, StartUpThatEndsEarly) {
+  sandbox sb;
+  sb.write("tmp/syslog.log", "");
+  ASSERT_TRUE(sb.start());
+  const pid_t first = sb.pid;
+  ASSERT_TRUE(sb.wait_for("var/run/kiv.pid", "\n"));
+  EXPECT_FALSE(sb.start());  // a second instance ends with status 0
+  EXPECT_EQ(sb.stop(0), 0);
+  EXPECT_EQ(sb.count("tmp/kiv.log", ")]kiv is already running.\n"), 1u);
+  sb.pid = first;
+  EXPECT_EQ(kill(first, SIGKILL), 0) << "the first still runs";
+  EXPECT_EQ(sb.stop(0), 128 + SIGKILL);
+  // Killed without its orderly stop: its follower goes with it; a new daemon starts one.
+  const std::vector<long> ids = pid_file(sb);
+  for (const double deadline = now_s() + 5; kill(static_cast<pid_t>(ids.back()), 0) == 0 && now_s() < deadline;)
+    pause_s(0.02);
+  EXPECT_EQ(kill(static_cast<pid_t>(ids.back()), 0), -1) << "the follower outlived the daemon";
+  // A signal that comes before the handlers are in place takes its default action.
+  sb.set("success_start_service", "0");
+  for (int sig : {SIGTERM, SIGUSR1, SIGUSR2}) {
+    const size_t banners = sb.count("tmp/kiv.log", "[kiv]\n");
+    sb.start(0.05, {}, false);
+    ASSERT_TRUE(sb.wait_for("tmp/kiv.log", "[kiv]\n", banners + 1));
+    EXPECT_EQ(sb.stop(sig), 128 + sig);
+  }
+  // No follower can be started: status 1 at once, the PID file stays.
+  sb.set("success_start_service", "1");
+  sb.start(0.05, {"PATH=/nonexistent"}, false);
+  EXPECT_EQ(sb.stop(0), 1);
+  EXPECT_EQ(sb.count("tmp/kiv.log", ")]Cannot find syslog.log!\n"), 1u);
+  EXPECT_EQ(sb.count("tmp/kiv.log", "===Terminate kiv daemon==="), 0u);
+  EXPECT_EQ(pid_file(sb).size(), 1u);
+}
+
+TEST(Daemon, StopIsPromptWhileTheLogIsQuiet) {
+  sandbox sb;
+  sb.write("tmp/syslog.log", "");
+  ASSERT_TRUE(sb.start(1.0));  // unscaled: only waking the blocked read makes this prompt
+  ASSERT_TRUE(sb.wait_for("tmp/kiv.log", ")]gArraylen=[0]\n"));
+  const double before = now_s();
+  EXPECT_EQ(sb.stop(), 0);
+  EXPECT_LT(now_s() - before, 4.0);
+  EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"), {")]Get terminate signal, stop_tail_cmd().\n", ")]END\n",
+                                                ")][End of monitor_syslog thread]\n", ")]kiv:quit process...\n\n"}));
+}

@@ -1,0 +1,261 @@
+// Faults, on the real daemon: every way a rule server can fail, a full tmp/, a storm of signals
+// with a console whose reader keeps leaving, other processes writing the settings store, and a
+// reload and a dump that fall into a long heal. Each case counts what it can.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "support/kivtest.h"
+
+using namespace kivtest;
+
+namespace {
+
+// One check against `url`; true once `text` has been logged `count` times.
+bool check(router& r, const std::string& url, const std::string& text, size_t count) {
+  r.set("kiv_debug_server", url);
+  r.set("kiv_quick_period", "1");
+  r.set("link_internet", "2");
+  const bool done = r.wait_for("tmp/kiv.log", text, count, 90);
+  r.set("link_internet", "1");
+  return done;
+}
+
+// A dump holds the profiles its gArraylen line announces, every action with its lines, and ends
+// with a line end.
+bool whole_dump(const std::string& d) {
+  const size_t at = d.find("\ngArraylen=[");
+  return at != std::string::npos && d.back() == '\n' &&
+         occurrences(d, "=====monitor_profile[") == std::stoul(d.substr(at + 12)) &&
+         occurrences(d, "=>action[") == occurrences(d, "==>actionRetry[");
+}
+
+// Every record of the log whole: no record starts inside another's line.
+bool records_whole(const std::string& log) {
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);)
+    if (line.find("[KIV][", 1) != std::string::npos) return false;
+  return log.empty() || log.back() == '\n';
+}
+
+const std::string kRules = "[" + rule("\"re_pattern\":\"WAN: link down\",\"frequency\":2,\"period\":100000,\"action\":\"restart_wan\"") +
+                           "," + rule("\"re_pattern\":\"burst-[0-9]*7$\",\"frequency\":100,\"action\":\"nop\"") + "]";
+
+}  // namespace
+
+// Each fault: six attempts fail as meant (the transfer trace on standard error says why), no
+// update is announced, no partial file is kept, and the rule set stays byte for byte.
+TEST(Faults, EveryRuleServerFaultLeavesTheRuleSetAsItWas) {
+  router r;
+  ASSERT_TRUE(r.start());
+  ASSERT_TRUE(r.load(kRules));
+  const std::string before = r.dump();
+  const std::vector<std::tuple<std::string, std::string, std::string>> faults = {
+      {"", "refused", "Connection refused"}, {"reset", "port", "reset by peer|Broken pipe"},
+      {"", "garbage_port", "wrong version number"}, {"garbage", "port", "HTTP/0.9"},
+      {"huge", "port", "Failure writing output"}, {"", "untrusted_port", "unable to get local issuer certificate"},
+      {"", "wrong_name_port", "no alternative certificate subject"}};
+  size_t round = 0;
+  for (const auto& [mode, listener, reason] : faults) {
+    if (!mode.empty()) r.server.fault(mode);
+    const size_t reasons = occurrences(std::regex_replace(r.read("kiv.out"), std::regex(reason), "#"), "#");
+    ASSERT_TRUE(check(r, listener == "refused" ? "https://127.0.0.1:1" : r.server.url(listener.c_str()),
+                      ")]No update for kiv JSON file.\n", ++round)) << listener;
+    EXPECT_GE(occurrences(std::regex_replace(r.read("kiv.out"), std::regex(reason), "#"), "#") - reasons, 6u) << reason;
+    EXPECT_EQ(r.count("tmp/kiv.log", "retry=["), 5 * round);
+    EXPECT_EQ(r.get("kiv_is_JSON_updated"), "0");
+    EXPECT_EQ(access(r.path("tmp/kivjson.json").c_str(), F_OK), -1) << "a partial body was kept";
+  }
+  EXPECT_EQ(r.dump(), before);
+  EXPECT_EQ(r.count("tmp/kiv.log", ")]Update kiv JSON file.\n"), 1u);
+  // A body that stops halfway holds off neither the stop nor leaves a file.
+  r.server.fault("stall_body");
+  const size_t requests = occurrences(r.server.requests(), "\n");
+  r.set("kiv_quick_period", "1");
+  r.set("link_internet", "2");
+  for (const double deadline = now_s() + 20; occurrences(r.server.requests(), "\n") == requests && now_s() < deadline;) pause_s(0.05);
+  pause_s(0.3);
+  const double stop = now_s();
+  EXPECT_EQ(r.stop(), 0);
+  EXPECT_LT(now_s() - stop, 10);
+  EXPECT_EQ(access(r.path("tmp/kivjson.json").c_str(), F_OK), -1);
+}
+
+// tmp/ full (a small tmpfs when this runs as root, a file size limit on the daemon otherwise):
+// the daemon heals while it cannot log, does not spin, announces no rule file it could not store,
+// keeps every record whole, and logs and installs again once there is room.
+TEST(Faults, FullTmpNeitherStopsHealingNorTearsRecords) {
+  router r;
+  mkdir(r.path("heals").c_str(), 0755);
+  r.service_hook("#!/bin/sh\n: > \"$KIV_ROOT/heals/$1.$$\"\n");  // evidence outside tmp/
+  const bool tmpfs = geteuid() == 0 && mount("tmpfs", r.path("tmp").c_str(), "tmpfs", 0, "size=2m") == 0;
+  if (tmpfs) {
+    r.write("syslog.real", "");  // the system log keeps growing outside, behind a link
+    symlink("../syslog.real", r.path("tmp/syslog.log").c_str());
+  }
+  ASSERT_TRUE(r.start());
+  ASSERT_TRUE(r.load(kRules));
+  r.server.answer(200, packed("[" + rule("\"keyword\":\"" + std::string(300000, 'p') + "\"") + "," + rule("") + "]"));
+  if (tmpfs) {
+    int fd = open(r.path("tmp/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+    for (char block[4096] = {}; write(fd, block, sizeof block) > 0;) {
+    }
+    while (write(fd, "x", 1) == 1) {
+    }
+    close(fd);
+  } else {
+    struct rlimit rl = {static_cast<rlim_t>(r.read("tmp/kiv.log").size()), RLIM_INFINITY};
+    ASSERT_EQ(prlimit(r.pid, RLIMIT_FSIZE, &rl, nullptr), 0);
+  }
+  r.append("tmp/syslog.log", "WAN: link down\nWAN: link down\n");
+  for (const double deadline = now_s() + 20; run({"ls", r.path("heals")}).out.empty() && now_s() < deadline;) pause_s(0.05);
+  EXPECT_FALSE(run({"ls", r.path("heals")}).out.empty()) << "no heal while tmp/ was full";
+  const size_t requests = occurrences(r.server.requests(), "\n");
+  r.set("kiv_quick_period", "1");
+  r.set("link_internet", "2");
+  for (const double deadline = now_s() + 30; occurrences(r.server.requests(), "\n") < requests + 6 && now_s() < deadline;) pause_s(0.05);
+  pause_s(0.3);
+  r.set("link_internet", "1");
+  EXPECT_EQ(r.get("kiv_is_JSON_updated"), "0") << "nothing announced that could not be stored";
+  kill(r.pid, SIGUSR2);
+  const double cpu = cpu_seconds(r.pid);
+  pause_s(1.5);
+  EXPECT_LT(cpu_seconds(r.pid) - cpu, 0.5) << "it spins while full";
+  const std::string dump = r.read("tmp/kiv_dump.txt");
+  EXPECT_TRUE(dump.empty() || whole_dump(dump)) << "a dump cut short was left";
+  EXPECT_TRUE(records_whole(r.read("tmp/kiv.log")));
+  const struct rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
+  if (tmpfs)
+    unlink(r.path("tmp/filler").c_str());
+  else
+    prlimit(r.pid, RLIMIT_FSIZE, &unlimited, nullptr);
+  EXPECT_TRUE(r.lines("room again\n"));
+  r.loads = 1;
+  EXPECT_TRUE(r.load("[]"));
+  EXPECT_TRUE(records_whole(r.read("tmp/kiv.log")));
+  EXPECT_EQ(r.stop(), 0);
+  if (tmpfs) umount2(r.path("tmp").c_str(), MNT_DETACH);
+}
+
+// Every signal kind the daemon handles or ignores, over and over, while lines come, dumps are
+// read and the console is a FIFO whose reader keeps leaving: every line is walked once, every
+// dump read is whole, each request kind is still served, and SIGTERM ends it with status 0.
+TEST(Faults, SignalStormWithABrokenConsole) {
+  router r;
+  mkfifo(r.path("dev/console").c_str(), 0644);
+  ASSERT_TRUE(r.start());
+  ASSERT_TRUE(r.load(kRules));
+  r.set("kiv_service", "test;skip");
+  r.set("kiv_debug_flag", "1");
+  std::atomic<bool> done{false};
+  std::atomic<int> dumps{0}, torn{0};
+  std::thread console([&] {
+    for (char buf[4096]; !done;) {
+      int fd = open(r.path("dev/console").c_str(), O_RDONLY | O_NONBLOCK);
+      for (double until = now_s() + 0.02; now_s() < until;)
+        if (read(fd, buf, sizeof buf) <= 0) pause_s(0.001);
+      close(fd);
+      pause_s(0.005);
+    }
+  });
+  std::thread reader([&] {
+    for (std::string last; !done; pause_s(0.002)) {
+      std::string d = r.read("tmp/kiv_dump.txt");
+      if (d.empty() || d == last) continue;
+      ++dumps;
+      torn += whole_dump(d) ? 0 : 1;
+      last = d;
+    }
+  });
+  std::thread writer([&] {
+    for (int i = 0; i < 400; ++i, pause_s(0.003)) r.append("tmp/syslog.log", "burst-" + std::to_string(i) + (i % 50 ? "\n" : "\nWAN: link down\n"));
+  });
+  int sent = 0;
+  for (const double end = now_s() + 3; now_s() < end; pause_s(0.002))
+    for (int sig : {SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGCHLD, SIGWINCH, SIGURG}) sent += kill(r.pid, sig) == 0;
+  writer.join();
+  done = true;
+  reader.join();
+  console.join();
+  r.set("kiv_debug_flag", "0");
+  EXPECT_GT(sent, 1000);
+  EXPECT_GT(dumps.load(), 0);
+  EXPECT_EQ(torn.load(), 0);
+  ASSERT_TRUE(r.lines("burst-end\n"));
+  EXPECT_FALSE(r.dump().empty());
+  EXPECT_EQ(r.stop(), 0) << r.read("kiv.out");
+  std::map<std::string, int> walked;
+  std::istringstream in(r.read("tmp/kiv.log.1") + r.read("tmp/kiv.log"));
+  for (std::string rec; std::getline(in, rec);)
+    if (rec.find(")]pBuf=[burst-") != std::string::npos) ++walked[rec.substr(rec.find("[burst-"))];
+  int wrong = 0;
+  for (int i = 0; i < 400; ++i) wrong += walked["[burst-" + std::to_string(i) + "]"] != 1;
+  EXPECT_EQ(wrong, 0) << "lines missed or walked twice";
+  EXPECT_GE(r.count("tmp/kiv.log", ")]this is test\n"), 1u);
+}
+
+// The nvram tool flips the command key and adds keys of its own while the daemon reads and
+// clears it on every SIGUSR1: every value read is one a writer stored, no key is lost.
+TEST(Faults, OtherProcessesWriteTheSettingsWhileTheDaemonServes) {
+  router r;
+  ASSERT_TRUE(r.start());
+  const std::string longer = "skip " + std::string(200, 'x');
+  std::atomic<bool> done{false};
+  std::thread flipper([&] {
+    for (int i = 0; !done; ++i) run({bin("nvram"), "set", "kiv_service=" + (i % 2 ? longer : std::string("test"))});
+  });
+  std::thread filler([&] {
+    for (int i = 0; i < 40; ++i) run({bin("nvram"), "set", "filler_" + std::to_string(i) + "=" + std::string(static_cast<size_t>(i) * 7, 'f')});
+  });
+  for (const double end = now_s() + 3; now_s() < end; pause_s(0.02)) kill(r.pid, SIGUSR1);
+  filler.join();
+  done = true;
+  flipper.join();
+  std::istringstream in(r.read("tmp/kiv.log"));
+  int read = 0, torn = 0;
+  for (std::string rec; std::getline(in, rec);) {
+    if (rec.find(")]nv=[") == std::string::npos) continue;
+    const std::string value = rec.substr(rec.find(")]nv=[") + 6);
+    read += value != "]";
+    torn += value != "]" && value != "test]" && value != longer + "]";
+  }
+  EXPECT_GT(read, 0);
+  EXPECT_EQ(torn, 0);
+  const std::string shown = run({bin("nvram"), "show"}).out;
+  for (int i = 0; i < 40; ++i)
+    EXPECT_NE(shown.find("filler_" + std::to_string(i) + "=" + std::string(static_cast<size_t>(i) * 7, 'f') + "\n"), std::string::npos);
+  EXPECT_EQ(r.stop(), 0);
+}
+
+// A check whose answer is slow and a dump asked for meanwhile fall into a heal: the swap waits
+// for the heal's end, and the dump after it lists the new set whole.
+TEST(Faults, ReloadAndDumpWaitForALongHeal) {
+  router r;
+  r.service_hook("#!/bin/sh\nsleep 0.5\n");
+  ASSERT_TRUE(r.start());
+  ASSERT_TRUE(r.load("[" + rule("\"re_pattern\":\"ppp: timeout\",\"frequency\":1,\"action\":\"restart_ppp\"") + "]"));
+  r.server.answer(200, packed(kRules), 1.0);
+  r.set("kiv_quick_period", "1");
+  r.set("link_internet", "2");
+  ASSERT_TRUE(r.wait_for("tmp/kiv.log", ")]target_url=[", 2));
+  r.append("tmp/syslog.log", "ppp: timeout\n");
+  ASSERT_TRUE(r.wait_for("tmp/kiv.log", "===self_healing start==="));
+  kill(r.pid, SIGUSR2);
+  ASSERT_TRUE(r.wait_for("tmp/kiv.log", ")]New arraylen=2\n"));
+  r.set("link_internet", "1");
+  ASSERT_TRUE(r.wait_for("tmp/kiv_dump.txt", "gArraylen=[2]"));
+  EXPECT_TRUE(in_order(r.read("tmp/kiv.log"), {"===self_healing start===", ")]Update kiv JSON file.\n", "===self_healing end===",
+                                               ")]lock mutex in read json\n", ")]New arraylen=2\n"}));
+  EXPECT_EQ(r.read("tmp/service_events.log"), "restart_ppp\nrestart_ppp\nrestart_ppp\n");
+  EXPECT_TRUE(whole_dump(r.read("tmp/kiv_dump.txt")));
+  EXPECT_EQ(r.stop(), 0);
+}

@@ -1,0 +1,145 @@
+// Detection: the ring of match times, the line read's pieces, one line walked over a rule set
+// with every record it writes, the trigger thread and the storage report.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <sstream>
+
+#include "core/kiv_main.h"
+#include "detect/freq_window.h"
+#include "detect/monitor_jffs.h"
+#include "detect/monitor_statistics.h"
+#include "detect/monitor_syslog.h"
+#include "support/kivtest.h"
+
+using namespace kivtest;
+
+TEST(FreqWindow, RingsFillSlideAndFire) {
+  for (const auto& c : cases("ring.txt")) {
+    monitor_profile p;
+    p.frequency = static_cast<uint32_t>(std::stoul(c[0]));
+    p.period = static_cast<uint32_t>(std::stoul(c[1]));
+    p.timestamp.assign(p.frequency, 0.0f);
+    std::istringstream times(c[2]);
+    for (std::string t; times >> t;) record_timestamp(&p, std::stof(t));
+    EXPECT_EQ(std::to_string(p.front) + " " + std::to_string(p.rear) + " " +
+                  std::to_string(is_freq_array_full(&p)) + " " + std::to_string(is_match_condition(&p)),
+              c[3] + " " + c[4] + " " + c[5] + " " + c[6])
+        << c[0] << " | " << c[1] << " | " << c[2];
+  }
+  // A ring whose positions lie outside it is never used; a missing profile is logged.
+  sandbox sb;
+  monitor_profile p;
+  p.frequency = 2;
+  p.timestamp = {1, 2};
+  p.front = 5;
+  record_timestamp(&p, 3);
+  EXPECT_EQ(p.timestamp, (std::vector<float>{1, 2}));
+  EXPECT_EQ(is_match_condition(&p), 0);
+  p.front = 1;
+  p.timestamp = {0.0f / 0.0f, 2};
+  EXPECT_EQ(is_time_diff_match(&p), 0) << "not a number is outside every window";
+  record_timestamp(nullptr, 1);
+  EXPECT_EQ(is_freq_array_full(nullptr) + is_time_diff_match(nullptr) + is_match_condition(nullptr), 0);
+  EXPECT_EQ(sb.count("tmp/kiv.log", ")]mp is NULL!\n"), 4u) << "the condition logs once, by the full test";
+}
+
+TEST(FreqWindow, UptimeFromTheTestClock) {
+  sandbox sb;
+  EXPECT_GT(read_uptime(), 0.0f) << "the kernel's, while there is no test clock";
+  sb.clock(0);
+  sb.write("proc/uptime", "16777216.75 10.00\n99 99\n");
+  EXPECT_EQ(read_uptime(), 16777216.0f) << "single precision";
+  sb.write("proc/uptime", "garbage\n");
+  EXPECT_EQ(read_uptime(), 0.0f);
+}
+
+TEST(SyslogMonitor, PiecesOfTheLineRead) {
+  for (const auto& c : cases("pieces.txt")) {
+    std::string pieces;
+    for (size_t at = 0; at < c[0].size();) {
+      bool line_end = false;
+      size_t n = next_piece_length(c[0].data() + at, c[0].size() - at, c[1] == "1", &line_end);
+      if (n == 0) break;
+      EXPECT_EQ(line_end, c[0][at + n - 1] == '\n');
+      pieces += "[" + c[0].substr(at, n) + "]";
+      at += n;
+    }
+    EXPECT_EQ(pieces, c.size() > 2 ? c[2] : "") << c[0].substr(0, 20);
+  }
+}
+
+// Lines walked over a rule set: matches, non-matches, rings, the pause and the console's debug
+// dump, record for record.
+TEST(SyslogMonitor, WalkRecordsEveryStep) {
+  sandbox sb;
+  sb.write("dev/console", "");
+  sb.clock(10);
+  ASSERT_TRUE(install("[{\"model\":\"KV-2000\",\"re_pattern\":\"link\"}," +
+          rule("\"keyword\":\"wan\",\"re_pattern\":\"^WAN: link (down|up)$\",\"frequency\":2,"
+               "\"period\":60,\"action\":\"restart_wan;nop\"") +
+          "," + rule("\"keyword\":\"noring\",\"re_pattern\":\"link\"") + "," + rule("\"keyword\":\"nopattern\"") + "]"));
+  sb.write("tmp/kiv.log", "");
+  int paused = 0;
+  for (const char* line : {"WAN: link down", "wan: link down", "", "WAN: link up"}) EXPECT_TRUE(walk_log_line(line, &paused));
+  global_pause.store(1);
+  EXPECT_FALSE(walk_log_line("WAN: link down", &paused));
+  EXPECT_FALSE(walk_log_line("WAN: link down", &paused));
+  global_pause.store(0);
+  sb.set("kiv_debug_flag", "1");
+  sb.clock(75.5);
+  EXPECT_TRUE(walk_log_line("WAN: link down", &paused));
+  expect_golden("walk.log", normalized_log(sb.read("tmp/kiv.log")) + "-- console --\n" + blank_lines(sb.read("dev/console")));
+}
+
+TEST(MonitorStatistics, HealsAReadyProfileAndSurvivesAShrinkingSet) {
+  sandbox sb;
+  auto ready = [](const char* name, float at) {
+    std::lock_guard<std::mutex> lock(mp_mutex);
+    walk_profiles(mp, gArraylen, name, at);
+  };
+  auto profile = [](const std::string& name) {
+    return rule("\"re_pattern\":\"" + name + "\",\"frequency\":1,\"action\":\"restart_" + name + "\"");
+  };
+  install("[" + profile("a") + "," + profile("b") + "," + profile("c") + "]");
+  ready("c", 5);
+  healing_index.store(7);  // a healing that has not finished: nothing is healed meanwhile
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, nullptr, monitor_Statistics, nullptr), 0);
+  EXPECT_FALSE(sb.wait_for("tmp/service_events.log", "restart", 1, 0.2));
+  healing_index.store(-1);
+  EXPECT_TRUE(sb.wait_for("tmp/service_events.log", "restart_c\n", 3));
+  install("[" + profile("d") + "]");  // the cursor may lie beyond the new set
+  ready("d", 6);
+  EXPECT_TRUE(sb.wait_for("tmp/service_events.log", "restart_d\n", 3));
+  install("[]");
+  pause_s(0.1);
+  terminate_flag.store(1);
+  void* value = nullptr;
+  pthread_join(thread, &value);
+  terminate_flag.store(0);
+  EXPECT_STREQ(static_cast<const char*>(value), "End of monitor_Statistics thread");
+  EXPECT_EQ(sb.read("tmp/service_events.log"), "restart_c\nrestart_c\nrestart_c\nrestart_d\nrestart_d\nrestart_d\n");
+  EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"), {"[KIV][monitor_Statistics:(", ")]START\n", ")]Get terminate signal\n"}));
+}
+
+TEST(MonitorJffs, ReportsWhatDfSaysUnlessPaused) {
+  sandbox sb;
+  mkdir(sb.path("bin").c_str(), 0755);
+  setenv("PATH", (sb.path("bin") + ":" + getenv("PATH")).c_str(), 1);
+  for (const auto& c : cases("df.txt")) {
+    sb.write("df.out", c[0]);
+    sb.write("bin/df", "#!/bin/sh\n[ \"$1\" = \"$KIV_ROOT/jffs\" ] && cat \"$KIV_ROOT/df.out\"\n");
+    chmod(sb.path("bin/df").c_str(), 0755);
+    sb.write("tmp/kiv.log", "");
+    monitor_jffs();
+    const std::string log = sb.read("tmp/kiv.log");
+    EXPECT_EQ(log.substr(0, log.find(")]") + 2).rfind("[KIV][monitor_jffs:(", 0), log.empty() ? std::string::npos : 0);
+    EXPECT_EQ(log.empty() ? "" : log.substr(log.find(")]") + 2), c[1]) << c[0];
+  }
+  global_pause.store(1);
+  sb.write("tmp/kiv.log", "");
+  monitor_jffs();
+  EXPECT_EQ(sb.read("tmp/kiv.log"), "");
+}

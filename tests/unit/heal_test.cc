@@ -1,0 +1,69 @@
+// Healing: the executor's outcomes for each kind of action list, and the command channel's
+// grammar, records and keys.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "heal/handle_kiv_event.h"
+#include "heal/self_healing.h"
+#include "support/kivtest.h"
+
+using namespace kivtest;
+
+TEST(SelfHealing, OutcomesOfEachKindOfActionList) {
+  sandbox sb;
+  sb.write("dev/console", "");
+  std::string log;
+  for (const auto& c : cases("healing.txt")) {
+    ASSERT_TRUE(install("[{}," + rule("\"frequency\":2,\"action\":\"" + c[0] + "\"") + "]"));
+    sb.write("tmp/service_events.log", "");
+    sb.write("tmp/syslog.log", "");
+    sb.write("tmp/kiv.log", "");
+    std::lock_guard<std::mutex> lock(mp_mutex);
+    monitor_profile& p = mp[1];
+    p.timestamp = {10, 20};  // a full ring, as the trigger thread finds it
+    p.front = 1;
+    p.isHealing = 1;
+    healing_index.store(1);
+    self_healing(1);
+    std::string results, retries;
+    for (size_t k = 0; k < p.action.size(); ++k) {
+      results += (k ? " " : "") + std::to_string(p.actionResult[k]);
+      retries += (k ? " " : "") + std::to_string(p.actionRetry[k]);
+    }
+    EXPECT_EQ(sb.read("tmp/service_events.log") + "|" + results + "|" + retries, c[1] + "|" + c[2] + "|" + c[3]) << c[0];
+    // A system-log line before each service event and the reboot, stamped as a log daemon does.
+    static const std::regex event("([^\n]+)\n"), line("[A-Z][a-z]{2} [ 1-3][0-9] [0-9:]{8} kiv: (.*)\n");
+    EXPECT_EQ(std::regex_replace(sb.read("tmp/syslog.log"), line, "$1\n"),
+              std::regex_replace(c[1], event, "[self_healing]take action-[$1].\n"));
+    EXPECT_EQ(p.timestamp, (std::vector<float>{0, 0})) << "the ring is emptied";
+    EXPECT_EQ(p.front + p.rear + p.isHealing + healing_index.load(), -2);
+    EXPECT_EQ(p.actionIndex, p.action_num);
+    log += normalized_log(sb.read("tmp/kiv.log"));
+  }
+  sb.write("tmp/kiv.log", "");
+  self_healing(2);  // no such profile: the healing state the caller opened is closed
+  release_rule_set();
+  self_healing(0);
+  expect_golden("healing.log", log + normalized_log(sb.read("tmp/kiv.log")) + "-- console --\n" + sb.read("dev/console"));
+  EXPECT_EQ(healing_index.load(), -1);
+}
+
+TEST(CommandChannel, EachCommandStringServedAsWritten) {
+  sandbox sb;
+  sb.write("dev/console", "");
+  sb.set("kiv_debug_server", "https://127.0.0.1:1");  // a forced download fails at once
+  std::string report;
+  for (const auto& c : cases("commands.txt")) {
+    sb.write("tmp/kiv.log", "");
+    sb.write("dev/console", "");
+    if (c[0] != "<unset>") sb.set("kiv_service", c[0]);
+    sb.set("kiv_service_pid", "42");
+    handle_kiv_event();
+    static const std::regex pid(R"(goto again\(\d+\))");
+    report += "== [" + c[0] + "]\n" + std::regex_replace(normalized_log(sb.read("tmp/kiv.log")), pid, "goto again(PID)") +
+              sb.read("dev/console") + "kiv_service=[" + sb.get("kiv_service") + "] kiv_service_pid=[" +
+              sb.get("kiv_service_pid") + "]\n";
+  }
+  expect_golden("commands.log", report);
+}

@@ -1,0 +1,175 @@
+// The host platform and start-up: the settings store shared between processes, the children the
+// daemon starts, the router operations as the host carries them out, and the single-instance
+// decision on every kind of PID file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <thread>
+
+#include "core/startup.h"
+#include "platform/platform.h"
+#include "support/kivtest.h"
+
+using namespace kivtest;
+
+TEST(SettingsStore, ValuesKeysAndOtherWriters) {
+  sandbox sb;
+  nvram_set("kiv_service", "a=b c $(x)");
+  nvram_set("apps_sq", "");
+  nvram_set("multi", "one\ntwo");
+  nvram_set("bad key", "x");
+  nvram_set_int("kiv_quick_period", -3);
+  EXPECT_EQ(nvram_get("apps_sq"), std::optional<std::string>(""));
+  EXPECT_EQ(nvram_get("odmpid"), std::nullopt);
+  EXPECT_EQ(nvram_get_int("kiv_quick_period") + nvram_get_int("odmpid"), -3);
+  EXPECT_TRUE(nvram_match("kiv_service", "a=b c $(x)"));
+  EXPECT_FALSE(nvram_match("odmpid", ""));
+  nvram_unset("kiv_quick_period");
+  std::string shown;
+  for (const auto& [k, v] : nvram_show()) shown += k + "=" + v + "\n";
+  EXPECT_EQ(shown, "apps_sq=\nkiv_service=a=b c $(x)\nmulti=one\n");
+  // Writers in other processes: every key kept, each change seen at the next read.
+  for (int w = 0; w < 4; ++w)
+    if (fork() == 0) {
+      for (int k = 0; k < 25; ++k) nvram_set(("w" + std::to_string(w) + "_" + std::to_string(k)).c_str(), "v");
+      _exit(0);
+    }
+  while (wait(nullptr) > 0) {
+  }
+  EXPECT_EQ(nvram_show().size(), 103u);
+  EXPECT_EQ(run({bin("nvram"), "set", "kiv_debug_flag=1"}).status, 0);
+  EXPECT_TRUE(nvram_match("kiv_debug_flag", "1"));
+  // A store replaced by other means than a writer is seen within a second.
+  sb.write("var/nvram.txt", "productid=KV-9\n");
+  pause_s(1.1);
+  EXPECT_EQ(nvram_safe_get("productid"), "KV-9");
+}
+
+TEST(ChildProcess, ExitStatusesTimeoutsAndNoChildOutlivesItsThread) {
+  sandbox sb;
+  EXPECT_EQ(run_and_wait({"sh", "-c", "exit 3"}, 5), 3);
+  EXPECT_EQ(run_and_wait({"sleep", "10"}, 0.2), -1) << "killed at the end of the wait";
+  EXPECT_EQ(run_and_wait({"no-such-program"}, 5), -1);
+  EXPECT_EQ(spawn_reader({sb.path("missing")}).pid, -1);
+  // Default dispositions and an empty mask in the child, whatever the daemon ignores or blocks.
+  signal(SIGPIPE, SIG_IGN);
+  child_process c = spawn_reader({"grep", "-E", "^Sig(Ign|Blk)", "/proc/self/status"});
+  char buf[256] = {0};
+  EXPECT_GT(read(c.fd, buf, sizeof buf - 1), 0);
+  EXPECT_EQ(c.wait(5), 0);
+  EXPECT_STREQ(buf, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+  child_process sleeper = spawn_reader({"sleep", "30"});
+  const pid_t pid = sleeper.pid;
+  sleeper.stop(5);
+  EXPECT_EQ(kill(pid, 0), -1) << "stopped and reaped";
+  std::thread([&] {
+    c = spawn_reader({"sleep", "30"});
+    pause_s(0.2);  // the child has set its death signal by then
+  }).join();
+  std::string state;
+  for (const double deadline = now_s() + 10; state != "Z" && now_s() < deadline; pause_s(0.01)) {
+    std::string stat = slurp("/proc/" + std::to_string(c.pid) + "/stat");
+    state = stat.substr(stat.rfind(')') + 2, 1);
+  }
+  EXPECT_EQ(state, "Z") << "the child dies with the thread that started it";
+}
+
+TEST(HostPlatform, RouterOperationsOnTheHost) {
+  sandbox sb;
+  EXPECT_EQ(kiv_path("/tmp/kiv.log"), sb.path("tmp/kiv.log"));
+  EXPECT_EQ(kiv_path("relative"), "relative");
+  logmessage_normal("kiv", "[%s]take action-[%s].\n", "self_healing", "reboot");
+  logmessage_normal("kiv", "%s", "no line end");
+  EXPECT_TRUE(std::regex_match(sb.read("tmp/syslog.log"),
+                               std::regex("([A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] kiv: "
+                                          "(\\[self_healing\\]take action-\\[reboot\\]\\.|no line end)\n){2}")))
+      << sb.read("tmp/syslog.log");
+  sb.write("dev/console", "");
+  cprintf("%s-%d\n", "console", 1);
+  EXPECT_EQ(sb.read("dev/console"), "console-1\n");
+  unlink(sb.path("dev/console").c_str());
+  EXPECT_EQ(in_child([&] {
+              freopen(sb.path("stderr").c_str(), "w", stderr);
+              cprintf("to stderr\n");
+            }),
+            0);
+  EXPECT_EQ(sb.read("stderr"), "to stderr\n") << "no console: standard error";
+  mkdir(sb.path("sbin").c_str(), 0755);
+  sb.service_hook("#!/bin/sh\necho \"$1\" >> \"$KIV_ROOT/hook\"\n");
+  sb.write("sbin/reboot", "#!/bin/sh\necho rebooted >> \"$KIV_ROOT/hook\"\n");
+  chmod(sb.path("sbin/reboot").c_str(), 0755);
+  notify_rc_and_wait_2min("restart_wan");
+  platform_reboot();
+  EXPECT_EQ(sb.read("tmp/service_events.log"), "restart_wan\nreboot\n");
+  EXPECT_EQ(sb.read("hook"), "restart_wan\nrebooted\n");
+  symlink(sb.path("nowhere").c_str(), sb.path("tmp/link").c_str());
+  EXPECT_EQ(check_if_file_exist("/tmp/link") + check_if_file_exist("/tmp/missing"), 1) << "a dangling link exists";
+  char text[] = "line\r\n";
+  EXPECT_STREQ(trimNL(text), "line");
+  EXPECT_FALSE(platform_process_is_kiv(getpid()));
+}
+
+TEST(InitialFunctions, EveryKindOfPidFile) {
+  sandbox sb;
+  // A running process whose command is "kiv": a copy of sleep under that name.
+  ASSERT_EQ(run({"sh", "-c", "cp \"$(command -v sleep)\" " + sb.path("kiv")}).status, 0);
+  child_process fake = spawn_reader({sb.path("kiv"), "30"});
+  while (!platform_process_is_kiv(fake.pid)) pause_s(0.01);
+  pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  for (const auto& c : cases("pidfiles.txt")) {
+    std::string content = std::regex_replace(c[0], std::regex("KIV"), std::to_string(fake.pid));
+    content = std::regex_replace(content, std::regex("OTHER"), std::to_string(getpid()));
+    content = std::regex_replace(content, std::regex("DEAD"), std::to_string(dead));
+    sandbox fresh;
+    if (content != "<none>") fresh.write("var/run/kiv.pid", content);
+    fresh.set("kiv_is_JSON_updated", "1");
+    std::string own;
+    const int status = in_child([&] {
+      if (content == "OWN") fresh.write("var/run/kiv.pid", std::to_string(getpid()));
+      initial_functions();
+      _exit(3);  // start-up went on
+    });
+    const std::string log = fresh.read("tmp/kiv.log");
+    if (c[1] == "running") {
+      EXPECT_EQ(status, 0) << c[0];
+      EXPECT_EQ(fresh.read("var/run/kiv.pid"), content);
+      EXPECT_TRUE(in_order(log, {")]Start\n", ")]kiv is already running.\n"})) << log;
+      EXPECT_EQ(fresh.get("kiv_is_JSON_updated"), "1");
+    } else {
+      EXPECT_EQ(status, 3) << c[0];
+      EXPECT_TRUE(std::regex_match(fresh.read("var/run/kiv.pid"), std::regex("[0-9]+"))) << c[0];
+      EXPECT_NE(fresh.read("var/run/kiv.pid"), content);
+      EXPECT_EQ(occurrences(log, "[KIV][initial_functions:("), 2u);
+      EXPECT_TRUE(in_order(log, {")]Start\n", ")]End\n"})) << log;
+      EXPECT_EQ(fresh.get("kiv_is_JSON_updated"), "0");
+    }
+  }
+  // A link at the path is replaced, never followed; the follower's id goes behind the daemon's.
+  unlink(sb.path("var/run/kiv.pid").c_str());
+  symlink(sb.path("elsewhere").c_str(), sb.path("var/run/kiv.pid").c_str());
+  EXPECT_EQ(in_child([] {
+              initial_functions();
+              append_tail_pid(4321);
+              append_tail_pid(-1);
+            }),
+            0);
+  EXPECT_EQ(access(sb.path("elsewhere").c_str(), F_OK), -1);
+  EXPECT_TRUE(std::regex_match(sb.read("var/run/kiv.pid"), std::regex("[0-9]+\n4321\n\n")));
+  // No directory for it: start-up ends with status 0; nothing is created.
+  unlink(sb.path("var/run/kiv.pid").c_str());
+  rmdir(sb.path("var/run").c_str());
+  EXPECT_EQ(in_child([] {
+              initial_functions();
+              _exit(3);
+            }),
+            0);
+  append_tail_pid(1);
+  EXPECT_EQ(access(sb.path("var/run").c_str(), F_OK), -1);
+  mkdir(sb.path("var/run").c_str(), 0755);
+  EXPECT_EQ(sb.count("tmp/kiv.log", ")]Cannot create [/var/run/kiv.pid].\n"), 1u);
+}

@@ -1,0 +1,117 @@
+// Rule updates: the scrambled container, the download request's fields and URL, and the update
+// scheduler's phases, tick by tick.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "rules/monitor_profile.h"
+#include "update/curl_download_file.h"
+#include "update/decrypt_file.h"
+#include "update/download_json.h"
+#include "update/process_json.h"
+#include "support/kivtest.h"
+
+using namespace kivtest;
+
+namespace {
+
+void settings(const sandbox& sb, const std::string& list) {
+  std::istringstream in(list);
+  for (std::string item; std::getline(in, item, ';');)
+    if (item.find('=') != std::string::npos) sb.set(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
+}
+
+int decrypt(const sandbox& sb, const std::string& content, std::string* body = nullptr) {
+  sb.write("tmp/kivjson.json", content);
+  std::unique_ptr<char[]> buffer;
+  size_t len = 0;
+  int rc = decryptFile("/tmp/kivjson.json", &buffer, &len);
+  if (rc == 0 && body) *body = std::string(buffer.get() + KIV_HEADER_LEN, len - KIV_HEADER_LEN) + (buffer[len] == 0 ? "" : "?");
+  return rc;
+}
+
+}  // namespace
+
+TEST(DecryptFile, KeySchedulesResultsAndRecords) {
+  sandbox sb;
+  // The key byte at body position i is ((i + Ran) mod 2^32) mod 255, Ran taken unsigned.
+  for (uint32_t ran : {0u, 0xffffffffu, 254u, 0x7fffffffu}) {
+    const std::string plain(600, '\0'), container = packed(plain, ran);
+    ASSERT_EQ(container.size(), 640u);
+    EXPECT_EQ(container.substr(16, 15), std::string("TORVKIVENCRYPT\0", 15));
+    for (size_t i = 0; i < plain.size(); ++i)
+      ASSERT_EQ(static_cast<unsigned char>(container[40 + i]), (static_cast<uint32_t>(i) + ran) % 255u) << ran << " " << i;
+    EXPECT_EQ(container.substr(32, 8), std::string("\x58\x02\0\0", 4) + std::string(reinterpret_cast<const char*>(&ran), 4));
+    std::string body;
+    EXPECT_EQ(decrypt(sb, container, &body), 0);
+    EXPECT_EQ(body, plain) << "restored, with a zero byte behind";
+  }
+  std::string magic_only = packed("");
+  EXPECT_EQ(decrypt(sb, magic_only), 0);
+  magic_only[30] = 'x';
+  EXPECT_EQ(decrypt(sb, magic_only), -6);
+  EXPECT_EQ(decrypt(sb, "[{\"model\":\"KV-1000\"}]"), -6);
+  EXPECT_EQ(decryptFile(nullptr, nullptr), -1);
+  std::unique_ptr<char[]> buffer;
+  EXPECT_EQ(decryptFile("/tmp/missing", &buffer), -2);
+  EXPECT_EQ(decrypt(sb, std::string(32, 'x') + "\xff\xff\xff\xff\x01\0\0\0"), -6);
+  EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"), {")]Len=-1\n", ")]Ran=1\n", ")]needDecrypt=0\n"}));
+  // The debug copy: the plain body alone, never written through a link.
+  sb.set("kiv_debug_flag", "1");
+  sb.write("dev/console", "");
+  EXPECT_EQ(decrypt(sb, packed("[1,2]", 77)), 0);
+  EXPECT_EQ(sb.read("tmp/decjsonfile.txt"), "[1,2]");
+  symlink(sb.path("elsewhere").c_str(), sb.path("tmp/decjsonfile.txt").c_str());
+  EXPECT_EQ(decrypt(sb, packed("[3]", 1)), 0);
+  EXPECT_EQ(access(sb.path("elsewhere").c_str(), F_OK), -1);
+}
+
+TEST(DownloadRequest, FieldsInWireOrderAndTheUrlAsked) {
+  for (const auto& c : cases("form.txt")) {
+    sandbox sb;
+    settings(sb, c[0]);
+    std::string fields;
+    for (const auto& [name, value] : download_form_fields()) fields += (fields.empty() ? "" : " ; ") + name + "=" + value;
+    EXPECT_EQ(fields, c[1]);
+  }
+  for (const auto& c : cases("urls.txt")) {
+    sandbox sb;
+    settings(sb, "kiv_debug_server=" + c[0] + ";apps_sq=" + c[1]);
+    EXPECT_EQ(download_target_url(), c[2]);
+  }
+  sandbox sb;
+  EXPECT_EQ(curl_download_file("http://127.0.0.1:1/dljson.php", "/tmp/kivjson.json"), 0);
+  EXPECT_EQ(access(sb.path("tmp/kivjson.json").c_str(), F_OK), -1) << "only HTTPS, and no file left";
+  EXPECT_EQ(in_child([] { process_json(nullptr); }), 1);
+  EXPECT_EQ(sb.count("tmp/kiv.log", ")][process_json]No JSON file path!\n"), 1u);
+}
+
+TEST(Scheduler, GatesBootUpCheckDailyStartCyclesAndDeferral) {
+  sandbox sb;
+  json_schedule state;
+  int checks = 0, draws = 0;
+  struct tm at {};
+  at.tm_year = 126;
+  at.tm_mday = 1;
+  json_schedule_deps deps{[&] { return static_cast<int64_t>(mktime(&at)); },
+                          [&](const char* path) { checks += std::string(path) == "/tmp/kivjson.json"; },
+                          [&](const char*) { sb.append("tmp/kiv.log", "-- read --\n"); },
+                          [&] { return 7 + 60 * draws++; }};
+  std::string log;
+  for (const auto& c : cases("schedule.txt")) {
+    settings(sb, c[0]);
+    if (!c[1].empty()) {
+      at.tm_hour = std::stoi(c[1]);
+      at.tm_min = std::stoi(c[1].substr(3));
+      at.tm_isdst = -1;
+    }
+    healing_index.store(std::stoi(c[2]));
+    sb.write("tmp/kiv.log", "");
+    process_json_tick(state, "/tmp/kivjson.json", deps);
+    EXPECT_EQ(std::to_string(checks), c[3]) << "tick " << c[0] << " " << c[1];
+    log += "== " + c[0] + " " + c[1] + " " + c[2] + "\n" + normalized_log(sb.read("tmp/kiv.log")) + "\n";
+  }
+  EXPECT_EQ(sb.get("kiv_quick_period"), "0");
+  expect_golden("schedule.log", log);
+}
