@@ -46,7 +46,8 @@ TEST(Daemon, LifeFromTheWaitForTheRouterToTheOrderlyStop) {
   sb.write("tmp/syslog.log", "Dec  6 11:59:59 older line\n");
   ASSERT_TRUE(sb.start(0.05, {}, false));
   const double cpu = cpu_seconds(sb.pid);
-  EXPECT_FALSE(sb.wait_for("tmp/kiv.log", "initial_functions", 1, 1.0)) << "it waits for the router";
+  EXPECT_FALSE(sb.wait_for("tmp/kiv.log", "initial_functions", 1, 1.0))
+      << "it waits for the router";
   EXPECT_LT(cpu_seconds(sb.pid) - cpu, 0.5) << "and does not spin while it waits";
   sb.set("success_start_service", "1");
   ASSERT_TRUE(sb.wait_for("tmp/kiv.log", "[monitor_jffs]"));  // the first tick
@@ -55,12 +56,16 @@ TEST(Daemon, LifeFromTheWaitForTheRouterToTheOrderlyStop) {
   EXPECT_GE(now_s() - first_tick, 30 * 0.05 * 0.9) << "ticks come every 30 s (scaled)";
   const std::vector<long> ids = pid_file(sb);
   ASSERT_EQ(ids.size(), 2u);
-  EXPECT_EQ(sb.read("var/run/kiv.pid"), std::to_string(sb.pid) + "\n" + std::to_string(ids[1]) + "\n");
-  EXPECT_EQ(slurp("/proc/" + std::to_string(ids[1]) + "/cmdline"),
-            std::string("tail\0-F\0-n\0" "1\0", 13) + sb.path("tmp/syslog.log") + '\0');
+  EXPECT_EQ(sb.read("var/run/kiv.pid"),
+            std::to_string(sb.pid) + "\n" + std::to_string(ids[1]) + "\n");
+  EXPECT_EQ(slurp("/proc/" + std::to_string(ids[1]) + "/cmdline"), std::string("tail\0-F\0-n\0"
+                                                                               "1\0",
+                                                                               13) +
+                                                                       sb.path("tmp/syslog.log") +
+                                                                       '\0');
   // The handlers' signals reach the main thread only.
-  const unsigned long long mine = (1ULL << (SIGALRM - 1)) | (1ULL << (SIGUSR1 - 1)) | (1ULL << (SIGUSR2 - 1)) |
-                                  (1ULL << (SIGTERM - 1));
+  const unsigned long long mine = (1ULL << (SIGALRM - 1)) | (1ULL << (SIGUSR1 - 1)) |
+                                  (1ULL << (SIGUSR2 - 1)) | (1ULL << (SIGTERM - 1));
   std::vector<unsigned long long> masks = blocked_signals(sb.pid);
   ASSERT_EQ(masks.size(), 3u);
   EXPECT_EQ((masks[0] & mine) + (masks[1] & mine) + (masks[2] & mine), 2 * mine);
@@ -76,8 +81,10 @@ TEST(Daemon, LifeFromTheWaitForTheRouterToTheOrderlyStop) {
   std::string log = normalized_log(sb.read("tmp/kiv.log"), true);
   log = std::regex_replace(log, std::regex(R"(20\d\d)"), "YEAR");
   expect_golden("life.log", log);
-  EXPECT_EQ(std::regex_replace(sb.read("tmp/syslog.log"), std::regex(R"((^|\n)[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} )"), "$1"),
-            "older line\nkiv: [_monitor_syslog]===Start syslog process===\nkiv: ===Terminate kiv daemon===\n");
+  EXPECT_EQ(std::regex_replace(sb.read("tmp/syslog.log"),
+                               std::regex(R"((^|\n)[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} )"), "$1"),
+            "older line\nkiv: [_monitor_syslog]===Start syslog process===\nkiv: ===Terminate kiv "
+            "daemon===\n");
 }
 
 TEST(Daemon, StartUpThatEndsEarly) {
@@ -94,7 +101,8 @@ TEST(Daemon, StartUpThatEndsEarly) {
   EXPECT_EQ(sb.stop(0), 128 + SIGKILL);
   // Killed without its orderly stop: its follower goes with it; a new daemon starts one.
   const std::vector<long> ids = pid_file(sb);
-  for (const double deadline = now_s() + 5; kill(static_cast<pid_t>(ids.back()), 0) == 0 && now_s() < deadline;)
+  for (const double deadline = now_s() + 5;
+       kill(static_cast<pid_t>(ids.back()), 0) == 0 && now_s() < deadline;)
     pause_s(0.02);
   EXPECT_EQ(kill(static_cast<pid_t>(ids.back()), 0), -1) << "the follower outlived the daemon";
   // A signal that comes before the handlers are in place takes its default action.
@@ -122,6 +130,7 @@ TEST(Daemon, StopIsPromptWhileTheLogIsQuiet) {
   const double before = now_s();
   EXPECT_EQ(sb.stop(), 0);
   EXPECT_LT(now_s() - before, 4.0);
-  EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"), {")]Get terminate signal, stop_tail_cmd().\n", ")]END\n",
-                                                ")][End of monitor_syslog thread]\n", ")]kiv:quit process...\n\n"}));
+  EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"),
+                       {")]Get terminate signal, stop_tail_cmd().\n", ")]END\n",
+                        ")][End of monitor_syslog thread]\n", ")]kiv:quit process...\n\n"}));
 }

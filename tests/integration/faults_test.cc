@@ -47,8 +47,12 @@ bool records_whole(const std::string& log) {
   return log.empty() || log.back() == '\n';
 }
 
-const std::string kRules = "[" + rule("\"re_pattern\":\"WAN: link down\",\"frequency\":2,\"period\":100000,\"action\":\"restart_wan\"") +
-                           "," + rule("\"re_pattern\":\"burst-[0-9]*7$\",\"frequency\":100,\"action\":\"nop\"") + "]";
+const std::string kRules =
+    "[" +
+    rule(
+        "\"re_pattern\":\"WAN: link "
+        "down\",\"frequency\":2,\"period\":100000,\"action\":\"restart_wan\"") +
+    "," + rule("\"re_pattern\":\"burst-[0-9]*7$\",\"frequency\":100,\"action\":\"nop\"") + "]";
 
 }  // namespace
 
@@ -60,17 +64,25 @@ TEST(Faults, EveryRuleServerFaultLeavesTheRuleSetAsItWas) {
   ASSERT_TRUE(r.load(kRules));
   const std::string before = r.dump();
   const std::vector<std::tuple<std::string, std::string, std::string>> faults = {
-      {"", "refused", "Connection refused"}, {"reset", "port", "reset by peer|Broken pipe"},
-      {"", "garbage_port", "wrong version number"}, {"garbage", "port", "HTTP/0.9"},
-      {"huge", "port", "Failure writing output"}, {"", "untrusted_port", "unable to get local issuer certificate"},
+      {"", "refused", "Connection refused"},
+      {"reset", "port", "reset by peer|Broken pipe"},
+      {"", "garbage_port", "wrong version number"},
+      {"garbage", "port", "HTTP/0.9"},
+      {"huge", "port", "Failure writing output"},
+      {"", "untrusted_port", "unable to get local issuer certificate"},
       {"", "wrong_name_port", "no alternative certificate subject"}};
   size_t round = 0;
   for (const auto& [mode, listener, reason] : faults) {
-    if (!mode.empty()) r.server.fault(mode);
-    const size_t reasons = occurrences(std::regex_replace(r.read("kiv.out"), std::regex(reason), "#"), "#");
-    ASSERT_TRUE(check(r, listener == "refused" ? "https://127.0.0.1:1" : r.server.url(listener.c_str()),
-                      ")]No update for kiv JSON file.\n", ++round)) << listener;
-    EXPECT_GE(occurrences(std::regex_replace(r.read("kiv.out"), std::regex(reason), "#"), "#") - reasons, 6u) << reason;
+    if (!mode.empty()) r.fault(mode);
+    const size_t reasons =
+        occurrences(std::regex_replace(r.read("kiv.out"), std::regex(reason), "#"), "#");
+    ASSERT_TRUE(check(r, listener == "refused" ? "https://127.0.0.1:1" : r.url(listener.c_str()),
+                      ")]No update for kiv JSON file.\n", ++round))
+        << listener;
+    EXPECT_GE(
+        occurrences(std::regex_replace(r.read("kiv.out"), std::regex(reason), "#"), "#") - reasons,
+        6u)
+        << reason;
     EXPECT_EQ(r.count("tmp/kiv.log", "retry=["), 5 * round);
     EXPECT_EQ(r.get("kiv_is_JSON_updated"), "0");
     EXPECT_EQ(access(r.path("tmp/kivjson.json").c_str(), F_OK), -1) << "a partial body was kept";
@@ -78,11 +90,13 @@ TEST(Faults, EveryRuleServerFaultLeavesTheRuleSetAsItWas) {
   EXPECT_EQ(r.dump(), before);
   EXPECT_EQ(r.count("tmp/kiv.log", ")]Update kiv JSON file.\n"), 1u);
   // A body that stops halfway holds off neither the stop nor leaves a file.
-  r.server.fault("stall_body");
-  const size_t requests = occurrences(r.server.requests(), "\n");
+  r.fault("stall_body");
+  const size_t requests = occurrences(r.requests(), "\n");
   r.set("kiv_quick_period", "1");
   r.set("link_internet", "2");
-  for (const double deadline = now_s() + 20; occurrences(r.server.requests(), "\n") == requests && now_s() < deadline;) pause_s(0.05);
+  for (const double deadline = now_s() + 20;
+       occurrences(r.requests(), "\n") == requests && now_s() < deadline;)
+    pause_s(0.05);
   pause_s(0.3);
   const double stop = now_s();
   EXPECT_EQ(r.stop(), 0);
@@ -97,14 +111,16 @@ TEST(Faults, FullTmpNeitherStopsHealingNorTearsRecords) {
   router r;
   mkdir(r.path("heals").c_str(), 0755);
   r.service_hook("#!/bin/sh\n: > \"$KIV_ROOT/heals/$1.$$\"\n");  // evidence outside tmp/
-  const bool tmpfs = geteuid() == 0 && mount("tmpfs", r.path("tmp").c_str(), "tmpfs", 0, "size=2m") == 0;
+  const bool tmpfs =
+      geteuid() == 0 && mount("tmpfs", r.path("tmp").c_str(), "tmpfs", 0, "size=2m") == 0;
   if (tmpfs) {
     r.write("syslog.real", "");  // the system log keeps growing outside, behind a link
     symlink("../syslog.real", r.path("tmp/syslog.log").c_str());
   }
   ASSERT_TRUE(r.start());
   ASSERT_TRUE(r.load(kRules));
-  r.server.answer(200, packed("[" + rule("\"keyword\":\"" + std::string(300000, 'p') + "\"") + "," + rule("") + "]"));
+  r.answer(200, packed("[" + rule("\"keyword\":\"" + std::string(300000, 'p') + "\"") + "," +
+                       rule("") + "]"));
   if (tmpfs) {
     int fd = open(r.path("tmp/filler").c_str(), O_WRONLY | O_CREAT, 0644);
     for (char block[4096] = {}; write(fd, block, sizeof block) > 0;) {
@@ -116,13 +132,17 @@ TEST(Faults, FullTmpNeitherStopsHealingNorTearsRecords) {
     struct rlimit rl = {static_cast<rlim_t>(r.read("tmp/kiv.log").size()), RLIM_INFINITY};
     ASSERT_EQ(prlimit(r.pid, RLIMIT_FSIZE, &rl, nullptr), 0);
   }
-  r.append("tmp/syslog.log", "WAN: link down\nWAN: link down\n");
-  for (const double deadline = now_s() + 20; run({"ls", r.path("heals")}).out.empty() && now_s() < deadline;) pause_s(0.05);
+  r.syslog("WAN: link down\nWAN: link down\n");
+  for (const double deadline = now_s() + 20;
+       run({"ls", r.path("heals")}).out.empty() && now_s() < deadline;)
+    pause_s(0.05);
   EXPECT_FALSE(run({"ls", r.path("heals")}).out.empty()) << "no heal while tmp/ was full";
-  const size_t requests = occurrences(r.server.requests(), "\n");
+  const size_t requests = occurrences(r.requests(), "\n");
   r.set("kiv_quick_period", "1");
   r.set("link_internet", "2");
-  for (const double deadline = now_s() + 30; occurrences(r.server.requests(), "\n") < requests + 6 && now_s() < deadline;) pause_s(0.05);
+  for (const double deadline = now_s() + 30;
+       occurrences(r.requests(), "\n") < requests + 6 && now_s() < deadline;)
+    pause_s(0.05);
   pause_s(0.3);
   r.set("link_internet", "1");
   EXPECT_EQ(r.get("kiv_is_JSON_updated"), "0") << "nothing announced that could not be stored";
@@ -177,11 +197,13 @@ TEST(Faults, SignalStormWithABrokenConsole) {
     }
   });
   std::thread writer([&] {
-    for (int i = 0; i < 400; ++i, pause_s(0.003)) r.append("tmp/syslog.log", "burst-" + std::to_string(i) + (i % 50 ? "\n" : "\nWAN: link down\n"));
+    for (int i = 0; i < 400; ++i, pause_s(0.003))
+      r.syslog("burst-" + std::to_string(i) + (i % 50 ? "\n" : "\nWAN: link down\n"));
   });
   int sent = 0;
   for (const double end = now_s() + 3; now_s() < end; pause_s(0.002))
-    for (int sig : {SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGCHLD, SIGWINCH, SIGURG}) sent += kill(r.pid, sig) == 0;
+    for (int sig : {SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGCHLD, SIGWINCH, SIGURG})
+      sent += kill(r.pid, sig) == 0;
   writer.join();
   done = true;
   reader.join();
@@ -211,10 +233,13 @@ TEST(Faults, OtherProcessesWriteTheSettingsWhileTheDaemonServes) {
   const std::string longer = "skip " + std::string(200, 'x');
   std::atomic<bool> done{false};
   std::thread flipper([&] {
-    for (int i = 0; !done; ++i) run({bin("nvram"), "set", "kiv_service=" + (i % 2 ? longer : std::string("test"))});
+    for (int i = 0; !done; ++i)
+      run({bin("nvram"), "set", "kiv_service=" + (i % 2 ? longer : std::string("test"))});
   });
   std::thread filler([&] {
-    for (int i = 0; i < 40; ++i) run({bin("nvram"), "set", "filler_" + std::to_string(i) + "=" + std::string(static_cast<size_t>(i) * 7, 'f')});
+    for (int i = 0; i < 40; ++i)
+      run({bin("nvram"), "set",
+           "filler_" + std::to_string(i) + "=" + std::string(static_cast<size_t>(i) * 7, 'f')});
   });
   for (const double end = now_s() + 3; now_s() < end; pause_s(0.02)) kill(r.pid, SIGUSR1);
   filler.join();
@@ -232,7 +257,9 @@ TEST(Faults, OtherProcessesWriteTheSettingsWhileTheDaemonServes) {
   EXPECT_EQ(torn, 0);
   const std::string shown = run({bin("nvram"), "show"}).out;
   for (int i = 0; i < 40; ++i)
-    EXPECT_NE(shown.find("filler_" + std::to_string(i) + "=" + std::string(static_cast<size_t>(i) * 7, 'f') + "\n"), std::string::npos);
+    EXPECT_NE(shown.find("filler_" + std::to_string(i) + "=" +
+                         std::string(static_cast<size_t>(i) * 7, 'f') + "\n"),
+              std::string::npos);
   EXPECT_EQ(r.stop(), 0);
 }
 
@@ -242,19 +269,23 @@ TEST(Faults, ReloadAndDumpWaitForALongHeal) {
   router r;
   r.service_hook("#!/bin/sh\nsleep 0.5\n");
   ASSERT_TRUE(r.start());
-  ASSERT_TRUE(r.load("[" + rule("\"re_pattern\":\"ppp: timeout\",\"frequency\":1,\"action\":\"restart_ppp\"") + "]"));
-  r.server.answer(200, packed(kRules), 1.0);
+  ASSERT_TRUE(r.load(
+      "[" + rule("\"re_pattern\":\"ppp: timeout\",\"frequency\":1,\"action\":\"restart_ppp\"") +
+      "]"));
+  r.answer(200, packed(kRules), 1.0);
   r.set("kiv_quick_period", "1");
   r.set("link_internet", "2");
   ASSERT_TRUE(r.wait_for("tmp/kiv.log", ")]target_url=[", 2));
-  r.append("tmp/syslog.log", "ppp: timeout\n");
+  r.syslog("ppp: timeout\n");
   ASSERT_TRUE(r.wait_for("tmp/kiv.log", "===self_healing start==="));
   kill(r.pid, SIGUSR2);
   ASSERT_TRUE(r.wait_for("tmp/kiv.log", ")]New arraylen=2\n"));
   r.set("link_internet", "1");
   ASSERT_TRUE(r.wait_for("tmp/kiv_dump.txt", "gArraylen=[2]"));
-  EXPECT_TRUE(in_order(r.read("tmp/kiv.log"), {"===self_healing start===", ")]Update kiv JSON file.\n", "===self_healing end===",
-                                               ")]lock mutex in read json\n", ")]New arraylen=2\n"}));
+  EXPECT_TRUE(
+      in_order(r.read("tmp/kiv.log"),
+               {"===self_healing start===", ")]Update kiv JSON file.\n",
+                "===self_healing end===", ")]lock mutex in read json\n", ")]New arraylen=2\n"}));
   EXPECT_EQ(r.read("tmp/service_events.log"), "restart_ppp\nrestart_ppp\nrestart_ppp\n");
   EXPECT_TRUE(whole_dump(r.read("tmp/kiv_dump.txt")));
   EXPECT_EQ(r.stop(), 0);

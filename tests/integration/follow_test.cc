@@ -30,7 +30,8 @@ std::map<std::string, int> walked(const sandbox& sb) {
 std::string tally(const sandbox& sb, const std::string& tag, int first, int last) {
   std::map<std::string, int> seen = walked(sb);
   std::string marks;
-  for (int i = first; i < last; ++i) marks += static_cast<char>('0' + std::min(seen[tag + "-" + std::to_string(i) + "]"], 2));
+  for (int i = first; i < last; ++i)
+    marks += static_cast<char>('0' + std::min(seen[tag + "-" + std::to_string(i) + "]"], 2));
   return marks;
 }
 
@@ -48,8 +49,10 @@ long long position(const sandbox& sb) {
   const std::string fds = "/proc/" + std::to_string(follower(sb)) + "/fd";
   for (int fd = 0; fd < 16; ++fd) {
     struct stat st;
-    if (stat((fds + "/" + std::to_string(fd)).c_str(), &st) != 0 || st.st_ino != log.st_ino) continue;
-    std::string info = slurp("/proc/" + std::to_string(follower(sb)) + "/fdinfo/" + std::to_string(fd));
+    if (stat((fds + "/" + std::to_string(fd)).c_str(), &st) != 0 || st.st_ino != log.st_ino)
+      continue;
+    std::string info =
+        slurp("/proc/" + std::to_string(follower(sb)) + "/fdinfo/" + std::to_string(fd));
     return std::stoll(info.substr(info.find("pos:") + 4));
   }
   return -1;
@@ -62,10 +65,11 @@ TEST(Follow, PiecesRotationByMoveAndCutAndALostFollower) {
   ASSERT_TRUE(r.start());
   const std::string line(300, 'x'), exact(255, 'y');
   ASSERT_TRUE(r.lines(line + "\n" + exact + "\n"));
-  EXPECT_TRUE(in_order(r.read("tmp/kiv.log"), {")]pBuf=[" + line.substr(0, 255) + "]\n", ")]pBuf=[" + line.substr(255) + "]\n",
+  EXPECT_TRUE(in_order(r.read("tmp/kiv.log"), {")]pBuf=[" + line.substr(0, 255) + "]\n",
+                                               ")]pBuf=[" + line.substr(255) + "]\n",
                                                ")]pBuf=[" + exact + "]\n", ")]pBuf=[]\n"}));
   // Moved away and made anew, as a log daemon rotates; then cut to nothing in place.
-  r.append("tmp/syslog.log", "before the move\n");
+  r.syslog("before the move\n");
   rename(r.path("tmp/syslog.log").c_str(), r.path("tmp/syslog.log.1").c_str());
   r.write("tmp/syslog.log", "first of the new file\n");
   ASSERT_TRUE(r.lines(""));
@@ -75,10 +79,12 @@ TEST(Follow, PiecesRotationByMoveAndCutAndALostFollower) {
   const long lost = follower(r);
   kill(static_cast<pid_t>(lost), SIGKILL);
   ASSERT_TRUE(r.wait_for("tmp/kiv.log", ")]Log follower restarted, pid=["));
-  for (const double deadline = now_s() + 10; !r.wait_for("tmp/kiv.log", "pBuf=[after the loss]", 1, 0.2) && now_s() < deadline;)
-    r.append("tmp/syslog.log", "after the loss\n");
+  for (const double deadline = now_s() + 10;
+       !r.wait_for("tmp/kiv.log", "pBuf=[after the loss]", 1, 0.2) && now_s() < deadline;)
+    r.syslog("after the loss\n");
   EXPECT_NE(follower(r), lost);
-  for (const char* once : {"before the move]", "first of the new file]", "after the cut]"}) EXPECT_EQ(walked(r)[once], 1) << once;
+  for (const char* once : {"before the move]", "first of the new file]", "after the cut]"})
+    EXPECT_EQ(walked(r)[once], 1) << once;
   EXPECT_EQ(r.count("tmp/kiv.log", ")]Log follower output ended, restart it.\n"), 1u);
   const pid_t second = static_cast<pid_t>(follower(r));
   EXPECT_EQ(r.stop(), 0);
@@ -92,12 +98,14 @@ TEST(Follow, RapidRotationsAndAKilledFollowerLoseNoLineOrOneRun) {
   ASSERT_TRUE(r.start());
   int n = 0;
   for (int generation = 0; generation < 12; ++generation) {
-    for (int k = 0; k < 20; ++k) r.append("tmp/syslog.log", "paced-" + std::to_string(n++) + "\n");
+    for (int k = 0; k < 20; ++k) r.syslog("paced-" + std::to_string(n++) + "\n");
     const long long size = static_cast<long long>(r.read("tmp/syslog.log").size());
-    for (const double deadline = now_s() + 5; position(r) != size && now_s() < deadline;) pause_s(0.001);
+    for (const double deadline = now_s() + 5; position(r) != size && now_s() < deadline;)
+      pause_s(0.001);
     if (generation % 3 == 2) {
       truncate(r.path("tmp/syslog.log").c_str(), 0);
-      for (const double deadline = now_s() + 5; position(r) != 0 && now_s() < deadline;) pause_s(0.001);
+      for (const double deadline = now_s() + 5; position(r) != 0 && now_s() < deadline;)
+        pause_s(0.001);
     } else {
       rename(r.path("tmp/syslog.log").c_str(), r.path("tmp/syslog.log.1").c_str());
       r.write("tmp/syslog.log", "");
@@ -107,11 +115,12 @@ TEST(Follow, RapidRotationsAndAKilledFollowerLoseNoLineOrOneRun) {
   EXPECT_EQ(tally(r, "paced", 0, n), std::string(static_cast<size_t>(n), '1'));
   for (int i = 0; i < 400; ++i) {
     if (i == 100) kill(static_cast<pid_t>(follower(r)), SIGKILL);
-    r.append("tmp/syslog.log", "burst-" + std::to_string(i) + "\n");
+    r.syslog("burst-" + std::to_string(i) + "\n");
     pause_s(0.001);
   }
-  for (const double deadline = now_s() + 10; !r.wait_for("tmp/kiv.log", "pBuf=[burst-end]", 1, 0.2) && now_s() < deadline;)
-    r.append("tmp/syslog.log", "burst-end\n");
+  for (const double deadline = now_s() + 10;
+       !r.wait_for("tmp/kiv.log", "pBuf=[burst-end]", 1, 0.2) && now_s() < deadline;)
+    r.syslog("burst-end\n");
   const std::string marks = tally(r, "burst", 0, 400);
   EXPECT_TRUE(std::regex_match(marks, std::regex("1{99,}0*1*"))) << marks;
   EXPECT_EQ(r.stop(), 0);

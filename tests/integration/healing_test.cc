@@ -12,7 +12,8 @@ namespace {
 
 const std::string kHealEnd = ")]===============self_healing end===============\n";
 
-std::string fault_rule(const std::string& keyword, const std::string& pattern, const std::string& rest) {
+std::string fault_rule(const std::string& keyword, const std::string& pattern,
+                       const std::string& rest) {
   return rule("\"keyword\":\"" + keyword + "\",\"re_pattern\":\"" + pattern + "\"," + rest);
 }
 
@@ -21,10 +22,14 @@ std::string fault_rule(const std::string& keyword, const std::string& pattern, c
 TEST(Healing, FaultLinesWithinThePeriodHealAndEveryRecordTellsIt) {
   router r;
   ASSERT_TRUE(r.start());
-  ASSERT_TRUE(r.load("[{\"model\":\"OTHER\",\"re_pattern\":\"link\",\"frequency\":1,\"action\":\"reboot\"}," +
-                     fault_rule("wan_down", "WAN: link down", "\"frequency\":\"3\",\"period\":\"60\",\"action\":\"restart_wan\"") + "," +
-                     fault_rule("dns", "dnsmasq.*exited", "\"frequency\":1,\"action\":\"nop;restart_dnsmasq;restart_wan\"") + "," +
-                     fault_rule("never", "WAN", "\"action\":\"reboot\"") + "]"));
+  ASSERT_TRUE(r.load(
+      "[{\"model\":\"OTHER\",\"re_pattern\":\"link\",\"frequency\":1,\"action\":\"reboot\"}," +
+      fault_rule("wan_down", "WAN: link down",
+                 "\"frequency\":\"3\",\"period\":\"60\",\"action\":\"restart_wan\"") +
+      "," +
+      fault_rule("dns", "dnsmasq.*exited",
+                 "\"frequency\":1,\"action\":\"nop;restart_dnsmasq;restart_wan\"") +
+      "," + fault_rule("never", "WAN", "\"action\":\"reboot\"") + "]"));
   // Matches at 10, 20 and 75 fill the ring, 65 s apart: no heal. At 80 the window is 20..80.
   for (double at : {10.0, 20.0, 75.0, 80.0}) {
     EXPECT_EQ(r.read("tmp/service_events.log"), "") << "before " << at;
@@ -35,18 +40,24 @@ TEST(Healing, FaultLinesWithinThePeriodHealAndEveryRecordTellsIt) {
   ASSERT_TRUE(r.wait_for("tmp/kiv.log", kHealEnd));
   ASSERT_TRUE(r.lines("Dec  6 12:00:01 dnsmasq[312]: exited\n"));
   ASSERT_TRUE(r.wait_for("tmp/kiv.log", kHealEnd, 2));
-  EXPECT_EQ(r.read("tmp/service_events.log"), "restart_wan\nrestart_dnsmasq\nrestart_dnsmasq\nrestart_dnsmasq\nrestart_wan\n");
+  EXPECT_EQ(r.read("tmp/service_events.log"),
+            "restart_wan\nrestart_dnsmasq\nrestart_dnsmasq\nrestart_dnsmasq\nrestart_wan\n");
   r.clock(81);
   ASSERT_TRUE(r.lines("Dec  6 12:00:02 WAN: link down\n"));  // the first of a new round
   expect_golden("heal.dump", r.dump());
   // The records of the walk and of the run, each under the name of the function that writes it.
-  EXPECT_TRUE(in_order(normalized_log(r.read("tmp/kiv.log")),
-                       {"[KIV][_monitor_syslog:(N)]monitor_profile[1].timestamp[2]=[75.000000]\n",
-                        "[KIV][_monitor_syslog:(N)]MATCH::monitor_profile[1].kiv_keyword=[wan_down]\n",
-                        "[KIV][_monitor_syslog:(N)]front[1] = [80.000000]\n", "[KIV][_monitor_syslog:(N)]rear[1] = [20.000000]\n",
-                        "[KIV][self_healing:(N)]monitor_profile index=1\n", "[KIV][self_healing:(N)]To do action[0]=restart_wan\n",
-                        "[KIV][self_healing:(N)]monitor_profile[1] retry[0]=1\n", "[KIV][self_healing:(N)]monitor_profile index=2\n"}));
-  EXPECT_EQ(r.count("tmp/kiv.log", "MATCH::monitor_profile[0]"), 0u) << "the inactive rule is never matched";
+  EXPECT_TRUE(
+      in_order(normalized_log(r.read("tmp/kiv.log")),
+               {"[KIV][_monitor_syslog:(N)]monitor_profile[1].timestamp[2]=[75.000000]\n",
+                "[KIV][_monitor_syslog:(N)]MATCH::monitor_profile[1].kiv_keyword=[wan_down]\n",
+                "[KIV][_monitor_syslog:(N)]front[1] = [80.000000]\n",
+                "[KIV][_monitor_syslog:(N)]rear[1] = [20.000000]\n",
+                "[KIV][self_healing:(N)]monitor_profile index=1\n",
+                "[KIV][self_healing:(N)]To do action[0]=restart_wan\n",
+                "[KIV][self_healing:(N)]monitor_profile[1] retry[0]=1\n",
+                "[KIV][self_healing:(N)]monitor_profile index=2\n"}));
+  EXPECT_EQ(r.count("tmp/kiv.log", "MATCH::monitor_profile[0]"), 0u)
+      << "the inactive rule is never matched";
   EXPECT_EQ(r.count("tmp/syslog.log", "kiv: [self_healing]take action-[restart_dnsmasq].\n"), 3u);
   EXPECT_EQ(r.stop(), 0);
 }
@@ -55,13 +66,19 @@ TEST(Healing, APausedSetAShrinkingSetAndAStopDuringAHeal) {
   router r;
   r.service_hook("#!/bin/sh\nsleep 0.3\n");
   ASSERT_TRUE(r.start());
-  const std::string wan = "\"re_pattern\":\"WAN: link down\",\"frequency\":1,\"action\":\"restart_wan\"";
+  const std::string wan =
+      "\"re_pattern\":\"WAN: link down\",\"frequency\":1,\"action\":\"restart_wan\"";
   ASSERT_TRUE(r.load("[" + rule(wan + ",\"Global_Pause\":\"1\"") + "]"));
   ASSERT_TRUE(r.lines("WAN: link down\nWAN: link down\n"));
-  EXPECT_EQ(r.count("tmp/kiv.log", ")]global_pause=[1]\n"), 1u) << "logged once while the pause lasts";
+  EXPECT_EQ(r.count("tmp/kiv.log", ")]global_pause=[1]\n"), 1u)
+      << "logged once while the pause lasts";
   EXPECT_EQ(r.count("tmp/kiv.log", "[Match]"), 0u);
   std::string seven = "[";
-  for (int i = 0; i < 7; ++i) seven += (i ? "," : "") + rule("\"re_pattern\":\"never\",\"frequency\":1,\"action\":\"restart_x\",\"Global_Pause\":0");
+  for (int i = 0; i < 7; ++i)
+    seven +=
+        (i ? "," : "") +
+        rule(
+            "\"re_pattern\":\"never\",\"frequency\":1,\"action\":\"restart_x\",\"Global_Pause\":0");
   ASSERT_TRUE(r.load(seven + "]"));
   pause_s(0.5);  // the trigger's cursor walks into the set
   ASSERT_TRUE(r.load("[" + rule(wan) + "]"));
@@ -69,11 +86,15 @@ TEST(Healing, APausedSetAShrinkingSetAndAStopDuringAHeal) {
   EXPECT_EQ(r.count("tmp/kiv.log", ")]global_pause=[0]\n"), 1u);
   ASSERT_TRUE(r.wait_for("tmp/kiv.log", kHealEnd));
   ASSERT_TRUE(r.load("[]"));
-  ASSERT_TRUE(r.load("[" + rule("\"re_pattern\":\"ppp\",\"frequency\":1,\"action\":\"restart_ppp;restart_vpn\"") + "]"));
-  r.append("tmp/syslog.log", "ppp: timeout\n");
+  ASSERT_TRUE(r.load(
+      "[" + rule("\"re_pattern\":\"ppp\",\"frequency\":1,\"action\":\"restart_ppp;restart_vpn\"") +
+      "]"));
+  r.syslog("ppp: timeout\n");
   ASSERT_TRUE(r.wait_for("tmp/service_events.log", "restart_ppp\n"));
   EXPECT_EQ(r.stop(), 0) << "the run ends first";
   EXPECT_EQ(r.read("tmp/service_events.log"),
-            "restart_wan\nrestart_ppp\nrestart_ppp\nrestart_ppp\nrestart_vpn\nrestart_vpn\nrestart_vpn\n");
-  EXPECT_TRUE(in_order(r.read("tmp/kiv.log"), {kHealEnd, ")]Get terminate signal\n", ")][End of monitor_Statistics thread]\n"}));
+            "restart_wan\nrestart_ppp\nrestart_ppp\nrestart_ppp\nrestart_vpn\nrestart_vpn\nrestart_"
+            "vpn\n");
+  EXPECT_TRUE(in_order(r.read("tmp/kiv.log"), {kHealEnd, ")]Get terminate signal\n",
+                                               ")][End of monitor_Statistics thread]\n"}));
 }

@@ -30,7 +30,9 @@ std::vector<long long> fires(const std::string& report) {
   json_object *doc = json_tokener_parse(report.c_str()), *profiles = nullptr, *n = nullptr;
   if (json_object_object_get_ex(doc, "profiles", &profiles))
     for (size_t i = 0; i < json_object_array_length(profiles); ++i)
-      out.push_back(json_object_object_get_ex(json_object_array_get_idx(profiles, i), "fires", &n) ? json_object_get_int64(n) : -1);
+      out.push_back(json_object_object_get_ex(json_object_array_get_idx(profiles, i), "fires", &n)
+                        ? json_object_get_int64(n)
+                        : -1);
   json_object_put(doc);
   return out;
 }
@@ -41,15 +43,18 @@ TEST(Kivrule, ReportsOnTheExamples) {
   sandbox sb;
   const std::string id = "--productid KV-1000 --fwver 3.0.0.4_388 --label-mac 02:00:5E:10:00:02";
   std::string report;
-  for (const std::string& args : std::vector<std::string>{"--help", "check EXAMPLES " + id, "check EXAMPLES --productid KV-2000",
-                                  "check EXAMPLES", "replay EXAMPLES ROUTERLOG " + id,
-                                  "replay EXAMPLES ROUTERLOG --json --clock rate=2 " + id,
-                                  "replay EXAMPLES ODDLOG --productid KV-1000"}) {
-    std::string line = std::regex_replace(args, std::regex("EXAMPLES"), source("examples/rules.json"));
+  for (const std::string& args : std::vector<std::string>{
+           "--help", "check EXAMPLES " + id, "check EXAMPLES --productid KV-2000", "check EXAMPLES",
+           "replay EXAMPLES ROUTERLOG " + id,
+           "replay EXAMPLES ROUTERLOG --json --clock rate=2 " + id,
+           "replay EXAMPLES ODDLOG --productid KV-1000"}) {
+    std::string line =
+        std::regex_replace(args, std::regex("EXAMPLES"), source("examples/rules.json"));
     line = std::regex_replace(line, std::regex("ROUTERLOG"), source("examples/router.log"));
     line = std::regex_replace(line, std::regex("ODDLOG"), source("tests/cases/replay_odd.log"));
     const run_result r = kivrule(words(line));
-    report += "$ kivrule " + args + "\n" + r.out + r.err + "[status " + std::to_string(r.status) + "]\n";
+    report +=
+        "$ kivrule " + args + "\n" + r.out + r.err + "[status " + std::to_string(r.status) + "]\n";
   }
   expect_golden("kivrule.txt", std::regex_replace(report, std::regex(source("")), ""));
 }
@@ -69,7 +74,8 @@ TEST(Kivrule, ExitStatusesAndWhatTheySay) {
     }
     const run_result r = kivrule(args);
     EXPECT_EQ(std::to_string(r.status), c[2]) << c[0] << " " << c[1] << "\n" << r.out << r.err;
-    EXPECT_NE((r.out + r.err).find(c[3]), std::string::npos) << c[0] << " " << c[1] << "\n" << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c[3]), std::string::npos) << c[0] << " " << c[1] << "\n"
+                                                             << r.out << r.err;
   }
   EXPECT_EQ(sb.read("tmp/kiv.log"), "") << "the tool never writes the daemon's log";
 }
@@ -80,20 +86,25 @@ TEST(Kivrule, PackAndUnpackGiveTheTextBackByteForByte) {
   sb.write("in.json", "[" + json.substr(1));
   for (const char* ran : {"0", "-1", "4294967295", "123456"}) {
     ASSERT_EQ(kivrule({"pack", sb.path("in.json"), sb.path("out.bin"), "--ran", ran}).status, 0);
-    EXPECT_EQ(sb.read("out.bin"), packed(sb.read("in.json"), static_cast<unsigned>(std::stoll(ran))));
+    EXPECT_EQ(sb.read("out.bin"),
+              packed(sb.read("in.json"), static_cast<unsigned>(std::stoll(ran))));
     EXPECT_EQ(kivrule({"unpack", sb.path("out.bin")}).out, sb.read("in.json"));
     ASSERT_EQ(kivrule({"unpack", sb.path("out.bin"), sb.path("back.json")}).status, 0);
     EXPECT_EQ(sb.read("back.json"), sb.read("in.json"));
   }
   ASSERT_EQ(kivrule({"pack", sb.path("in.json"), sb.path("random.bin")}).status, 0);
-  EXPECT_EQ(sb.read("random.bin").substr(0, 32), sb.read("out.bin").substr(0, 32)) << "Len is the body length";
+  EXPECT_EQ(sb.read("random.bin").substr(0, 32), sb.read("out.bin").substr(0, 32))
+      << "Len is the body length";
 }
 
 // Replay and the daemon, fed the same rules and the same lines at the same times, fire alike.
 TEST(Kivrule, ReplayFiresWhereTheDaemonHeals) {
   router r;
-  for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
-           {"firmver", "3.0.0"}, {"buildno", "4"}, {"extendno", "388"}, {"label_mac", "02:00:5E:10:00:02"}})
+  for (const auto& [key, value] :
+       std::vector<std::pair<std::string, std::string>>{{"firmver", "3.0.0"},
+                                                        {"buildno", "4"},
+                                                        {"extendno", "388"},
+                                                        {"label_mac", "02:00:5E:10:00:02"}})
     r.set(key, value);
   ASSERT_TRUE(r.start());
   const std::string rules = slurp(source("examples/rules.json"));
@@ -101,10 +112,20 @@ TEST(Kivrule, ReplayFiresWhereTheDaemonHeals) {
   std::string written;
   const std::string pad(250, 'x');
   const std::vector<std::pair<int, std::string>> lines = {
-      {110, "WAN: link down"}, {120, "wl0: tx hang"}, {125, "WAN(2): link down"}, {130, "dnsmasq[411]: segfault"},
-      {185, "WAN: link down"}, {190, "WAN: link down"}, {200, "dnsmasq[412]: segfault"}, {205, "WAN: link down"},
-      {210, "kernel: " + pad + " dnsmasq[77]: segfault"}, {240, "WAN: link down"}, {250, "WAN: link down"},
-      {255, "WAN: link down"}, {258, "kernel: Out of memory: Killed process 5"}, {260, "dnsmasq[9]: segfault"}};
+      {110, "WAN: link down"},
+      {120, "wl0: tx hang"},
+      {125, "WAN(2): link down"},
+      {130, "dnsmasq[411]: segfault"},
+      {185, "WAN: link down"},
+      {190, "WAN: link down"},
+      {200, "dnsmasq[412]: segfault"},
+      {205, "WAN: link down"},
+      {210, "kernel: " + pad + " dnsmasq[77]: segfault"},
+      {240, "WAN: link down"},
+      {250, "WAN: link down"},
+      {255, "WAN: link down"},
+      {258, "kernel: Out of memory: Killed process 5"},
+      {260, "dnsmasq[9]: segfault"}};
   for (const auto& [at, text] : lines) {
     r.clock(at);
     char stamp[32];
@@ -113,16 +134,23 @@ TEST(Kivrule, ReplayFiresWhereTheDaemonHeals) {
     written += line + "-- marker " + std::to_string(r.markers + 1) + " --\n";
     ASSERT_TRUE(r.lines(line));
     pause_s(0.02 * 2 * 6);  // a round of the trigger over every profile
-    for (const double deadline = now_s() + 10; r.count("tmp/kiv.log", "self_healing start") != r.count("tmp/kiv.log", "self_healing end") && now_s() < deadline;)
+    for (const double deadline = now_s() + 10; r.count("tmp/kiv.log", "self_healing start") !=
+                                                   r.count("tmp/kiv.log", "self_healing end") &&
+                                               now_s() < deadline;)
       pause_s(0.02);
   }
   r.write("replayed.log", written);
   r.write("rules.json", rules);
-  const std::vector<long long> replayed = fires(kivrule({"replay", r.path("rules.json"), r.path("replayed.log"), "--json", "--productid", "KV-1000",
-                                                    "--fwver", "3.0.0.4_388", "--label-mac", "02:00:5E:10:00:02"}).out);
+  const std::vector<long long> replayed = fires(
+      kivrule({"replay", r.path("rules.json"), r.path("replayed.log"), "--json", "--productid",
+               "KV-1000", "--fwver", "3.0.0.4_388", "--label-mac", "02:00:5E:10:00:02"})
+          .out);
   ASSERT_EQ(replayed.size(), 5u);
   for (size_t i = 0; i < 5; ++i)
-    EXPECT_EQ(replayed[i], static_cast<long long>(r.count("tmp/kiv.log", ")]monitor_profile index=" + std::to_string(i) + "\n"))) << i;
+    EXPECT_EQ(replayed[i],
+              static_cast<long long>(
+                  r.count("tmp/kiv.log", ")]monitor_profile index=" + std::to_string(i) + "\n")))
+        << i;
   EXPECT_EQ(replayed, (std::vector<long long>{2, 0, 2, 1, 0}));
   EXPECT_EQ(r.stop(), 0);
 }

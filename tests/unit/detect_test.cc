@@ -24,7 +24,8 @@ TEST(FreqWindow, RingsFillSlideAndFire) {
     std::istringstream times(c[2]);
     for (std::string t; times >> t;) record_timestamp(&p, std::stof(t));
     EXPECT_EQ(std::to_string(p.front) + " " + std::to_string(p.rear) + " " +
-                  std::to_string(is_freq_array_full(&p)) + " " + std::to_string(is_match_condition(&p)),
+                  std::to_string(is_freq_array_full(&p)) + " " +
+                  std::to_string(is_match_condition(&p)),
               c[3] + " " + c[4] + " " + c[5] + " " + c[6])
         << c[0] << " | " << c[1] << " | " << c[2];
   }
@@ -41,8 +42,10 @@ TEST(FreqWindow, RingsFillSlideAndFire) {
   p.timestamp = {0.0f / 0.0f, 2};
   EXPECT_EQ(is_time_diff_match(&p), 0) << "not a number is outside every window";
   record_timestamp(nullptr, 1);
-  EXPECT_EQ(is_freq_array_full(nullptr) + is_time_diff_match(nullptr) + is_match_condition(nullptr), 0);
-  EXPECT_EQ(sb.count("tmp/kiv.log", ")]mp is NULL!\n"), 4u) << "the condition logs once, by the full test";
+  EXPECT_EQ(is_freq_array_full(nullptr) + is_time_diff_match(nullptr) + is_match_condition(nullptr),
+            0);
+  EXPECT_EQ(sb.count("tmp/kiv.log", ")]mp is NULL!\n"), 4u)
+      << "the condition logs once, by the full test";
 }
 
 TEST(FreqWindow, UptimeFromTheTestClock) {
@@ -76,13 +79,16 @@ TEST(SyslogMonitor, WalkRecordsEveryStep) {
   sandbox sb;
   sb.write("dev/console", "");
   sb.clock(10);
-  ASSERT_TRUE(install("[{\"model\":\"KV-2000\",\"re_pattern\":\"link\"}," +
-          rule("\"keyword\":\"wan\",\"re_pattern\":\"^WAN: link (down|up)$\",\"frequency\":2,"
-               "\"period\":60,\"action\":\"restart_wan;nop\"") +
-          "," + rule("\"keyword\":\"noring\",\"re_pattern\":\"link\"") + "," + rule("\"keyword\":\"nopattern\"") + "]"));
+  ASSERT_TRUE(
+      install("[{\"model\":\"KV-2000\",\"re_pattern\":\"link\"}," +
+              rule("\"keyword\":\"wan\",\"re_pattern\":\"^WAN: link (down|up)$\",\"frequency\":2,"
+                   "\"period\":60,\"action\":\"restart_wan;nop\"") +
+              "," + rule("\"keyword\":\"noring\",\"re_pattern\":\"link\"") + "," +
+              rule("\"keyword\":\"nopattern\"") + "]"));
   sb.write("tmp/kiv.log", "");
   int paused = 0;
-  for (const char* line : {"WAN: link down", "wan: link down", "", "WAN: link up"}) EXPECT_TRUE(walk_log_line(line, &paused));
+  for (const char* line : {"WAN: link down", "wan: link down", "", "WAN: link up"})
+    EXPECT_TRUE(walk_log_line(line, &paused));
   global_pause.store(1);
   EXPECT_FALSE(walk_log_line("WAN: link down", &paused));
   EXPECT_FALSE(walk_log_line("WAN: link down", &paused));
@@ -90,7 +96,8 @@ TEST(SyslogMonitor, WalkRecordsEveryStep) {
   sb.set("kiv_debug_flag", "1");
   sb.clock(75.5);
   EXPECT_TRUE(walk_log_line("WAN: link down", &paused));
-  expect_golden("walk.log", normalized_log(sb.read("tmp/kiv.log")) + "-- console --\n" + blank_lines(sb.read("dev/console")));
+  expect_golden("walk.log", normalized_log(sb.read("tmp/kiv.log")) + "-- console --\n" +
+                                blank_lines(sb.read("dev/console")));
 }
 
 TEST(MonitorStatistics, HealsAReadyProfileAndSurvivesAShrinkingSet) {
@@ -100,7 +107,8 @@ TEST(MonitorStatistics, HealsAReadyProfileAndSurvivesAShrinkingSet) {
     walk_profiles(mp, gArraylen, name, at);
   };
   auto profile = [](const std::string& name) {
-    return rule("\"re_pattern\":\"" + name + "\",\"frequency\":1,\"action\":\"restart_" + name + "\"");
+    return rule("\"re_pattern\":\"" + name + "\",\"frequency\":1,\"action\":\"restart_" + name +
+                "\"");
   };
   install("[" + profile("a") + "," + profile("b") + "," + profile("c") + "]");
   ready("c", 5);
@@ -120,8 +128,10 @@ TEST(MonitorStatistics, HealsAReadyProfileAndSurvivesAShrinkingSet) {
   pthread_join(thread, &value);
   terminate_flag.store(0);
   EXPECT_STREQ(static_cast<const char*>(value), "End of monitor_Statistics thread");
-  EXPECT_EQ(sb.read("tmp/service_events.log"), "restart_c\nrestart_c\nrestart_c\nrestart_d\nrestart_d\nrestart_d\n");
-  EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"), {"[KIV][monitor_Statistics:(", ")]START\n", ")]Get terminate signal\n"}));
+  EXPECT_EQ(sb.read("tmp/service_events.log"),
+            "restart_c\nrestart_c\nrestart_c\nrestart_d\nrestart_d\nrestart_d\n");
+  EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"),
+                       {"[KIV][monitor_Statistics:(", ")]START\n", ")]Get terminate signal\n"}));
 }
 
 TEST(MonitorJffs, ReportsWhatDfSaysUnlessPaused) {
@@ -135,7 +145,8 @@ TEST(MonitorJffs, ReportsWhatDfSaysUnlessPaused) {
     sb.write("tmp/kiv.log", "");
     monitor_jffs();
     const std::string log = sb.read("tmp/kiv.log");
-    EXPECT_EQ(log.substr(0, log.find(")]") + 2).rfind("[KIV][monitor_jffs:(", 0), log.empty() ? std::string::npos : 0);
+    EXPECT_EQ(log.substr(0, log.find(")]") + 2).rfind("[KIV][monitor_jffs:(", 0),
+              log.empty() ? std::string::npos : 0);
     EXPECT_EQ(log.empty() ? "" : log.substr(log.find(")]") + 2), c[1]) << c[0];
   }
   global_pause.store(1);

@@ -31,9 +31,12 @@ TEST(SelfHealing, OutcomesOfEachKindOfActionList) {
       results += (k ? " " : "") + std::to_string(p.actionResult[k]);
       retries += (k ? " " : "") + std::to_string(p.actionRetry[k]);
     }
-    EXPECT_EQ(sb.read("tmp/service_events.log") + "|" + results + "|" + retries, c[1] + "|" + c[2] + "|" + c[3]) << c[0];
+    EXPECT_EQ(sb.read("tmp/service_events.log") + "|" + results + "|" + retries,
+              c[1] + "|" + c[2] + "|" + c[3])
+        << c[0];
     // A system-log line before each service event and the reboot, stamped as a log daemon does.
-    static const std::regex event("([^\n]+)\n"), line("[A-Z][a-z]{2} [ 1-3][0-9] [0-9:]{8} kiv: (.*)\n");
+    static const std::regex event("([^\n]+)\n"),
+        line("[A-Z][a-z]{2} [ 1-3][0-9] [0-9:]{8} kiv: (.*)\n");
     EXPECT_EQ(std::regex_replace(sb.read("tmp/syslog.log"), line, "$1\n"),
               std::regex_replace(c[1], event, "[self_healing]take action-[$1].\n"));
     EXPECT_EQ(p.timestamp, (std::vector<float>{0, 0})) << "the ring is emptied";
@@ -45,7 +48,8 @@ TEST(SelfHealing, OutcomesOfEachKindOfActionList) {
   self_healing(2);  // no such profile: the healing state the caller opened is closed
   release_rule_set();
   self_healing(0);
-  expect_golden("healing.log", log + normalized_log(sb.read("tmp/kiv.log")) + "-- console --\n" + sb.read("dev/console"));
+  expect_golden("healing.log", log + normalized_log(sb.read("tmp/kiv.log")) + "-- console --\n" +
+                                   sb.read("dev/console"));
   EXPECT_EQ(healing_index.load(), -1);
 }
 
@@ -61,9 +65,10 @@ TEST(CommandChannel, EachCommandStringServedAsWritten) {
     sb.set("kiv_service_pid", "42");
     handle_kiv_event();
     static const std::regex pid(R"(goto again\(\d+\))");
-    report += "== [" + c[0] + "]\n" + std::regex_replace(normalized_log(sb.read("tmp/kiv.log")), pid, "goto again(PID)") +
-              sb.read("dev/console") + "kiv_service=[" + sb.get("kiv_service") + "] kiv_service_pid=[" +
-              sb.get("kiv_service_pid") + "]\n";
+    report += "== [" + c[0] + "]\n" +
+              std::regex_replace(normalized_log(sb.read("tmp/kiv.log")), pid, "goto again(PID)") +
+              sb.read("dev/console") + "kiv_service=[" + sb.get("kiv_service") +
+              "] kiv_service_pid=[" + sb.get("kiv_service_pid") + "]\n";
   }
   expect_golden("commands.log", report);
 }

@@ -18,20 +18,23 @@ TEST(KivLog, RecordsAsWrittenCutAtTheirLongestAndRotatedAboveOneMebibyte) {
   const std::string hostile = "\" $(touch " + marker + ") `touch " + marker + "` $HOME \\ %s %n '";
   kiv_log("f", 12, "a%sb|100%%", "x");
   kiv_log("g", -3, "%s\nsecond line\n", hostile.c_str());
-  EXPECT_EQ(sb.read("tmp/kiv.log"), "[KIV][f:(12)]axb|100%[KIV][g:(-3)]" + hostile + "\nsecond line\n");
+  EXPECT_EQ(sb.read("tmp/kiv.log"),
+            "[KIV][f:(12)]axb|100%[KIV][g:(-3)]" + hostile + "\nsecond line\n");
   EXPECT_EQ(access(marker.c_str(), F_OK), -1) << "no record text reaches a shell";
   // The longest record is 997 characters; a cut record keeps its line end.
   for (const char* end : {"\n", ""}) {
     sb.write("tmp/kiv.log", "");
     kiv_log("f", 1, "%s%s", std::string(3000, 'x').c_str(), end);
-    EXPECT_EQ(sb.read("tmp/kiv.log"), "[KIV][f:(1)]" + std::string(997 - 12 - (*end ? 1 : 0), 'x') + end);
+    EXPECT_EQ(sb.read("tmp/kiv.log"),
+              "[KIV][f:(1)]" + std::string(997 - 12 - (*end ? 1 : 0), 'x') + end);
   }
   // A file of 1048576 bytes is not rotated; one of 1048577 is, replacing the rotated file.
   sb.write("tmp/kiv.log.1", "older generation\n");
   sb.write("tmp/kiv.log", std::string(1048576, 'a'));
   kiv_log("f", 2, "not rotated at 1048576 bytes\n");
   kiv_log("f", 3, "rotated at 1048576 + 39\n");
-  EXPECT_TRUE(sb.read("tmp/kiv.log.1") == std::string(1048576, 'a') + "[KIV][f:(2)]not rotated at 1048576 bytes\n");
+  EXPECT_TRUE(sb.read("tmp/kiv.log.1") ==
+              std::string(1048576, 'a') + "[KIV][f:(2)]not rotated at 1048576 bytes\n");
   EXPECT_EQ(sb.read("tmp/kiv.log"), "[KIV][f:(3)]rotated at 1048576 + 39\n");
   unlink(sb.path("tmp/kiv.log").c_str());  // removed behind the facility's back
   kiv_log("f", 3, "again\n");

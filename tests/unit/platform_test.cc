@@ -1,6 +1,8 @@
 // The host platform and start-up: the settings store shared between processes, the children the
 // daemon starts, the router operations as the host carries them out, and the single-instance
 // decision on every kind of PID file.
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,7 +12,6 @@
 #include <thread>
 
 #include "core/startup.h"
-#include "platform/platform.h"
 #include "support/kivtest.h"
 
 using namespace kivtest;
@@ -34,7 +35,8 @@ TEST(SettingsStore, ValuesKeysAndOtherWriters) {
   // Writers in other processes: every key kept, each change seen at the next read.
   for (int w = 0; w < 4; ++w)
     if (fork() == 0) {
-      for (int k = 0; k < 25; ++k) nvram_set(("w" + std::to_string(w) + "_" + std::to_string(k)).c_str(), "v");
+      for (int k = 0; k < 25; ++k)
+        nvram_set(("w" + std::to_string(w) + "_" + std::to_string(k)).c_str(), "v");
       _exit(0);
     }
   while (wait(nullptr) > 0) {
@@ -83,9 +85,10 @@ TEST(HostPlatform, RouterOperationsOnTheHost) {
   EXPECT_EQ(kiv_path("relative"), "relative");
   logmessage_normal("kiv", "[%s]take action-[%s].\n", "self_healing", "reboot");
   logmessage_normal("kiv", "%s", "no line end");
-  EXPECT_TRUE(std::regex_match(sb.read("tmp/syslog.log"),
-                               std::regex("([A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] kiv: "
-                                          "(\\[self_healing\\]take action-\\[reboot\\]\\.|no line end)\n){2}")))
+  EXPECT_TRUE(std::regex_match(
+      sb.read("tmp/syslog.log"),
+      std::regex("([A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] kiv: "
+                 "(\\[self_healing\\]take action-\\[reboot\\]\\.|no line end)\n){2}")))
       << sb.read("tmp/syslog.log");
   sb.write("dev/console", "");
   cprintf("%s-%d\n", "console", 1);
@@ -106,7 +109,8 @@ TEST(HostPlatform, RouterOperationsOnTheHost) {
   EXPECT_EQ(sb.read("tmp/service_events.log"), "restart_wan\nreboot\n");
   EXPECT_EQ(sb.read("hook"), "restart_wan\nrebooted\n");
   symlink(sb.path("nowhere").c_str(), sb.path("tmp/link").c_str());
-  EXPECT_EQ(check_if_file_exist("/tmp/link") + check_if_file_exist("/tmp/missing"), 1) << "a dangling link exists";
+  EXPECT_EQ(check_if_file_exist("/tmp/link") + check_if_file_exist("/tmp/missing"), 1)
+      << "a dangling link exists";
   char text[] = "line\r\n";
   EXPECT_STREQ(trimNL(text), "line");
   EXPECT_FALSE(platform_process_is_kiv(getpid()));

@@ -21,7 +21,8 @@ void settings(const sandbox& sb, const std::string& list) {
   std::istringstream in(list);
   std::string item;
   while (std::getline(in, item, ';'))
-    if (item.find('=') != std::string::npos) sb.set(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
+    if (item.find('=') != std::string::npos)
+      sb.set(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
 }
 
 // The rule file announced and read as the daemon reads it.
@@ -46,8 +47,8 @@ std::string describe(const monitor_profile& p) {
       << " freq=" << p.frequency << " period=" << p.period << " ring=" << list(p.timestamp)
       << " front=" << p.front << " rear=" << p.rear << " actions=" << list(p.action)
       << " rows=" << list(p.checkFuncIndex) << " results=" << list(p.actionResult)
-      << " retries=" << list(p.actionRetry) << " num=" << p.action_num
-      << " healing=" << p.isHealing << " index=" << p.actionIndex;
+      << " retries=" << list(p.actionRetry) << " num=" << p.action_num << " healing=" << p.isHealing
+      << " index=" << p.actionIndex;
   return out.str();
 }
 
@@ -57,7 +58,8 @@ std::string describe(const monitor_profile& p) {
 // writes, every field it fills, and the dump of the result.
 TEST(ReadJson, ExampleRulesRecordsStateAndDump) {
   sandbox sb;
-  settings(sb, "productid=KV-1000;firmver=3.0.0;buildno=4;extendno=388;label_mac=02:00:5E:10:00:02");
+  settings(sb,
+           "productid=KV-1000;firmver=3.0.0;buildno=4;extendno=388;label_mac=02:00:5E:10:00:02");
   read_rules(sb, slurp(source("examples/rules.json")));
   ASSERT_EQ(gArraylen, 5);
   std::string state;
@@ -77,8 +79,11 @@ TEST(ReadJson, FiltersTellActiveOrTheFirstFailure) {
     sandbox sb;
     settings(sb, c[0]);
     rule_load load;
-    ASSERT_EQ(build_rule_set(("[" + c[1] + "]").c_str(), router_identity_from_settings(), nullptr, &load), RULES_OK);
-    EXPECT_EQ(load.notes[0].active ? "active" : load.notes[0].inactive_reason, c[2]) << c[0] << " " << c[1];
+    ASSERT_EQ(
+        build_rule_set(("[" + c[1] + "]").c_str(), router_identity_from_settings(), nullptr, &load),
+        RULES_OK);
+    EXPECT_EQ(load.notes[0].active ? "active" : load.notes[0].inactive_reason, c[2])
+        << c[0] << " " << c[1];
     EXPECT_EQ(load.array[0].isActive, load.notes[0].active ? 1 : 0);
     if (!load.notes[0].active) {
       EXPECT_EQ(describe(load.array[0]), describe(monitor_profile{}));
@@ -129,7 +134,9 @@ TEST(ReadJson, GlobalPauseIsTakenFromActiveRulesInOrderAndStays) {
   EXPECT_EQ(global_pause.load(), 1);
   read_rules(sb, "[" + rule("\"keyword\":\"x\"") + "]");
   EXPECT_EQ(global_pause.load(), 1) << "a file without the key leaves it";
-  EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"), {")]Global_Pause[0]=[1]\n", ")]Global_Pause[1]=[0]\n", ")]Global_Pause[0]=[1]\n"}));
+  EXPECT_TRUE(
+      in_order(sb.read("tmp/kiv.log"),
+               {")]Global_Pause[0]=[1]\n", ")]Global_Pause[1]=[0]\n", ")]Global_Pause[0]=[1]\n"}));
 }
 
 TEST(ReadJson, DebugFlagKeepsTheFileAndWritesCopiesNeverThroughALink) {
@@ -173,8 +180,9 @@ TEST(ActionList, GrammarAndCheckRows) {
   EXPECT_EQ(get_num_of_action(nullptr, 1), -1);
   EXPECT_EQ(parse_action(nullptr, "nop", 4), -1);
   EXPECT_EQ(search_index(nullptr, "nop", 0), 2);
-  EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"), {")][get_num_of_action]action is NULL!!\n", ")]mp or action is NULL!!\n",
-                                                 ")][search_index]mp is NULL!!\n"}));
+  EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"),
+                       {")][get_num_of_action]action is NULL!!\n", ")]mp or action is NULL!!\n",
+                        ")][search_index]mp is NULL!!\n"}));
 }
 
 TEST(ActionList, NopCheckFailsTwiceThenConfirmsAndRestartWanAtOnce) {
@@ -184,8 +192,9 @@ TEST(ActionList, NopCheckFailsTwiceThenConfirmsAndRestartWanAtOnce) {
   for (int i = 0; i < 6; ++i) results.push_back(check_nop_state(0));
   EXPECT_EQ(results, (std::vector<int32_t>{-1, -1, 0, -1, -1, 0}));
   EXPECT_EQ(check_restart_wan(0), 0);
-  EXPECT_EQ(sb.read("dev/console"), "check_nop_state, 1-th\ncheck_nop_state, 2-th\ncheck_nop_state, 3-th\n"
-                                    "check_nop_state, 1-th\ncheck_nop_state, 2-th\ncheck_nop_state, 3-th\n");
+  EXPECT_EQ(sb.read("dev/console"),
+            "check_nop_state, 1-th\ncheck_nop_state, 2-th\ncheck_nop_state, 3-th\n"
+            "check_nop_state, 1-th\ncheck_nop_state, 2-th\ncheck_nop_state, 3-th\n");
   EXPECT_STREQ(checkActionList[0].name, "nop");
   EXPECT_STREQ(checkActionList[1].name, "restart_wan");
   EXPECT_EQ(checkActionList[2].name, nullptr);
@@ -196,7 +205,8 @@ TEST(PatternGuard, CostlyPatternsAreRefusedWithTheReasonOthersCompile) {
   id.productid = "KV-1000";
   for (const auto& c : cases("patterns.txt")) {
     json_object* text = json_object_new_string(c[0].c_str());
-    const std::string json = std::string("[{\"model\":\"KV-1000\",\"re_pattern\":") + json_object_to_json_string(text) + "}]";
+    const std::string json = std::string("[{\"model\":\"KV-1000\",\"re_pattern\":") +
+                             json_object_to_json_string(text) + "}]";
     json_object_put(text);
     rule_load load;
     const int rc = build_rule_set(json.c_str(), id, nullptr, &load);
@@ -204,7 +214,8 @@ TEST(PatternGuard, CostlyPatternsAreRefusedWithTheReasonOthersCompile) {
       EXPECT_EQ(rc, RULES_OK) << c[0].substr(0, 60);
     } else {
       EXPECT_EQ(rc, RULES_BAD_REGEX) << c[0].substr(0, 60);
-      EXPECT_NE(load.notes.back().regex_error.find(c[1]), std::string::npos) << c[0].substr(0, 60) << ": " << load.notes.back().regex_error;
+      EXPECT_NE(load.notes.back().regex_error.find(c[1]), std::string::npos)
+          << c[0].substr(0, 60) << ": " << load.notes.back().regex_error;
     }
     release_rule_load(&load);
   }
@@ -222,6 +233,7 @@ TEST(DumpMp, NoSetLeavesTheFileAndADumpNeverFollowsALink) {
   symlink(sb.path("elsewhere").c_str(), sb.path("tmp/kiv_dump.txt").c_str());
   EXPECT_EQ(dump_mp(mp), 0);
   EXPECT_EQ(access(sb.path("elsewhere").c_str(), F_OK), -1);
-  EXPECT_EQ(sb.read("tmp/kiv_dump.txt"), "[]\n=====checkActionList=====\nglobal_pause=[0]\ngArraylen=[0]\n"
-                                         "Action list[0]=[nop]\nAction list[1]=[restart_wan]\n");
+  EXPECT_EQ(sb.read("tmp/kiv_dump.txt"),
+            "[]\n=====checkActionList=====\nglobal_pause=[0]\ngArraylen=[0]\n"
+            "Action list[0]=[nop]\nAction list[1]=[restart_wan]\n");
 }

@@ -6,11 +6,11 @@
 #include <sstream>
 
 #include "rules/monitor_profile.h"
+#include "support/kivtest.h"
 #include "update/curl_download_file.h"
 #include "update/decrypt_file.h"
 #include "update/download_json.h"
 #include "update/process_json.h"
-#include "support/kivtest.h"
 
 using namespace kivtest;
 
@@ -19,7 +19,8 @@ namespace {
 void settings(const sandbox& sb, const std::string& list) {
   std::istringstream in(list);
   for (std::string item; std::getline(in, item, ';');)
-    if (item.find('=') != std::string::npos) sb.set(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
+    if (item.find('=') != std::string::npos)
+      sb.set(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
 }
 
 int decrypt(const sandbox& sb, const std::string& content, std::string* body = nullptr) {
@@ -27,7 +28,9 @@ int decrypt(const sandbox& sb, const std::string& content, std::string* body = n
   std::unique_ptr<char[]> buffer;
   size_t len = 0;
   int rc = decryptFile("/tmp/kivjson.json", &buffer, &len);
-  if (rc == 0 && body) *body = std::string(buffer.get() + KIV_HEADER_LEN, len - KIV_HEADER_LEN) + (buffer[len] == 0 ? "" : "?");
+  if (rc == 0 && body)
+    *body = std::string(buffer.get() + KIV_HEADER_LEN, len - KIV_HEADER_LEN) +
+            (buffer[len] == 0 ? "" : "?");
   return rc;
 }
 
@@ -41,8 +44,11 @@ TEST(DecryptFile, KeySchedulesResultsAndRecords) {
     ASSERT_EQ(container.size(), 640u);
     EXPECT_EQ(container.substr(16, 15), std::string("TORVKIVENCRYPT\0", 15));
     for (size_t i = 0; i < plain.size(); ++i)
-      ASSERT_EQ(static_cast<unsigned char>(container[40 + i]), (static_cast<uint32_t>(i) + ran) % 255u) << ran << " " << i;
-    EXPECT_EQ(container.substr(32, 8), std::string("\x58\x02\0\0", 4) + std::string(reinterpret_cast<const char*>(&ran), 4));
+      ASSERT_EQ(static_cast<unsigned char>(container[40 + i]),
+                (static_cast<uint32_t>(i) + ran) % 255u)
+          << ran << " " << i;
+    EXPECT_EQ(container.substr(32, 8),
+              std::string("\x58\x02\0\0", 4) + std::string(reinterpret_cast<const char*>(&ran), 4));
     std::string body;
     EXPECT_EQ(decrypt(sb, container, &body), 0);
     EXPECT_EQ(body, plain) << "restored, with a zero byte behind";
@@ -72,7 +78,8 @@ TEST(DownloadRequest, FieldsInWireOrderAndTheUrlAsked) {
     sandbox sb;
     settings(sb, c[0]);
     std::string fields;
-    for (const auto& [name, value] : download_form_fields()) fields += (fields.empty() ? "" : " ; ") + name + "=" + value;
+    for (const auto& [name, value] : download_form_fields())
+      fields += (fields.empty() ? "" : " ; ") + name + "=" + value;
     EXPECT_EQ(fields, c[1]);
   }
   for (const auto& c : cases("urls.txt")) {
@@ -82,7 +89,8 @@ TEST(DownloadRequest, FieldsInWireOrderAndTheUrlAsked) {
   }
   sandbox sb;
   EXPECT_EQ(curl_download_file("http://127.0.0.1:1/dljson.php", "/tmp/kivjson.json"), 0);
-  EXPECT_EQ(access(sb.path("tmp/kivjson.json").c_str(), F_OK), -1) << "only HTTPS, and no file left";
+  EXPECT_EQ(access(sb.path("tmp/kivjson.json").c_str(), F_OK), -1)
+      << "only HTTPS, and no file left";
   EXPECT_EQ(in_child([] { process_json(nullptr); }), 1);
   EXPECT_EQ(sb.count("tmp/kiv.log", ")][process_json]No JSON file path!\n"), 1u);
 }
@@ -94,10 +102,11 @@ TEST(Scheduler, GatesBootUpCheckDailyStartCyclesAndDeferral) {
   struct tm at {};
   at.tm_year = 126;
   at.tm_mday = 1;
-  json_schedule_deps deps{[&] { return static_cast<int64_t>(mktime(&at)); },
-                          [&](const char* path) { checks += std::string(path) == "/tmp/kivjson.json"; },
-                          [&](const char*) { sb.append("tmp/kiv.log", "-- read --\n"); },
-                          [&] { return 7 + 60 * draws++; }};
+  json_schedule_deps deps{
+      [&] { return static_cast<int64_t>(mktime(&at)); },
+      [&](const char* path) { checks += std::string(path) == "/tmp/kivjson.json"; },
+      [&](const char*) { sb.write("tmp/kiv.log", "-- read --\n", true); },
+      [&] { return 7 + 60 * draws++; }};
   std::string log;
   for (const auto& c : cases("schedule.txt")) {
     settings(sb, c[0]);
@@ -110,7 +119,8 @@ TEST(Scheduler, GatesBootUpCheckDailyStartCyclesAndDeferral) {
     sb.write("tmp/kiv.log", "");
     process_json_tick(state, "/tmp/kivjson.json", deps);
     EXPECT_EQ(std::to_string(checks), c[3]) << "tick " << c[0] << " " << c[1];
-    log += "== " + c[0] + " " + c[1] + " " + c[2] + "\n" + normalized_log(sb.read("tmp/kiv.log")) + "\n";
+    log += "== " + c[0] + " " + c[1] + " " + c[2] + "\n" + normalized_log(sb.read("tmp/kiv.log")) +
+           "\n";
   }
   EXPECT_EQ(sb.get("kiv_quick_period"), "0");
   expect_golden("schedule.log", log);
