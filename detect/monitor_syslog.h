@@ -13,6 +13,9 @@ size_t next_piece_length(const char* text, size_t avail, bool at_end, bool* line
 void* monitor_syslog(void* json_path);
 void _monitor_syslog();
 void stop_tail_cmd();
-// One line walked over the live rule set under mp_mutex, with every record the walk writes.
-// `pause_logged` is the thread's pause state; false when the set is paused and the line dropped.
+// One line walked over the live rule set under mp_mutex, with every record the walk writes; the
+// records (and those the caller's walk holds, such as "pBuf") are in the file before the lock is
+// released, and what the caller's walk holds goes to the file before the walker waits for the
+// lock. `pause_logged` is the thread's pause state; false when the set is paused and the line
+// dropped.
 bool walk_log_line(const char* line, int* pause_logged);
