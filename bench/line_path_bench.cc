@@ -1,5 +1,5 @@
 // Micro benchmark of the per-line path: one log line walked over N active profiles by the syslog
-// monitor's walk (matching, regexec, ring, every record held and written at the walk's end),
+// monitor's walk (prefilter, matching, ring, every record held and written at the walk's end),
 // with the real log facility writing to a real file in a sandbox root; and kiv_log alone. The
 // records go to $ROOT/tmp/kiv.log, rotated by size as the daemon rotates it.
 //
@@ -20,6 +20,7 @@
 #include "detect/monitor_syslog.h"
 #include "platform/platform.h"
 #include "rules/monitor_profile.h"
+#include "rules/pattern_literals.h"
 
 namespace {
 
@@ -78,6 +79,7 @@ void install_profiles(int32_t n) {
       exit(2);
     }
     p.regex_compiled = true;
+    p.literals = required_literals(p.re_pattern->c_str());
     p.frequency = 3;
     p.period = 60;
     p.timestamp.assign(3, 0.0f);

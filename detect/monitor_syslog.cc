@@ -215,10 +215,11 @@ bool walk_log_line(const char* line, int* pause_logged) {
     *pause_logged = 0;
   }
   SYSLOG_LOG("gArraylen=[%d]\n", static_cast<int>(gArraylen));
+  const size_t length = strlen(line);
   for (int32_t i = 0; mp && i < gArraylen; ++i) {
     monitor_profile& p = mp[i];
     if (p.isActive == 0) continue;
-    if (match_func(&p, line) == 0) continue;
+    if (match_func(&p, line, length) == 0) continue;
     record_match(p, i);
   }
   return true;

@@ -81,3 +81,17 @@ put("match", "oom", b"Dec  6 12:00:00 kernel: Out of memory: Kill process 12\n"
 put("match", "dhcp", b"Dec  6 12:00:00 dhcpc[321]: lease fail\n\n\n\n\n")
 put("match", "long", b"Dec  6 12:00:00 syslog: " + b"1234567890" * 40 + b"\n")
 put("match", "binary", b"Dec  6 12:00:00 x\x00\xff\x01 WAN: link down\r\n")
+
+# The literal prefilter: a pattern on the first line, the lines to match below it.
+LITERALS = {
+    "wan": b"WAN(\\([0-9]+\\))?: link down\nDec  6 12:00:00 WAN(0): link down\nWAN: link\n",
+    "repeats": b"ab+c?d*e{0,2}f{2}g{,3}h\nabbcdddeeffggh\nabfgh\nabffh\n",
+    "groups": b"x(yz)+w((a|b)cd)e(q)?\nxyzyzwbcde\nxyzwacdeq\nxw\n",
+    "escapes": b"a\\.b\\(c\\)\\[\\{\\|\\*\\\\\\<w\\bz\nxa.b(c)[{|*\\ w z\na.b(c)[{|*\\w z\n",
+    "brackets": b"[]x]y[^]a]z[[:digit:]]+ms[[.-.]]\n]y-z12ms-\nxyaz1ms-\n",
+    "anchors": b"^kernel: .*Out of memory$\nkernel: Out of memory\nx kernel: Out of memory\n",
+    "alternation": b"(segfault|failed) at slot [0-9]+|lease pool\nfailed at slot 3\nlease pool\n",
+    "bytes": b"caf\xc3\xa9\t\x01ok\ncaf\xc3\xa9\t\x01ok\ncaf\x00\xc3\xa9\n",
+}
+for name, text in LITERALS.items():
+    put("literals", name, text)
