@@ -11,7 +11,9 @@ Private_Dirty (the memory that is kiv's alone) under load and idle, and kiv's CP
 period, scaled to seconds per hour.
 
   e2e_bench.py --bin BUILD_DIR [--n 1,10,100,1000] [--lines-scale 1.0] [--idle 60]
-               [--time-scale 1] [--timeout 600] [--keep]
+               [--time-scale 1] [--timeout 600] [--keep] [--on-disk]
+
+The sandbox roots live on a tmpfs (/dev/shm) when there is one, as the router's /tmp does.
 
 The line shapes are those of bench/bench_lines.cc.
 """
@@ -207,6 +209,22 @@ class RuleServer:
             self.proc.kill()
 
 
+def work_base(on_disk):
+    """Where the sandbox roots go: a tmpfs (/dev/shm) when there is one, as the router's /tmp,
+    where kiv logs, is in memory; on a disk file system the write-back of the daemon's log
+    (about 20 KB of records per line at N = 100) would be measured instead of the daemon.
+    None (the default temporary directory) when asked for, or when there is no tmpfs."""
+    if on_disk:
+        return None
+    try:
+        with open("/proc/mounts") as f:
+            if any(line.split()[1:3] == ["/dev/shm", "tmpfs"] for line in f):
+                return "/dev/shm"
+    except OSError:
+        pass
+    return None
+
+
 def run_one(args, server, workdir, n, count):
     root = os.path.join(workdir, "root-%d" % n)
     for d in ("tmp", "var/run", "dev", "jffs"):
@@ -257,7 +275,9 @@ def run_one(args, server, workdir, n, count):
         with open(syslog, "ab") as f:
             for at in range(0, len(data), 1 << 20):
                 f.write(data[at:at + (1 << 20)])
-        if not wait_for(logs, needle, args.timeout, kiv, tail=1 << 19, on_poll=sample):
+        # The marker's "pBuf" is followed by its walk, 2N records of about 100 bytes.
+        tail = max(1 << 16, 400 * n)
+        if not wait_for(logs, needle, args.timeout, kiv, tail=tail, on_poll=sample):
             raise SystemExit("e2e: N=%d: the last line was not walked within %ds" %
                              (n, args.timeout))
         elapsed = time.monotonic() - t0
@@ -308,9 +328,11 @@ def main():
     ap.add_argument("--timeout", type=float, default=600.0)
     ap.add_argument("--keep", action="store_true", help="keep the sandbox roots")
     ap.add_argument("--json", help="also write the rows to this file")
+    ap.add_argument("--on-disk", action="store_true",
+                    help="sandbox roots in the default temporary directory, not on a tmpfs")
     args = ap.parse_args()
     ns = [int(x) for x in args.n.split(",") if x]
-    workdir = tempfile.mkdtemp(prefix="kiv-e2e.")
+    workdir = tempfile.mkdtemp(prefix="kiv-e2e.", dir=work_base(args.on_disk))
     server = RuleServer(workdir)
     rows = []
     try:

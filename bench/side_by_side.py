@@ -16,8 +16,11 @@ of:
   of the log, from memory, the floor of any matcher built on it.
 
 The table gives the median of the three runs of each; kiv/SEC is the ratio of their lines/s.
+Everything (sandbox roots, the log, SEC's rules) lives on a tmpfs (/dev/shm) when there is one,
+as the router's /tmp does; --on-disk works in the default temporary directory instead.
 
   side_by_side.py --bin BUILD_DIR [--n 1,10,100] [--runs 3] [--lines-scale 1.0] [--json FILE]
+                  [--on-disk]
 """
 import argparse
 import json
@@ -90,6 +93,8 @@ def main():
     ap.add_argument("--time-scale", type=float, default=1.0, help="KIV_TIME_SCALE of the daemon")
     ap.add_argument("--timeout", type=float, default=900.0)
     ap.add_argument("--json", help="also write the rows to this file")
+    ap.add_argument("--on-disk", action="store_true",
+                    help="work in the default temporary directory, not on a tmpfs")
     args = ap.parse_args()
     args.idle = 0  # no quiet period in these runs: bench.sh e2e measures it
     args.keep = False
@@ -97,7 +102,7 @@ def main():
         raise SystemExit("side-by-side: sec is not installed (scripts/bench.sh installs it)")
     loop_bin = os.path.join(args.bin, "bench", "kiv_regexec_loop")
     ns = [int(x) for x in args.n.split(",") if x]
-    workdir = tempfile.mkdtemp(prefix="kiv-side.")
+    workdir = tempfile.mkdtemp(prefix="kiv-side.", dir=e2e_bench.work_base(args.on_disk))
     server = e2e_bench.RuleServer(workdir)
     rows = []
     try:
