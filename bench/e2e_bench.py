@@ -6,11 +6,14 @@ server of the tests, a container made by `kivrule pack`, a forced check); then a
 router log (mixed sources, about 0.2% fault lines, some lines over 255 characters) is appended
 to the followed system log as fast as this script can write it, ending in a marker line. The
 run ends when the marker's "pBuf=[...]" record is in the daemon's log. Reported per N: lines/s,
-CPU seconds of kiv per million lines (and of its log follower), kiv's peak RSS (VmHWM), and
-kiv's CPU over a quiet period, scaled to seconds per hour.
+CPU seconds of kiv per million lines (and of its log follower), kiv's peak RSS (VmHWM), its
+Private_Dirty (the memory that is kiv's alone) under load and idle, and kiv's CPU over a quiet
+period, scaled to seconds per hour.
 
   e2e_bench.py --bin BUILD_DIR [--n 1,10,100,1000] [--lines-scale 1.0] [--idle 60]
-               [--time-scale 1] [--timeout 600] [--keep]
+               [--time-scale 1] [--timeout 600] [--keep] [--on-disk]
+
+The sandbox roots live on a tmpfs (/dev/shm) when there is one, as the router's /tmp does.
 
 The line shapes are those of bench/bench_lines.cc.
 """
@@ -133,18 +136,40 @@ def proc_status_kib(pid, field):
     return 0
 
 
-def read(path):
+def private_dirty_kib(pid):
+    """Private_Dirty of /proc/PID/smaps_rollup in KiB: the memory the process has written and
+    shares with nobody (library pages that other processes map as well do not count)."""
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith("Private_Dirty:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def read(path, tail=None):
+    """The file, or only its last `tail` bytes; b"" when it cannot be read."""
     try:
         with open(path, "rb") as f:
+            if tail is not None:
+                size = f.seek(0, os.SEEK_END)
+                f.seek(max(0, size - tail))
             return f.read()
     except OSError:
         return b""
 
 
-def wait_for(paths, needle, timeout, proc=None):
+def wait_for(paths, needle, timeout, proc=None, tail=None, on_poll=None):
+    """Polls every 50 ms until one of the files holds the needle (in its last `tail` bytes when
+    given: the daemon's log is read while it grows, and a whole megabyte per look would take
+    CPU from the daemon being measured); on_poll() runs at every look."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        if any(needle in read(p) for p in paths):
+        if on_poll is not None:
+            on_poll()
+        if any(needle in read(p, tail) for p in paths):
             return True
         if proc is not None and proc.poll() is not None:
             return False
@@ -182,6 +207,22 @@ class RuleServer:
             self.proc.wait(10)
         except subprocess.TimeoutExpired:
             self.proc.kill()
+
+
+def work_base(on_disk):
+    """Where the sandbox roots go: a tmpfs (/dev/shm) when there is one, as the router's /tmp,
+    where kiv logs, is in memory; on a disk file system the write-back of the daemon's log
+    (about 20 KB of records per line at N = 100) would be measured instead of the daemon.
+    None (the default temporary directory) when asked for, or when there is no tmpfs."""
+    if on_disk:
+        return None
+    try:
+        with open("/proc/mounts") as f:
+            if any(line.split()[1:3] == ["/dev/shm", "tmpfs"] for line in f):
+                return "/dev/shm"
+    except OSError:
+        pass
+    return None
 
 
 def run_one(args, server, workdir, n, count):
@@ -225,32 +266,42 @@ def run_one(args, server, workdir, n, count):
         time.sleep(1)  # let start-up settle before the counters are read
         cpu0 = proc_cpu(kiv.pid)
         fcpu0 = proc_cpu(follower) if follower else 0.0
+        dirty = [private_dirty_kib(kiv.pid)]
+
+        def sample():
+            dirty.append(private_dirty_kib(kiv.pid))
+
         t0 = time.monotonic()
         with open(syslog, "ab") as f:
             for at in range(0, len(data), 1 << 20):
                 f.write(data[at:at + (1 << 20)])
-        if not wait_for(logs, needle, args.timeout, kiv):
+        # The marker's "pBuf" is followed by its walk, 2N records of about 100 bytes.
+        tail = max(1 << 16, 400 * n)
+        if not wait_for(logs, needle, args.timeout, kiv, tail=tail, on_poll=sample):
             raise SystemExit("e2e: N=%d: the last line was not walked within %ds" %
                              (n, args.timeout))
         elapsed = time.monotonic() - t0
         cpu = proc_cpu(kiv.pid) - cpu0
         fcpu = (proc_cpu(follower) - fcpu0) if follower else float("nan")
+        sample()
         hwm = proc_status_kib(kiv.pid, "VmHWM")
         anon = proc_status_kib(kiv.pid, "RssAnon")
         mapped = proc_status_kib(kiv.pid, "RssFile")
-        # Quiet period: no line arrives; only the daemon's own timers run.
-        time.sleep(2)
-        i0, w0 = proc_threads_run(kiv.pid)
-        time.sleep(args.idle)
-        i1, w1 = proc_threads_run(kiv.pid)
-        idle = i1 - i0
-        wakeups = (w1 - w0) / args.idle
         row = {"N": n, "lines": count, "fault_lines": faults, "seconds": elapsed,
                "lines_per_s": count / elapsed, "cpu_s_per_mline": cpu * 1e6 / count,
                "follower_cpu_s_per_mline": fcpu * 1e6 / count, "peak_rss_kib": hwm,
                "rss_anon_kib": anon, "rss_file_kib": mapped,
-               "idle_cpu_s_per_hour": idle * 3600.0 / args.idle, "idle_seconds": args.idle,
-               "idle_wakeups_per_s": wakeups}
+               "private_dirty_load_kib": max(dirty)}
+        if args.idle > 0:
+            # Quiet period: no line arrives; only the daemon's own timers run.
+            time.sleep(2)
+            i0, w0 = proc_threads_run(kiv.pid)
+            time.sleep(args.idle)
+            i1, w1 = proc_threads_run(kiv.pid)
+            row.update({"idle_cpu_s_per_hour": (i1 - i0) * 3600.0 / args.idle,
+                        "idle_seconds": args.idle,
+                        "idle_wakeups_per_s": (w1 - w0) / args.idle,
+                        "private_dirty_idle_kib": private_dirty_kib(kiv.pid)})
         kiv.send_signal(signal.SIGTERM)
         try:
             kiv.wait(30)
@@ -277,9 +328,11 @@ def main():
     ap.add_argument("--timeout", type=float, default=600.0)
     ap.add_argument("--keep", action="store_true", help="keep the sandbox roots")
     ap.add_argument("--json", help="also write the rows to this file")
+    ap.add_argument("--on-disk", action="store_true",
+                    help="sandbox roots in the default temporary directory, not on a tmpfs")
     args = ap.parse_args()
     ns = [int(x) for x in args.n.split(",") if x]
-    workdir = tempfile.mkdtemp(prefix="kiv-e2e.")
+    workdir = tempfile.mkdtemp(prefix="kiv-e2e.", dir=work_base(args.on_disk))
     server = RuleServer(workdir)
     rows = []
     try:
@@ -295,14 +348,17 @@ def main():
             shutil.rmtree(workdir, ignore_errors=True)
     print()
     print("| N | lines | lines/s | kiv CPU s per 1M lines | follower CPU s per 1M lines "
-          "| peak RSS (VmHWM) | RSS after: anon + file | idle CPU s/hour | idle wake-ups/s |")
-    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+          "| peak RSS (VmHWM) | RSS after: anon + file | Private_Dirty under load "
+          "| Private_Dirty idle | idle CPU s/hour | idle wake-ups/s |")
+    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for r in rows:
-        print("| %d | %d | %.0f | %.2f | %.2f | %.2f MiB | %.2f + %.2f MiB | %.3f (over %gs) | %.2f |" % (
-            r["N"], r["lines"], r["lines_per_s"], r["cpu_s_per_mline"],
-            r["follower_cpu_s_per_mline"], r["peak_rss_kib"] / 1024.0,
-            r["rss_anon_kib"] / 1024.0, r["rss_file_kib"] / 1024.0,
-            r["idle_cpu_s_per_hour"], r["idle_seconds"], r["idle_wakeups_per_s"]))
+        print("| %d | %d | %.0f | %.2f | %.2f | %.2f MiB | %.2f + %.2f MiB | %.2f MiB | %.2f MiB "
+              "| %.3f (over %gs) | %.2f |" % (
+                  r["N"], r["lines"], r["lines_per_s"], r["cpu_s_per_mline"],
+                  r["follower_cpu_s_per_mline"], r["peak_rss_kib"] / 1024.0,
+                  r["rss_anon_kib"] / 1024.0, r["rss_file_kib"] / 1024.0,
+                  r["private_dirty_load_kib"] / 1024.0, r["private_dirty_idle_kib"] / 1024.0,
+                  r["idle_cpu_s_per_hour"], r["idle_seconds"], r["idle_wakeups_per_s"]))
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)

@@ -4,13 +4,48 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
-// Record: "[KIV][" func ":(" line ")]" message. Nothing is buffered: the record is in the file
-// when kiv_log returns. Safe to call from every thread.
+// Record: "[KIV][" func ":(" line ")]" message. The record is in the file when kiv_log returns,
+// except inside a walk of this thread (below). Safe to call from every thread.
 void kiv_log(const char* func, int line, const char* fmt, ...) KIV_PRINTF(3, 4);
+
+// "[KIV][" func ":(" line ")]": the start of a record, for kiv_log_pieces.
+std::string kiv_log_head(const char* func, int line);
+// The record head + pieces..., without a format: for the records written for every log line,
+// whose fixed start (head and the message's first words) is made once. Cut, console copy and
+// file exactly as kiv_log gives the same text. No piece may hold a zero byte.
+void kiv_log_pieces(std::initializer_list<std::string_view> pieces);
+
+// The walk of one log line. While an object of this kind lives, the records of the thread that
+// made it are collected in that thread's walk buffer instead of written one by one; each
+// object's end hands the records collected so far to the file in one write (or as few as a
+// rotation needs), with the rotation at exactly the record boundaries that writing record by
+// record gives. Nothing is kept past the object's end: the syslog monitor ends it before it
+// releases mp_mutex and before it reads the next line. Objects nest (the outermost one makes
+// the walk); kiv_debug_flag is read once per walk, at the outermost start.
+struct kiv_log_walk {
+  kiv_log_walk();
+  ~kiv_log_walk();
+  kiv_log_walk(const kiv_log_walk&) = delete;
+  kiv_log_walk& operator=(const kiv_log_walk&) = delete;
+};
+// Writes what this thread's walk holds now, without ending the walk: before the walker waits.
+void kiv_log_walk_write();
+// Whether records are copied to the console: the walk's reading of kiv_debug_flag inside a
+// walk, the setting itself otherwise.
+bool kiv_log_console();
+
+// Installs handlers of SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT that write the records of
+// every walk in progress (async-signal-safe calls only), then let the signal's default action
+// end the process. Installed by the daemon only.
+void kiv_log_flush_on_fatal_signals();
+// What those handlers write; async-signal-safe.
+void kiv_log_crash_flush();
 // Console copy of a message, only while kiv_debug_flag is exactly "1".
 int console_debug_printf(const char* fmt, ...) KIV_PRINTF(1, 2);
 

@@ -128,6 +128,8 @@ int kiv_main() {
   // A file size limit makes a write beyond it fail with EFBIG like a full disk; its signal
   // would end the daemon over one log record.
   signal(SIGXFSZ, SIG_IGN);
+  // A crash of the daemon still leaves the records of the walk in progress in its log.
+  kiv_log_flush_on_fatal_signals();
   char json_path[24] = {0};
   strncpy(json_path, KIV_JSON_PATH, sizeof json_path - 1);
 

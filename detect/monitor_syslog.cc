@@ -127,7 +127,7 @@ void end_follower() {
 
 // The rule set on the console, while kiv_debug_flag is "1". Caller holds mp_mutex.
 void debug_dump() {
-  if (!nvram_match("kiv_debug_flag", "1")) return;
+  if (!kiv_log_console()) return;
   cprintf("gArraylen=%d\n", static_cast<int>(gArraylen));
   for (int32_t i = 0; mp && i < gArraylen; ++i) {
     const monitor_profile& p = mp[i];
@@ -176,9 +176,10 @@ size_t next_piece_length(const char* text, size_t avail, bool at_end, bool* line
 
 void walk_profiles(monitor_profile* set, int32_t n, const char* line, std::optional<float> now,
                    const std::function<void(int32_t)>& matched) {
+  const size_t length = strlen(line);
   for (int32_t i = 0; set && i < n; ++i) {
     monitor_profile& p = set[i];
-    if (p.isActive == 0 || match_func(&p, line) == 0) continue;
+    if (p.isActive == 0 || match_func(&p, line, length) == 0) continue;
     if (!now) now = read_uptime();
     record_match(p, i, *now);
     if (matched) matched(i);
@@ -187,7 +188,12 @@ void walk_profiles(monitor_profile* set, int32_t n, const char* line, std::optio
 
 // Walks one line over the rule set; false when the rule set is paused and the line dropped.
 bool walk_log_line(const char* line, int* pause_logged) {
-  std::lock_guard<std::mutex> lock(mp_mutex);
+  std::unique_lock<std::mutex> lock(mp_mutex, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    kiv_log_walk_write();  // a heal can hold the rule set for minutes: nothing waits with it
+    lock.lock();
+  }
+  kiv_log_walk walk;  // the walk's records reach the file before the lock is released
   debug_dump();
   if (global_pause.load() == 1) {
     if (*pause_logged == 0) {
@@ -259,6 +265,7 @@ void _monitor_syslog() {
     }
     if (got == read_result::piece) {
       char* line = trimNL(piece);
+      kiv_log_walk walk;  // the line's records, from "pBuf" on, go to the file together
       SYSLOG_LOG("pBuf=[%s]\n", line);
       if (terminate_flag.load() != 1) {
         walk_log_line(line, &pause_logged);

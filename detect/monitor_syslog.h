@@ -25,6 +25,9 @@ void stop_tail_cmd();
 // that guards the set.
 void walk_profiles(monitor_profile* set, int32_t n, const char* line, std::optional<float> now,
                    const std::function<void(int32_t)>& matched = {});
-// One line walked over the live rule set under mp_mutex, with every record the walk writes.
-// `pause_logged` is the thread's pause state; false when the set is paused and the line dropped.
+// One line walked over the live rule set under mp_mutex, with every record the walk writes; the
+// records (and those the caller's walk holds, such as "pBuf") are in the file before the lock is
+// released, and what the caller's walk holds goes to the file before the walker waits for the
+// lock. `pause_logged` is the thread's pause state; false when the set is paused and the line
+// dropped.
 bool walk_log_line(const char* line, int* pause_logged);

@@ -24,6 +24,7 @@ struct monitor_profile {
   std::optional<std::string> re_pattern;   // none when the rule has no "re_pattern"
   regex_t regex{};
   bool regex_compiled = false;          // regex holds a compiled expression
+  std::vector<std::string> literals;    // what every match contains (rules/pattern_literals.h)
   std::vector<std::string> action;      // action_num entries, empty when none
   std::vector<int32_t> checkFuncIndex;  // row of checkActionList per action
   std::vector<int32_t> actionRetry;     // attempts of the last run, 0 before any

@@ -12,6 +12,7 @@
 #include "core/kiv_log.h"
 #include "platform/platform.h"
 #include "rules/action_list.h"
+#include "rules/pattern_literals.h"
 #include "update/decrypt_file.h"
 
 namespace {
@@ -138,6 +139,7 @@ int fill_record(json_object* rule, int32_t i, const router_identity& id,
         return RULES_BAD_REGEX;
       }
       p.regex_compiled = true;
+      p.literals = required_literals(pattern);
     }
   }
   if (const char* freq = member(rule, "frequency")) {

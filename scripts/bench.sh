@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # Benchmarks of the per-line path, one command:
-#   scripts/bench.sh [micro|e2e|all] [--quick] [--n 1,10,100,1000] [--idle SECONDS]
+#   scripts/bench.sh [micro|e2e|side|all] [--quick] [--n 1,10,100,1000] [--idle SECONDS]
 # installs what is missing, builds into build-bench (Release flags of the daemon's default
-# build type, benchmarks on), runs the micro benchmark (bench/line_path_bench.cc) and the
-# end-to-end benchmark (bench/e2e_bench.py: the real daemon in a sandbox root) and prints the
-# tables. --quick: fewer lines, a 10-s quiet period, shorter micro runs (about 2 minutes in all).
-# A full run stays under 10 minutes on a 2-core machine.
+# build type, benchmarks on) and runs
+#   micro  the micro benchmark (bench/line_path_bench.cc);
+#   e2e    the end-to-end benchmark (bench/e2e_bench.py: the real daemon in a sandbox root),
+#          with the idle figures;
+#   side   the side-by-side run (bench/side_by_side.py): kiv end to end beside SEC (the log
+#          correlator, installed here) and a plain regexec loop at N = 1, 10, 100, medians of
+#          three, one table with the ratio kiv/SEC;
+#   all    the three (the default).
+# --quick: fewer lines, a 10-s quiet period, shorter micro runs. --n applies to micro and e2e.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libjson-c-dev libssl-dev
-          libbenchmark-dev openssl python3)
+          libbenchmark-dev openssl python3 sec)
 source scripts/packages.sh
 
 what=all
@@ -19,11 +24,11 @@ ns=1,10,100,1000
 idle=60
 while [ $# -gt 0 ]; do
   case "$1" in
-    micro|e2e|all) what=$1 ;;
+    micro|e2e|side|all) what=$1 ;;
     --quick) quick=1 ;;
     --n) ns=$2; shift ;;
     --idle) idle=$2; shift ;;
-    *) echo "usage: scripts/bench.sh [micro|e2e|all] [--quick] [--n LIST] [--idle SECONDS]" >&2
+    *) echo "usage: scripts/bench.sh [micro|e2e|side|all] [--quick] [--n LIST] [--idle SECONDS]" >&2
        exit 2 ;;
   esac
   shift
@@ -33,11 +38,12 @@ install_missing "${PACKAGES[@]}"
 B=build-bench
 cmake -S . -B "$B" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_BUILD_BENCH=ON \
       -DKIV_BUILD_TESTS=OFF >/dev/null
-cmake --build "$B" -j2 --target kiv nvram kivrule kiv_line_bench >/dev/null
+cmake --build "$B" -j2 --target kiv nvram kivrule kiv_line_bench \
+      kiv_regexec_loop >/dev/null
 
 echo "== machine: $(nproc) cores, load: $(cut -d' ' -f1-3 /proc/loadavg), $(date -u '+%F %T') UTC"
 
-if [ "$what" != e2e ]; then
+if [ "$what" = micro ] || [ "$what" = all ]; then
   echo
   echo "== micro benchmark: one line walked over N profiles, records to a real file"
   filter=
@@ -47,10 +53,18 @@ if [ "$what" != e2e ]; then
   timeout 300 "$B/bench/kiv_line_bench" --benchmark_min_time="$min_time" $filter
 fi
 
-if [ "$what" != micro ]; then
+if [ "$what" = e2e ] || [ "$what" = all ]; then
   echo
   echo "== end-to-end benchmark: kiv in a sandbox root, rule sets through the download path"
   extra=(--idle "$idle")
   [ "$quick" = 1 ] && extra=(--idle 10 --lines-scale 0.2)
   timeout 900 python3 bench/e2e_bench.py --bin "$B" --n "$ns" "${extra[@]}"
+fi
+
+if [ "$what" = side ] || [ "$what" = all ]; then
+  echo
+  echo "== side by side: kiv end to end, SEC --notail and a regexec loop over the same log"
+  extra=()
+  [ "$quick" = 1 ] && extra=(--lines-scale 0.2)
+  timeout 1800 python3 bench/side_by_side.py --bin "$B" "${extra[@]}"
 fi

@@ -8,9 +8,11 @@
 
 #include "core/kiv_main.h"
 #include "detect/freq_window.h"
+#include "detect/match_func.h"
 #include "detect/monitor_jffs.h"
 #include "detect/monitor_statistics.h"
 #include "detect/monitor_syslog.h"
+#include "rules/pattern_literals.h"
 #include "support/kivtest.h"
 
 using namespace kivtest;
@@ -98,6 +100,35 @@ TEST(SyslogMonitor, WalkRecordsEveryStep) {
   EXPECT_TRUE(walk_log_line("WAN: link down", &paused));
   expect_golden("walk.log", normalized_log(sb.read("tmp/kiv.log")) + "-- console --\n" +
                                 blank_lines(sb.read("dev/console")));
+}
+
+// The prefilter's literals per pattern; over every pattern and line, a line it turns away is one
+// regexec does not match, and match_func writes the same records with it as without it.
+TEST(SyslogMonitor, PrefilterNeverChangesAVerdictOrARecord) {
+  std::string logs[2];
+  for (bool prefilter : {true, false}) {
+    sandbox sb;
+    for (const auto& c : cases("literals.txt")) {
+      std::string given;
+      for (const std::string& l : required_literals(c[0].c_str())) given += "[" + l + "]";
+      EXPECT_EQ(given, c[1]) << c[0];
+      monitor_profile p;
+      p.isActive = 1;
+      p.re_pattern = c[0];
+      if (regcomp(&p.regex, c[0].c_str(), REG_EXTENDED) != 0) continue;
+      p.regex_compiled = true;
+      if (prefilter) p.literals = required_literals(c[0].c_str());
+      for (const auto& line : cases("literal_lines.txt")) {
+        const bool matches = regexec(&p.regex, line[0].c_str(), 0, nullptr, 0) == 0;
+        EXPECT_TRUE(!matches || may_match(p.literals, line[0])) << c[0] << " on " << line[0];
+        EXPECT_EQ(match_func(&p, line[0].c_str()), matches ? 1 : 0);
+      }
+      regfree(&p.regex);
+    }
+    logs[prefilter] = sb.read("tmp/kiv.log");
+  }
+  EXPECT_GT(logs[0].size(), 0u);
+  EXPECT_TRUE(logs[0] == logs[1]);
 }
 
 TEST(MonitorStatistics, HealsAReadyProfileAndSurvivesAShrinkingSet) {

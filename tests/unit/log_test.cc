@@ -5,9 +5,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <thread>
 
 #include "core/kiv_log.h"
+#include "detect/monitor_syslog.h"
+#include "rules/monitor_profile.h"
 #include "support/kivtest.h"
 
 using namespace kivtest;
@@ -87,4 +90,112 @@ TEST(KivLog, ConsoleCopyOnlyWhileTheFlagIsExactlyOne) {
   kiv_log("f", 9, "dropped\n");
   kiv_log_to_file();
   EXPECT_EQ(sb.count("tmp/kiv.log", "dropped"), 0u);
+}
+
+namespace {
+
+// Record k written through one of the facility's entries (a plain record, a float, pieces, one
+// without a line end, one cut); its expected bytes.
+std::string write_record(int k) {
+  const std::string text = "line " + std::to_string(k);
+  switch (k % 5) {
+    case 0:
+      kiv_log("_monitor_syslog", 251, "pBuf=[%s]\n", text.c_str());
+      return "[KIV][_monitor_syslog:(251)]pBuf=[" + text + "]\n";
+    case 1:
+      kiv_log("r", 188, "rear[%d] = [%f]\n", k, 1.5);
+      return "[KIV][r:(188)]rear[" + std::to_string(k) + "] = [1.500000]\n";
+    case 2:
+      kiv_log_pieces({kiv_log_head("match_func", 40), "[No match]::[", text, "]\n"});
+      return "[KIV][match_func:(40)][No match]::[" + text + "]\n";
+    case 3:
+      kiv_log("p", 10, "ntp_ready %d", k);
+      return "[KIV][p:(10)]ntp_ready " + std::to_string(k);
+    default:
+      kiv_log("f", 1, "%s\n", std::string(1200, 'a').c_str());
+      return "[KIV][f:(1)]" + std::string(997 - 13, 'a') + "\n";
+  }
+}
+
+}  // namespace
+
+// Records held by walks (nested or not) reach the files with the bytes and rotation boundaries
+// of record-by-record writing, a rotation falling inside a walk; the console gets each record.
+TEST(KivLog, WalksWriteTheBytesAndRotationsOfRecordByRecord) {
+  for (bool walks : {false, true}) {
+    sandbox sb;
+    sb.write("dev/console", "");
+    sb.set("kiv_debug_flag", walks ? "1" : "0");
+    std::string live(1048577 - 5000, 'x'), rotated = "old\n", console;
+    sb.write("tmp/kiv.log.1", rotated);
+    sb.write("tmp/kiv.log", live);
+    auto add = [&](const std::string& record) {
+      if (live.size() >= 1048577) rotated = std::exchange(live, "");
+      live += record;
+      console += "[" + record.substr(6);
+    };
+    for (int walk = 0, k = 0; walk < 120; ++walk) {
+      {
+        std::optional<kiv_log_walk> held;
+        if (walks) held.emplace();
+        for (int r = 0; r < 100; ++r) add(write_record(k++));
+        std::optional<kiv_log_walk> nested;
+        if (walks) nested.emplace();
+        add(write_record(k++));
+      }
+      add(write_record(k++));
+    }
+    EXPECT_TRUE(sb.read("tmp/kiv.log") == live) << walks;
+    EXPECT_TRUE(sb.read("tmp/kiv.log.1") == rotated) << walks;
+    EXPECT_TRUE(!walks || sb.read("dev/console") == console);
+  }
+}
+
+// A walk's records are in the file when the walk returns and whenever another thread holds
+// mp_mutex; a walker that finds the lock taken writes its held "pBuf" record before it waits.
+TEST(KivLog, AWalkIsInTheFileBeforeTheNextLineAndBeforeTheLockIsFree) {
+  sandbox sb;
+  std::string rules;
+  for (int i = 0; i < 30; ++i)
+    rules += (i ? "," : "") + rule("\"re_pattern\":\"fault " + std::to_string(i) + ": (a|b)\"");
+  ASSERT_TRUE(install("[" + rules + "]"));
+  auto walk = [](const std::string& line) {
+    kiv_log_walk held;
+    kiv_log("_monitor_syslog", 251, "pBuf=[%s]\n", line.c_str());
+    int pause_logged = 0;
+    walk_log_line(line.c_str(), &pause_logged);
+  };
+  // Whole walks only, at least `lines` of them: "pBuf", "gArraylen" and two records a profile
+  // each; a walker waiting for the lock may have written its "pBuf" alone, as the last record.
+  auto whole = [&](size_t lines) {
+    std::string log = sb.read("tmp/kiv.log");
+    const size_t last = log.rfind("[KIV][");
+    if (last != std::string::npos && log.find(")]pBuf=[", last) != std::string::npos)
+      log.resize(last);
+    const size_t n = occurrences(log, ")]pBuf=[");
+    return n >= lines && occurrences(log, ")]gArraylen=[30]") == n &&
+           occurrences(log, ")][No match]::[") == 30 * n;
+  };
+  std::atomic<int> walked{0}, broken{0};
+  std::thread walker([&] {
+    for (int k = 0; k < 60; ++k) {
+      walk("kernel: line " + std::to_string(k));
+      walked.store(k + 1);
+      if (!whole(k + 1)) broken.fetch_add(1);
+    }
+  });
+  int broken_under_lock = 0;
+  while (walked.load() < 60) {
+    std::lock_guard<std::mutex> lock(mp_mutex);
+    if (!whole(walked.load())) ++broken_under_lock;
+  }
+  walker.join();
+  EXPECT_EQ(broken.load() + broken_under_lock, 0);
+  std::unique_lock<std::mutex> heal(mp_mutex);
+  std::thread waiting(walk, "while healing");
+  const bool written = sb.wait_for("tmp/kiv.log", ")]pBuf=[while healing]\n", 1, 20);
+  heal.unlock();
+  waiting.join();
+  EXPECT_TRUE(written);
+  EXPECT_TRUE(whole(61));
 }

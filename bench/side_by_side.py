@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""Side-by-side benchmark: kiv end to end beside SEC and a plain regexec loop, same log, same rules.
+
+For every N (default 1, 10, 100) one router log is generated (that of bench/e2e_bench.py: mixed
+sources, about 0.2% fault lines, some lines over 255 characters) and walked three times by each
+of:
+
+- kiv end to end: the real daemon in a sandbox root, the N rules loaded through the download
+  path, the log appended to the followed system log; timed until the last line's "pBuf" record
+  is in the daemon's log (e2e_bench.run_one). Private_Dirty (/proc/PID/smaps_rollup: the memory
+  that is kiv's alone) is sampled while the lines are walked, and its peak is reported.
+- SEC (the log correlator, Debian package `sec`): one SingleWithThreshold rule per profile with
+  the same pattern, thresh = frequency and window = period, `--notail` over the log file. Its
+  start-up (Perl, reading the rules), measured over an empty file, is taken off its time and CPU.
+- a plain regexec loop (bench/regexec_loop.cc): the C library's matcher alone over the pieces
+  of the log, from memory, the floor of any matcher built on it.
+
+The table gives the median of the three runs of each; kiv/SEC is the ratio of their lines/s.
+Everything (sandbox roots, the log, SEC's rules) lives on a tmpfs (/dev/shm) when there is one,
+as the router's /tmp does; --on-disk works in the default temporary directory instead.
+
+  side_by_side.py --bin BUILD_DIR [--n 1,10,100] [--runs 3] [--lines-scale 1.0] [--json FILE]
+                  [--on-disk]
+"""
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_bench  # noqa: E402
+
+# Lines per N: enough for a few seconds of the fastest walker, the same before and after.
+LINES_AT = {1: 600000, 10: 300000, 100: 100000}
+FREQUENCY = 3
+PERIOD = 60
+
+
+def sec_rules(n):
+    """One SingleWithThreshold rule per profile of e2e_bench.rules_json(n)."""
+    out = []
+    for rule in json.loads(e2e_bench.rules_json(n)):
+        assert rule["frequency"] == str(FREQUENCY) and rule["period"] == str(PERIOD)
+        out.append("type=SingleWithThreshold\nptype=RegExp\npattern=%s\ndesc=%s\naction=none\n"
+                   "thresh=%d\nwindow=%d\n" % (rule["re_pattern"], rule["keyword"], FREQUENCY,
+                                               PERIOD))
+    return "\n".join(out)
+
+
+def timed_run(argv):
+    """Wall seconds and CPU seconds (user + system) of one run of argv, its output discarded."""
+    t0 = time.monotonic()
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+    out = proc.stdout.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.monotonic() - t0
+    if status != 0:
+        raise SystemExit("side-by-side: %s failed (status %d)" % (argv[0], status))
+    return wall, usage.ru_utime + usage.ru_stime, out.decode()
+
+
+def sec_run(conf, log, empty):
+    """Seconds and CPU seconds SEC spends on the lines of log, its start-up taken off."""
+    argv = ["sec", "--conf=" + conf, "--notail", "--nodetach", "--input="]
+    wall, cpu, _ = timed_run(argv[:-1] + [argv[-1] + log])
+    wall0, cpu0, _ = timed_run(argv[:-1] + [argv[-1] + empty])
+    return max(wall - wall0, 1e-6), max(cpu - cpu0, 0.0)
+
+
+def regexec_run(binary, patterns, log):
+    _, _, out = timed_run([binary, patterns, log])
+    fields = dict(kv.split("=") for kv in out.split())
+    return float(fields["seconds"])
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--bin", required=True, help="build directory with kiv, nvram, kivrule and "
+                    "bench/kiv_regexec_loop")
+    ap.add_argument("--n", default="1,10,100")
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--lines-scale", type=float, default=1.0)
+    ap.add_argument("--time-scale", type=float, default=1.0, help="KIV_TIME_SCALE of the daemon")
+    ap.add_argument("--timeout", type=float, default=900.0)
+    ap.add_argument("--json", help="also write the rows to this file")
+    ap.add_argument("--on-disk", action="store_true",
+                    help="work in the default temporary directory, not on a tmpfs")
+    args = ap.parse_args()
+    args.idle = 0  # no quiet period in these runs: bench.sh e2e measures it
+    args.keep = False
+    if shutil.which("sec") is None:
+        raise SystemExit("side-by-side: sec is not installed (scripts/bench.sh installs it)")
+    loop_bin = os.path.join(args.bin, "bench", "kiv_regexec_loop")
+    ns = [int(x) for x in args.n.split(",") if x]
+    workdir = tempfile.mkdtemp(prefix="kiv-side.", dir=e2e_bench.work_base(args.on_disk))
+    server = e2e_bench.RuleServer(workdir)
+    rows = []
+    try:
+        for n in ns:
+            count = max(1000, int(LINES_AT.get(n, max(2000, 10000000 // max(n, 1))) *
+                                  args.lines_scale))
+            # The log kiv is fed (e2e_bench.generate_log with the same seed), as a file.
+            data, _, _ = e2e_bench.generate_log(n, count, n)
+            log = os.path.join(workdir, "log-%d" % n)
+            empty = os.path.join(workdir, "empty")
+            conf = os.path.join(workdir, "sec-%d.conf" % n)
+            patterns = os.path.join(workdir, "patterns-%d" % n)
+            with open(log, "wb") as f:
+                f.write(data)
+            open(empty, "w").close()
+            with open(conf, "w") as f:
+                f.write(sec_rules(n))
+            with open(patterns, "w") as f:
+                f.write("".join(r["re_pattern"] + "\n" for r in json.loads(e2e_bench.rules_json(n))))
+            kiv, sec, loop = [], [], []
+            for run in range(args.runs):
+                kiv.append(e2e_bench.run_one(args, server, workdir, n, count))
+                shutil.rmtree(os.path.join(workdir, "root-%d" % n), ignore_errors=True)
+                sec.append(sec_run(conf, log, empty))
+                loop.append(regexec_run(loop_bin, patterns, log))
+                print("N=%d run %d: kiv %.2f s, SEC %.2f s, regexec loop %.2f s" %
+                      (n, run + 1, kiv[-1]["seconds"], sec[-1][0], loop[-1]), flush=True)
+            row = {"N": n, "lines": count,
+                   "regexec_lines_per_s": count / median(loop),
+                   "sec_lines_per_s": count / median(s[0] for s in sec),
+                   "sec_cpu_s_per_mline": median(s[1] for s in sec) * 1e6 / count,
+                   "kiv_lines_per_s": median(r["lines_per_s"] for r in kiv),
+                   "kiv_cpu_s_per_mline": median(r["cpu_s_per_mline"] for r in kiv),
+                   "kiv_private_dirty_kib": median(r["private_dirty_load_kib"] for r in kiv),
+                   "runs": {"kiv": kiv, "sec": sec, "regexec_s": loop}}
+            row["kiv_over_sec"] = row["kiv_lines_per_s"] / row["sec_lines_per_s"]
+            rows.append(row)
+    finally:
+        server.stop()
+        shutil.rmtree(workdir, ignore_errors=True)
+    print()
+    print("| active profiles | lines | regexec loop alone | SEC | SEC CPU s per 1M lines "
+          "| kiv | kiv CPU s per 1M lines | kiv Private_Dirty under load | kiv / SEC |")
+    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for r in rows:
+        print("| %d | %d | %s | %s | %.1f | %s | %.1f | %.2f MiB | %.2f |" % (
+            r["N"], r["lines"], rate(r["regexec_lines_per_s"]), rate(r["sec_lines_per_s"]),
+            r["sec_cpu_s_per_mline"], rate(r["kiv_lines_per_s"]), r["kiv_cpu_s_per_mline"],
+            r["kiv_private_dirty_kib"] / 1024.0, r["kiv_over_sec"]))
+    print("(lines/s, median of %d runs each)" % args.runs)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(rows, f, indent=1)
+    return 0
+
+
+def rate(lines_per_s):
+    """Lines per second as the table shows them: 2.4 M, 189 k, 950."""
+    if lines_per_s >= 1e6:
+        return "%.1f M" % (lines_per_s / 1e6)
+    if lines_per_s >= 1e4:
+        return "%.0f k" % (lines_per_s / 1e3)
+    if lines_per_s >= 1e3:
+        return "%.1f k" % (lines_per_s / 1e3)
+    return "%.0f" % lines_per_s
+
+
+if __name__ == "__main__":
+    sys.exit(main())
