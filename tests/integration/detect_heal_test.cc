@@ -252,6 +252,10 @@ TEST(SyslogMonitor, DebugDumpOnTheConsoleWhileTheFlagIsOne) {
 }
 
 TEST(SyslogMonitor, FollowerThatCannotStartEndsTheDaemonWithStatusOne) {
+#ifdef KIV_TEST_EMULATED
+  GTEST_SKIP() << "user-mode emulators run posix_spawn's vfork as a fork: a failed exec is not "
+                  "reported, the follower just exits at once";
+#endif
   kivtest::sandbox sb(kScale);
   sb.write("tmp/syslog.log", "");
   // No program directory at all: the follower cannot be found.

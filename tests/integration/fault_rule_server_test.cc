@@ -89,7 +89,7 @@ TEST(FaultRuleServer, EveryServerFaultLeavesTheRuleSetAndTheDaemonAsTheyWere) {
   ASSERT_NE(before.find("gArraylen=[1]"), std::string::npos) << before;
 
   const fault faults[] = {
-      {"refused", "", kivtest::rule_server::refused_url(), {"Connection refused"}},
+      {"refused", "", kivtest::rule_server::refused_url(), {"Couldn't connect to server"}},
       {"reset", "reset", r.server.url(), {"reset by peer", "Broken pipe"}},
       {"no TLS", "", r.server.garbage_url(), {"wrong version number"}},
       {"no HTTP inside TLS", "garbage", r.server.url(), {"Received HTTP/0.9"}},
