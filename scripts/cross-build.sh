@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Cross build for the router's CPU (32-bit little-endian MIPS) on a Debian 12 machine, as root:
 # installs the cross compiler, user-mode qemu and mmdebstrap, makes (once) a sysroot of Debian
-# bookworm's mipsel libraries under build-mipsel/, builds kiv, nvram, kivrule and the unit tests,
-# runs the unit tests under qemu-mipsel, checks the router variant compiles, prints sizes.
+# bookworm's mipsel libraries under build-mipsel/, builds kiv, nvram, kivrule and the tests (host
+# variant) and the router kiv against the firmware double, runs the unit tests under qemu-mipsel
+# and, with a binfmt handler for MIPS, the integration tests, the demo and the router kiv's
+# namespace test on the MIPS programs; prints the sizes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -36,12 +38,15 @@ if [ ! -f "$SYSROOT/.kiv-sysroot" ] || [ "$(cat "$SYSROOT/.kiv-sysroot")" != "$S
   echo "$SYSROOT_PACKAGES" >"$SYSROOT.tmp/.kiv-sysroot"
   mv "$SYSROOT.tmp" "$SYSROOT"
 fi
+# The emulator looks for every absolute path in the sysroot first: its dev/ and tmp/ would stand
+# in for the machine's own (the MIPS kiv's /dev/console would be this machine's console).
+rm -rf "$SYSROOT/dev" "$SYSROOT/tmp"
 
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
-configure() { # $1 build dir, $2 platform variant
+configure() { # build dir, platform variant, more cmake options
   cmake -S "$ROOT" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mipsel-linux-gnu.cmake" \
-    -DKIV_SYSROOT="$SYSROOT" -DKIV_PLATFORM="$2" -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DKIV_SYSROOT="$SYSROOT" -DKIV_PLATFORM="$2" -DCMAKE_BUILD_TYPE=MinSizeRel "${@:3}" \
     -DCMAKE_C_FLAGS="-ffunction-sections -fdata-sections" \
     -DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
     -DCMAKE_EXE_LINKER_FLAGS="-Wl,--gc-sections" \
@@ -52,24 +57,54 @@ echo "== mipsel build (host platform variant)"
 configure "$OUT/build" host
 cmake --build "$OUT/build" -j"$JOBS"
 
-# The router variant (kiv_router_check) is compiled in that build too: its firmware libraries are
-# not here, so it is compiled, not linked.
+echo "== mipsel build (router variant, against the firmware double)"
+cmake -S "$ROOT/tests/firmware" -B "$OUT/firmware" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mipsel-linux-gnu.cmake" \
+  -DKIV_SYSROOT="$SYSROOT" -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" >/dev/null
+cmake --build "$OUT/firmware" -j"$JOBS"
+configure "$OUT/router" router -DKIV_FIRMWARE_DIR="$OUT/firmware"
+cmake --build "$OUT/router" -j"$JOBS"
+
+# Lets the kernel start MIPS programs through qemu-mipsel, so that a test can exec the MIPS
+# kiv, nvram and kivrule directly: the magic and mask of a 32-bit little-endian MIPS ELF
+# executable or shared object. Needs root and binfmt_misc.
+binfmt_mipsel() {
+  local dir=/proc/sys/fs/binfmt_misc
+  [ -e $dir/register ] || mount -t binfmt_misc binfmt_misc $dir 2>/dev/null || return 1
+  if [ ! -e $dir/qemu-mipsel ]; then
+    printf '%s' ':qemu-mipsel:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x08\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-mipsel:' \
+      >$dir/register 2>/dev/null || return 1
+  fi
+  grep -qs '^enabled' $dir/qemu-mipsel && grep -qs '^interpreter /usr/bin/qemu-mipsel' $dir/qemu-mipsel
+}
 
 # Unit tests run under qemu-mipsel (the toolchain sets it as the crosscompiling emulator).
-# The integration tests exec the built kiv directly, which needs a binfmt handler for MIPS
-# on this machine; they run only when one is registered.
 echo "== unit tests under qemu-mipsel"
 (cd "$OUT/build" && ctest -L unit --output-on-failure -j"$JOBS" --timeout 120)
-if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-mipsel; then
-  echo "== integration tests under qemu-mipsel (binfmt)"
+if binfmt_mipsel; then
+  # The emulator finds the sysroot's loader and libraries for every MIPS program started.
+  export QEMU_LD_PREFIX=$SYSROOT
+  echo "== integration tests on the MIPS kiv, nvram and kivrule (qemu-mipsel through binfmt)"
   (cd "$OUT/build" && ctest -L integration --output-on-failure -j"$JOBS" --timeout 300)
+  echo "== the demo on the MIPS programs"
+  KIV_BUILD_DIR="$OUT/build" bash "$ROOT/scripts/demo.sh" >"$OUT/demo.log" 2>&1 ||
+    { cat "$OUT/demo.log"; exit 1; }
+  tail -n 1 "$OUT/demo.log"
+  echo "== the MIPS router kiv in a mount namespace"
+  (cd "$OUT/router" && ctest --output-on-failure --timeout 120)
 else
-  echo "== integration tests skipped: no binfmt handler for MIPS on this machine"
+  echo "== skipped: the integration tests, the demo and the router kiv's namespace test on MIPS" \
+    "(no binfmt handler for MIPS could be registered: needs root and binfmt_misc)"
 fi
 
-echo "== size report (stripped, mipsel)"
-for p in kiv nvram kivrule; do
-  mipsel-linux-gnu-strip -o "$OUT/$p.stripped" "$OUT/build/$p"
-  printf '%-8s %8d bytes\n' "$p" "$(stat -c %s "$OUT/$p.stripped")"
-done
-file "$OUT/build/kiv"
+echo "== size report (stripped)"
+size_of() { # LABEL FILE STRIP
+  "$3" -o "$OUT/stripped" "$2"
+  printf '%-32s %8d bytes\n' "$1" "$(stat -c %s "$OUT/stripped")"
+  rm -f "$OUT/stripped"
+}
+[ -x "$ROOT/build/kiv" ] && size_of "kiv (host variant, this CPU)" "$ROOT/build/kiv" strip
+size_of "kiv (host variant, mipsel)" "$OUT/build/kiv" mipsel-linux-gnu-strip
+size_of "kiv (router variant, mipsel)" "$OUT/router/kiv" mipsel-linux-gnu-strip
+size_of "nvram (host variant, mipsel)" "$OUT/build/nvram" mipsel-linux-gnu-strip
+size_of "kivrule (host variant, mipsel)" "$OUT/build/kivrule" mipsel-linux-gnu-strip
+file "$OUT/router/kiv"

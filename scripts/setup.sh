@@ -1,22 +1,33 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian 12 machine (run as root):
 #   scripts/setup.sh demo   installs what is missing, builds, runs the demo
-#   scripts/setup.sh test   installs what is missing, builds, runs every test (host, mipsel,
-#                           sanitizers)
+#   scripts/setup.sh test   installs what is missing, builds, runs every test (host, router
+#                           variant, mipsel, sanitizers, fuzzing)
 #   scripts/setup.sh build  installs what is missing and builds
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libjson-c-dev libssl-dev
-          libgtest-dev openssl python3 file coreutils)
+          libgtest-dev openssl python3 file coreutils util-linux mount)
 
 source scripts/packages.sh
 
+werror=OFF
+[ "${CI:-}" = "true" ] && werror=ON
+
 build() {
-  local werror=OFF
-  [ "${CI:-}" = "true" ] && werror=ON
   cmake -S . -B build -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" >/dev/null
   cmake --build build -j"$(nproc)"
+}
+
+# The router variant for this machine's CPU: the firmware double (tests/firmware) in
+# build-router/firmware, and kiv linked against it in build-router.
+build_router() {
+  cmake -S tests/firmware -B build-router/firmware -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" >/dev/null
+  cmake --build build-router/firmware -j"$(nproc)"
+  cmake -S . -B build-router -DKIV_PLATFORM=router -DKIV_FIRMWARE_DIR="$PWD/build-router/firmware" \
+    -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" >/dev/null
+  cmake --build build-router -j"$(nproc)"
 }
 
 case "${1:-}" in
@@ -27,6 +38,9 @@ case "${1:-}" in
   test)
     install_missing "${PACKAGES[@]}"; build
     (cd build && ctest --output-on-failure -j"$(nproc)" --timeout 300)
+    echo "== router variant (this CPU, firmware double): the daemon in a mount namespace"
+    build_router
+    (cd build-router && ctest --output-on-failure --timeout 120)
     bash scripts/cross-build.sh
     # The whole suite again under AddressSanitizer+UndefinedBehaviorSanitizer and under
     # ThreadSanitizer, then every fuzz target for a bounded time.

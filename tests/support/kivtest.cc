@@ -291,6 +291,12 @@ bool sandbox::start(double scale, const std::vector<std::string>& env, bool read
     execl(exe.c_str(), "kiv", static_cast<char*>(nullptr));
     _exit(127);
   }
+#ifdef KIV_TEST_EMULATED
+  // Under a user-mode emulator the kernel shows the emulator's handlers, not the daemon's. The
+  // follower's id in the PID file tells instead: the main thread installs the handlers right
+  // after starting the thread that writes it.
+  return !ready || wait_for("var/run/kiv.pid", "\n", 2, 20);
+#endif
   // Ready once the handlers are in place: a signal before takes its default action.
   const unsigned long long mine = (1ULL << (SIGALRM - 1)) | (1ULL << (SIGUSR1 - 1)) |
                                   (1ULL << (SIGUSR2 - 1)) | (1ULL << (SIGTERM - 1));
