@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libjson-c-dev libssl-dev
-          libgtest-dev openssl python3 file coreutils util-linux mount)
+          libgtest-dev openssl python3 file coreutils util-linux mount procps)
 
 source scripts/packages.sh
 

@@ -108,6 +108,13 @@ TEST(Daemon, StartUpThatEndsEarly) {
        kill(static_cast<pid_t>(ids.back()), 0) == 0 && now_s() < deadline;)
     pause_s(0.02);
   EXPECT_EQ(kill(static_cast<pid_t>(ids.back()), 0), -1) << "the follower outlived the daemon";
+  ASSERT_TRUE(sb.start());
+  ASSERT_TRUE(sb.wait_for("var/run/kiv.pid", "\n", 2));
+  EXPECT_EQ(run({"pgrep", "-f", "-x", "tail -F -n 1 " + sb.path("tmp/syslog.log")}).out,
+            std::to_string(pid_file(sb).back()) + "\n")
+      << "a restart has exactly one follower";
+  EXPECT_EQ(sb.stop(), 0);
+  sb.write("tmp/kiv.log", "");
   // A signal that comes before the handlers are in place takes its default action.
   sb.set("success_start_service", "0");
   for (int sig : {SIGTERM, SIGUSR1, SIGUSR2}) {
