@@ -113,7 +113,7 @@ TEST(Daemon, StartUpThatEndsEarly) {
   EXPECT_EQ(run({"pgrep", "-f", "-x", "tail -F -n 1 " + sb.path("tmp/syslog.log")}).out,
             std::to_string(pid_file(sb).back()) + "\n")
       << "a restart has exactly one follower";
-  EXPECT_EQ(sb.stop(), 0);
+  EXPECT_EQ(sb.stop(SIGHUP), 128 + SIGHUP) << "SIGHUP takes its default action";
   sb.write("tmp/kiv.log", "");
   // A signal that comes before the handlers are in place takes its default action.
   sb.set("success_start_service", "0");
