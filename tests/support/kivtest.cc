@@ -261,6 +261,13 @@ void sandbox::set(const std::string& key, const std::string& value) const {
   nvram_set(key.c_str(), value.c_str());
 }
 
+void sandbox::settings(const std::string& list) const {
+  std::istringstream in(list);
+  for (std::string item; std::getline(in, item, ';');)
+    if (item.find('=') != std::string::npos)
+      set(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
+}
+
 std::string sandbox::get(const std::string& key) const {
   return nvram_safe_get(key.c_str());
 }

@@ -58,6 +58,7 @@ struct sandbox {
   bool wait_for(const std::string& rel, const std::string& text, size_t n = 1,
                 double timeout_s = 20) const;
   void set(const std::string& key, const std::string& value) const;
+  void settings(const std::string& list) const;  // "KEY=VALUE;KEY=VALUE"
   std::string get(const std::string& key) const;
   void clock(double uptime) const;                 // the test clock, proc/uptime
   void service_hook(const std::string& sh) const;  // sbin/service-event

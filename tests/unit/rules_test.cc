@@ -16,15 +16,6 @@ using namespace kivtest;
 
 namespace {
 
-// Settings given as "KEY=VALUE;KEY=VALUE".
-void settings(const sandbox& sb, const std::string& list) {
-  std::istringstream in(list);
-  std::string item;
-  while (std::getline(in, item, ';'))
-    if (item.find('=') != std::string::npos)
-      sb.set(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
-}
-
 // The rule file announced and read as the daemon reads it.
 void read_rules(const sandbox& sb, const std::string& json) {
   sb.set("kiv_is_JSON_updated", "1");
@@ -58,8 +49,7 @@ std::string describe(const monitor_profile& p) {
 // writes, every field it fills, and the dump of the result.
 TEST(ReadJson, ExampleRulesRecordsStateAndDump) {
   sandbox sb;
-  settings(sb,
-           "productid=KV-1000;firmver=3.0.0;buildno=4;extendno=388;label_mac=02:00:5E:10:00:02");
+  sb.settings("productid=KV-1000;firmver=3.0.0;buildno=4;extendno=388;label_mac=02:00:5E:10:00:02");
   read_rules(sb, slurp(source("examples/rules.json")));
   ASSERT_EQ(gArraylen, 5);
   std::string state;
@@ -77,7 +67,7 @@ TEST(ReadJson, ExampleRulesRecordsStateAndDump) {
 TEST(ReadJson, FiltersTellActiveOrTheFirstFailure) {
   for (const auto& c : cases("filters.txt")) {
     sandbox sb;
-    settings(sb, c[0]);
+    sb.settings(c[0]);
     rule_load load;
     ASSERT_EQ(
         build_rule_set(("[" + c[1] + "]").c_str(), router_identity_from_settings(), nullptr, &load),
@@ -91,7 +81,7 @@ TEST(ReadJson, FiltersTellActiveOrTheFirstFailure) {
     release_rule_load(&load);
   }
   sandbox sb;
-  settings(sb, "firmver=" + std::string(70, '9') + ";buildno=3");
+  sb.settings("firmver=" + std::string(70, '9') + ";buildno=3");
   EXPECT_EQ(device_fwver(), std::string(63, '9')) << "at most 63 characters";
 }
 

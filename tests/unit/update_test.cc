@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <sstream>
 
 #include "rules/monitor_profile.h"
 #include "support/kivtest.h"
@@ -15,13 +14,6 @@
 using namespace kivtest;
 
 namespace {
-
-void settings(const sandbox& sb, const std::string& list) {
-  std::istringstream in(list);
-  for (std::string item; std::getline(in, item, ';');)
-    if (item.find('=') != std::string::npos)
-      sb.set(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
-}
 
 int decrypt(const sandbox& sb, const std::string& content, std::string* body = nullptr) {
   sb.write("tmp/kivjson.json", content);
@@ -76,7 +68,7 @@ TEST(DecryptFile, KeySchedulesResultsAndRecords) {
 TEST(DownloadRequest, FieldsInWireOrderAndTheUrlAsked) {
   for (const auto& c : cases("form.txt")) {
     sandbox sb;
-    settings(sb, c[0]);
+    sb.settings(c[0]);
     std::string fields;
     for (const auto& [name, value] : download_form_fields())
       fields += (fields.empty() ? "" : " ; ") + name + "=" + value;
@@ -84,7 +76,7 @@ TEST(DownloadRequest, FieldsInWireOrderAndTheUrlAsked) {
   }
   for (const auto& c : cases("urls.txt")) {
     sandbox sb;
-    settings(sb, "kiv_debug_server=" + c[0] + ";apps_sq=" + c[1]);
+    sb.settings("kiv_debug_server=" + c[0] + ";apps_sq=" + c[1]);
     EXPECT_EQ(download_target_url(), c[2]);
   }
   sandbox sb;
@@ -109,7 +101,7 @@ TEST(Scheduler, GatesBootUpCheckDailyStartCyclesAndDeferral) {
       [&] { return 7 + 60 * draws++; }};
   std::string log;
   for (const auto& c : cases("schedule.txt")) {
-    settings(sb, c[0]);
+    sb.settings(c[0]);
     if (!c[1].empty()) {
       at.tm_hour = std::stoi(c[1]);
       at.tm_min = std::stoi(c[1].substr(3));
