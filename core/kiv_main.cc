@@ -1,10 +1,11 @@
 // The daemon's spine: start-up, the worker threads, the signal flags and the main loop.
 //
 // What runs where:
-//   main thread     waits for the router, single-instance start-up, starts the two workers,
-//                   installs the handlers, then every 5 s serves the flags in a fixed order:
-//                   the command request (handle_kiv_event, which runs and joins the command
-//                   thread), the dump request (dump_mp), the tick (process_json, monitor_jffs).
+//   main thread     waits for the router, single-instance start-up, loads the cached rule set
+//                   (when kept), starts the two workers, installs the handlers, then every 5 s
+//                   serves the flags in a fixed order: the command request (handle_kiv_event,
+//                   which runs and joins the command thread), the dump request (dump_mp), the
+//                   tick (process_json, monitor_jffs).
 //   syslog monitor  detect/monitor_syslog, started with the address of json_path.
 //   trigger thread  detect/monitor_statistics, runs the healing executor.
 // The handlers only set a flag (SIGALRM also re-arms the alarm, SIGTERM also writes one byte to
@@ -29,6 +30,7 @@
 #include "heal/handle_kiv_event.h"
 #include "rules/dump_mp.h"
 #include "rules/monitor_profile.h"
+#include "rules/rule_cache.h"
 #include "update/process_json.h"
 
 std::atomic<int> terminate_flag{0};
@@ -145,6 +147,8 @@ int kiv_main() {
   }
 
   initial_functions();
+  // The last good rule set, when kept, is live before the first log line is walked.
+  load_rule_cache();
 
   // Broken pipes (a console FIFO whose reader went away) are write errors, not a reason to die.
   signal(SIGPIPE, SIG_IGN);
