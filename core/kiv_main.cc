@@ -5,7 +5,7 @@
 //                   (when kept), starts the two workers, installs the handlers, then every 5 s
 //                   serves the flags in a fixed order: the command request (handle_kiv_event,
 //                   which runs and joins the command thread), the dump request (dump_mp), the
-//                   tick (process_json, monitor_jffs).
+//                   tick (process_json, monitor_jffs, settle_reboot_record).
 //   syslog monitor  detect/monitor_syslog, started with the address of json_path.
 //   trigger thread  detect/monitor_statistics, runs the healing executor.
 // The handlers only set a flag (SIGALRM also re-arms the alarm, SIGTERM also writes one byte to
@@ -28,6 +28,7 @@
 #include "detect/monitor_statistics.h"
 #include "detect/monitor_syslog.h"
 #include "heal/handle_kiv_event.h"
+#include "heal/reboot_budget.h"
 #include "rules/dump_mp.h"
 #include "rules/monitor_profile.h"
 #include "rules/rule_cache.h"
@@ -194,6 +195,7 @@ int kiv_main() {
         tick_flag.store(0);
         process_json(json_path);
         monitor_jffs();
+        settle_reboot_record();
       }
       kiv_sleep(5);
       if (terminate_flag.load() == 1) break;
