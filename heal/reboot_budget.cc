@@ -1,6 +1,7 @@
 #include "heal/reboot_budget.h"
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,10 @@ namespace {
 constexpr int64_t kDay = 24 * 60 * 60;
 constexpr size_t kMaxFile = 64 * 1024;  // a few dozen bytes a reboot; anything larger is not ours
 constexpr char kSynced[] = "synced ";
+
+// The trigger thread records reboots while the main thread settles the file at its ticks: each
+// reads, changes and replaces the whole file, so one at a time, or one would undo the other.
+std::mutex record_mutex;
 
 struct reboot_record {
   std::vector<std::pair<int64_t, std::string>> reboots;  // time, keyword; file order
@@ -125,6 +130,7 @@ reboot_verdict take_reboot(const char* keyword) {
   if (limit <= 0) return reboot_verdict::no_budget;
   const bool clock_set = nvram_get_int("ntp_ready") != 0;
   const int64_t now = platform_time();
+  std::lock_guard<std::mutex> lock(record_mutex);
   owned_fd dir = open_flash_dir(true);
   reboot_record r = read_record(dir);
   if (clock_set) settle(r, now);
@@ -149,6 +155,7 @@ reboot_verdict take_reboot(const char* keyword) {
 
 void settle_reboot_record() {
   if (nvram_get_int("kiv_reboot_limit") <= 0 || nvram_get_int("ntp_ready") == 0) return;
+  std::lock_guard<std::mutex> lock(record_mutex);
   owned_fd dir = open_flash_dir(false);
   if (dir.fd < 0) return;
   std::string text;
