@@ -1,10 +1,11 @@
 // The daemon's spine: start-up, the worker threads, the signal flags and the main loop.
 //
 // What runs where:
-//   main thread     waits for the router, single-instance start-up, starts the two workers,
-//                   installs the handlers, then every 5 s serves the flags in a fixed order:
-//                   the command request (handle_kiv_event, which runs and joins the command
-//                   thread), the dump request (dump_mp), the tick (process_json, monitor_jffs).
+//   main thread     waits for the router, single-instance start-up, loads the cached rule set
+//                   (when kept), starts the two workers, installs the handlers, then every 5 s
+//                   serves the flags in a fixed order: the command request (handle_kiv_event,
+//                   which runs and joins the command thread), the dump request (dump_mp), the
+//                   tick (process_json, monitor_jffs, settle_reboot_record).
 //   syslog monitor  detect/monitor_syslog, started with the address of json_path.
 //   trigger thread  detect/monitor_statistics, runs the healing executor.
 // The handlers only set a flag (SIGALRM also re-arms the alarm, SIGTERM also writes one byte to
@@ -27,8 +28,10 @@
 #include "detect/monitor_statistics.h"
 #include "detect/monitor_syslog.h"
 #include "heal/handle_kiv_event.h"
+#include "heal/reboot_budget.h"
 #include "rules/dump_mp.h"
 #include "rules/monitor_profile.h"
+#include "rules/rule_cache.h"
 #include "update/process_json.h"
 
 std::atomic<int> terminate_flag{0};
@@ -145,6 +148,8 @@ int kiv_main() {
   }
 
   initial_functions();
+  // The last good rule set, when kept, is live before the first log line is walked.
+  load_rule_cache();
 
   // Broken pipes (a console FIFO whose reader went away) are write errors, not a reason to die.
   signal(SIGPIPE, SIG_IGN);
@@ -190,6 +195,7 @@ int kiv_main() {
         tick_flag.store(0);
         process_json(json_path);
         monitor_jffs();
+        settle_reboot_record();
       }
       kiv_sleep(5);
       if (terminate_flag.load() == 1) break;

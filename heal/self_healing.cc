@@ -4,14 +4,16 @@
 //
 // Each action is carried out through the platform (a service event followed by a 1-s pause, or
 // the reboot) and confirmed by its check function; an unconfirmed action is tried again, up to 3
-// attempts ("reboot": 1). A check result of 1 ends the list. At the end the profile's ring is
-// emptied and healing_index is set back to -1, which closes the healing state the trigger thread
-// opened.
+// attempts ("reboot": 1). A reboot over the budget (heal/reboot_budget.h) is not carried out at
+// all: result -2, no attempt, and the list goes on. A check result of 1 ends the list. At the end
+// the profile's ring is emptied and healing_index is set back to -1, which closes the healing state
+// the trigger thread opened.
 #include "heal/self_healing.h"
 
 #include <cstring>
 
 #include "core/kiv_log.h"
+#include "heal/reboot_budget.h"
 #include "platform/platform.h"
 #include "rules/monitor_profile.h"
 
@@ -19,11 +21,19 @@ namespace {
 
 constexpr int32_t kRebootAttempts = 1;
 constexpr int32_t kOtherAttempts = 3;
+// The result of a reboot the budget held back: no attempt was made.
+constexpr int32_t kNotCarriedOut = -2;
 
 // The check of the action's row; -1 when the row has no check function (or is no row at all).
 int32_t run_check(int32_t row) {
   if (row < 0 || row >= CHECK_ROWS || !checkActionList[row].check) return -1;
   return checkActionList[row].check(0);
+}
+
+// A reboot runs only within the budget (kiv_reboot_limit), and only once it is recorded.
+bool reboot_may_run(const monitor_profile& p) {
+  const reboot_verdict v = take_reboot(text_or_none(p.kiv_keyword));
+  return v == reboot_verdict::no_budget || v == reboot_verdict::recorded;
 }
 
 // Carries the action out once. "nop" is never carried out: only its check runs.
@@ -79,14 +89,17 @@ void self_healing(int index) {
     size_t i = static_cast<size_t>(p.actionIndex);
     const char* action = p.action[i].c_str();
     KIV_LOG("To do action[%d]=%s\n", static_cast<int>(p.actionIndex), action);
-    int32_t limit = strcmp(action, "reboot") == 0 ? kRebootAttempts : kOtherAttempts;
+    const bool reboot = strcmp(action, "reboot") == 0;
+    int32_t limit = reboot ? kRebootAttempts : kOtherAttempts;
     int32_t attempts = 0;
-    int32_t result = -1;
-    do {
-      carry_out(action);
-      result = run_check(p.checkFuncIndex[i]);
-      ++attempts;
-    } while (result != 0 && attempts < limit);
+    int32_t result = kNotCarriedOut;
+    if (!reboot || reboot_may_run(p)) {
+      do {
+        carry_out(action);
+        result = run_check(p.checkFuncIndex[i]);
+        ++attempts;
+      } while (result != 0 && attempts < limit);
+    }
     p.actionResult[i] = result;
     p.actionRetry[i] = attempts;
     KIV_LOG("monitor_profile[%d] result[%d]=%d\n", index, static_cast<int>(p.actionIndex),

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "rules/action_list.h"
 #include "rules/pattern_literals.h"
+#include "rules/rule_cache.h"
 #include "update/decrypt_file.h"
 
 namespace {
@@ -259,6 +260,29 @@ void release_rule_load(rule_load* load) {
   load->n = 0;
 }
 
+int install_rule_text(const char* text) {
+  rule_load load;
+  int rc = build_rule_set(text, router_identity_from_settings(), &global_pause, &load);
+  if (rc != RULES_OK) return rc;
+  if (nvram_match("kiv_debug_flag", "1")) {
+    const char* doc_text = json_object_to_json_string_ext(load.doc, JSON_C_TO_STRING_PLAIN);
+    write_file_nofollow(kiv_path(KIV_DECJSONOBJ_PATH), doc_text, std::strlen(doc_text));
+  }
+  std::lock_guard<std::mutex> lock(mp_mutex);
+  READ_LOG("lock mutex in read json\n");
+  if (mp) {
+    READ_LOG("free monitor_profile\n");
+    free_monitor_profile(&mp, gArraylen);
+  }
+  if (gJsonObj) json_object_put(gJsonObj);
+  gJsonObj = load.doc;
+  mp = load.array;
+  gArraylen = load.n;
+  READ_LOG("New arraylen=%d\n", static_cast<int>(gArraylen));
+  READ_LOG("unlock mutex in read json\n");
+  return RULES_OK;
+}
+
 void read_json(const char* path) {
   READ_LOG("start of read_json\n");
   if (nvram_get_int("kiv_is_JSON_updated") != 1) {
@@ -273,37 +297,18 @@ void read_json(const char* path) {
     return;
   }
   std::unique_ptr<char[]> buffer;
-  int ret = decryptFile(path, &buffer);
+  size_t len = 0;
+  int ret = decryptFile(path, &buffer, &len);
   const bool debug = nvram_match("kiv_debug_flag", "1");
   if (!debug && path) std::remove(kiv_path(path).c_str());
   if (ret != 0) {
     READ_LOG("Cannot decrypt JSON file, ret=[%d]\n", ret);
     return;
   }
-  rule_load load;
-  int rc = build_rule_set(buffer.get() + KIV_HEADER_LEN, router_identity_from_settings(),
-                          &global_pause, &load);
-  buffer.reset();
+  int rc = install_rule_text(buffer.get() + KIV_HEADER_LEN);
   if (rc == RULES_NO_MEMORY) kiv_exit(1);  // the only load failure the daemon cannot survive
   if (rc != RULES_OK) return;              // the current rule set stays in force
-  if (debug) {
-    const char* doc_text = json_object_to_json_string_ext(load.doc, JSON_C_TO_STRING_PLAIN);
-    write_file_nofollow(kiv_path(KIV_DECJSONOBJ_PATH), doc_text, std::strlen(doc_text));
-  }
-  {
-    std::lock_guard<std::mutex> lock(mp_mutex);
-    READ_LOG("lock mutex in read json\n");
-    if (mp) {
-      READ_LOG("free monitor_profile\n");
-      free_monitor_profile(&mp, gArraylen);
-    }
-    if (gJsonObj) json_object_put(gJsonObj);
-    gJsonObj = load.doc;
-    mp = load.array;
-    gArraylen = load.n;
-    READ_LOG("New arraylen=%d\n", static_cast<int>(gArraylen));
-    READ_LOG("unlock mutex in read json\n");
-  }
   logmessage_normal("kiv", "[%s]Update kiv JSON file.\n", "read_json");
+  keep_rule_container(buffer.get(), len);
   READ_LOG("end of read_json\n");
 }

@@ -63,5 +63,9 @@ int build_rule_set(const char* text, const router_identity& id, std::atomic<int3
 // Releases what a rule_load still owns.
 void release_rule_load(rule_load* load);
 
+// The reader's steps from the parse on, for JSON text restored from a container: build, debug
+// copy, swap. RULES_OK once the new set is live; on failure the set in force stays.
+int install_rule_text(const char* text);
+
 // Loads the file at `path` when kiv_is_JSON_updated is 1 (the daemon's entry point).
 void read_json(const char* path);

@@ -48,6 +48,36 @@ std::string make_container(const std::string& json, uint32_t ran) {
   return out + body;
 }
 
+// The container is read by one operation as far as the log is concerned, whoever hands it over.
+#define DECRYPT_LOG(fmt, ...) kiv_log("decryptFile", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+
+int decrypt_container(char* data, size_t len) {
+  // A file shorter than the header has no header: its fields read as zero, never as bytes
+  // beyond the file.
+  unsigned char header[KIV_HEADER_LEN] = {};
+  std::memcpy(header, data, len < KIV_HEADER_LEN ? len : KIV_HEADER_LEN);
+  const int32_t Len = static_cast<int32_t>(le32(header + 32));
+  const uint32_t Ran = le32(header + 36);
+  DECRYPT_LOG("Len=%d\n", static_cast<int>(Len));
+  DECRYPT_LOG("Ran=%d\n", static_cast<int>(static_cast<int32_t>(Ran)));
+  if (!has_container_magic(data, len)) {
+    DECRYPT_LOG("needDecrypt=%d\n", 0);
+    return -6;
+  }
+  toggle_container_body(data, len);
+  if (nvram_match("kiv_debug_flag", "1")) {
+    write_file_nofollow(kiv_path(KIV_DECJSONFILE_PATH), data + KIV_HEADER_LEN,
+                        len - KIV_HEADER_LEN);
+  }
+  return 0;
+}
+
+void toggle_container_body(char* data, size_t len) {
+  if (len > KIV_HEADER_LEN)
+    scramble_body(data + KIV_HEADER_LEN, len - KIV_HEADER_LEN,
+                  le32(reinterpret_cast<const unsigned char*>(data) + 36));
+}
+
 int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* length) {
   if (!path) return -1;
   long long size = get_file_size(path);
@@ -70,23 +100,8 @@ int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* lengt
   (void)got;  // a short read leaves the missing tail zero
   if (read_error) return -5;
 
-  // A file shorter than the header has no header: its fields read as zero, never as bytes
-  // beyond the file.
-  unsigned char header[KIV_HEADER_LEN] = {};
-  std::memcpy(header, buf.get(), len < KIV_HEADER_LEN ? len : KIV_HEADER_LEN);
-  const int32_t Len = static_cast<int32_t>(le32(header + 32));
-  const uint32_t Ran = le32(header + 36);
-  KIV_LOG("Len=%d\n", static_cast<int>(Len));
-  KIV_LOG("Ran=%d\n", static_cast<int>(static_cast<int32_t>(Ran)));
-  if (!has_container_magic(buf.get(), len)) {
-    KIV_LOG("needDecrypt=%d\n", 0);
-    return -6;
-  }
-  if (len > KIV_HEADER_LEN) scramble_body(buf.get() + KIV_HEADER_LEN, len - KIV_HEADER_LEN, Ran);
-  if (nvram_match("kiv_debug_flag", "1")) {
-    write_file_nofollow(kiv_path(KIV_DECJSONFILE_PATH), buf.get() + KIV_HEADER_LEN,
-                        len - KIV_HEADER_LEN);
-  }
+  const int rc = decrypt_container(buf.get(), len);
+  if (rc != 0) return rc;
   if (length) *length = len;
   *buffer = std::move(buf);
   return 0;

@@ -16,6 +16,13 @@ inline constexpr const char* KIV_DECJSONFILE_PATH = "/tmp/decjsonfile.txt";
 // *length receives the file's length when it is given.
 int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* length = nullptr);
 
+// The container already in memory (len bytes at data): 0 with the body restored in place (and
+// the debug copy written), -6 when it is not scrambled. Logs as decryptFile does.
+int decrypt_container(char* data, size_t len);
+// Applies the key stream of the container's own Ran to its body in place: restores a scrambled
+// body, and turns a restored one back into the bytes that came.
+void toggle_container_body(char* data, size_t len);
+
 // Exclusive-or of body[0..len) with the key stream that starts at body position 0 for `ran`.
 // Applying it twice gives the input back.
 void scramble_body(char* body, size_t len, uint32_t ran);

@@ -98,3 +98,49 @@ TEST(Healing, APausedSetAShrinkingSetAndAStopDuringAHeal) {
   EXPECT_TRUE(in_order(r.read("tmp/kiv.log"), {kHealEnd, ")]Get terminate signal\n",
                                                ")][End of monitor_Statistics thread]\n"}));
 }
+
+TEST(Healing, TheRebootBudgetEndsARebootLoop) {
+  router r;
+  r.set("kiv_rule_cache", "1");
+  r.set("kiv_reboot_limit", "2");
+  ASSERT_TRUE(r.start());
+  ASSERT_TRUE(r.load("[" +
+                     fault_rule("boot", "Start syslog process",
+                                "\"frequency\":1,\"action\":\"reboot;restart_x\"") +
+                     "]"));
+  EXPECT_EQ(r.stop(), 0);
+  // Every start heals on kiv's start line, the last line when the follower starts.
+  auto boot = [&r](size_t n) {
+    r.sandbox::start(0.02);
+    const bool healed = r.wait_for("tmp/kiv.log", kHealEnd, n);
+    return r.stop() == 0 && healed;
+  };
+  for (size_t n = 1; n <= 3; ++n) ASSERT_TRUE(boot(n)) << "start " << n;
+  EXPECT_EQ(r.count("tmp/service_events.log", "reboot\n"), 2u);
+  EXPECT_EQ(r.count("tmp/service_events.log", "restart_x\n"), 9u) << "the list goes on";
+  EXPECT_EQ(
+      r.count("tmp/syslog.log", "kiv: [self_healing]Reboot budget spent, no reboot for [boot]."),
+      1u);
+  EXPECT_TRUE(
+      in_order(r.read("tmp/kiv.log"),
+               {")]Reboot 2 of 2 recorded for [boot]\n",
+                ")]Reboot budget spent: 2 reboots within 24 hours, kiv_reboot_limit=2; no "
+                "reboot for [boot]\n",
+                ")]monitor_profile[0] result[0]=-2\n", ")]monitor_profile[0] retry[0]=0\n"}));
+  const std::string reboots = r.read("jffs/kiv/reboots");
+  EXPECT_EQ(occurrences(reboots, " boot\n"), 2u) << reboots;
+  EXPECT_EQ(occurrences(reboots, "synced "), 1u) << reboots;
+  // Without a set clock every reboot recorded counts, however old its time stamp; with it, only
+  // those of the last 24 hours.
+  const long long now = time(nullptr);
+  r.write("jffs/kiv/reboots", "synced " + std::to_string(now - 3 * 86400) + "\n" +
+                                  std::to_string(now - 2 * 86400) + " a\n" +
+                                  std::to_string(now - 2 * 86400) + " b\n");
+  r.set("ntp_ready", "0");
+  ASSERT_TRUE(boot(4));
+  EXPECT_EQ(r.count("tmp/kiv.log", "2 reboots recorded while the clock is not synchronised"), 1u);
+  r.set("ntp_ready", "1");
+  ASSERT_TRUE(boot(5));
+  EXPECT_EQ(r.count("tmp/service_events.log", "reboot\n"), 3u);
+  EXPECT_EQ(occurrences(r.read("jffs/kiv/reboots"), " a\n"), 0u) << "older than 24 hours";
+}

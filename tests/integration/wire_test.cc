@@ -1,8 +1,9 @@
 // Rules over the wire, on the real daemon and the loopback HTTPS rule server: the boot-up check's
-// request and the handshake with the reader, failed and short answers, and the forced download
-// of the command channel.
+// request and the handshake with the reader, failed and short answers, the forced download of
+// the command channel, and the rule set kept in flash for the next start.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include "support/kivtest.h"
 
@@ -76,5 +77,54 @@ TEST(Wire, FailedAndShortAnswersAnnounceNothingAndAForcedDownloadAnnounces) {
   EXPECT_EQ(r.read("tmp/kivjson.json"), packed("[]"));
   EXPECT_EQ(r.count("tmp/kiv.log", "New arraylen="), 0u);
   EXPECT_EQ(occurrences(r.requests(), "\"method\": \"POST\""), 8u) << "six attempts, one, one";
+  EXPECT_EQ(r.stop(), 0);
+}
+
+TEST(Wire, TheLastGoodRuleSetIsKeptInFlashAndServesTheNextStart) {
+  router r;
+  const std::string wan = "[" +
+                          rule(
+                              "\"re_pattern\":\"WAN: link down\",\"frequency\":1,"
+                              "\"action\":\"restart_wan\"") +
+                          "]";
+  ASSERT_TRUE(r.start());
+  ASSERT_TRUE(r.load(wan));
+  EXPECT_EQ(run({"ls", "-A", r.path("jffs")}).out, "") << "the key unset writes nothing";
+  r.set("kiv_rule_cache", "1");
+  struct stat first {
+  }, again{};
+  ASSERT_TRUE(r.load(wan));
+  ASSERT_TRUE(r.wait_for("tmp/kiv.log", ")]Rule file kept in [/jffs/kiv/kivjson.cache]\n"));
+  EXPECT_EQ(r.read("jffs/kiv/kivjson.cache"), packed(wan));
+  stat(r.path("jffs/kiv/kivjson.cache").c_str(), &first);
+  ASSERT_TRUE(r.load(wan));
+  ASSERT_TRUE(r.wait_for("tmp/kiv.log", ")]Rule cache [/jffs/kiv/kivjson.cache] holds this"));
+  stat(r.path("jffs/kiv/kivjson.cache").c_str(), &again);
+  EXPECT_EQ(std::make_tuple(again.st_ino, again.st_mtim.tv_sec, again.st_mtim.tv_nsec),
+            std::make_tuple(first.st_ino, first.st_mtim.tv_sec, first.st_mtim.tv_nsec));
+  EXPECT_EQ(r.stop(), 0);
+  // Restarted offline, with no rule server: the kept set heals from the first lines.
+  r.set("link_internet", "0");
+  r.set("kiv_debug_server", "https://127.0.0.1:1");
+  ASSERT_TRUE(r.start());
+  ASSERT_TRUE(r.lines("Dec  6 12:00:00 WAN: link down\n"));
+  EXPECT_TRUE(r.wait_for("tmp/service_events.log", "restart_wan\n"));
+  EXPECT_TRUE(
+      in_order(r.read("tmp/kiv.log"),
+               {")]Load the cached rule set [/jffs/kiv/kivjson.cache]\n", ")]New arraylen=1\n",
+                ")]Cached rule set loaded, arraylen=1\n", ")]START\n"}));
+  EXPECT_EQ(r.stop(), 0);
+  // A cache that does not load is set aside; the daemon runs without rules and caches "[]".
+  r.write("jffs/kiv/kivjson.cache", packed("[{"));
+  r.set("kiv_debug_server", r.url());
+  ASSERT_TRUE(r.start());
+  EXPECT_EQ(r.read("jffs/kiv/kivjson.cache.bad"), packed("[{"));
+  EXPECT_EQ(r.count("tmp/kiv.log", ")]Rule cache [/jffs/kiv/kivjson.cache] set aside as ["), 1u);
+  ASSERT_TRUE(r.lines("Dec  6 12:00:01 WAN: link down\n"));
+  EXPECT_EQ(r.count("tmp/service_events.log", "restart_wan\n"), 1u);
+  r.loads = static_cast<int>(r.count("tmp/kiv.log", ")]New arraylen="));
+  ASSERT_TRUE(r.load("[]"));
+  ASSERT_TRUE(r.wait_for("tmp/kiv.log", ")]Rule file kept in [", 2));
+  EXPECT_EQ(r.read("jffs/kiv/kivjson.cache"), packed("[]"));
   EXPECT_EQ(r.stop(), 0);
 }

@@ -177,6 +177,30 @@ void report_actions(json_object* rule, rule_report* r) {
   release_rule_load(&load);
 }
 
+// A rule that reboots on a line written at every start reboots the router at every start. The
+// lines, as the system log holds them after a time stamp: kiv's start line, the boot-up check's
+// rule update, the kernel's first line.
+void report_reboot_at_start(json_object* rule, rule_report* r) {
+  static const char* const kStartLines[] = {
+      "kiv: [_monitor_syslog]===Start syslog process===", "kiv: [read_json]Update kiv JSON file.",
+      "kernel: Linux version 4.4.198 (root@build) #1 SMP PREEMPT"};
+  rule_load load;
+  if (probe(rule, {"re_pattern", "action"}, &load) == RULES_OK) {
+    const monitor_profile& p = load.array[0];
+    const bool reboots = std::find(p.action.begin(), p.action.end(), "reboot") != p.action.end();
+    for (const char* line : kStartLines) {
+      const std::string stamped = std::string("Jan  1 00:00:10 ") + line;
+      if (!reboots || !p.regex_compiled || regexec(&p.regex, stamped.c_str(), 0, nullptr, 0) != 0)
+        continue;
+      r->warnings.push_back("the actions hold \"reboot\" and re_pattern matches " + quoted(line) +
+                            ", a line written at every start: the router would reboot at every "
+                            "start (kiv_reboot_limit caps such reboots)");
+      break;
+    }
+  }
+  release_rule_load(&load);
+}
+
 void report_pause(json_object* rule, rule_report* r) {
   if (!member_text(rule, "Global_Pause")) return;
   std::atomic<int32_t> pause{kNoPause};
@@ -222,6 +246,7 @@ bool check_rule(json_object* rule, int32_t index, const router_identity& id) {
   report_pattern(rule, &r);
   report_window(rule, &r);
   report_actions(rule, &r);
+  report_reboot_at_start(rule, &r);
   report_pause(rule, &r);
   report_unknown_keys(rule, &r);
   if (rc == RULES_NO_MEMORY) r.problems.push_back("out of memory while loading the rule");

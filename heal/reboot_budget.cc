@@ -1,0 +1,166 @@
+#include "heal/reboot_budget.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/flash_files.h"
+#include "core/kiv_log.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int64_t kDay = 24 * 60 * 60;
+constexpr size_t kMaxFile = 64 * 1024;  // a few dozen bytes a reboot; anything larger is not ours
+constexpr char kSynced[] = "synced ";
+
+// The trigger thread records reboots while the main thread settles the file at its ticks: each
+// reads, changes and replaces the whole file, so one at a time, or one would undo the other.
+std::mutex record_mutex;
+
+struct reboot_record {
+  std::vector<std::pair<int64_t, std::string>> reboots;  // time, keyword; file order
+  bool has_synced = false;
+  int64_t synced = 0;
+  size_t first_unsynced = 0;  // the first reboot below the "synced" line
+};
+
+// A decimal number filling the whole text (an optional '-'); false otherwise or on overflow.
+bool parse_time(const std::string& text, int64_t* out) {
+  size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (i == text.size() || text.size() - i > 18) return false;
+  int64_t v = 0;
+  for (size_t k = i; k < text.size(); ++k) {
+    if (text[k] < '0' || text[k] > '9') return false;
+    v = v * 10 + (text[k] - '0');
+  }
+  *out = i ? -v : v;
+  return true;
+}
+
+// Lines that do not parse are dropped: the file is only ever as good as kiv wrote it.
+reboot_record parse(const std::string& text) {
+  reboot_record r;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    int64_t t = 0;
+    if (line.compare(0, sizeof kSynced - 1, kSynced) == 0) {
+      if (!parse_time(line.substr(sizeof kSynced - 1), &t)) continue;
+      r.has_synced = true;
+      r.synced = t;
+      r.first_unsynced = r.reboots.size();
+      continue;
+    }
+    const size_t space = line.find(' ');
+    if (space != std::string::npos && parse_time(line.substr(0, space), &t))
+      r.reboots.emplace_back(t, line.substr(space + 1));
+  }
+  return r;
+}
+
+std::string format(const reboot_record& r) {
+  std::string text;
+  for (size_t i = 0; i <= r.reboots.size(); ++i) {
+    if (r.has_synced && i == r.first_unsynced) text += kSynced + std::to_string(r.synced) + "\n";
+    if (i < r.reboots.size())
+      text += std::to_string(r.reboots[i].first) + " " + r.reboots[i].second + "\n";
+  }
+  return text;
+}
+
+// The file's record; one that cannot be read counts as empty and is replaced at the next write.
+reboot_record read_record(const owned_fd& dir) {
+  std::string text;
+  if (dir.fd < 0) return reboot_record{};
+  const flash_read_result got = flash_read(dir, KIV_REBOOTS_NAME, kMaxFile, &text);
+  if (got == flash_read_result::failed)
+    KIV_LOG("Cannot read [%s/%s], it is written anew\n", KIV_FLASH_DIR, KIV_REBOOTS_NAME);
+  return got == flash_read_result::ok ? parse(text) : reboot_record{};
+}
+
+bool write_record(const owned_fd& dir, const reboot_record& r) {
+  const std::string text = format(r);
+  return dir.fd >= 0 && flash_replace(dir, KIV_REBOOTS_NAME, text.data(), text.size());
+}
+
+// Brings the record up to date for a set clock at `now` (see the header); true when a reboot
+// was dropped or counted from now, which is what makes a rewrite worth the flash.
+bool settle(reboot_record& r, int64_t now) {
+  bool changed = false;
+  for (size_t i = r.has_synced ? r.first_unsynced : 0; i < r.reboots.size(); ++i) {
+    int64_t& t = r.reboots[i].first;
+    if (!r.has_synced || t < r.synced || t > now) {
+      t = now;
+      changed = true;
+    }
+  }
+  const size_t before = r.reboots.size();
+  std::erase_if(r.reboots, [now](const auto& e) { return e.first <= now - kDay; });
+  changed = changed || r.reboots.size() != before;
+  r.has_synced = true;
+  r.synced = now;
+  r.first_unsynced = r.reboots.size();
+  return changed;
+}
+
+size_t counted(const reboot_record& r, bool clock_set, int64_t now) {
+  if (!clock_set) return r.reboots.size();
+  size_t n = 0;
+  for (const auto& e : r.reboots) n += e.first > now - kDay ? 1 : 0;
+  return n;
+}
+
+// The keyword as one line of the file.
+std::string one_line(const char* keyword) {
+  std::string k = keyword;
+  for (char& c : k)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return k;
+}
+
+}  // namespace
+
+reboot_verdict take_reboot(const char* keyword) {
+  const int limit = nvram_get_int("kiv_reboot_limit");
+  if (limit <= 0) return reboot_verdict::no_budget;
+  const bool clock_set = nvram_get_int("ntp_ready") != 0;
+  const int64_t now = platform_time();
+  std::lock_guard<std::mutex> lock(record_mutex);
+  owned_fd dir = open_flash_dir(true);
+  reboot_record r = read_record(dir);
+  if (clock_set) settle(r, now);
+  const size_t n = counted(r, clock_set, now);
+  if (n >= static_cast<size_t>(limit)) {
+    KIV_LOG("Reboot budget spent: %zu reboots %s, kiv_reboot_limit=%d; no reboot for [%s]\n", n,
+            clock_set ? "within 24 hours" : "recorded while the clock is not synchronised", limit,
+            keyword);
+    logmessage_normal("kiv", "[%s]Reboot budget spent, no reboot for [%s].\n", "self_healing",
+                      keyword);
+    return reboot_verdict::spent;
+  }
+  r.reboots.emplace_back(now, one_line(keyword));
+  if (!write_record(dir, r)) {
+    KIV_LOG("Cannot record the reboot in [%s/%s]; no reboot for [%s]\n", KIV_FLASH_DIR,
+            KIV_REBOOTS_NAME, keyword);
+    return reboot_verdict::unrecorded;
+  }
+  KIV_LOG("Reboot %zu of %d recorded for [%s]\n", n + 1, limit, keyword);
+  return reboot_verdict::recorded;
+}
+
+void settle_reboot_record() {
+  if (nvram_get_int("kiv_reboot_limit") <= 0 || nvram_get_int("ntp_ready") == 0) return;
+  std::lock_guard<std::mutex> lock(record_mutex);
+  owned_fd dir = open_flash_dir(false);
+  if (dir.fd < 0) return;
+  std::string text;
+  if (flash_read(dir, KIV_REBOOTS_NAME, kMaxFile, &text) != flash_read_result::ok) return;
+  reboot_record r = parse(text);
+  if (settle(r, platform_time()) && write_record(dir, r))
+    KIV_LOG("Reboot record settled: %zu reboots within 24 hours\n", r.reboots.size());
+}
