@@ -20,6 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -60,6 +61,7 @@ struct log_state {
   long long examined_ns = 0;  // when the file at the path was last examined
   FILE* stream = nullptr;     // tools: records go here instead of the file
   bool to_file = true;
+  int open_error = 0;  // errno of the last failed open of the log, 0 once one succeeds
 };
 
 // Records dropped (a tool's kiv_log_to_stream(nullptr)): they are then neither formatted nor
@@ -157,6 +159,7 @@ void ensure_open(log_state& s, const struct stat* at_path) {
   close_fd(s);
   struct stat st;
   s.file = open_log(s.path.c_str(), &st);
+  s.open_error = s.file.fd >= 0 ? 0 : errno;
   if (s.file.fd >= 0) {
     s.dev = st.st_dev;
     s.ino = st.st_ino;
@@ -654,6 +657,25 @@ bool write_file_nofollow(const std::string& real_path, const char* data, size_t 
   // A file cut short (a full file system) would pass for a whole dump or copy: none is better.
   if (!whole) ::unlink(real_path.c_str());
   return whole;
+}
+
+int kiv_log_error() {
+  log_state& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.open_error;
+}
+
+void kiv_say(const char* fmt, ...) {
+  char line[512] = "kiv: ";
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(line + 5, sizeof line - 6, fmt, ap);
+  va_end(ap);
+  size_t len = 5 + (n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof line - 7));
+  line[len++] = '\n';
+  // One write, so the line never mixes with another writer's output.
+  ssize_t w = write(2, line, len);
+  (void)w;
 }
 
 void kiv_exit(int status) {

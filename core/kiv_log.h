@@ -63,6 +63,13 @@ long long get_file_size(const char* path);
 // created or written.
 bool write_file_nofollow(const std::string& real_path, const char* data, size_t len);
 
+// 0 while records reach the log file; otherwise the error that kept the last one out (no tmp/,
+// a read-only file system).
+int kiv_log_error();
+// One line on standard error, "kiv: " and the message: why the daemon cannot start or goes on
+// without something it needs, where an init script or a person at a shell sees it.
+void kiv_say(const char* fmt, ...) KIV_PRINTF(1, 2);
+
 // Ends the process at once with the status (no static destructors run in other threads' way).
 [[noreturn]] void kiv_exit(int status);
 

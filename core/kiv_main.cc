@@ -137,6 +137,9 @@ int kiv_main() {
   strncpy(json_path, KIV_JSON_PATH, sizeof json_path - 1);
 
   MAIN_LOG("[kiv]\nkiv self-healing daemon, (c) 2026 the kiv authors\n\n");
+  // Without its log the daemon goes on all the same; whoever started it learns so at once.
+  if (int why = kiv_log_error())
+    kiv_say("cannot write its log %s: %s", kiv_path("/tmp/kiv.log").c_str(), strerror(why));
 
   // The router sets success_start_service to "1" once its services run; an unset key means
   // there is nobody to wait for. The value is read again after a short pause rather than in a
@@ -161,12 +164,14 @@ int kiv_main() {
   pthread_sigmask(SIG_BLOCK, &daemon_signals, &previous);
 
   pthread_t syslog_thread, statistics_thread;
-  if (pthread_create(&syslog_thread, nullptr, monitor_syslog, json_path) != 0) {
+  if (int rc = pthread_create(&syslog_thread, nullptr, monitor_syslog, json_path)) {
     MAIN_LOG("Create monitor syslog thread error\n");
+    kiv_say("cannot start the syslog monitor thread: %s", strerror(rc));
     kiv_exit(1);
   }
-  if (pthread_create(&statistics_thread, nullptr, monitor_Statistics, nullptr) != 0) {
+  if (int rc = pthread_create(&statistics_thread, nullptr, monitor_Statistics, nullptr)) {
     MAIN_LOG("Create monitor statistics thread error\n");
+    kiv_say("cannot start the trigger thread: %s", strerror(rc));
     kiv_exit(1);
   }
 

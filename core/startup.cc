@@ -84,6 +84,7 @@ void initial_functions() {
                    platform_process_is_kiv(static_cast<pid_t>(stored));
     if (running) {
       KIV_LOG("kiv is already running.\n");
+      kiv_say("already running as pid %lld (%s); this one ends", stored, path.c_str());
       kiv_exit(0);
     }
     remove_pid_file();
@@ -101,7 +102,9 @@ void write_pid_file() {
   // Never follows a symbolic link.
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
+    const int why = errno;
     KIV_LOG("Cannot create [%s].\n", KIV_PID_PATH);
+    kiv_say("cannot create the PID file %s: %s", path.c_str(), strerror(why));
     kiv_exit(0);
   }
   char text[16];

@@ -249,6 +249,7 @@ void _monitor_syslog() {
   follower = start_follower("1");
   if (follower.pid < 0) {
     SYSLOG_LOG("Cannot find syslog.log!\n");
+    kiv_say("cannot start the log follower (tail -F on %s)", kiv_path(kSyslogPath).c_str());
     kiv_exit(1);
   }
   kiv_sleep(2);

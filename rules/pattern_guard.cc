@@ -291,6 +291,11 @@ std::string pattern_refusal(const char* pattern) {
   if (size.atoms > size.written + KIV_MAX_PATTERN_COPIES)
     return "counted repetitions copy more than " + std::to_string(KIV_MAX_PATTERN_COPIES) +
            " atoms";
+  if (size.atoms > KIV_MAX_PATTERN_ATOMS)
+    return "too long: " + std::to_string(size.atoms) +
+           " atoms (characters and bracket expressions) once counted repetitions are multiplied "
+           "out, more than " +
+           std::to_string(KIV_MAX_PATTERN_ATOMS) + " (about 4 MB to compile)";
   if (size.empty_pairs > KIV_MAX_PATTERN_EMPTY_PAIRS)
     return "its alternatives, optional parts and groups reach each other in more than " +
            std::to_string(KIV_MAX_PATTERN_EMPTY_PAIRS) + " ways";

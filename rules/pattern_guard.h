@@ -13,6 +13,10 @@ inline constexpr int KIV_MAX_PATTERN_NESTING = 100;
 // repeated part n times, at about 250 bytes an atom, so "(a{1000}){1000}" is a million atoms
 // (about 200 MB) in 15 bytes. 8192 copies take about 2 MB.
 inline constexpr uint64_t KIV_MAX_PATTERN_COPIES = 8192;
+// Most atoms a pattern may compile to, counted repetitions multiplied out. regcomp takes about
+// 200 bytes an atom at its peak, whatever the pattern: 16384 atoms about 4 MB, where a plain
+// pattern of 2,000,000 characters (half a rule file download) took 410 MB.
+inline constexpr uint64_t KIV_MAX_PATTERN_ATOMS = 16384;
 // Most pairs of steps a pattern may join by paths that match nothing, once its counts are
 // multiplied out. regcomp stores every such pair, so its memory grows with the square of a run
 // of alternatives or optional parts: 250000 pairs take about 2-4 MB, "a|" 5000 times about

@@ -189,20 +189,22 @@ void count_change(int lock_fd) {
   (void)w;
 }
 
-// Read-modify-write of the whole store under the writers' lock.
+// Read-modify-write of the whole store under the writers' lock; 0, or the errno that kept the
+// change out of the store.
 template <typename Change>
-void modify(Change change) {
+int modify(Change change) {
   std::string lock_file = kiv_path(KIV_NVRAM_LOCK_PATH);
   int lock_fd = open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (lock_fd < 0) return;
+  if (lock_fd < 0) return errno;
   // Only an interrupted wait is retried: any other failure would never end.
   int locked;
   do {
     locked = flock(lock_fd, LOCK_EX);
   } while (locked != 0 && errno == EINTR);
   if (locked != 0) {
+    const int why = errno;
     close(lock_fd);
-    return;
+    return why;
   }
   std::string path = kiv_path(KIV_NVRAM_PATH);
   store_map m;
@@ -212,20 +214,23 @@ void modify(Change change) {
   }
   change(m);
   std::string tmp = path + ".tmp." + std::to_string(getpid());
+  int why = 0;
   if (FILE* out = fopen(tmp.c_str(), "we")) {
     for (const auto& [k, v] : m) fprintf(out, "%s=%s\n", k.c_str(), v.c_str());
     bool ok = fflush(out) == 0;
-    ok = (fclose(out) == 0) && ok;
-    if (ok && rename(tmp.c_str(), path.c_str()) == 0) {
-      count_change(lock_fd);
-    } else {
-      unlink(tmp.c_str());
-    }
+    if (!ok) why = errno;
+    if (fclose(out) != 0 && ok) why = errno;
+    if (why == 0 && rename(tmp.c_str(), path.c_str()) != 0) why = errno;
+    if (why == 0) count_change(lock_fd);
+    if (why != 0) unlink(tmp.c_str());
+  } else {
+    why = errno;
   }
   flock(lock_fd, LOCK_UN);
   close(lock_fd);
   std::lock_guard<std::mutex> guard(store_mutex);
   cache_valid = false;
+  return why;
 }
 
 }  // namespace
@@ -256,13 +261,22 @@ int nvram_get_int(const char* key) {
   return v ? atoi(v->c_str()) : 0;
 }
 
-void nvram_set(const char* key, const char* value) {
-  if (!valid_key(key)) return;
+int settings_store_set(const char* key, const char* value) {
+  if (!valid_key(key)) return EINVAL;
   std::string v = value ? value : "";
   // A value may hold any byte but the zero byte and the newline: cut at a newline.
   size_t nl = v.find('\n');
   if (nl != std::string::npos) v.resize(nl);
-  modify([&](store_map& m) { m[key] = v; });
+  return modify([&](store_map& m) { m[key] = v; });
+}
+
+int settings_store_unset(const char* key) {
+  if (!valid_key(key)) return EINVAL;
+  return modify([&](store_map& m) { m.erase(key); });
+}
+
+void nvram_set(const char* key, const char* value) {
+  settings_store_set(key, value);
 }
 
 void nvram_set_int(const char* key, int value) {
@@ -270,8 +284,7 @@ void nvram_set_int(const char* key, int value) {
 }
 
 void nvram_unset(const char* key) {
-  if (!valid_key(key)) return;
-  modify([&](store_map& m) { m.erase(key); });
+  settings_store_unset(key);
 }
 
 std::vector<std::pair<std::string, std::string>> nvram_show() {

@@ -13,3 +13,8 @@
 
 inline constexpr const char* KIV_NVRAM_PATH = "/var/nvram.txt";
 inline constexpr const char* KIV_NVRAM_LOCK_PATH = "/var/nvram.lock";
+
+// nvram_set and nvram_unset that tell whether the change reached the store: 0, or the errno
+// that kept it out (the nvram tool reports it; the daemon, like the router's, goes on).
+int settings_store_set(const char* key, const char* value);
+int settings_store_unset(const char* key);

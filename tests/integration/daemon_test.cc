@@ -130,6 +130,26 @@ TEST(Daemon, StartUpThatEndsEarly) {
   EXPECT_EQ(sb.count("tmp/kiv.log", ")]Cannot find syslog.log!\n"), 1u);
   EXPECT_EQ(sb.count("tmp/kiv.log", "===Terminate kiv daemon==="), 0u);
   EXPECT_EQ(pid_file(sb).size(), 1u);
+  // No var/run/ for the PID file: status 0. No tmp/: no log, and the daemon goes on.
+  unlink(sb.path("var/run/kiv.pid").c_str());
+  rmdir(sb.path("var/run").c_str());
+  sb.start(0.05, {}, false);
+  EXPECT_EQ(sb.stop(0), 0);
+  mkdir(sb.path("var/run").c_str(), 0755);
+  run({"rm", "-rf", sb.path("tmp")});
+  ASSERT_TRUE(sb.start());
+  EXPECT_TRUE(sb.wait_for("kiv.out", "kiv: cannot write its log " + sb.path("tmp/kiv.log") +
+                                         ": No such file or directory\n"));
+  EXPECT_EQ(sb.stop(), 0);
+  mkdir(sb.path("tmp").c_str(), 0755);
+  // Each start-up that ended said why on standard error, where an init script sees it.
+  for (const std::string& said :
+       {"kiv: already running as pid " + std::to_string(first) + " (" + sb.path("var/run/kiv.pid") +
+            "); this one ends\n",
+        "kiv: cannot start the log follower (tail -F on " + sb.path("tmp/syslog.log") + ")\n",
+        "kiv: cannot create the PID file " + sb.path("var/run/kiv.pid") +
+            ": No such file or directory\n"})
+    EXPECT_EQ(occurrences(sb.read("kiv.out"), said), 1u) << said << sb.read("kiv.out");
 }
 
 TEST(Daemon, StopIsPromptWhileTheLogIsQuiet) {

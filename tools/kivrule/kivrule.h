@@ -1,6 +1,7 @@
 // kivrule, the rule author's tool: shared pieces of its commands.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,14 +13,35 @@ inline constexpr int KIVRULE_OK = 0;
 inline constexpr int KIVRULE_REJECTED = 1;  // the input is readable but would not work
 inline constexpr int KIVRULE_USAGE = 2;     // bad command line or unreadable input
 
-// Whole file in *out; false with *err set when it cannot be read.
-bool read_whole_file(const std::string& path, std::string* out, std::string* err);
-// Writes the whole file (replacing it); false with *err set on failure.
+// The whole input in *out: the file at path, or standard input for "-". KIVRULE_OK, or the exit
+// status with *err set: a directory or an unreadable file is KIVRULE_USAGE, an empty one
+// KIVRULE_REJECTED.
+int read_input(const std::string& path, std::string* out, std::string* err);
+// How messages name an input: the path, or "standard input" for "-".
+std::string input_name(const std::string& path);
+// False with *err set when the output path names the same file as the input (compared by device
+// and inode, so another spelling or a link is caught too): writing would destroy the input.
+bool distinct_output(const std::string& in, const std::string& out, std::string* err);
+// Replaces the file at path with data through a temporary file in the same directory renamed
+// into place, so no reader ever sees half of it; "-" is standard output. False with *err set.
 bool write_whole_file(const std::string& path, const std::string& data, std::string* err);
-// The JSON text of a rule file that is either a container or plain JSON. *was_container tells
-// which. False with *err set when the file cannot be read.
-bool load_rule_text(const std::string& path, std::string* json, bool* was_container,
-                    std::string* err);
+
+// A rule file as the tool reads it: a container (its body restored) or plain JSON.
+struct rule_text {
+  std::string name;  // for messages
+  std::string json;
+  bool container = false;
+  uint32_t len_field = 0;  // a container's Len
+};
+// As read_input, for a rule file.
+int load_rule_text(const std::string& path, rule_text* out, std::string* err);
+
+// Where the JSON reader stopped in text, as "line L, column C: what is wrong" in words a person
+// can act on; empty when the text is one JSON value. *end (when given) is the byte just past the
+// value when it parses.
+std::string json_problem(const std::string& text, size_t* end = nullptr);
+// "line L, column C" of a byte offset (columns count characters, not bytes).
+std::string text_position(const std::string& text, size_t offset);
 
 // A text in double quotes as it is (no JSON escapes, so a pattern reads as regcomp sees it),
 // control bytes as \xNN, cut after `limit` bytes with "..." (and the whole length when
@@ -32,11 +54,26 @@ const char* rule_load_rejection(int rc);
 // Identity options shared by check and replay. Consumes "--productid P" and friends from args
 // (removing them); false with *err set on a flag without its value. The firmware version is the
 // daemon's: "._" without --fwver, cut to 63 characters (*fwver_cut tells whether it was).
+// *given (when given) tells whether any identity option was there.
 bool take_identity_options(std::vector<std::string>* args, router_identity* id, std::string* err,
-                           bool* fwver_cut = nullptr);
-// Removes "--name VALUE" from args into *value; false with *err when the value is missing.
+                           bool* fwver_cut = nullptr, bool* given = nullptr);
+// Removes "--name VALUE" or "--name=VALUE" from args into *value; false with *err when the value
+// is missing or the option is given twice.
 bool take_option(std::vector<std::string>* args, const std::string& name,
                  std::optional<std::string>* value, std::string* err);
+// Removes the flag "--name" from args into *present; false with *err when it is given twice or
+// with a value.
+bool take_flag(std::vector<std::string>* args, const std::string& name, bool* present,
+               std::string* err);
+
+// The warning for an active profile that matches kiv's own lines, those of its own actions and
+// of the given ones (every action of the rule set) included; empty when it matches none.
+std::string self_trigger_warning(const monitor_profile& p, const std::vector<std::string>& own,
+                                 const std::vector<std::string>& actions);
+
+// The whole report of check on a rule file, to out: judged as the router `id` names, or without
+// one as every router the rules name. Returns the exit status.
+int check_rules(const rule_text& in, const router_identity* id, bool verbose, FILE* out);
 
 int kivrule_pack(std::vector<std::string> args);
 int kivrule_unpack(std::vector<std::string> args);

@@ -1,10 +1,12 @@
-// kivrule pack / unpack: JSON rule text to a scrambled container and back.
+// kivrule pack / unpack: JSON rule text to a scrambled container and back. Neither ever writes
+// over its input, and each output is replaced whole (a temporary file renamed into place).
 #include <json-c/json.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <sstream>
 
 #include "tools/kivrule/kivrule.h"
 #include "update/decrypt_file.h"
@@ -30,20 +32,44 @@ uint32_t random_ran() {
 
 // Empty when text is a JSON array; otherwise what is wrong with it.
 std::string array_problem(const std::string& text) {
-  json_tokener* tok = json_tokener_new();
-  if (!tok) return "out of memory";
-  json_object* doc = json_tokener_parse_ex(tok, text.c_str(), static_cast<int>(text.size() + 1));
-  std::string problem;
-  if (!doc) {
-    problem = std::string("not JSON: ") + json_tokener_error_desc(json_tokener_get_error(tok)) +
-              " near byte " + std::to_string(tok->char_offset);
-  } else if (!json_object_is_type(doc, json_type_array)) {
-    problem = std::string("the top-level value is ") +
-              json_type_to_name(json_object_get_type(doc)) + ", not an array of rules";
-  }
+  const std::string problem = json_problem(text);
+  if (!problem.empty()) return "not JSON: " + problem;
+  json_object* doc = json_tokener_parse(text.c_str());
+  std::string what;
+  if (!json_object_is_type(doc, json_type_array))
+    what = std::string("the top-level value is ") + json_type_to_name(json_object_get_type(doc)) +
+           ", not an array of rules";
   json_object_put(doc);
-  json_tokener_free(tok);
-  return problem;
+  return what;
+}
+
+// The errors, each under its rule, and the verdict of check's report, for pack's refusal.
+std::string check_errors(const std::string& report) {
+  std::string lines, rule;
+  std::istringstream in(report);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("rule ", 0) == 0) rule = line.substr(0, line.find(": ")) + ": ";
+    if (line.rfind("  error: ", 0) == 0) lines += "\n  " + rule + line.substr(2);
+    if (line.rfind("error: ", 0) == 0 || line.rfind("verdict: ", 0) == 0) lines += "\n  " + line;
+  }
+  return lines;
+}
+
+// check on the text, as without identity: KIVRULE_OK, or the refusal in *why.
+int checked(const std::string& path, const std::string& json, std::string* why) {
+  char* report = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&report, &size);
+  if (!out) return KIVRULE_OK;
+  rule_text in;
+  in.name = input_name(path);
+  in.json = json;
+  const int status = check_rules(in, nullptr, false, out);
+  std::fclose(out);
+  *why = input_name(path) + ": check rejects it (kivrule check " + path +
+         " tells all; --force packs it all the same):" + check_errors(std::string(report, size));
+  std::free(report);
+  return status;
 }
 
 int fail(const std::string& message, int status) {
@@ -54,41 +80,50 @@ int fail(const std::string& message, int status) {
 }  // namespace
 
 int kivrule_pack(std::vector<std::string> args) {
-  std::string err;
+  std::string err, json, why;
   std::optional<std::string> ran_text;
-  if (!take_option(&args, "--ran", &ran_text, &err)) return fail(err, KIVRULE_USAGE);
-  if (args.size() != 2) return fail("usage: kivrule pack IN.json OUT [--ran N]", KIVRULE_USAGE);
+  bool force = false;
+  if (!take_option(&args, "--ran", &ran_text, &err) || !take_flag(&args, "--force", &force, &err))
+    return fail(err, KIVRULE_USAGE);
+  if (args.size() != 2)
+    return fail("usage: kivrule pack IN.json OUT [--ran N] [--force]", KIVRULE_USAGE);
   uint32_t ran = 0;
   if (ran_text && !parse_ran(*ran_text, &ran)) {
     return fail("--ran needs a 32-bit number, not '" + *ran_text + "'", KIVRULE_USAGE);
   }
   if (!ran_text) ran = random_ran();
-  std::string json;
-  if (!read_whole_file(args[0], &json, &err)) return fail(err, KIVRULE_USAGE);
+  if (!distinct_output(args[0], args[1], &err)) return fail(err, KIVRULE_USAGE);
+  if (int status = read_input(args[0], &json, &err)) return fail(err, status);
   if (json.find('\0') != std::string::npos) {
-    return fail(args[0] + ": contains a zero byte; the daemon would read only up to it",
+    return fail(input_name(args[0]) + ": contains a zero byte; the daemon would read only up to it",
                 KIVRULE_REJECTED);
   }
   std::string problem = array_problem(json);
-  if (!problem.empty()) return fail(args[0] + ": " + problem, KIVRULE_REJECTED);
+  if (!problem.empty()) return fail(input_name(args[0]) + ": " + problem, KIVRULE_REJECTED);
+  if (!force && checked(args[0], json, &why) != KIVRULE_OK) return fail(why, KIVRULE_REJECTED);
   if (!write_whole_file(args[1], make_container(json, ran), &err)) return fail(err, KIVRULE_USAGE);
-  std::printf("packed %zu bytes of rules into %s (Ran=%lu)\n", json.size(), args[1].c_str(),
-              static_cast<unsigned long>(ran));
+  // The container itself may be going to standard output.
+  std::fprintf(args[1] == "-" ? stderr : stdout, "packed %zu bytes of rules into %s (Ran=%lu)\n",
+               json.size(), args[1] == "-" ? "standard output" : args[1].c_str(),
+               static_cast<unsigned long>(ran));
   return KIVRULE_OK;
 }
 
 int kivrule_unpack(std::vector<std::string> args) {
   if (args.empty() || args.size() > 2) return fail("usage: kivrule unpack IN [OUT]", KIVRULE_USAGE);
-  std::string json, err;
-  bool container = false;
-  if (!load_rule_text(args[0], &json, &container, &err)) return fail(err, KIVRULE_USAGE);
-  if (!container) return fail(args[0] + ": not a rule container (no header)", KIVRULE_REJECTED);
-  if (args.size() == 2) {
-    if (!write_whole_file(args[1], json, &err)) return fail(err, KIVRULE_USAGE);
-    return KIVRULE_OK;
-  }
-  if (std::fwrite(json.data(), 1, json.size(), stdout) != json.size() || std::fflush(stdout) != 0) {
-    return fail("cannot write standard output", KIVRULE_USAGE);
-  }
+  std::string err;
+  rule_text in;
+  if (args.size() == 2 && !distinct_output(args[0], args[1], &err)) return fail(err, KIVRULE_USAGE);
+  if (int status = load_rule_text(args[0], &in, &err)) return fail(err, status);
+  if (!in.container) return fail(in.name + ": not a rule container (no header)", KIVRULE_REJECTED);
+  // The daemon never looks at Len, but a body of another length was cut short or added to.
+  if (in.len_field != in.json.size())
+    return fail(in.name + ": the body holds " + std::to_string(in.json.size()) +
+                    " bytes but Len says " + std::to_string(in.len_field) +
+                    (in.json.size() < in.len_field ? ": the container is cut short"
+                                                   : ": bytes were added behind it"),
+                KIVRULE_REJECTED);
+  if (!write_whole_file(args.size() == 2 ? args[1] : "-", in.json, &err))
+    return fail(err, KIVRULE_USAGE);
   return KIVRULE_OK;
 }

@@ -50,6 +50,7 @@ struct profile_report {
   uint64_t first_line = 0;  // first matching line, 0 when none
   uint64_t fires = 0;
   std::vector<fire_event> listed;
+  std::string self_trigger;  // the profile matches kiv's own system-log lines
 };
 
 struct log_stats {
@@ -79,13 +80,6 @@ int fail(const std::string& message, int status) {
 
 std::string quoted(const std::string& s) {
   return quoted_text(s, kShownBytes, false);
-}
-
-bool take_flag(std::vector<std::string>* args, const char* flag) {
-  auto it = std::find(args->begin(), args->end(), flag);
-  if (it == args->end()) return false;
-  args->erase(it);
-  return true;
 }
 
 // "log" or "rate=N" with N lines per second, above 0 and at most a billion.
@@ -251,6 +245,18 @@ bool walk_log(replay_state& rs, FILE* file, long long total) {
   return !src.read_error;
 }
 
+// Which active profiles kiv's own system-log lines would match, before the walk empties rings.
+void note_self_triggers(replay_state& rs) {
+  std::vector<std::string> actions;
+  for (int32_t i = 0; i < rs.rules->n; ++i)
+    if (rs.rules->array[i].isActive == 1)
+      for (const std::string& a : rs.rules->array[i].action) actions.push_back(a);
+  for (int32_t i = 0; i < rs.rules->n; ++i)
+    if (rs.rules->array[i].isActive == 1)
+      rs.reports[static_cast<size_t>(i)].self_trigger =
+          self_trigger_warning(rs.rules->array[i], rs.rules->array[i].action, actions);
+}
+
 std::string actions_text(const monitor_profile& p) {
   std::string out;
   for (const std::string& a : p.action) out += (out.empty() ? "" : ";") + a;
@@ -365,6 +371,10 @@ void print_text(const replay_state& rs, const std::string& rules_path,
   for (int32_t i : silent)
     std::printf("warning: active profile %d %s matched no line of the log\n", static_cast<int>(i),
                 quoted(keyword_of(rs.reports[static_cast<size_t>(i)])).c_str());
+  for (size_t i = 0; i < rs.reports.size(); ++i)
+    if (!rs.reports[i].self_trigger.empty())
+      std::printf("warning: active profile %zu %s: %s\n", i,
+                  quoted(keyword_of(rs.reports[i])).c_str(), rs.reports[i].self_trigger.c_str());
 }
 
 json_object* json_u64(uint64_t v) {
@@ -428,6 +438,8 @@ void print_json(const replay_state& rs, const std::string& rules_path,
     }
     json_object_object_add(one, "fire_list", list);
     json_object_object_add(one, "fires_not_listed", json_u64(r.fires - r.listed.size()));
+    if (!r.self_trigger.empty())
+      json_object_object_add(one, "self_trigger", json_text(r.self_trigger));
     json_object_array_add(profiles, one);
     if (r.active && r.matches == 0) json_object_array_add(silent, json_object_new_int(i));
   }
@@ -446,8 +458,8 @@ const char kReplayUsage[] =
 int kivrule_replay(std::vector<std::string> args) {
   std::string err;
   options o;
-  o.json = take_flag(&args, "--json");
-  if (!take_identity_options(&args, &o.id, &err)) return fail(err, KIVRULE_USAGE);
+  if (!take_flag(&args, "--json", &o.json, &err) || !take_identity_options(&args, &o.id, &err))
+    return fail(err, KIVRULE_USAGE);
   std::optional<std::string> clock;
   if (!take_option(&args, "--clock", &clock, &err)) return fail(err, KIVRULE_USAGE);
   if (clock && !parse_clock(*clock, &o, &err)) return fail(err, KIVRULE_USAGE);
@@ -456,12 +468,14 @@ int kivrule_replay(std::vector<std::string> args) {
   if (args.size() != 2) return fail(kReplayUsage, KIVRULE_USAGE);
   const std::string& rules_path = args[0];
   const std::string& log_path = args[1];
+  if (rules_path == "-" && log_path == "-")
+    return fail("only one of RULES and LOG can be standard input", KIVRULE_USAGE);
 
-  std::string json;
-  bool container = false;
-  if (!load_rule_text(rules_path, &json, &container, &err)) return fail(err, KIVRULE_USAGE);
+  rule_text in;
+  if (int status = load_rule_text(rules_path, &in, &err)) return fail(err, status);
+  const std::string& json = in.json;
   if (json.empty())
-    return fail(rules_path + " would be rejected by the daemon: it holds no rule text",
+    return fail(in.name + " would be rejected by the daemon: it holds no rule text",
                 KIVRULE_REJECTED);
 
   FILE* file = log_path == "-" ? stdin : std::fopen(log_path.c_str(), "rb");
@@ -480,7 +494,7 @@ int kivrule_replay(std::vector<std::string> args) {
     std::string where =
         rules.failed_index >= 0 ? "rule " + std::to_string(rules.failed_index) + ": " : "";
     release_rule_load(&rules);
-    return fail(rules_path + " would be rejected by the daemon: " + where + rule_load_rejection(rc),
+    return fail(in.name + " would be rejected by the daemon: " + where + rule_load_rejection(rc),
                 KIVRULE_REJECTED);
   }
 
@@ -502,6 +516,7 @@ int kivrule_replay(std::vector<std::string> args) {
       r.keyword = json_object_get_string(keyword);
   }
 
+  note_self_triggers(rs);
   bool read_ok = walk_log(rs, file, total);
   if (file != stdin) std::fclose(file);
   if (!read_ok) {
@@ -509,9 +524,9 @@ int kivrule_replay(std::vector<std::string> args) {
     return fail("cannot read " + log_path + ": " + std::strerror(errno), KIVRULE_USAGE);
   }
   if (o.json)
-    print_json(rs, rules_path, log_path);
+    print_json(rs, in.name, input_name(log_path));
   else
-    print_text(rs, rules_path, log_path);
+    print_text(rs, in.name, input_name(log_path));
   std::fflush(stdout);
   release_rule_load(&rules);
   if (rs.stats.lines == 0)

@@ -1,97 +1,284 @@
-// Reading and writing rule files, and the identity options, for every kivrule command.
+// Reading and writing rule files, JSON errors in words, and the options, for every kivrule
+// command.
 #include <fcntl.h>
+#include <json-c/json.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "tools/kivrule/kivrule.h"
 #include "update/decrypt_file.h"
 
-bool read_whole_file(const std::string& path, std::string* out, std::string* err) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *err = path + ": " + std::strerror(errno);
-    return false;
+namespace {
+
+bool read_all(int fd, std::string* out) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out->append(buf, static_cast<size_t>(n));
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    *err = path + ": read error";
-    return false;
-  }
-  *out = text.str();
-  return true;
 }
 
-bool write_whole_file(const std::string& path, const std::string& data, std::string* err) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) {
-    *err = path + ": " + std::strerror(errno);
-    return false;
-  }
+bool write_all(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *err = path + ": " + std::strerror(errno);
-      ::close(fd);
-      return false;
-    }
+    if (n <= 0) return false;
     done += static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0) {
-    *err = path + ": " + std::strerror(errno);
-    return false;
   }
   return true;
 }
 
-bool load_rule_text(const std::string& path, std::string* json, bool* was_container,
-                    std::string* err) {
-  std::string data;
-  if (!read_whole_file(path, &data, err)) return false;
-  *was_container = has_container_magic(data.data(), data.size());
-  if (!*was_container) {
-    *json = std::move(data);
-    return true;
+std::string failure(const std::string& path, int why) {
+  return input_name(path) + ": " + std::strerror(why);
+}
+
+// What json-c's error codes mean to a person writing a rule file.
+const char* json_error_words(json_tokener_error e) {
+  switch (e) {
+    case json_tokener_error_depth:
+      return "nested too deeply";
+    case json_tokener_error_parse_eof:
+      return "the text ends before the JSON value is complete";
+    case json_tokener_error_parse_unexpected:
+      return "a character that cannot stand here";
+    case json_tokener_error_parse_null:
+      return "expected null";
+    case json_tokener_error_parse_boolean:
+      return "expected true or false";
+    case json_tokener_error_parse_number:
+      return "a malformed number";
+    case json_tokener_error_parse_array:
+      return "expected ',' or ']' after an element of the array";
+    case json_tokener_error_parse_object_key_name:
+      return "expected a key in double quotes";
+    case json_tokener_error_parse_object_key_sep:
+      return "expected ':' after the key";
+    case json_tokener_error_parse_object_value_sep:
+      return "expected ',' or '}' after a value of the object";
+    case json_tokener_error_parse_string:
+      return "a malformed string";
+    case json_tokener_error_parse_comment:
+      return "a malformed comment";
+    case json_tokener_error_parse_utf8_string:
+      return "a string that is not UTF-8";
+    default:
+      return json_tokener_error_desc(e);
   }
-  // The daemon restores every byte behind the header with the header's Ran.
+}
+
+}  // namespace
+
+std::string input_name(const std::string& path) {
+  return path == "-" ? "standard input" : path;
+}
+
+int read_input(const std::string& path, std::string* out, std::string* err) {
+  out->clear();
+  const bool std_in = path == "-";
+  int fd = std_in ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    *err = failure(path, errno);
+    if (!std_in && fd >= 0) ::close(fd);
+    return KIVRULE_USAGE;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *err = input_name(path) + ": is a directory, not a rule file";
+    if (!std_in) ::close(fd);
+    return KIVRULE_USAGE;
+  }
+  const bool ok = read_all(fd, out);
+  const int why = errno;
+  if (!std_in) ::close(fd);
+  if (!ok) {
+    *err = failure(path, why);
+    return KIVRULE_USAGE;
+  }
+  if (out->empty()) {
+    *err = input_name(path) + ": the file is empty";
+    return KIVRULE_REJECTED;
+  }
+  return KIVRULE_OK;
+}
+
+bool distinct_output(const std::string& in, const std::string& out, std::string* err) {
+  struct stat a, b;
+  if (in == "-" || out == "-" || stat(in.c_str(), &a) != 0 || stat(out.c_str(), &b) != 0)
+    return true;
+  if (a.st_dev != b.st_dev || a.st_ino != b.st_ino) return true;
+  *err = out + " is the input file " + in + ": writing it would destroy the input; name another";
+  return false;
+}
+
+bool write_whole_file(const std::string& path, const std::string& data, std::string* err) {
+  if (path == "-") {
+    if (std::fwrite(data.data(), 1, data.size(), stdout) == data.size() && std::fflush(stdout) == 0)
+      return true;
+    *err = "cannot write standard output";
+    return false;
+  }
+  std::string tmp = path + ".XXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) {
+    *err = path + ": " + std::strerror(errno);
+    return false;
+  }
+  const mode_t mask = umask(0);
+  umask(mask);
+  bool ok = fchmod(fd, 0644 & ~mask) == 0 && write_all(fd, data) && fsync(fd) == 0;
+  int why = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    why = errno;
+  }
+  if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    why = errno;
+  }
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    *err = path + ": " + std::strerror(why);
+  }
+  return ok;
+}
+
+int load_rule_text(const std::string& path, rule_text* out, std::string* err) {
+  std::string data;
+  *out = rule_text{};
+  out->name = input_name(path);
+  if (int status = read_input(path, &data, err)) return status;
+  out->container = has_container_magic(data.data(), data.size());
+  if (!out->container) {
+    out->json = std::move(data);
+    return KIVRULE_OK;
+  }
+  // The daemon restores every byte behind the header with the header's Ran; it never uses Len.
   const auto* h = reinterpret_cast<const unsigned char*>(data.data());
-  const uint32_t ran = static_cast<uint32_t>(h[36]) | (static_cast<uint32_t>(h[37]) << 8) |
-                       (static_cast<uint32_t>(h[38]) << 16) | (static_cast<uint32_t>(h[39]) << 24);
-  *json = data.substr(KIV_HEADER_LEN);
-  scramble_body(json->data(), json->size(), ran);
-  return true;
+  auto le32 = [h](size_t at) {
+    return static_cast<uint32_t>(h[at]) | (static_cast<uint32_t>(h[at + 1]) << 8) |
+           (static_cast<uint32_t>(h[at + 2]) << 16) | (static_cast<uint32_t>(h[at + 3]) << 24);
+  };
+  out->len_field = le32(32);
+  out->json = data.substr(KIV_HEADER_LEN);
+  scramble_body(out->json.data(), out->json.size(), le32(36));
+  return KIVRULE_OK;
+}
+
+std::string text_position(const std::string& text, size_t offset) {
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else if ((c & 0xC0) != 0x80) {  // a UTF-8 continuation byte is part of one character
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+std::string json_problem(const std::string& text, size_t* end) {
+  json_tokener* tok = json_tokener_new();
+  if (!tok) return "out of memory";
+  // As the daemon parses: up to the first zero byte, which ends the text.
+  const size_t len = std::strlen(text.c_str());
+  json_object* doc = json_tokener_parse_ex(tok, text.c_str(),
+                                           static_cast<int>(std::min<size_t>(len + 1, INT_MAX)));
+  const size_t at = json_tokener_get_parse_end(tok);
+  std::string problem;
+  if (!doc) {
+    const json_tokener_error e = json_tokener_get_error(tok);
+    problem = text_position(text, at) + ": " + json_error_words(e);
+    if (at < len && e != json_tokener_error_parse_eof) {
+      const unsigned char c = static_cast<unsigned char>(text[at]);
+      char found[32];
+      std::snprintf(found, sizeof found,
+                    c > 0x20 && c < 0x7f ? " (found '%c')" : " (found byte 0x%02x)", c);
+      problem += found;
+    }
+  } else if (end) {
+    *end = std::min(at, len);
+  }
+  json_object_put(doc);
+  json_tokener_free(tok);
+  return problem;
 }
 
 bool take_option(std::vector<std::string>* args, const std::string& name,
                  std::optional<std::string>* value, std::string* err) {
-  for (size_t i = 0; i < args->size(); ++i) {
-    if ((*args)[i] != name) continue;
-    if (i + 1 >= args->size()) {
-      *err = name + " needs a value";
+  bool seen = false;
+  for (size_t i = 0; i < args->size();) {
+    const std::string& a = (*args)[i];
+    size_t taken = 0;
+    std::string v;
+    if (a == name) {
+      if (i + 1 >= args->size()) {
+        *err = name + " needs a value";
+        return false;
+      }
+      v = (*args)[i + 1];
+      taken = 2;
+    } else if (a.compare(0, name.size() + 1, name + "=") == 0) {
+      v = a.substr(name.size() + 1);
+      taken = 1;
+    } else {
+      ++i;
+      continue;
+    }
+    if (seen) {
+      *err = name + " is given more than once";
       return false;
     }
-    *value = (*args)[i + 1];
+    seen = true;
+    *value = v;
     args->erase(args->begin() + static_cast<std::ptrdiff_t>(i),
-                args->begin() + static_cast<std::ptrdiff_t>(i + 2));
-    return true;
+                args->begin() + static_cast<std::ptrdiff_t>(i + taken));
+  }
+  return true;
+}
+
+bool take_flag(std::vector<std::string>* args, const std::string& name, bool* present,
+               std::string* err) {
+  *present = false;
+  for (size_t i = 0; i < args->size();) {
+    const std::string& a = (*args)[i];
+    if (a.compare(0, name.size() + 1, name + "=") == 0) {
+      *err = name + " takes no value";
+      return false;
+    }
+    if (a != name) {
+      ++i;
+      continue;
+    }
+    if (*present) {
+      *err = name + " is given more than once";
+      return false;
+    }
+    *present = true;
+    args->erase(args->begin() + static_cast<std::ptrdiff_t>(i));
   }
   return true;
 }
 
 bool take_identity_options(std::vector<std::string>* args, router_identity* id, std::string* err,
-                           bool* fwver_cut) {
+                           bool* fwver_cut, bool* given) {
   std::optional<std::string> fwver, mac;
   if (!take_option(args, "--productid", &id->productid, err)) return false;
   if (!take_option(args, "--odmpid", &id->odmpid, err)) return false;
   if (!take_option(args, "--fwver", &fwver, err)) return false;
   if (!take_option(args, "--label-mac", &mac, err)) return false;
+  if (given) *given = id->productid || id->odmpid || fwver || mac;
   // Without --fwver, the daemon's own form of unset firmware keys; its 63-character cut.
   id->device_fwver = fwver ? *fwver : "._";
   if (fwver_cut) *fwver_cut = id->device_fwver.size() > 63;
