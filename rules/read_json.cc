@@ -130,7 +130,7 @@ int fill_record(json_object* rule, int32_t i, const router_identity& id,
         READ_LOG("Could not compile regex\n");
         return RULES_BAD_REGEX;
       }
-      int rc = regcomp(&p.regex, pattern, REG_EXTENDED);
+      int rc = regcomp(&p.regex, pattern, REG_EXTENDED | REG_NOSUB);
       if (rc != 0) {
         char msg[256];
         regerror(rc, &p.regex, msg, sizeof msg);
