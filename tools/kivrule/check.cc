@@ -505,7 +505,7 @@ int check_rules(const rule_text& in, const router_identity* id, bool verbose, FI
   if (!doc || !json_object_is_type(doc, json_type_array)) {
     json_object_put(doc);
     std::fprintf(out,
-                 "verdict: rejected: %s (\"json_tokener_parse error\"); the daemon keeps its "
+                 "verdict: rejected: %s; the daemon logs \"json_tokener_parse error\" and keeps its "
                  "current rule set\n",
                  rule_load_rejection(RULES_PARSE_ERROR));
     return KIVRULE_REJECTED;
