@@ -112,33 +112,14 @@ TEST(Kivrule, PackAndUnpackGiveTheTextBackByteForByte) {
 // Replay and the daemon, fed the same rules and the same lines at the same times, fire alike.
 TEST(Kivrule, ReplayFiresWhereTheDaemonHeals) {
   router r;
-  for (const auto& [key, value] :
-       std::vector<std::pair<std::string, std::string>>{{"firmver", "3.0.0"},
-                                                        {"buildno", "4"},
-                                                        {"extendno", "388"},
-                                                        {"label_mac", "02:00:5E:10:00:02"}})
-    r.set(key, value);
+  r.settings("firmver=3.0.0;buildno=4;extendno=388;label_mac=02:00:5E:10:00:02");
   ASSERT_TRUE(r.start());
   const std::string rules = slurp(source("examples/rules.json"));
   ASSERT_TRUE(r.load(rules));
   std::string written;
-  const std::string pad(250, 'x');
-  const std::vector<std::pair<int, std::string>> lines = {
-      {110, "WAN: link down"},
-      {120, "wl0: tx hang"},
-      {125, "WAN(2): link down"},
-      {130, "dnsmasq[411]: segfault"},
-      {185, "WAN: link down"},
-      {190, "WAN: link down"},
-      {200, "dnsmasq[412]: segfault"},
-      {205, "WAN: link down"},
-      {210, "kernel: " + pad + " dnsmasq[77]: segfault"},
-      {240, "WAN: link down"},
-      {250, "WAN: link down"},
-      {255, "WAN: link down"},
-      {258, "kernel: Out of memory: Killed process 5"},
-      {260, "dnsmasq[9]: segfault"}};
-  for (const auto& [at, text] : lines) {
+  for (const auto& c : cases("replay.txt")) {
+    const int at = std::stoi(c[0]);
+    const std::string& text = c[1];
     r.clock(at);
     char stamp[32];
     snprintf(stamp, sizeof stamp, "Dec  7 08:%02d:%02d ", at / 60, at % 60);

@@ -11,17 +11,10 @@ using namespace kivtest;
 
 TEST(Wire, BootUpCheckAsksWithTheRoutersIdentityAndInstallsTheAnswer) {
   router r;
-  for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
-           {"odmpid", "ODM7"},
-           {"label_mac", "AA:BB:CC:00:11:22"},
-           {"territory_code", "EU"},
-           {"firmver", "3.0.0"},
-           {"buildno", "4"},
-           {"extendno", "388"},
-           {"kiv_user_approval", "1"},
-           {"link_internet", "2"},
-           {"kiv_json_check_period", "7"}})  // (2876 + 1) % 7 == 0: the check on the first tick
-    r.set(key, value);
+  // A check period of 7: (2876 + 1) % 7 == 0, the check on the first tick.
+  r.settings(
+      "odmpid=ODM7;label_mac=AA:BB:CC:00:11:22;territory_code=EU;firmver=3.0.0;buildno=4;"
+      "extendno=388;kiv_user_approval=1;link_internet=2;kiv_json_check_period=7");
   const std::string rules = slurp(source("examples/rules.json"));
   r.answer(200, packed(rules));
   ASSERT_TRUE(r.start());
