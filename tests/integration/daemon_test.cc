@@ -68,9 +68,13 @@ TEST(Daemon, LifeFromTheWaitForTheRouterToTheOrderlyStop) {
   // The handlers' signals reach the main thread only.
   const unsigned long long mine = (1ULL << (SIGALRM - 1)) | (1ULL << (SIGUSR1 - 1)) |
                                   (1ULL << (SIGUSR2 - 1)) | (1ULL << (SIGTERM - 1));
-  std::vector<unsigned long long> masks = blocked_signals(sb.pid);
-  ASSERT_EQ(masks.size(), 3u);
-  EXPECT_EQ((masks[0] & mine) + (masks[1] & mine) + (masks[2] & mine), 2 * mine);
+  // (A sanitizer's runtime may add a thread of its own.)
+  const std::vector<unsigned long long> masks = blocked_signals(sb.pid);
+  ASSERT_GE(masks.size(), 3u);
+  EXPECT_EQ(masks[0] & mine, 0u);
+  EXPECT_GE(std::count_if(masks.begin() + 1, masks.end(),
+                          [mine](unsigned long long m) { return (m & mine) == mine; }),
+            2);
 #endif
   // Dump requests between two passes of the main loop are served once.
   kill(sb.pid, SIGSTOP);

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -194,7 +195,7 @@ int in_child(const std::function<void()>& fn) {
 }
 
 run_result run(const std::vector<std::string>& argv, const std::string& input) {
-  static int serial = 0;
+  static std::atomic<int> serial{0};
   const std::string base =
       root + "/run." + std::to_string(getpid()) + "." + std::to_string(serial++);
   put(base + ".in", input);
