@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -364,12 +365,12 @@ void commit_walk_record(size_t len) {
 void emit(char* record, size_t len, bool in_walk) {
   if (in_walk) {
     commit_walk_record(len);
-    if (walk_console) console_write(record + 5, len - 5);
+    if (walk_console && len > 5) console_write(record + 5, len - 5);
     return;
   }
   write_record(record, len);
   // Console copy: the record without the "[KIV]" tag.
-  if (nvram_match("kiv_debug_flag", "1")) console_write(record + 5, len - 5);
+  if (len > 5 && nvram_match("kiv_debug_flag", "1")) console_write(record + 5, len - 5);
 }
 
 // ---- Record text --------------------------------------------------------------------------
@@ -473,8 +474,7 @@ void put_formatted(record_builder& b, size_t head, const char* fmt, va_list ap) 
 bool wait_write_done(walk_buffer& b) {
   for (int i = 0; i < 3000; ++i) {
     if ((b.flags.load() & kWriting) == 0) return true;
-    struct timespec pause_1ms = {0, 1000000};
-    nanosleep(&pause_1ms, nullptr);
+    poll(nullptr, 0, 1);  // a pause that is async-signal-safe
   }
   return false;
 }

@@ -4,9 +4,11 @@
 // second line of its output is the file system's own line.
 #include "detect/monitor_jffs.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -22,12 +24,25 @@ constexpr const char* kJffsPath = "/jffs";
 // The report's records carry the name of the operation the main loop calls.
 #define JFFS_LOG(fmt, ...) kiv_log("monitor_jffs", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
 
-// Reads the child's whole output (bounded) and returns its second line, at most 63 characters.
+// How long df may take in all (scaled on the host): a df stuck on a dead mount holds the main
+// loop no longer than that.
+constexpr double kDfSeconds = 10;
+
+// Reads the child's whole output (bounded in size and in time) and returns its second line, at
+// most 63 characters.
 bool read_second_line(int fd, char* line, size_t size) {
   char buf[4096];
   size_t len = 0;
+  const auto give_up = std::chrono::steady_clock::now() +
+                       std::chrono::duration<double>(kDfSeconds * platform_time_scale());
   for (;;) {
     if (len == sizeof buf) break;
+    const double left =
+        std::chrono::duration<double>(give_up - std::chrono::steady_clock::now()).count();
+    struct pollfd p = {fd, POLLIN, 0};
+    const int ready = left > 0 ? poll(&p, 1, static_cast<int>(left * 1000) + 1) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
     ssize_t n = read(fd, buf + len, sizeof buf - len);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -70,6 +85,6 @@ void monitor_jffs() {
   if (df.pid < 0) return;
   char line[64];
   bool have_line = read_second_line(df.fd, line, sizeof line);
-  df.wait(10);  // a df stuck on a dead mount holds the main loop no longer than that
+  df.wait(have_line ? kDfSeconds : 0);  // one that gave no line in time is stopped at once
   if (have_line) report_jffs_usage(line);
 }

@@ -73,14 +73,20 @@ std::string format(const reboot_record& r) {
   return text;
 }
 
-// The file's record; one that cannot be read counts as empty and is replaced at the next write.
-reboot_record read_record(const owned_fd& dir) {
+// The file's record; false when the file is there but cannot be read. Such a file is set aside
+// (NAME.bad) so that the next reboot starts a fresh record, but the reboot asked for now is not
+// counted as the first of a new budget: a loop could go on through a file it keeps spoiling.
+bool read_record(const owned_fd& dir, reboot_record* r) {
   std::string text;
-  if (dir.fd < 0) return reboot_record{};
+  if (dir.fd < 0) return true;
   const flash_read_result got = flash_read(dir, KIV_REBOOTS_NAME, kMaxFile, &text);
-  if (got == flash_read_result::failed)
-    KIV_LOG("Cannot read [%s/%s], it is written anew\n", KIV_FLASH_DIR, KIV_REBOOTS_NAME);
-  return got == flash_read_result::ok ? parse(text) : reboot_record{};
+  if (got == flash_read_result::failed) {
+    KIV_LOG("Cannot read [%s/%s], it is set aside\n", KIV_FLASH_DIR, KIV_REBOOTS_NAME);
+    flash_set_aside(dir, KIV_REBOOTS_NAME);
+    return false;
+  }
+  if (got == flash_read_result::ok) *r = parse(text);
+  return true;
 }
 
 bool write_record(const owned_fd& dir, const reboot_record& r) {
@@ -115,9 +121,9 @@ size_t counted(const reboot_record& r, bool clock_set, int64_t now) {
   return n;
 }
 
-// The keyword as one line of the file.
+// The keyword as one line of the file, cut so that the file stays far below kMaxFile.
 std::string one_line(const char* keyword) {
-  std::string k = keyword;
+  std::string k = std::string(keyword).substr(0, 64);
   for (char& c : k)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   return k;
@@ -132,7 +138,12 @@ reboot_verdict take_reboot(const char* keyword) {
   const int64_t now = platform_time();
   std::lock_guard<std::mutex> lock(record_mutex);
   owned_fd dir = open_flash_dir(true);
-  reboot_record r = read_record(dir);
+  reboot_record r;
+  if (!read_record(dir, &r)) {
+    KIV_LOG("Cannot record the reboot in [%s/%s]; no reboot for [%s]\n", KIV_FLASH_DIR,
+            KIV_REBOOTS_NAME, keyword);
+    return reboot_verdict::unrecorded;
+  }
   if (clock_set) settle(r, now);
   const size_t n = counted(r, clock_set, now);
   if (n >= static_cast<size_t>(limit)) {

@@ -75,7 +75,10 @@ pid_t spawn_child(const std::vector<std::string>& argv, int out_fd) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
 #endif
   if (getppid() != parent) _exit(127);  // the parent was gone before the death signal was set
-  if (out_fd >= 0) dup2(out_fd, STDOUT_FILENO);
+  // A pipe end that already is fd 1 (the daemon started with its standard output closed) keeps
+  // its close-on-exec flag through dup2: clear it instead.
+  if (out_fd == STDOUT_FILENO) fcntl(out_fd, F_SETFD, 0);
+  if (out_fd >= 0 && out_fd != STDOUT_FILENO) dup2(out_fd, STDOUT_FILENO);
   struct sigaction dfl;
   memset(&dfl, 0, sizeof dfl);
   dfl.sa_handler = SIG_DFL;

@@ -47,7 +47,7 @@ void keep_rule_container(char* restored, size_t len) {
   }
   // The flash wears with every write: the same file again leaves the cache as it is.
   std::string cached;
-  if (flash_read(dir, KIV_RULE_CACHE_NAME, kMaxCache, &cached) == flash_read_result::ok &&
+  if (flash_read(dir, KIV_RULE_CACHE_NAME, len, &cached) == flash_read_result::ok &&
       cached.size() == len && std::memcmp(cached.data(), restored, len) == 0) {
     KIV_LOG("Rule cache [%s] holds this rule file already\n", cache_path().c_str());
     return;
@@ -85,7 +85,7 @@ void load_rule_cache() {
   const int rc = install_rule_text(container.c_str() + KIV_HEADER_LEN);
   if (rc != RULES_OK) {
     KIV_LOG("Cannot load the rule cache, rc=[%d]\n", rc);
-    set_aside(dir);
+    if (rc != RULES_NO_MEMORY) set_aside(dir);  // memory short at boot says nothing of the file
     return;
   }
   KIV_LOG("Cached rule set loaded, arraylen=%d\n", static_cast<int>(gArraylen));

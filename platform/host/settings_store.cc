@@ -217,7 +217,7 @@ int modify(Change change) {
   int why = 0;
   if (FILE* out = fopen(tmp.c_str(), "we")) {
     for (const auto& [k, v] : m) fprintf(out, "%s=%s\n", k.c_str(), v.c_str());
-    bool ok = fflush(out) == 0;
+    bool ok = fflush(out) == 0 && !ferror(out);
     if (!ok) why = errno;
     if (fclose(out) != 0 && ok) why = errno;
     if (why == 0 && rename(tmp.c_str(), path.c_str()) != 0) why = errno;

@@ -3,6 +3,8 @@
 // dump; a paused set, sets that shrink under the trigger's cursor, and a stop during a heal.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/kivtest.h"
 
@@ -147,4 +149,10 @@ TEST(Healing, TheRebootBudgetEndsARebootLoop) {
                 occurrences(r.read("jffs/kiv/reboots"), " c\n"),
             0u)
       << "older than 24 hours";
+  // A record that cannot be read is set aside, and the reboot it could not count not made.
+  unlink(r.path("jffs/kiv/reboots").c_str());
+  mkdir(r.path("jffs/kiv/reboots").c_str(), 0755);
+  ASSERT_TRUE(boot(6));
+  EXPECT_EQ(r.count("tmp/service_events.log", "reboot\n"), 3u);
+  EXPECT_EQ(access(r.path("jffs/kiv/reboots.bad").c_str(), F_OK), 0);
 }

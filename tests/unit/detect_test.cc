@@ -180,6 +180,8 @@ TEST(MonitorJffs, ReportsWhatDfSaysUnlessPaused) {
               log.empty() ? std::string::npos : 0);
     EXPECT_EQ(log.empty() ? "" : log.substr(log.find(")]") + 2), c[1]) << c[0];
   }
+  sb.write("bin/df", "#!/bin/sh\necho Filesystem\nexec sleep 100\n");  // stuck on a dead mount
+  EXPECT_EQ(in_child([] { monitor_jffs(); }), 0) << "a stuck df holds the main loop";
   global_pause.store(1);
   sb.write("tmp/kiv.log", "");
   monitor_jffs();
