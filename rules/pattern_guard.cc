@@ -28,6 +28,7 @@ struct part {
   uint64_t entry = 0;    // nodes reached from the start without consuming a character
   uint64_t tail = 0;     // empty steps from which the end is reached the same way
   bool nullable = true;  // the piece can match nothing; the empty piece is all zero
+  uint64_t repeats = 0;  // repetitions applying one inside another, at the deepest
 };
 
 const part kAtom{1, 0, 1, 0, false};
@@ -40,6 +41,7 @@ part seq(const part& a, const part& b) {
   r.entry = a.nullable ? add(a.entry, b.entry) : a.entry;
   r.tail = b.nullable ? add(b.tail, a.tail) : b.tail;
   r.nullable = a.nullable && b.nullable;
+  r.repeats = std::max(a.repeats, b.repeats);
   return r;
 }
 
@@ -51,6 +53,7 @@ part alt(const part& a, const part& b) {
   r.pairs = add(add(a.pairs, b.pairs), r.entry);
   r.nullable = a.nullable || b.nullable;
   r.tail = add(add(a.tail, b.tail), r.nullable ? 1 : 0);
+  r.repeats = std::max(a.repeats, b.repeats);
   return r;
 }
 
@@ -158,7 +161,7 @@ bool read_interval(const char* p, size_t& i, uint64_t& m, uint64_t& n, bool& bou
 
 // What regcomp makes of x under a repetition: "x+" is "xx*"; "x{m,n}" is m copies followed by
 // n-m nested optional ones, "(((x)?x)?x)?"; "x{m,}" is m copies and a starred one.
-part repeated(const part& x, char op, uint64_t m, uint64_t n, bool bounded) {
+part repeated_once(const part& x, char op, uint64_t m, uint64_t n, bool bounded) {
   switch (op) {
     case '*':
       return star(x);
@@ -173,6 +176,12 @@ part repeated(const part& x, char op, uint64_t m, uint64_t n, bool bounded) {
   part rest;
   for (uint64_t k = m; k < n && !saturated(rest); ++k) rest = optional(k == m ? x : seq(rest, x));
   return seq(copies(x, m), rest);
+}
+
+part repeated(const part& x, char op, uint64_t m, uint64_t n, bool bounded) {
+  part r = repeated_once(x, op, m, n, bounded);
+  r.repeats = x.repeats + 1;
+  return r;
 }
 
 // A closed group: its contents between the two steps that mark the subexpression.
@@ -280,6 +289,7 @@ pattern_size measure_pattern(const char* p) {
   const part all = open.back().total();
   size.atoms = all.atoms;
   size.empty_pairs = all.pairs;
+  size.repeat_depth = all.repeats;
   return size;
 }
 
@@ -296,6 +306,9 @@ std::string pattern_refusal(const char* pattern) {
            " atoms (characters and bracket expressions) once counted repetitions are multiplied "
            "out, more than " +
            std::to_string(KIV_MAX_PATTERN_ATOMS) + " (about 4 MB to compile)";
+  if (size.repeat_depth > KIV_MAX_PATTERN_REPEAT_DEPTH)
+    return "repetitions nested " + std::to_string(size.repeat_depth) + " deep, more than " +
+           std::to_string(KIV_MAX_PATTERN_REPEAT_DEPTH);
   if (size.empty_pairs > KIV_MAX_PATTERN_EMPTY_PAIRS)
     return "its alternatives, optional parts and groups reach each other in more than " +
            std::to_string(KIV_MAX_PATTERN_EMPTY_PAIRS) + " ways";
