@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -184,10 +186,16 @@ TEST(KivLog, AWalkIsInTheFileBeforeTheNextLineAndBeforeTheLockIsFree) {
       if (!whole(k + 1)) broken.fetch_add(1);
     }
   });
+  // The checker lets go of the lock for a while after each look: std::mutex is not fair, and
+  // under an emulator a checker that takes it again at once can starve the walker for minutes.
   int broken_under_lock = 0;
-  while (walked.load() < 60) {
-    std::lock_guard<std::mutex> lock(mp_mutex);
-    if (!whole(walked.load())) ++broken_under_lock;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (walked.load() < 60 && std::chrono::steady_clock::now() < deadline) {
+    {
+      std::lock_guard<std::mutex> lock(mp_mutex);
+      if (!whole(walked.load())) ++broken_under_lock;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   walker.join();
   EXPECT_EQ(broken.load() + broken_under_lock, 0);
