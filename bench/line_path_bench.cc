@@ -6,7 +6,6 @@
 //   kiv_line_bench [--benchmark_filter=...]     (KIV_BENCH_KEEP=1 keeps the sandbox root)
 #include <benchmark/benchmark.h>
 #include <ftw.h>
-#include <regex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +19,7 @@
 #include "detect/monitor_syslog.h"
 #include "platform/platform.h"
 #include "rules/monitor_profile.h"
-#include "rules/pattern_literals.h"
+#include "rules/read_json.h"
 
 namespace {
 
@@ -72,13 +71,11 @@ void install_profiles(int32_t n) {
     p.isActive = 1;
     p.kiv_keyword = "fault_" + std::to_string(i);
     p.re_pattern = kivbench::fault_pattern(i);
-    if (regcomp(&p.regex, p.re_pattern->c_str(), REG_EXTENDED) != 0) {
+    if (!compile_pattern(p.re_pattern->c_str(), p).empty()) {
       fprintf(stderr, "pattern %d does not compile: %s\n", static_cast<int>(i),
               p.re_pattern->c_str());
       exit(2);
     }
-    p.regex_compiled = true;
-    p.literals = required_literals(p.re_pattern->c_str());
     p.frequency = 3;
     p.period = 60;
     p.timestamp.assign(3, 0.0f);

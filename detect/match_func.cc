@@ -1,5 +1,4 @@
-// Whether one log line matches one monitor profile: the profile's compiled expression alone
-// decides (the keyword is only shown in records). Called by the syslog monitor thread with
+// Whether one log line matches one monitor profile: the profile's expression alone decides (the keyword is only shown in records). Called by the syslog monitor thread with
 // mp_mutex held; it changes neither the profile nor the line.
 //
 // A line that lacks one of the literals every match of the pattern contains (the profile's
@@ -15,6 +14,18 @@
 #include "core/kiv_log.h"
 #include "rules/pattern_literals.h"
 
+namespace {
+
+// What the C library says of a result of regexec.
+std::string engine_words(int rc, const regex_t* regex) {
+  static const regex_t none{};
+  char words[128];
+  regerror(rc, regex ? regex : &none, words, sizeof words);
+  return words;
+}
+
+}  // namespace
+
 int match_func(const monitor_profile* profile, const char* line) {
   return match_func(profile, line, line ? strlen(line) : 0);
 }
@@ -23,11 +34,11 @@ int match_func(const monitor_profile* profile, const char* line, size_t length) 
   if (!profile) return 0;
   if (profile->isActive == 0) return 0;
   if (!line) return 0;
-  // An active profile without a "re_pattern" has nothing compiled to search with.
-  if (!profile->regex_compiled) return 0;
+  // An active profile without a "re_pattern" has nothing to search with.
+  if (!has_expression(*profile)) return 0;
 
   const std::string_view text(line, length);
-  int rc = may_match(profile->literals, text) ? regexec(&profile->regex, line, 0, nullptr, 0)
+  int rc = may_match(profile->literals, text) ? profile_regexec(*profile, line, length)
                                               : REG_NOMATCH;
   if (rc == 0) {
     KIV_LOG("[Match]::[%s]\n", line);
@@ -36,20 +47,14 @@ int match_func(const monitor_profile* profile, const char* line, size_t length) 
   // A plain non-match and an error of the engine are reported alike, in the engine's words.
   static const std::string reason_head = kiv_log_head(__func__, __LINE__);
   static const std::string pattern_head = kiv_log_head(__func__, __LINE__) + "[re_pattern]::[";
-  static const std::string no_match = [profile] {
-    char words[128];
-    regerror(REG_NOMATCH, &profile->regex, words, sizeof words);
-    return "[" + std::string(words) + "]::[";
-  }();
+  static const std::string no_match = "[" + engine_words(REG_NOMATCH, nullptr) + "]::[";
   std::string engine_error;  // rare: no piece made once for it
   std::string_view reason = no_match;
   if (rc != REG_NOMATCH) {
-    char words[128];
-    regerror(rc, &profile->regex, words, sizeof words);
-    engine_error = "[" + std::string(words) + "]::[";
+    engine_error = "[" + engine_words(rc, &profile->regex) + "]::[";
     reason = engine_error;
   }
   kiv_log_pieces({reason_head, reason, text, "]\n"});
-  kiv_log_pieces({pattern_head, text_or_none(profile->re_pattern), "]\n"});
+  kiv_log_pieces({pattern_head, *profile->re_pattern, "]\n"});
   return 0;
 }

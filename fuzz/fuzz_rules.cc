@@ -17,7 +17,7 @@ static void build(const std::string& text, uint8_t which) {
     const size_t n = p->action.size();
     check(n == static_cast<size_t>(p->action_num) && p->checkFuncIndex.size() == n &&
               p->actionResult.size() == n && p->actionRetry.size() == n &&
-              p->timestamp.size() == p->frequency && p->regex_compiled == p->re_pattern.has_value(),
+              p->timestamp.size() == p->frequency && has_expression(*p) == p->re_pattern.has_value(),
           "action_num actions, a ring of frequency slots, compiled exactly with a re_pattern");
     check(p->isActive == 1 || (p->isActive == 0 && !p->kiv_keyword && !p->re_pattern && n == 0 &&
                                p->frequency == 0 && p->period == 0),

@@ -21,6 +21,7 @@
 #include "heal/self_healing.h"
 #include "platform/platform.h"
 #include "rules/action_list.h"
+#include "rules/pattern_automaton.h"
 #include "rules/pattern_literals.h"
 #include "rules/read_json.h"
 #include "update/decrypt_file.h"

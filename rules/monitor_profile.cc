@@ -27,6 +27,11 @@ void free_monitor_profile(monitor_profile** array, int32_t count) {
   *array = nullptr;
 }
 
+int profile_regexec(const monitor_profile& p, const char* line, size_t length) {
+  if (p.automaton) return automaton_matches(*p.automaton, {line, length}) ? 0 : REG_NOMATCH;
+  return regexec(&p.regex, line, 0, nullptr, 0);
+}
+
 void release_rule_set() {
   std::lock_guard<std::mutex> lock(mp_mutex);
   free_monitor_profile(&mp, gArraylen);

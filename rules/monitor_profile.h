@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "rules/pattern_automaton.h"
+
 struct json_object;
 
 struct monitor_profile {
@@ -23,7 +25,9 @@ struct monitor_profile {
   std::optional<std::string> kiv_keyword;  // none when the rule has no "keyword"
   std::optional<std::string> re_pattern;   // none when the rule has no "re_pattern"
   regex_t regex{};
-  bool regex_compiled = false;          // regex holds a compiled expression
+  bool regex_compiled = false;  // regex holds a compiled expression
+  // Plain patterns: decides in place of regex, which is then not kept.
+  std::optional<pattern_automaton> automaton;
   std::vector<std::string> literals;    // what every match contains (rules/pattern_literals.h)
   std::vector<std::string> action;      // action_num entries, empty when none
   std::vector<int32_t> checkFuncIndex;  // row of checkActionList per action
@@ -51,6 +55,14 @@ inline constexpr const char* KIV_NONE_TEXT = "(null)";
 inline const char* text_or_none(const std::optional<std::string>& text) {
   return text ? text->c_str() : KIV_NONE_TEXT;
 }
+
+// Whether the profile has a pattern to search with (compiled, or as an automaton).
+inline bool has_expression(const monitor_profile& p) {
+  return p.regex_compiled || p.automaton.has_value();
+}
+// regexec's answer for the profile's pattern and a line: 0 for a match, REG_NOMATCH, or an
+// error of the engine. The profile must have an expression.
+int profile_regexec(const monitor_profile& p, const char* line, size_t length);
 
 // Allocates n records in their initial state (front -1, everything else empty).
 // Returns none when the allocation fails.

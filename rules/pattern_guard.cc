@@ -29,10 +29,14 @@ struct part {
   uint64_t tail = 0;     // empty steps from which the end is reached the same way
   bool nullable = true;  // the piece can match nothing; the empty piece is all zero
   uint64_t repeats = 0;  // repetitions applying one inside another, at the deepest
+  // Ways regcomp may go round repetitions of parts that can match nothing: each such repetition
+  // multiplies by one more than the alternatives of its part that can match nothing.
+  uint64_t empty_loops = 1;
+  uint64_t empty_branches = 0;  // alternatives of the piece that can match nothing
 };
 
-const part kAtom{1, 0, 1, 0, false};
-const part kEmptyStep{0, 1, 1, 1, true};
+const part kAtom{1, 0, 1, 0, false, 0, 1, 0};
+const part kEmptyStep{0, 1, 1, 1, true, 0, 1, 1};
 
 part seq(const part& a, const part& b) {
   part r;
@@ -42,6 +46,8 @@ part seq(const part& a, const part& b) {
   r.tail = b.nullable ? add(b.tail, a.tail) : b.tail;
   r.nullable = a.nullable && b.nullable;
   r.repeats = std::max(a.repeats, b.repeats);
+  r.empty_loops = mul(a.empty_loops, b.empty_loops);
+  r.empty_branches = r.nullable ? 1 : 0;
   return r;
 }
 
@@ -54,6 +60,8 @@ part alt(const part& a, const part& b) {
   r.nullable = a.nullable || b.nullable;
   r.tail = add(add(a.tail, b.tail), r.nullable ? 1 : 0);
   r.repeats = std::max(a.repeats, b.repeats);
+  r.empty_loops = mul(a.empty_loops, b.empty_loops);
+  r.empty_branches = add(a.empty_branches, b.empty_branches);
   return r;
 }
 
@@ -70,6 +78,8 @@ part star(const part& x) {
   r.pairs = add(x.pairs, mul(add(1, x.tail), r.entry));
   r.tail = add(1, x.tail);
   r.nullable = true;
+  r.empty_loops = x.nullable ? mul(x.empty_loops, add(1, x.empty_branches)) : x.empty_loops;
+  r.empty_branches = 1;
   return r;
 }
 
@@ -186,7 +196,10 @@ part repeated(const part& x, char op, uint64_t m, uint64_t n, bool bounded) {
 
 // A closed group: its contents between the two steps that mark the subexpression.
 part group_of(const frame& f) {
-  return seq(seq(kEmptyStep, f.total()), kEmptyStep);
+  const part inside = f.total();
+  part g = seq(seq(kEmptyStep, inside), kEmptyStep);
+  g.empty_branches = inside.empty_branches;
+  return g;
 }
 
 }  // namespace
@@ -290,6 +303,7 @@ pattern_size measure_pattern(const char* p) {
   size.atoms = all.atoms;
   size.empty_pairs = all.pairs;
   size.repeat_depth = all.repeats;
+  size.empty_loops = all.empty_loops;
   return size;
 }
 
@@ -312,5 +326,8 @@ std::string pattern_refusal(const char* pattern) {
   if (size.empty_pairs > KIV_MAX_PATTERN_EMPTY_PAIRS)
     return "its alternatives, optional parts and groups reach each other in more than " +
            std::to_string(KIV_MAX_PATTERN_EMPTY_PAIRS) + " ways";
+  if (size.empty_loops > KIV_MAX_PATTERN_EMPTY_LOOPS)
+    return "repetitions of parts that can match nothing (as in \"(a*)*\") combine in more than " +
+           std::to_string(KIV_MAX_PATTERN_EMPTY_LOOPS) + " ways";
   return {};
 }

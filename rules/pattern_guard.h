@@ -26,6 +26,12 @@ inline constexpr uint64_t KIV_MAX_PATTERN_EMPTY_PAIRS = 250000;
 // "a*++", or on groups around it, "((a*)+)+"). regcomp's time grows steeply with each level:
 // "^a*++++" (5) takes 7 ms, "^a*+++++" (6) 8 s and "^a**++++" more than 20 s.
 inline constexpr uint64_t KIV_MAX_PATTERN_REPEAT_DEPTH = 4;
+// Most ways repetitions of parts that can match nothing ("(a*)*", "a**", "(a?|b*)+") may combine:
+// each such repetition multiplies by one more than the alternatives of its part that can match
+// nothing, counted repetitions multiplied out. After an anchor regcomp's time grows with that
+// product: "^(a**){10}" (1024) takes 6 ms, "^((a*|b*|c*)*){10}" (about a million) 1.4 s,
+// "^(a**){25}" more than a minute.
+inline constexpr uint64_t KIV_MAX_PATTERN_EMPTY_LOOPS = 4096;
 
 // Nesting depth of an extended regular expression: open groups plus repetition operators
 // stacked on one atom, escapes and bracket expressions skipped.
@@ -37,6 +43,7 @@ struct pattern_size {
   uint64_t atoms = 0;         // atoms with every counted repetition multiplied out
   uint64_t empty_pairs = 0;   // pairs joined by paths that match nothing, likewise
   uint64_t repeat_depth = 0;  // repetitions applying one inside another, at the deepest
+  uint64_t empty_loops = 1;   // ways repetitions of parts that match nothing combine
   bool back_reference = false;
 };
 // Counts saturate, so any text can be measured.

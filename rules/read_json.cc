@@ -110,6 +110,31 @@ int32_t filter_rule(json_object* rule, const router_identity& id, rule_note* not
   return active;
 }
 
+}  // namespace
+
+std::string compile_pattern(const char* pattern, monitor_profile& p) {
+  std::string refusal = pattern_refusal(pattern);
+  if (!refusal.empty()) return refusal;
+  int rc = regcomp(&p.regex, pattern, REG_EXTENDED | REG_NOSUB);
+  if (rc != 0) {
+    char msg[256];
+    regerror(rc, &p.regex, msg, sizeof msg);
+    p.regex = regex_t{};
+    return msg;
+  }
+  p.literals = required_literals(pattern);
+  // regcomp has judged the pattern; a plain one is then matched by its automaton, which keeps
+  // a few kilobytes where the C library's engine would grow tens.
+  p.automaton = build_automaton(pattern);
+  if (p.automaton)
+    regfree(&p.regex);
+  else
+    p.regex_compiled = true;
+  return {};
+}
+
+namespace {
+
 // Fills record p from an element; returns RULES_OK or the failure.
 int fill_record(json_object* rule, int32_t i, const router_identity& id,
                 std::atomic<int32_t>* pause, monitor_profile& p, rule_note* note) {
@@ -124,23 +149,11 @@ int fill_record(json_object* rule, int32_t i, const router_identity& id,
     READ_LOG("re_pattern=[%s]\n", pattern);
     if (p.isActive) {
       p.re_pattern = pattern;
-      std::string refusal = pattern_refusal(pattern);
-      if (!refusal.empty()) {
-        note->regex_error = std::move(refusal);
+      note->regex_error = compile_pattern(pattern, p);
+      if (!note->regex_error.empty()) {
         READ_LOG("Could not compile regex\n");
         return RULES_BAD_REGEX;
       }
-      int rc = regcomp(&p.regex, pattern, REG_EXTENDED | REG_NOSUB);
-      if (rc != 0) {
-        char msg[256];
-        regerror(rc, &p.regex, msg, sizeof msg);
-        note->regex_error = msg;
-        p.regex = regex_t{};
-        READ_LOG("Could not compile regex\n");
-        return RULES_BAD_REGEX;
-      }
-      p.regex_compiled = true;
-      p.literals = required_literals(pattern);
     }
   }
   if (const char* freq = member(rule, "frequency")) {

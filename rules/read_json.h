@@ -58,6 +58,11 @@ struct rule_load {
 // each step. "Global_Pause" of an active rule is stored at once into *pause (when given).
 // On RULES_OK *out owns the array and the document; on failure they are released (notes and
 // failed_index stay for the caller to report).
+// Readies a profile to search with its pattern: the cost guard, regcomp, the literal prefilter
+// and, for a plain pattern, the automaton. Empty on success, else the reason (regerror's words
+// for what regcomp refuses).
+std::string compile_pattern(const char* pattern, monitor_profile& p);
+
 int build_rule_set(const char* text, const router_identity& id, std::atomic<int32_t>* pause,
                    rule_load* out);
 // Releases what a rule_load still owns.

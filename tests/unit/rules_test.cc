@@ -34,7 +34,7 @@ std::string list(const std::vector<T>& v) {
 std::string describe(const monitor_profile& p) {
   std::ostringstream out;
   out << "active=" << p.isActive << " keyword=" << text_or_none(p.kiv_keyword)
-      << " pattern=" << text_or_none(p.re_pattern) << " compiled=" << p.regex_compiled
+      << " pattern=" << text_or_none(p.re_pattern) << " compiled=" << has_expression(p)
       << " freq=" << p.frequency << " period=" << p.period << " ring=" << list(p.timestamp)
       << " front=" << p.front << " rear=" << p.rear << " actions=" << list(p.action)
       << " rows=" << list(p.checkFuncIndex) << " results=" << list(p.actionResult)

@@ -121,7 +121,7 @@ void report_pattern(json_object* rule, const std::vector<std::string>& actions, 
   } else if (rc == RULES_OK) {
     r->lines.push_back("re_pattern " + quoted(*pattern) + ": compiles");
     const monitor_profile& p = load.array[0];
-    if (p.regex_compiled && regexec(&p.regex, "", 0, nullptr, 0) == 0)
+    if (has_expression(p) && profile_regexec(p, "", 0) == 0)
       r->warnings.push_back("re_pattern matches the empty text, so it matches every log line");
     const std::string self = self_trigger_warning(p, rule_actions(rule), actions);
     if (!self.empty()) r->warnings.push_back(self);
@@ -204,7 +204,8 @@ void report_reboot_at_start(json_object* rule, rule_report* r) {
     const bool reboots = std::find(p.action.begin(), p.action.end(), "reboot") != p.action.end();
     for (const char* line : kStartLines) {
       const std::string stamped = std::string("Jan  1 00:00:10 ") + line;
-      if (!reboots || !p.regex_compiled || regexec(&p.regex, stamped.c_str(), 0, nullptr, 0) != 0)
+      if (!reboots || !has_expression(p) ||
+          profile_regexec(p, stamped.c_str(), stamped.size()) != 0)
         continue;
       r->warnings.push_back("the actions hold \"reboot\" and re_pattern matches " + quoted(line) +
                             ", a line written at every start: the router would reboot at every "
