@@ -13,6 +13,7 @@
 #include "detect/monitor_statistics.h"
 #include "detect/monitor_syslog.h"
 #include "rules/pattern_literals.h"
+#include "rules/read_json.h"
 #include "support/kivtest.h"
 
 using namespace kivtest;
@@ -102,33 +103,43 @@ TEST(SyslogMonitor, WalkRecordsEveryStep) {
                                 blank_lines(sb.read("dev/console")));
 }
 
-// The prefilter's literals per pattern; over every pattern and line, a line it turns away is one
-// regexec does not match, and match_func writes the same records with it as without it.
-TEST(SyslogMonitor, PrefilterNeverChangesAVerdictOrARecord) {
-  std::string logs[2];
-  for (bool prefilter : {true, false}) {
+// The prefilter's literals per pattern. Over every pattern and line, with regexec alone, with the
+// prefilter, and as the rule reader readies a profile (prefilter and, for a plain pattern, the
+// automaton): the verdict is regexec's and match_func writes the same records.
+TEST(SyslogMonitor, PrefilterAndAutomatonNeverChangeAVerdictOrARecord) {
+  std::string logs[3];
+  int automata = 0;
+  for (int mode : {0, 1, 2}) {
     sandbox sb;
     for (const auto& c : cases("literals.txt")) {
       std::string given;
       for (const std::string& l : required_literals(c[0].c_str())) given += "[" + l + "]";
       EXPECT_EQ(given, c[1]) << c[0];
+      regex_t re;
+      if (regcomp(&re, c[0].c_str(), REG_EXTENDED) != 0) continue;
       monitor_profile p;
       p.isActive = 1;
       p.re_pattern = c[0];
-      if (regcomp(&p.regex, c[0].c_str(), REG_EXTENDED) != 0) continue;
-      p.regex_compiled = true;
-      if (prefilter) p.literals = required_literals(c[0].c_str());
-      for (const auto& line : cases("literal_lines.txt")) {
-        const bool matches = regexec(&p.regex, line[0].c_str(), 0, nullptr, 0) == 0;
-        EXPECT_TRUE(!matches || may_match(p.literals, line[0])) << c[0] << " on " << line[0];
-        EXPECT_EQ(match_func(&p, line[0].c_str()), matches ? 1 : 0);
+      if (mode == 2) {
+        ASSERT_EQ(compile_pattern(c[0].c_str(), p), "") << c[0];
+        automata += p.automaton.has_value();
+      } else {
+        p.regex_compiled = regcomp(&p.regex, c[0].c_str(), REG_EXTENDED) == 0;
+        if (mode == 1) p.literals = required_literals(c[0].c_str());
       }
-      regfree(&p.regex);
+      for (const auto& line : cases("literal_lines.txt")) {
+        const bool matches = regexec(&re, line[0].c_str(), 0, nullptr, 0) == 0;
+        EXPECT_TRUE(!matches || may_match(p.literals, line[0])) << c[0] << " on " << line[0];
+        EXPECT_EQ(match_func(&p, line[0].c_str()), matches ? 1 : 0) << c[0] << " on " << line[0];
+      }
+      if (p.regex_compiled) regfree(&p.regex);
+      regfree(&re);
     }
-    logs[prefilter] = sb.read("tmp/kiv.log");
+    logs[mode] = sb.read("tmp/kiv.log");
   }
+  EXPECT_GT(automata, 30);
   EXPECT_GT(logs[0].size(), 0u);
-  EXPECT_TRUE(logs[0] == logs[1]);
+  EXPECT_TRUE(logs[0] == logs[1] && logs[0] == logs[2]);
 }
 
 TEST(MonitorStatistics, HealsAReadyProfileAndSurvivesAShrinkingSet) {
