@@ -155,16 +155,3 @@ TEST(Daemon, StartUpThatEndsEarly) {
             ": No such file or directory\n"})
     EXPECT_EQ(occurrences(sb.read("kiv.out"), said), 1u) << said << sb.read("kiv.out");
 }
-
-TEST(Daemon, StopIsPromptWhileTheLogIsQuiet) {
-  sandbox sb;
-  sb.write("tmp/syslog.log", "");
-  ASSERT_TRUE(sb.start(1.0));  // unscaled: only waking the blocked read makes this prompt
-  ASSERT_TRUE(sb.wait_for("tmp/kiv.log", ")]gArraylen=[0]\n"));
-  const double before = now_s();
-  EXPECT_EQ(sb.stop(), 0);
-  EXPECT_LT(now_s() - before, 4.0);
-  EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"),
-                       {")]Get terminate signal, stop_tail_cmd().\n", ")]END\n",
-                        ")][End of monitor_syslog thread]\n", ")]kiv:quit process...\n\n"}));
-}

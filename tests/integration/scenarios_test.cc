@@ -1,0 +1,125 @@
+// The daemon's linear stories, kept as data: each tests/scenarios/NAME.txt is a test of its own
+// (Scenario.NAME), run on a router one step a line, "verb | argument | ...", written as the case
+// tables are. Its comments say what it guards. The verbs:
+//   settings K=V;..  hook SCRIPT  answer STATUS BODY [DELAY]  write FILE TEXT  mkdir DIR
+//   remove FILE  clock UPTIME  pause S  start [SCALE]  boot (no ready lines)  load JSON
+//   lines TEXT (walked)  syslog TEXT  signal USR1|USR2  stop [STATUS [WITHIN_S]]
+//   wait FILE TEXT [N]  count FILE TEXT N  equals FILE [TEXT]  order FILE TEXT..  missing FILE
+//   exists FILE  key KEY VALUE  golden NAME FILE  whole FILE (a whole dump)  same FILE (not
+//   rewritten since the first look)
+// In arguments {URL} is the rule server's address and {NOW-S} the wall clock S seconds ago;
+// "packed:TEXT" is TEXT in a rule container and "file:REL" a file of the source tree. A FILE is
+// below the root, or "dump" (a fresh dump), "requests" (the server's records) or "ls:DIR"; count
+// and order see it with source lines blanked.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <regex>
+
+#include "support/kivtest.h"
+
+using namespace kivtest;
+
+namespace {
+
+struct story : router {
+  std::map<std::string, std::tuple<ino_t, time_t, long>> stamps;
+
+  std::string value(const std::string& arg) const {
+    if (arg.starts_with("packed:")) return packed(value(arg.substr(7)));
+    if (arg.starts_with("file:")) return slurp(source(arg.substr(5)));
+    static const std::regex ago(R"(\{NOW-(\d+)\})");
+    std::string out = std::regex_replace(arg, std::regex(R"(\{URL\})"), url());
+    for (std::smatch m; std::regex_search(out, m, ago);)
+      out.replace(m.position(0), m.length(0), std::to_string(time(nullptr) - std::stoll(m[1])));
+    return out;
+  }
+
+  std::string text(const std::string& file) {
+    if (file == "dump") return dump();
+    if (file == "requests") return requests();
+    if (file.starts_with("ls:")) return run({"ls", "-A", path(file.substr(3))}).out;
+    return read(file);
+  }
+
+  void step(const std::string& verb, std::vector<std::string> a) {
+    const auto given = static_cast<std::ptrdiff_t>(a.size());
+    for (std::string& arg : a) arg = value(arg);
+    a.resize(std::max<size_t>(a.size(), 3));
+    auto number = [&](size_t i, double otherwise) { return a[i].empty() ? otherwise : stod(a[i]); };
+    const std::map<std::string, std::function<void()>> verbs = {
+        {"settings", [&] { settings(a[0]); }},
+        {"hook", [&] { service_hook(a[0]); }},
+        {"answer", [&] { answer(std::stoi(a[0]), a[1], number(2, 0)); }},
+        {"write", [&] { write(a[0], a[1]); }},
+        {"mkdir", [&] { mkdir(path(a[0]).c_str(), 0755); }},
+        {"remove", [&] { unlink(path(a[0]).c_str()); }},
+        {"clock", [&] { clock(std::stod(a[0])); }},
+        {"pause", [&] { pause_s(std::stod(a[0])); }},
+        {"start", [&] { ASSERT_TRUE(start(number(0, 0.02))); }},
+        {"boot", [&] { ASSERT_TRUE(sandbox::start(0.02)); }},
+        {"load", [&] { ASSERT_TRUE(load(a[0])); }},
+        {"lines", [&] { ASSERT_TRUE(lines(a[0])); }},
+        {"syslog", [&] { syslog(a[0]); }},
+        {"signal", [&] { ASSERT_EQ(kill(pid, a[0] == "USR1" ? SIGUSR1 : SIGUSR2), 0); }},
+        {"stop",
+         [&] {
+           const double from = now_s();
+           EXPECT_EQ(stop(), number(0, 0));
+           EXPECT_LT(now_s() - from, number(1, 60));
+         }},
+        {"wait", [&] { ASSERT_TRUE(wait_for(a[0], a[1], size_t(number(2, 1)), 60)); }},
+        {"count", [&] { EXPECT_EQ(occurrences(blank_lines(text(a[0])), a[1]), stoul(a[2])); }},
+        {"equals", [&] { EXPECT_EQ(text(a[0]), a[1]); }},
+        {"order",
+         [&] {
+           EXPECT_TRUE(in_order(blank_lines(text(a[0])), {a.begin() + 1, a.begin() + given}));
+         }},
+        {"missing", [&] { EXPECT_EQ(access(path(a[0]).c_str(), F_OK), -1); }},
+        {"exists", [&] { EXPECT_EQ(access(path(a[0]).c_str(), F_OK), 0); }},
+        {"key", [&] { EXPECT_EQ(get(a[0]), a[1]); }},
+        {"golden", [&] { expect_golden(a[0], text(a[1])); }},
+        {"whole", [&] { EXPECT_TRUE(whole_dump(text(a[0]))); }},
+        {"same", [&] {
+           struct stat st {};
+           stat(path(a[0]).c_str(), &st);
+           const auto now = std::make_tuple(st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+           EXPECT_EQ(stamps.emplace(a[0], now).first->second, now) << "rewritten";
+         }}};
+    ASSERT_TRUE(verbs.count(verb)) << "no verb " << verb;
+    verbs.at(verb)();
+  }
+};
+
+std::vector<std::string> names() {
+  std::vector<std::string> out;
+  DIR* dir = opendir(source("tests/scenarios").c_str());
+  for (dirent* e; dir && (e = readdir(dir));)
+    if (std::string n = e->d_name; n.ends_with(".txt")) out.push_back(n.substr(0, n.size() - 4));
+  if (dir) closedir(dir);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+}  // namespace
+
+struct Scenario : testing::TestWithParam<std::string> {};
+
+TEST_P(Scenario, RunsAsWritten) {
+  story s;
+  for (const auto& row : cases(GetParam() + ".txt", "tests/scenarios")) {
+    SCOPED_TRACE(row[0] + (row.size() > 1 ? " | " + row[1].substr(0, 80) : ""));
+    s.step(row[0], {row.begin() + 1, row.end()});
+    if (HasFatalFailure()) return;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, Scenario, testing::ValuesIn(names()),
+                         [](const auto& info) { return info.param; });
