@@ -1,6 +1,6 @@
-// Following the system log, on the real daemon: lines in 255-character pieces, a log rotated by
-// move and by cut while lines keep coming, and a follower that dies. Every line is counted
-// through its "pBuf=[...]" record.
+// Following the system log, on the real daemon: a log rotated by move and by cut while lines keep
+// coming, and a follower killed in a burst. Every line is counted through its "pBuf=[...]"
+// record. (Pieces, single rotations and a lost follower: tests/scenarios/follow_*.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -59,37 +59,6 @@ long long position(const sandbox& sb) {
 }
 
 }  // namespace
-
-TEST(Follow, PiecesRotationByMoveAndCutAndALostFollower) {
-  router r;
-  ASSERT_TRUE(r.start());
-  const std::string line(300, 'x'), exact(255, 'y');
-  ASSERT_TRUE(r.lines(line + "\n" + exact + "\n"));
-  EXPECT_TRUE(in_order(r.read("tmp/kiv.log"), {")]pBuf=[" + line.substr(0, 255) + "]\n",
-                                               ")]pBuf=[" + line.substr(255) + "]\n",
-                                               ")]pBuf=[" + exact + "]\n", ")]pBuf=[]\n"}));
-  // Moved away and made anew, as a log daemon rotates; then cut to nothing in place.
-  r.syslog("before the move\n");
-  rename(r.path("tmp/syslog.log").c_str(), r.path("tmp/syslog.log.1").c_str());
-  r.write("tmp/syslog.log", "first of the new file\n");
-  ASSERT_TRUE(r.lines(""));
-  r.write("tmp/syslog.log", "");
-  ASSERT_TRUE(r.lines("after the cut\n"));
-  // The follower killed: a new one from the end of the log, nothing walked twice.
-  const long lost = follower(r);
-  kill(static_cast<pid_t>(lost), SIGKILL);
-  ASSERT_TRUE(r.wait_for("tmp/kiv.log", ")]Log follower restarted, pid=["));
-  for (const double deadline = now_s() + 10;
-       !r.wait_for("tmp/kiv.log", "pBuf=[after the loss]", 1, 0.2) && now_s() < deadline;)
-    r.syslog("after the loss\n");
-  EXPECT_NE(follower(r), lost);
-  for (const char* once : {"before the move]", "first of the new file]", "after the cut]"})
-    EXPECT_EQ(walked(r)[once], 1) << once;
-  EXPECT_EQ(r.count("tmp/kiv.log", ")]Log follower output ended, restart it.\n"), 1u);
-  const pid_t second = static_cast<pid_t>(follower(r));
-  EXPECT_EQ(r.stop(), 0);
-  EXPECT_EQ(kill(second, 0), -1);
-}
 
 // Rotations made once the follower has read the file to its end lose and double no line; a
 // follower killed in a burst loses one run of lines at most (those appended while none ran).

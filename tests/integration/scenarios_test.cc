@@ -3,7 +3,8 @@
 // tables are. Its comments say what it guards. The verbs:
 //   settings K=V;..  hook SCRIPT  answer STATUS BODY [DELAY]  write FILE TEXT  mkdir DIR
 //   remove FILE  clock UPTIME  pause S  start [SCALE]  boot (no ready lines)  load JSON
-//   lines TEXT (walked)  syslog TEXT  signal USR1|USR2  stop [STATUS [WITHIN_S]]
+//   lines TEXT (walked)  syslog TEXT  feed LINE (until walked)  move FILE TO
+//   signal USR1|USR2|KILL [follower]  stop [STATUS [WITHIN_S]] (and the follower is gone)
 //   wait FILE TEXT [N]  count FILE TEXT N  equals FILE [TEXT]  order FILE TEXT..  missing FILE
 //   exists FILE  key KEY VALUE  golden NAME FILE  whole FILE (a whole dump)  same FILE (not
 //   rewritten since the first look)
@@ -22,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <sstream>
 
 #include "support/kivtest.h"
 
@@ -40,6 +42,13 @@ struct story : router {
     for (std::smatch m; std::regex_search(out, m, ago);)
       out.replace(m.position(0), m.length(0), std::to_string(time(nullptr) - std::stoll(m[1])));
     return out;
+  }
+
+  pid_t follower() const {  // the last id in the PID file
+    std::istringstream in(read("var/run/kiv.pid"));
+    long id = -1;
+    for (long next; in >> next;) id = next;
+    return static_cast<pid_t>(id);
   }
 
   std::string text(const std::string& file) {
@@ -68,12 +77,29 @@ struct story : router {
         {"load", [&] { ASSERT_TRUE(load(a[0])); }},
         {"lines", [&] { ASSERT_TRUE(lines(a[0])); }},
         {"syslog", [&] { syslog(a[0]); }},
-        {"signal", [&] { ASSERT_EQ(kill(pid, a[0] == "USR1" ? SIGUSR1 : SIGUSR2), 0); }},
+        {"move", [&] { rename(path(a[0]).c_str(), path(a[1]).c_str()); }},
+        {"signal",
+         [&] {
+           const std::map<std::string, int> sigs = {
+               {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"KILL", SIGKILL}};
+           const pid_t to = a[1] == "follower" ? follower() : pid;
+           ASSERT_GT(to, 0);
+           ASSERT_EQ(kill(to, sigs.at(a[0])), 0);
+         }},
+        {"feed",
+         [&] {
+           for (const double end = now_s() + 10;
+                !wait_for("tmp/kiv.log", "pBuf=[" + a[0] + "]", 1, 0.2) && now_s() < end;)
+             syslog(a[0] + "\n");
+           ASSERT_TRUE(wait_for("tmp/kiv.log", "pBuf=[" + a[0] + "]", 1, 0));
+         }},
         {"stop",
          [&] {
            const double from = now_s();
+           const pid_t tail = follower();
            EXPECT_EQ(stop(), number(0, 0));
            EXPECT_LT(now_s() - from, number(1, 60));
+           EXPECT_TRUE(tail <= 0 || kill(tail, 0) == -1) << "the follower outlived the daemon";
          }},
         {"wait", [&] { ASSERT_TRUE(wait_for(a[0], a[1], size_t(number(2, 1)), 60)); }},
         {"count", [&] { EXPECT_EQ(occurrences(blank_lines(text(a[0])), a[1]), stoul(a[2])); }},
