@@ -1,6 +1,6 @@
-// Faults, on the real daemon: every way a rule server can fail, a full tmp/, a storm of signals
-// with a console whose reader keeps leaving, other processes writing the settings store, and a
-// fatal signal in a walk. Each case counts what it can.
+// Faults, on the real daemon: a full tmp/, a storm of signals with a console whose reader keeps
+// leaving, other processes writing the settings store, and a fatal signal in a walk. Each case
+// counts what it can. (Rule server faults, a reload during a heal: tests/scenarios/fault_*.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,16 +20,6 @@ using namespace kivtest;
 
 namespace {
 
-// One check against `url`; true once `text` has been logged `count` times.
-bool check(router& r, const std::string& url, const std::string& text, size_t count) {
-  r.set("kiv_debug_server", url);
-  r.set("kiv_quick_period", "1");
-  r.set("link_internet", "2");
-  const bool done = r.wait_for("tmp/kiv.log", text, count, 90);
-  r.set("link_internet", "1");
-  return done;
-}
-
 // Every record of the log whole: no record starts inside another's line.
 bool records_whole(const std::string& log) {
   std::istringstream in(log);
@@ -46,68 +36,6 @@ const std::string kRules =
     "," + rule("\"re_pattern\":\"burst-[0-9]*7$\",\"frequency\":100,\"action\":\"nop\"") + "]";
 
 }  // namespace
-
-// Each fault: six attempts fail as meant (the transfer trace on standard error says why), no
-// update is announced, no partial file is kept, and the rule set stays byte for byte.
-TEST(Faults, EveryRuleServerFaultLeavesTheRuleSetAsItWas) {
-  router r;
-  ASSERT_TRUE(r.start());
-  ASSERT_TRUE(r.load(kRules));
-  const std::string before = r.dump();
-  const std::vector<std::tuple<std::string, std::string, std::string>> faults = {
-      {"", "refused", "Connection refused|Couldn't connect|Unknown error 111"},
-      {"reset", "port", "reset by peer|Broken pipe"},
-      {"", "garbage_port", "wrong version number"},
-      {"garbage", "port", "HTTP/0.9"},
-      {"huge", "port", "Failure writing output"},
-      {"", "untrusted_port", "unable to get local issuer certificate"},
-      {"", "wrong_name_port", "no alternative certificate subject"}};
-  size_t round = 0;
-  for (const auto& [mode, listener, reason] : faults) {
-    if (!mode.empty()) r.fault(mode);
-    const size_t reasons =
-        occurrences(std::regex_replace(r.read("kiv.out"), std::regex(reason), "#"), "#");
-    ASSERT_TRUE(check(r, listener == "refused" ? "https://127.0.0.1:1" : r.url(listener.c_str()),
-                      ")]No update for kiv JSON file.\n", ++round))
-        << listener;
-    EXPECT_GE(
-        occurrences(std::regex_replace(r.read("kiv.out"), std::regex(reason), "#"), "#") - reasons,
-        6u)
-        << reason;
-    EXPECT_EQ(r.count("tmp/kiv.log", "retry=["), 5 * round);
-    EXPECT_EQ(r.get("kiv_is_JSON_updated"), "0");
-    EXPECT_EQ(access(r.path("tmp/kivjson.json").c_str(), F_OK), -1) << "a partial body was kept";
-  }
-  EXPECT_EQ(r.count("tmp/kiv.log", ")]Update kiv JSON file.\n"), 1u);
-  // A pattern that would take the reader 480 MB to compile is refused; the daemon's peak grows by
-  // a few copies of the 2 MB download, whatever the build or an emulator add to it.
-  auto peak_kb = [&r] {
-    const std::string status = slurp("/proc/" + std::to_string(r.pid) + "/status");
-    return std::stol(status.substr(status.find("VmHWM:") + 6));
-  };
-  const long peak = peak_kb();
-  r.answer(200, packed("[" + rule("\"re_pattern\":\"" + std::string(2000000, 'a') + "\"") + "]"));
-  ASSERT_TRUE(check(r, r.url(), ")]Could not compile regex\n", 1));
-  EXPECT_LT(peak_kb() - peak, 64 * 1024) << "kB more at the peak";
-  EXPECT_EQ(r.dump(), before);
-  // A server silent from the start, or after half the body, holds off neither the stop nor
-  // leaves a file.
-  for (const char* mode : {"stall", "stall_body"}) {
-    ASSERT_TRUE(r.pid > 0 || r.start());
-    r.fault(mode);
-    const size_t requests = occurrences(r.requests(), "\n");
-    r.set("kiv_quick_period", "1");
-    r.set("link_internet", "2");
-    for (const double deadline = now_s() + 20;
-         occurrences(r.requests(), "\n") == requests && now_s() < deadline;)
-      pause_s(0.05);
-    pause_s(0.3);
-    const double stop = now_s();
-    EXPECT_EQ(r.stop(), 0) << mode;
-    EXPECT_LT(now_s() - stop, 10) << mode;
-    EXPECT_EQ(access(r.path("tmp/kivjson.json").c_str(), F_OK), -1) << mode;
-  }
-}
 
 // tmp/ full (a small tmpfs when this runs as root, a file size limit on the daemon otherwise):
 // the daemon heals while it cannot log, does not spin, announces no rule file it could not store,

@@ -1,17 +1,13 @@
 // The daemon's linear stories, kept as data: each tests/scenarios/NAME.txt is a test of its own
-// (Scenario.NAME), run on a router one step a line, "verb | argument | ...", written as the case
-// tables are. Its comments say what it guards. The verbs:
-//   settings K=V;..  hook SCRIPT  answer STATUS BODY [DELAY]  write FILE TEXT  mkdir DIR
-//   remove FILE  clock UPTIME  pause S  start [SCALE]  boot (no ready lines)  load JSON
-//   lines TEXT (walked)  syslog TEXT  feed LINE (until walked)  move FILE TO
-//   signal USR1|USR2|KILL [follower]  stop [STATUS [WITHIN_S]] (and the follower is gone)
-//   wait FILE TEXT [N]  count FILE TEXT N  equals FILE [TEXT]  order FILE TEXT..  missing FILE
-//   exists FILE  key KEY VALUE  golden NAME FILE  whole FILE (a whole dump)  same FILE (not
-//   rewritten since the first look)
-// In arguments {URL} is the rule server's address and {NOW-S} the wall clock S seconds ago;
-// "packed:TEXT" is TEXT in a rule container and "file:REL" a file of the source tree. A FILE is
-// below the root, or "dump" (a fresh dump), "requests" (the server's records) or "ls:DIR"; count
-// and order see it with source lines blanked.
+// (Scenario.RunsAsWritten/NAME), run on a router one step a line, "verb | argument | ...", written
+// as the case tables are; its comments say what it guards. The verbs are the table in step().
+// Waits are bounded; "stop [STATUS [WITHIN_S]]" also sees the follower gone; "same FILE" compares
+// with the first look (a dump's text, a file's inode and time); "mark FILE REGEX" counts matches
+// that "grows FILE REGEX N" waits to see grow by N; "peak [KB]" notes the daemon's peak memory,
+// then bounds its growth. In arguments {URL} and {URL:LISTENER} are the rule server's addresses,
+// {NOW-S} the wall clock S seconds ago, "packed:TEXT" TEXT in a rule container and "file:REL" a
+// file of the source tree. A FILE is below the root, or "dump" (a fresh dump), "requests" (the
+// server's records) or "ls:DIR"; count and order see it with source lines blanked.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -32,13 +28,18 @@ using namespace kivtest;
 namespace {
 
 struct story : router {
-  std::map<std::string, std::tuple<ino_t, time_t, long>> stamps;
+  std::map<std::string, std::string> stamps;
+  std::map<std::string, size_t> marks;
+  long peak_kb = 0;
 
   std::string value(const std::string& arg) const {
     if (arg.starts_with("packed:")) return packed(value(arg.substr(7)));
     if (arg.starts_with("file:")) return slurp(source(arg.substr(5)));
     static const std::regex ago(R"(\{NOW-(\d+)\})");
-    std::string out = std::regex_replace(arg, std::regex(R"(\{URL\})"), url());
+    static const std::regex server(R"(\{URL:?(\w*)\})");
+    std::string out = arg;
+    for (std::smatch m; std::regex_search(out, m, server);)
+      out.replace(m.position(0), m.length(0), url(m[1].length() ? m[1].str().c_str() : "port"));
     for (std::smatch m; std::regex_search(out, m, ago);)
       out.replace(m.position(0), m.length(0), std::to_string(time(nullptr) - std::stoll(m[1])));
     return out;
@@ -49,6 +50,13 @@ struct story : router {
     long id = -1;
     for (long next; in >> next;) id = next;
     return static_cast<pid_t>(id);
+  }
+
+  size_t matches(const std::string& file, const std::string& pattern) {
+    const std::string t = text(file);
+    const std::regex re(pattern);
+    return static_cast<size_t>(
+        std::distance(std::sregex_iterator(t.begin(), t.end(), re), std::sregex_iterator()));
   }
 
   std::string text(const std::string& file) {
@@ -101,7 +109,7 @@ struct story : router {
            EXPECT_LT(now_s() - from, number(1, 60));
            EXPECT_TRUE(tail <= 0 || kill(tail, 0) == -1) << "the follower outlived the daemon";
          }},
-        {"wait", [&] { ASSERT_TRUE(wait_for(a[0], a[1], size_t(number(2, 1)), 60)); }},
+        {"wait", [&] { ASSERT_TRUE(wait_for(a[0], a[1], size_t(number(2, 1)), 90)); }},
         {"count", [&] { EXPECT_EQ(occurrences(blank_lines(text(a[0])), a[1]), stoul(a[2])); }},
         {"equals", [&] { EXPECT_EQ(text(a[0]), a[1]); }},
         {"order",
@@ -113,11 +121,30 @@ struct story : router {
         {"key", [&] { EXPECT_EQ(get(a[0]), a[1]); }},
         {"golden", [&] { expect_golden(a[0], text(a[1])); }},
         {"whole", [&] { EXPECT_TRUE(whole_dump(text(a[0]))); }},
-        {"same", [&] {
+        {"same",
+         [&] {
            struct stat st {};
            stat(path(a[0]).c_str(), &st);
-           const auto now = std::make_tuple(st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-           EXPECT_EQ(stamps.emplace(a[0], now).first->second, now) << "rewritten";
+           const std::string now = a[0] == "dump" ? dump()
+                                                  : std::to_string(st.st_ino) + " " +
+                                                        std::to_string(st.st_mtim.tv_sec) + "." +
+                                                        std::to_string(st.st_mtim.tv_nsec);
+           EXPECT_EQ(stamps.emplace(a[0], now).first->second, now) << "changed";
+         }},
+        {"fault", [&] { fault(a[0]); }},
+        {"mark", [&] { marks[a[0] + '\n' + a[1]] = matches(a[0], a[1]); }},
+        {"grows",
+         [&] {
+           const size_t want = marks[a[0] + '\n' + a[1]] + std::stoul(a[2]);
+           for (const double end = now_s() + 20; matches(a[0], a[1]) < want && now_s() < end;)
+             pause_s(0.05);
+           EXPECT_GE(matches(a[0], a[1]), want) << a[1];
+         }},
+        {"peak", [&] {
+           const std::string status = slurp("/proc/" + std::to_string(pid) + "/status");
+           const long kb = std::stol(status.substr(status.find("VmHWM:") + 6));
+           if (a[0].empty()) peak_kb = kb;
+           EXPECT_LT(kb - peak_kb, number(0, 1)) << "kB more at the peak";
          }}};
     ASSERT_TRUE(verbs.count(verb)) << "no verb " << verb;
     verbs.at(verb)();
