@@ -1,6 +1,6 @@
 // The daemon's life, as the real program in the test's root: the wait for the router, start-up
 // and the PID file, the threads and their signal masks, ticks, coalesced dump requests, the
-// orderly stop, and the ways start-up ends early. A killed daemon leaves no follower behind.
+// orderly stop. (Start-up that ends early: tests/scenarios/daemon_*.)
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -92,66 +92,4 @@ TEST(Daemon, LifeFromTheWaitForTheRouterToTheOrderlyStop) {
                                std::regex(R"((^|\n)[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} )"), "$1"),
             "older line\nkiv: [_monitor_syslog]===Start syslog process===\nkiv: ===Terminate kiv "
             "daemon===\n");
-}
-
-TEST(Daemon, StartUpThatEndsEarly) {
-  sandbox sb;
-  sb.write("tmp/syslog.log", "");
-  ASSERT_TRUE(sb.start());
-  const pid_t first = sb.pid;
-  ASSERT_TRUE(sb.wait_for("var/run/kiv.pid", "\n"));
-  EXPECT_FALSE(sb.start());  // a second instance ends with status 0
-  EXPECT_EQ(sb.stop(0), 0);
-  EXPECT_EQ(sb.count("tmp/kiv.log", ")]kiv is already running.\n"), 1u);
-  sb.pid = first;
-  EXPECT_EQ(kill(first, SIGKILL), 0) << "the first still runs";
-  EXPECT_EQ(sb.stop(0), 128 + SIGKILL);
-  // Killed without its orderly stop: its follower goes with it; a new daemon starts one.
-  const std::vector<long> ids = pid_file(sb);
-  for (const double deadline = now_s() + 5;
-       kill(static_cast<pid_t>(ids.back()), 0) == 0 && now_s() < deadline;)
-    pause_s(0.02);
-  EXPECT_EQ(kill(static_cast<pid_t>(ids.back()), 0), -1) << "the follower outlived the daemon";
-  ASSERT_TRUE(sb.start());
-  ASSERT_TRUE(sb.wait_for("var/run/kiv.pid", "\n", 2));
-  EXPECT_EQ(run({"pgrep", "-f", "-x", "tail -F -n 1 " + sb.path("tmp/syslog.log")}).out,
-            std::to_string(pid_file(sb).back()) + "\n")
-      << "a restart has exactly one follower";
-  EXPECT_EQ(sb.stop(SIGHUP), 128 + SIGHUP) << "SIGHUP takes its default action";
-  sb.write("tmp/kiv.log", "");
-  // A signal that comes before the handlers are in place takes its default action.
-  sb.set("success_start_service", "0");
-  for (int sig : {SIGTERM, SIGUSR1, SIGUSR2}) {
-    const size_t banners = sb.count("tmp/kiv.log", "[kiv]\n");
-    sb.start(0.05, {}, false);
-    ASSERT_TRUE(sb.wait_for("tmp/kiv.log", "[kiv]\n", banners + 1));
-    EXPECT_EQ(sb.stop(sig), 128 + sig);
-  }
-  // No follower can be started: status 1 at once, the PID file stays.
-  sb.set("success_start_service", "1");
-  sb.start(0.05, {"PATH=/nonexistent"}, false);
-  EXPECT_EQ(sb.stop(0), 1);
-  EXPECT_EQ(sb.count("tmp/kiv.log", ")]Cannot find syslog.log!\n"), 1u);
-  EXPECT_EQ(sb.count("tmp/kiv.log", "===Terminate kiv daemon==="), 0u);
-  EXPECT_EQ(pid_file(sb).size(), 1u);
-  // No var/run/ for the PID file: status 0. No tmp/: no log, and the daemon goes on.
-  unlink(sb.path("var/run/kiv.pid").c_str());
-  rmdir(sb.path("var/run").c_str());
-  sb.start(0.05, {}, false);
-  EXPECT_EQ(sb.stop(0), 0);
-  mkdir(sb.path("var/run").c_str(), 0755);
-  run({"rm", "-rf", sb.path("tmp")});
-  ASSERT_TRUE(sb.start());
-  EXPECT_TRUE(sb.wait_for("kiv.out", "kiv: cannot write its log " + sb.path("tmp/kiv.log") +
-                                         ": No such file or directory\n"));
-  EXPECT_EQ(sb.stop(), 0);
-  mkdir(sb.path("tmp").c_str(), 0755);
-  // Each start-up that ended said why on standard error, where an init script sees it.
-  for (const std::string& said :
-       {"kiv: already running as pid " + std::to_string(first) + " (" + sb.path("var/run/kiv.pid") +
-            "); this one ends\n",
-        "kiv: cannot start the log follower (tail -F on " + sb.path("tmp/syslog.log") + ")\n",
-        "kiv: cannot create the PID file " + sb.path("var/run/kiv.pid") +
-            ": No such file or directory\n"})
-    EXPECT_EQ(occurrences(sb.read("kiv.out"), said), 1u) << said << sb.read("kiv.out");
 }

@@ -1,13 +1,17 @@
 // The daemon's linear stories, kept as data: each tests/scenarios/NAME.txt is a test of its own
 // (Scenario.RunsAsWritten/NAME), run on a router one step a line, "verb | argument | ...", written
-// as the case tables are; its comments say what it guards. The verbs are the table in step().
-// Waits are bounded; "stop [STATUS [WITHIN_S]]" also sees the follower gone; "same FILE" compares
-// with the first look (a dump's text, a file's inode and time); "mark FILE REGEX" counts matches
-// that "grows FILE REGEX N" waits to see grow by N; "peak [KB]" notes the daemon's peak memory,
-// then bounds its growth. In arguments {URL} and {URL:LISTENER} are the rule server's addresses,
-// {NOW-S} the wall clock S seconds ago, "packed:TEXT" TEXT in a rule container and "file:REL" a
-// file of the source tree. A FILE is below the root, or "dump" (a fresh dump), "requests" (the
-// server's records) or "ls:DIR"; count and order see it with source lines blanked.
+// as the case tables are; its comments say what it guards. The verbs are the table in step(). All
+// waits are bounded. "stop [STATUS [WITHIN_S [SIGNAL]]]": the status a number or a signal's name
+// (128 + it); a stop that sent a signal sees the follower go too; after one launched by "launch
+// [ENV]" (no wait for the handlers) the earlier daemon is the current one again. "same FILE"
+// compares with the first look (a dump's text, a file's inode and time); "mark FILE REGEX" counts
+// matches that "grows FILE REGEX N" waits to see grow by N; "like FILE REGEX" matches it whole;
+// "peak [KB]" notes the daemon's peak memory, then bounds its growth. In arguments {URL} and
+// {URL:LISTENER} are the rule server's addresses, {ROOT}, {PID} and {FOLLOWER} the root and the
+// current ids, {NOW-S} the wall clock S seconds ago, "packed:TEXT" TEXT in a rule container and
+// "file:REL" a file of the source tree. A FILE is below the root, or "dump" (a fresh dump),
+// "requests" (the server's records), "followers" (the root's follower processes) or "ls:DIR";
+// count and order see it with source lines blanked.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -31,17 +35,22 @@ struct story : router {
   std::map<std::string, std::string> stamps;
   std::map<std::string, size_t> marks;
   long peak_kb = 0;
+  std::vector<pid_t> others;  // daemons started before the one launched last
 
   std::string value(const std::string& arg) const {
     if (arg.starts_with("packed:")) return packed(value(arg.substr(7)));
     if (arg.starts_with("file:")) return slurp(source(arg.substr(5)));
-    static const std::regex ago(R"(\{NOW-(\d+)\})");
-    static const std::regex server(R"(\{URL:?(\w*)\})");
+    static const std::regex field(R"(\{(URL|ROOT|PID|FOLLOWER|NOW)(?::(\w+)|-(\d+))?\})");
     std::string out = arg;
-    for (std::smatch m; std::regex_search(out, m, server);)
-      out.replace(m.position(0), m.length(0), url(m[1].length() ? m[1].str().c_str() : "port"));
-    for (std::smatch m; std::regex_search(out, m, ago);)
-      out.replace(m.position(0), m.length(0), std::to_string(time(nullptr) - std::stoll(m[1])));
+    for (std::smatch m; std::regex_search(out, m, field);) {
+      const std::string f = m[1], x = m[2].str() + m[3].str();
+      out.replace(m.position(0), m.length(0),
+                  f == "URL"        ? url(x.empty() ? "port" : x.c_str())
+                  : f == "ROOT"     ? path("").substr(0, path("").size() - 1)
+                  : f == "PID"      ? std::to_string(pid)
+                  : f == "FOLLOWER" ? std::to_string(follower())
+                                    : std::to_string(time(nullptr) - std::stoll(x)));
+    }
     return out;
   }
 
@@ -62,11 +71,16 @@ struct story : router {
   std::string text(const std::string& file) {
     if (file == "dump") return dump();
     if (file == "requests") return requests();
+    if (file == "followers")
+      return run({"pgrep", "-f", "-x", "tail -F -n 1 " + path("tmp/syslog.log")}).out;
     if (file.starts_with("ls:")) return run({"ls", "-A", path(file.substr(3))}).out;
     return read(file);
   }
 
   void step(const std::string& verb, std::vector<std::string> a) {
+    static const std::map<std::string, int> signals = {{"none", 0},       {"HUP", SIGHUP},
+                                                       {"KILL", SIGKILL}, {"TERM", SIGTERM},
+                                                       {"USR1", SIGUSR1}, {"USR2", SIGUSR2}};
     const auto given = static_cast<std::ptrdiff_t>(a.size());
     for (std::string& arg : a) arg = value(arg);
     a.resize(std::max<size_t>(a.size(), 3));
@@ -77,7 +91,10 @@ struct story : router {
         {"answer", [&] { answer(std::stoi(a[0]), a[1], number(2, 0)); }},
         {"write", [&] { write(a[0], a[1]); }},
         {"mkdir", [&] { mkdir(path(a[0]).c_str(), 0755); }},
-        {"remove", [&] { unlink(path(a[0]).c_str()); }},
+        {"remove",
+         [&] {
+           run({"rm", "-rf", path(a[0])});
+         }},
         {"clock", [&] { clock(std::stod(a[0])); }},
         {"pause", [&] { pause_s(std::stod(a[0])); }},
         {"start", [&] { ASSERT_TRUE(start(number(0, 0.02))); }},
@@ -88,11 +105,9 @@ struct story : router {
         {"move", [&] { rename(path(a[0]).c_str(), path(a[1]).c_str()); }},
         {"signal",
          [&] {
-           const std::map<std::string, int> sigs = {
-               {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"KILL", SIGKILL}};
            const pid_t to = a[1] == "follower" ? follower() : pid;
            ASSERT_GT(to, 0);
-           ASSERT_EQ(kill(to, sigs.at(a[0])), 0);
+           ASSERT_EQ(kill(to, signals.at(a[0])), 0);
          }},
         {"feed",
          [&] {
@@ -105,13 +120,24 @@ struct story : router {
          [&] {
            const double from = now_s();
            const pid_t tail = follower();
-           EXPECT_EQ(stop(), number(0, 0));
+           const int sig = a[2].empty() ? SIGTERM : signals.at(a[2]);
+           EXPECT_EQ(stop(sig), signals.count(a[0]) ? 128 + signals.at(a[0]) : number(0, 0));
            EXPECT_LT(now_s() - from, number(1, 60));
-           EXPECT_TRUE(tail <= 0 || kill(tail, 0) == -1) << "the follower outlived the daemon";
+           for (const double end = now_s() + 5; sig && tail > 0 && !kill(tail, 0) && now_s() < end;)
+             pause_s(0.02);
+           EXPECT_TRUE(!sig || tail <= 0 || kill(tail, 0) == -1) << "the follower outlived it";
+           if (!others.empty()) pid = others.back(), others.pop_back();
+         }},
+        {"launch",
+         [&] {
+           others.push_back(pid);
+           sandbox::start(0.02, a[0].empty() ? std::vector<std::string>{} : std::vector{a[0]},
+                          false);
          }},
         {"wait", [&] { ASSERT_TRUE(wait_for(a[0], a[1], size_t(number(2, 1)), 90)); }},
         {"count", [&] { EXPECT_EQ(occurrences(blank_lines(text(a[0])), a[1]), stoul(a[2])); }},
         {"equals", [&] { EXPECT_EQ(text(a[0]), a[1]); }},
+        {"like", [&] { EXPECT_TRUE(std::regex_match(text(a[0]), std::regex(a[1]))) << a[1]; }},
         {"order",
          [&] {
            EXPECT_TRUE(in_order(blank_lines(text(a[0])), {a.begin() + 1, a.begin() + given}));
