@@ -12,6 +12,7 @@
 // "file:REL" a file of the source tree. A FILE is below the root, or "dump" (a fresh dump),
 // "requests" (the server's records), "followers" (the root's follower processes) or "ls:DIR";
 // count and order see it with source lines blanked.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -36,6 +37,8 @@ struct story : router {
   std::map<std::string, size_t> marks;
   std::map<std::string, double> used;
   double timer = 0;
+  int held = -1;
+  ~story() { close(held); }
   std::vector<pid_t> others;  // daemons started before the one launched last
 
   std::string value(const std::string& arg) const {
@@ -84,8 +87,9 @@ struct story : router {
 
   void step(const std::string& verb, std::vector<std::string> a) {
     static const std::map<std::string, int> signals = {
-        {"none", 0},       {"HUP", SIGHUP},   {"KILL", SIGKILL}, {"TERM", SIGTERM},
-        {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"STOP", SIGSTOP}, {"CONT", SIGCONT}};
+        {"none", 0},       {"HUP", SIGHUP},   {"KILL", SIGKILL},
+        {"TERM", SIGTERM}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2},
+        {"STOP", SIGSTOP}, {"CONT", SIGCONT}, {"SEGV", SIGSEGV}};
     const auto given = static_cast<std::ptrdiff_t>(a.size());
     for (std::string& arg : a) arg = value(arg);
     a.resize(std::max<size_t>(a.size(), 4));
@@ -160,6 +164,13 @@ struct story : router {
            EXPECT_EQ(stamps.emplace(a[0], now).first->second, now) << "changed";
          }},
         {"fault", [&] { fault(a[0]); }},
+        {"fifo", [&] { ASSERT_EQ(mkfifo(path(a[0]).c_str(), 0644), 0); }},
+        {"hold",  // a writer, once a reader waits on the FIFO (kept open until the end)
+         [&] {
+           for (const double end = now_s() + 30; held < 0 && now_s() < end; pause_s(0.02))
+             held = open(path(a[0]).c_str(), O_WRONLY | O_NONBLOCK);
+           ASSERT_GE(held, 0) << "nobody read " << a[0];
+         }},
         {"mark", [&] { marks[a[0] + '\n' + a[1]] = matches(a[0], a[1]); }},
         {"grows",
          [&] {
