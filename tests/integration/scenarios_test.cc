@@ -10,7 +10,8 @@
 // {URL:LISTENER} are the rule server's addresses, {ROOT}, {PID} and {FOLLOWER} the root and the
 // current ids, {NOW-S} the wall clock S seconds ago, "packed:TEXT" TEXT in a rule container and
 // "file:REL" a file of the source tree. A FILE is below the root, or "dump" (a fresh dump),
-// "requests" (the server's records), "followers" (the root's follower processes) or "ls:DIR";
+// "requests" (the server's records), "followers" (the root's follower processes), "ls:DIR" or
+// "run:kivrule ARGS" (its standard output);
 // count and order see it with source lines blanked.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -81,6 +82,12 @@ struct story : router {
       return std::regex_replace(normalized_log(read("tmp/kiv.log"), true), std::regex(R"(20\d\d)"),
                                 "YEAR");
     if (file.starts_with("/")) return slurp(file);
+    if (file.starts_with("run:kivrule ")) {  // what the command prints on standard output
+      std::istringstream in(file.substr(12));
+      std::vector<std::string> args{bin("kivrule")};
+      for (std::string w; in >> w;) args.push_back(w);
+      return run(args).out;
+    }
     if (file.starts_with("ls:")) return run({"ls", "-A", path(file.substr(3))}).out;
     return read(file);
   }
@@ -139,6 +146,13 @@ struct story : router {
            others.push_back(pid);
            sandbox::start(0.02, a[0].empty() ? std::vector<std::string>{} : std::vector{a[0]},
                           false);
+         }},
+        {"balance",  // as often the one as the other
+         [&] {
+           for (const double end = now_s() + 20;
+                count(a[0], a[1]) != count(a[0], a[2]) && now_s() < end;)
+             pause_s(0.02);
+           EXPECT_EQ(count(a[0], a[1]), count(a[0], a[2])) << a[1] << " / " << a[2];
          }},
         {"wait", [&] { ASSERT_TRUE(wait_for(a[0], a[1], size_t(number(2, 1)), 90)); }},
         {"count", [&] { EXPECT_EQ(occurrences(blank_lines(text(a[0])), a[1]), stoul(a[2])); }},

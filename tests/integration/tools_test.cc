@@ -1,7 +1,7 @@
 // The tools as built: their commands' transcript (kivrule's reports and exit statuses, the host
-// nvram tool), pack and unpack round trips, and replay agreeing with the real daemon.
+// nvram tool) and pack and unpack round trips. (Replay agreeing with the real daemon:
+// tests/scenarios/tools_*.)
 #include <gtest/gtest.h>
-#include <json-c/json.h>
 
 #include <map>
 
@@ -27,19 +27,6 @@ std::vector<std::string> words(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
   for (std::string w; in >> w;) out.push_back(w);
-  return out;
-}
-
-// Fires per profile of a replay's JSON report.
-std::vector<long long> fires(const std::string& report) {
-  std::vector<long long> out;
-  json_object *doc = json_tokener_parse(report.c_str()), *profiles = nullptr, *n = nullptr;
-  if (json_object_object_get_ex(doc, "profiles", &profiles))
-    for (size_t i = 0; i < json_object_array_length(profiles); ++i)
-      out.push_back(json_object_object_get_ex(json_object_array_get_idx(profiles, i), "fires", &n)
-                        ? json_object_get_int64(n)
-                        : -1);
-  json_object_put(doc);
   return out;
 }
 
@@ -97,43 +84,4 @@ TEST(Kivrule, PackAndUnpackGiveTheTextBackByteForByte) {
   ASSERT_EQ(kivrule({"pack", sb.path("in.json"), sb.path("random.bin")}).status, 0);
   EXPECT_EQ(sb.read("random.bin").substr(0, 32), sb.read("out.bin").substr(0, 32))
       << "Len is the body length";
-}
-
-// Replay and the daemon, fed the same rules and the same lines at the same times, fire alike.
-TEST(Kivrule, ReplayFiresWhereTheDaemonHeals) {
-  router r;
-  r.settings("firmver=3.0.0;buildno=4;extendno=388;label_mac=02:00:5E:10:00:02");
-  ASSERT_TRUE(r.start());
-  const std::string rules = slurp(source("examples/rules.json"));
-  ASSERT_TRUE(r.load(rules));
-  std::string written;
-  for (const auto& c : cases("replay.txt")) {
-    const int at = std::stoi(c[0]);
-    const std::string& text = c[1];
-    r.clock(at);
-    char stamp[32];
-    snprintf(stamp, sizeof stamp, "Dec  7 08:%02d:%02d ", at / 60, at % 60);
-    const std::string line = stamp + text + "\n";
-    written += line + "-- marker " + std::to_string(r.markers + 1) + " --\n";
-    ASSERT_TRUE(r.lines(line));
-    pause_s(0.02 * 2 * 6);  // a round of the trigger over every profile
-    for (const double deadline = now_s() + 10; r.count("tmp/kiv.log", "self_healing start") !=
-                                                   r.count("tmp/kiv.log", "self_healing end") &&
-                                               now_s() < deadline;)
-      pause_s(0.02);
-  }
-  r.write("replayed.log", written);
-  r.write("rules.json", rules);
-  const std::vector<long long> replayed = fires(
-      kivrule({"replay", r.path("rules.json"), r.path("replayed.log"), "--json", "--productid",
-               "KV-1000", "--fwver", "3.0.0.4_388", "--label-mac", "02:00:5E:10:00:02"})
-          .out);
-  ASSERT_EQ(replayed.size(), 5u);
-  for (size_t i = 0; i < 5; ++i)
-    EXPECT_EQ(replayed[i],
-              static_cast<long long>(
-                  r.count("tmp/kiv.log", ")]monitor_profile index=" + std::to_string(i) + "\n")))
-        << i;
-  EXPECT_EQ(replayed, (std::vector<long long>{2, 0, 2, 1, 0}));
-  EXPECT_EQ(r.stop(), 0);
 }
