@@ -73,6 +73,18 @@ struct story : router {
         std::distance(std::sregex_iterator(t.begin(), t.end(), re), std::sregex_iterator()));
   }
 
+  long long position() const {  // the follower's read position in the file at the log's name
+    struct stat log, st;
+    const std::string at = "/proc/" + std::to_string(follower()) + "/fd";
+    for (int fd = 0; fd < 16 && stat(path("tmp/syslog.log").c_str(), &log) == 0; ++fd) {
+      if (stat((at + "/" + std::to_string(fd)).c_str(), &st) != 0 || st.st_ino != log.st_ino)
+        continue;
+      const std::string info = slurp(at + "info/" + std::to_string(fd));
+      return std::stoll(info.substr(info.find("pos:") + 4));
+    }
+    return -1;
+  }
+
   std::string text(const std::string& file) {
     if (file == "dump") return dump();
     if (file == "requests") return requests();
@@ -146,6 +158,28 @@ struct story : router {
            others.push_back(pid);
            sandbox::start(0.02, a[0].empty() ? std::vector<std::string>{} : std::vector{a[0]},
                           false);
+         }},
+        {"numbered",  // lines TAG-FROM .. TAG-(TO-1), a pause after each
+         [&] {
+           for (int i = std::stoi(a[1]); i < std::stoi(a[2]); ++i, pause_s(number(3, 0)))
+             syslog(a[0] + "-" + std::to_string(i) + "\n");
+         }},
+        {"caught-up",  // (when it can) the follower has read the log to its end
+         [&] {
+           const auto size = static_cast<long long>(read("tmp/syslog.log").size());
+           for (const double end = now_s() + 5; position() != size && now_s() < end;)
+             pause_s(0.001);
+         }},
+        {"tally",  // how often each line TAG-FROM .. TAG-(TO-1) was walked: 0, 1 or 2 (more)
+         [&] {
+           const std::string log = read("tmp/kiv.log.1") + read("tmp/kiv.log");
+           std::string marks;
+           for (int i = std::stoi(a[1]); i < std::stoi(a[2]); ++i)
+             marks += static_cast<char>(
+                 '0' +
+                 std::min<size_t>(
+                     occurrences(log, ")]pBuf=[" + a[0] + "-" + std::to_string(i) + "]\n"), 2));
+           EXPECT_TRUE(std::regex_match(marks, std::regex(a[3]))) << marks;
          }},
         {"balance",  // as often the one as the other
          [&] {
