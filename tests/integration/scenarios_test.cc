@@ -10,9 +10,8 @@
 // {URL:LISTENER} are the rule server's addresses, {ROOT}, {PID} and {FOLLOWER} the root and the
 // current ids, {NOW-S} the wall clock S seconds ago, "packed:TEXT" TEXT in a rule container and
 // "file:REL" a file of the source tree. A FILE is below the root, or "dump" (a fresh dump),
-// "requests" (the server's records), "followers" (the root's follower processes), "ls:DIR" or
-// "run:kivrule ARGS" (its standard output);
-// count and order see it with source lines blanked.
+// "requests" (the server's records), "followers" (the root's follower processes) or "run:COMMAND"
+// (its standard output; kivrule the one built); count and order see it with source lines blanked.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -94,13 +93,12 @@ struct story : router {
       return std::regex_replace(normalized_log(read("tmp/kiv.log"), true), std::regex(R"(20\d\d)"),
                                 "YEAR");
     if (file.starts_with("/")) return slurp(file);
-    if (file.starts_with("run:kivrule ")) {  // what the command prints on standard output
-      std::istringstream in(file.substr(12));
-      std::vector<std::string> args{bin("kivrule")};
-      for (std::string w; in >> w;) args.push_back(w);
+    if (file.starts_with("run:")) {  // what the command prints on standard output
+      std::istringstream in(file.substr(4));
+      std::vector<std::string> args;
+      for (std::string w; in >> w;) args.push_back(w == "kivrule" ? bin("kivrule") : w);
       return run(args).out;
     }
-    if (file.starts_with("ls:")) return run({"ls", "-A", path(file.substr(3))}).out;
     return read(file);
   }
 
