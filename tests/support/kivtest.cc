@@ -140,9 +140,9 @@ double cpu_seconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-std::vector<std::vector<std::string>> cases(const std::string& name) {
+std::vector<std::vector<std::string>> cases(const std::string& name, const std::string& dir) {
   std::vector<std::vector<std::string>> rows;
-  std::istringstream in(slurp(source("tests/cases/" + name)));
+  std::istringstream in(slurp(source(dir + "/" + name)));
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
     rows.emplace_back();
@@ -152,7 +152,7 @@ std::vector<std::vector<std::string>> cases(const std::string& name) {
       rows.back().push_back(table_text(line.substr(at, bar - at)));
     }
   }
-  EXPECT_FALSE(rows.empty()) << "no cases in tests/cases/" << name;
+  EXPECT_FALSE(rows.empty()) << "no cases in " << dir << "/" << name;
   return rows;
 }
 
@@ -183,6 +183,13 @@ std::string normalized_log(const std::string& log, bool by_function) {
   std::string out;
   for (const auto& r : records) out += r.second;
   return out;
+}
+
+bool whole_dump(const std::string& d) {
+  const size_t at = d.find("\ngArraylen=[");
+  return at != std::string::npos && d.back() == '\n' &&
+         occurrences(d, "=====monitor_profile[") == std::stoul(d.substr(at + 12)) &&
+         occurrences(d, "=>action[") == occurrences(d, "==>actionRetry[");
 }
 
 int in_child(const std::function<void()>& fn) {
@@ -393,12 +400,12 @@ bool router::start(double scale, const std::vector<std::string>& env) {
 }
 
 bool router::load(const std::string& json) {
+  const size_t sets = count("tmp/kiv.log", ")]New arraylen=");
   answer(200, packed(json));
   set("kiv_quick_period", "1");
   set("link_internet", "2");
-  bool ok = wait_for("tmp/kiv.log", ")]New arraylen=", static_cast<size_t>(loads) + 1, 30);
+  const bool ok = wait_for("tmp/kiv.log", ")]New arraylen=", sets + 1, 30);
   set("link_internet", "1");
-  loads += ok;
   return ok;
 }
 

@@ -25,9 +25,11 @@ size_t occurrences(const std::string& text, const std::string& what);
 bool in_order(const std::string& text, const std::vector<std::string>& parts);
 double cpu_seconds(pid_t pid);  // user and system time of a process
 
-// The lines of tests/cases/NAME split at " | "; "\n", "\t" and "\xNN" stand for their bytes and
-// "<<TEXT*N>>" for TEXT N times; blank lines and lines starting with '#' are left out.
-std::vector<std::vector<std::string>> cases(const std::string& name);
+// The lines of tests/cases/NAME (or of DIR/NAME) split at " | "; "\n", "\t" and "\xNN" stand for
+// their bytes and "<<TEXT*N>>" for TEXT N times; blank lines and lines starting with '#' are left
+// out.
+std::vector<std::vector<std::string>> cases(const std::string& name,
+                                            const std::string& dir = "tests/cases");
 // The text against tests/golden/NAME (KIV_UPDATE_GOLDEN=1 writes the file instead).
 void expect_golden(const std::string& name, const std::string& text);
 // Source lines blanked ("[f:(N)]") and the daemon's system-log stamps ("MMM dd HH:MM:SS kiv: ").
@@ -35,6 +37,9 @@ std::string blank_lines(const std::string& text);
 // The log's records with blank_lines, the storage report's left out; with by_function, grouped
 // by function (each one's records in order), so that the threads' records compare steadily.
 std::string normalized_log(const std::string& log, bool by_function = false);
+// A dump holds the profiles its gArraylen line announces, every action with its lines, and ends
+// with a line end.
+bool whole_dump(const std::string& dump);
 
 // Runs fn in a forked child that ends with it; its exit status (128 + n for signal n).
 int in_child(const std::function<void()>& fn);
@@ -76,7 +81,7 @@ struct sandbox {
 struct router : sandbox {
   std::string server;  // the server's directory
   pid_t server_pid = -1;
-  int loads = 0, markers = 0;
+  int markers = 0;
   router();
   ~router();
   std::string url(const char* listener = "port") const;  // garbage_port, wrong_name_port, ...
@@ -84,7 +89,7 @@ struct router : sandbox {
   void fault(const std::string& mode) const;  // stall, reset, garbage, huge, stall_body
   std::string requests() const;               // a JSON record a request
   bool start(double scale = 0.02, const std::vector<std::string>& env = {});  // and following
-  bool load(const std::string& json);   // one forced check; true once read in
+  bool load(const std::string& json);   // one forced check; true once a set is read in
   bool lines(const std::string& text);  // appended, and walked
   std::string dump();                   // a fresh SIGUSR2 dump, "" when none came
 };

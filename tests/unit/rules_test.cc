@@ -185,9 +185,7 @@ TEST(ActionList, NopCheckFailsTwiceThenConfirmsAndRestartWanAtOnce) {
   EXPECT_EQ(sb.read("dev/console"),
             "check_nop_state, 1-th\ncheck_nop_state, 2-th\ncheck_nop_state, 3-th\n"
             "check_nop_state, 1-th\ncheck_nop_state, 2-th\ncheck_nop_state, 3-th\n");
-  EXPECT_STREQ(checkActionList[0].name, "nop");
-  EXPECT_STREQ(checkActionList[1].name, "restart_wan");
-  EXPECT_EQ(checkActionList[2].name, nullptr);
+  EXPECT_EQ(checkActionList[2].name, nullptr) << "the rows end (their names: DumpMp's test)";
 }
 
 TEST(PatternGuard, CostlyPatternsAreRefusedWithTheReasonOthersCompile) {
