@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <regex>
 
 #include "platform/platform.h"
 #include "support/kivtest.h"
@@ -64,7 +65,9 @@ TEST(Tools, EveryCommandPrintsAndEndsAsItsTranscriptSays) {
   // The root's and the source tree's paths left out, also as JSON writes them (slashes escaped).
   for (const std::string& top : {sb.path(""), source("")})
     report = replaced(replaced(report, replaced(top, "/", "\\/"), ""), top, "");
-  expect_golden("tools.txt", report);
+  // Source line numbers in the reader's records (--verbose) change with any edit of the reader.
+  static const std::regex line(R"((\[[A-Za-z_]\w*):\(-?\d+\)\])");
+  expect_golden("tools.txt", std::regex_replace(report, line, "$1:(N)]"));
   EXPECT_EQ(sb.read("tmp/kiv.log"), "") << "the tools never write the daemon's log";
   EXPECT_EQ(nvram_safe_get("productid"), "KV-1000") << "the daemon's store";
 }
