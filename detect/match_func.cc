@@ -1,5 +1,6 @@
-// Whether one log line matches one monitor profile: the profile's expression alone decides (the keyword is only shown in records). Called by the syslog monitor thread with
-// mp_mutex held; it changes neither the profile nor the line.
+// Whether one log line matches one monitor profile: the profile's expression alone decides (the
+// keyword is only shown in records). Called by the syslog monitor thread with mp_mutex held; it
+// changes neither the profile nor the line.
 //
 // A line that lacks one of the literals every match of the pattern contains (the profile's
 // prefilter, made when the rule was read) is not handed to regexec: regexec could only say
@@ -38,8 +39,8 @@ int match_func(const monitor_profile* profile, const char* line, size_t length) 
   if (!has_expression(*profile)) return 0;
 
   const std::string_view text(line, length);
-  int rc = may_match(profile->literals, text) ? profile_regexec(*profile, line, length)
-                                              : REG_NOMATCH;
+  int rc =
+      may_match(profile->literals, text) ? profile_regexec(*profile, line, length) : REG_NOMATCH;
   if (rc == 0) {
     KIV_LOG("[Match]::[%s]\n", line);
     return 1;

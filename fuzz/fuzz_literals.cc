@@ -1,9 +1,9 @@
-// The literal prefilter and the small automaton against regexec: a random pattern (the first line of the input, as
-// regcomp reads it, up to a zero byte) and random lines (the other lines, each up to its first
-// zero byte, as the daemon's walk sees it). Whenever regexec matches a line, every literal the
-// prefilter derived from the pattern is in it: a line the prefilter turns away is one regexec
-// would not match. Where the pattern has an automaton, its verdict is regexec's on every line.
-// Patterns the rule reader refuses are never compiled.
+// The literal prefilter and the small automaton against regexec: a random pattern (the first line
+// of the input, as regcomp reads it, up to a zero byte) and random lines (the other lines, each up
+// to its first zero byte, as the daemon's walk sees it). Whenever regexec matches a line, every
+// literal the prefilter derived from the pattern is in it: a line the prefilter turns away is one
+// regexec would not match. Where the pattern has an automaton, its verdict is regexec's on every
+// line. Patterns the rule reader refuses are never compiled.
 #include "support.h"
 
 void init() {}
@@ -27,7 +27,8 @@ void one(const std::string& input) {
   }
   for (const std::string& line : lines) {
     const bool matches = regexec(&re, line.c_str(), 0, nullptr, 0) == 0;
-    check(!matches || may_match(literals, line), "the prefilter turned away a line regexec matches");
+    check(!matches || may_match(literals, line),
+          "the prefilter turned away a line regexec matches");
     check(!automaton || automaton_matches(*automaton, line) == matches,
           "the automaton and regexec disagree");
   }

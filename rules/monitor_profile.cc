@@ -13,7 +13,8 @@ std::mutex mp_mutex;
 
 monitor_profile* alloc_monitor_profile(int32_t n) {
   if (n < 0) return nullptr;
-  return new (std::nothrow) monitor_profile[static_cast<size_t>(n) > 0 ? static_cast<size_t>(n) : 1];
+  return new (std::nothrow)
+      monitor_profile[static_cast<size_t>(n) > 0 ? static_cast<size_t>(n) : 1];
 }
 
 void free_monitor_profile(monitor_profile** array, int32_t count) {
@@ -23,7 +24,7 @@ void free_monitor_profile(monitor_profile** array, int32_t count) {
     if (p.regex_compiled) regfree(&p.regex);
     p.regex_compiled = false;
   }
-  delete[] *array;
+  delete[] * array;
   *array = nullptr;
 }
 

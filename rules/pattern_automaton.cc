@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "rules/pattern_syntax.h"
+
 namespace {
 
 using positions = std::bitset<kAutomatonPositions>;
@@ -60,39 +62,33 @@ struct builder {
   }
 };
 
-bool special(char c) {
-  return c != '\0' && std::strchr(".[]\\*+?{}()|^$", c) != nullptr;
-}
-
 bool ascii(char c) {
   return static_cast<unsigned char>(c) < 0x80;
-}
-
-bool digit(char c) {
-  return c >= '0' && c <= '9';
 }
 
 void add_range(bytes& b, int lo, int hi) {
   for (int c = lo; c <= hi; ++c) b.set(static_cast<size_t>(c));
 }
 
-// The members of a character class as the C locale has them; false for a name it lacks.
+// The members of a character class as the C locale has them, as ranges of bytes; false for a
+// name it lacks.
 bool add_class(bytes& b, const std::string& name) {
-  if (name == "upper" || name == "alpha" || name == "alnum") add_range(b, 'A', 'Z');
-  if (name == "lower" || name == "alpha" || name == "alnum") add_range(b, 'a', 'z');
-  if (name == "digit" || name == "alnum" || name == "xdigit") add_range(b, '0', '9');
-  if (name == "xdigit") add_range(b, 'a', 'f'), add_range(b, 'A', 'F');
-  if (name == "space") add_range(b, '\t', '\r'), b.set(' ');
-  if (name == "blank") b.set('\t'), b.set(' ');
-  if (name == "cntrl") add_range(b, 0, 31), b.set(127);
-  if (name == "print") add_range(b, ' ', '~');
-  if (name == "graph") add_range(b, '!', '~');
-  if (name == "punct") add_range(b, '!', '/'), add_range(b, ':', '@'), add_range(b, '[', '`'),
-      add_range(b, '{', '~');
-  static const char* const known[] = {"upper", "lower", "alpha", "digit", "alnum", "xdigit",
-                                      "space", "blank", "cntrl", "print", "graph", "punct"};
-  for (const char* k : known)
-    if (name == k) return true;
+  struct klass {
+    const char* name;
+    const char* ranges;  // pairs of first and last byte
+  };
+  static const klass kClasses[] = {
+      {"upper", "AZ"},     {"lower", "az"},     {"alpha", "AZaz"},
+      {"digit", "09"},     {"alnum", "AZaz09"}, {"xdigit", "09afAF"},
+      {"space", "\t\r  "}, {"blank", "\t\t  "}, {"cntrl", "\x01\x1f\x7f\x7f"},
+      {"print", " ~"},     {"graph", "!~"},     {"punct", "!/:@[`{~"},
+  };
+  for (const klass& k : kClasses) {
+    if (name != k.name) continue;
+    for (const char* r = k.ranges; *r; r += 2)
+      add_range(b, static_cast<unsigned char>(r[0]), static_cast<unsigned char>(r[1]));
+    return true;
+  }
   return false;
 }
 
@@ -157,10 +153,10 @@ fragment atom(builder& bd, int depth) {
   if (c == '.') {
     b.set();
     b.reset(0);
-  } else if (c == '\\' && special(bd.at[1])) {
+  } else if (c == '\\' && pattern_special(bd.at[1])) {
     ++bd.at;
     b.set(static_cast<unsigned char>(*bd.at));
-  } else if (special(c) && c != ']') {
+  } else if (pattern_special(c) && c != ']') {
     bd.ok = false;  // an anchor inside, a repetition of nothing, an interval brace, "\w"...
     return {};
   } else if (!ascii(c)) {
@@ -177,8 +173,8 @@ fragment atom(builder& bd, int depth) {
 bool interval(builder& bd, int* min, int* max) {
   const char* q = bd.at + 1;
   auto number = [&q](int* n) {
-    if (!digit(*q)) return false;
-    for (*n = 0; digit(*q); ++q)
+    if (!pattern_digit(*q)) return false;
+    for (*n = 0; pattern_digit(*q); ++q)
       if ((*n = *n * 10 + (*q - '0')) > kMaxRepeat) return false;
     return true;
   };
@@ -187,7 +183,7 @@ bool interval(builder& bd, int* min, int* max) {
   if (*q == ',') {
     ++q;
     *max = -1;
-    if (digit(*q) && (!number(max) || *max < *min)) return false;
+    if (pattern_digit(*q) && (!number(max) || *max < *min)) return false;
   }
   if (*q != '}') return false;
   bd.at = q + 1;

@@ -21,10 +21,10 @@
 inline constexpr int kAutomatonPositions = 256;
 
 struct pattern_automaton {
-  int words = 0;  // 64-bit words in a set of positions
-  bool at_start = false;       // "^": a match starts at the line's first byte
-  bool at_end = false;         // "$": a match ends at the line's last byte
-  bool empty_matches = false;  // the pattern (anchors aside) matches the empty text
+  int words = 0;                 // 64-bit words in a set of positions
+  bool at_start = false;         // "^": a match starts at the line's first byte
+  bool at_end = false;           // "$": a match ends at the line's last byte
+  bool empty_matches = false;    // the pattern (anchors aside) matches the empty text
   std::vector<uint64_t> first;   // positions a match may start on
   std::vector<uint64_t> last;    // positions a match may end on
   std::vector<uint64_t> follow;  // per position: the positions that may come next

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "rules/pattern_syntax.h"
+
 namespace {
 
 // Counts stop here, far above every limit, so no product or sum can overflow.
@@ -138,13 +140,10 @@ size_t skip_bracket(const char* p, size_t i) {
   return p[i] ? i + 1 : i;
 }
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 uint64_t read_count(const char* p, size_t& i) {
   uint64_t v = 0;
-  for (; is_digit(p[i]); ++i) v = std::min(kRepeatCap, v * 10 + static_cast<uint64_t>(p[i] - '0'));
+  for (; pattern_digit(p[i]); ++i)
+    v = std::min(kRepeatCap, v * 10 + static_cast<uint64_t>(p[i] - '0'));
   return v;
 }
 
@@ -152,13 +151,13 @@ uint64_t read_count(const char* p, size_t& i) {
 // the '}' and the bounds are set (unbounded: n == 0 and bounded == false).
 bool read_interval(const char* p, size_t& i, uint64_t& m, uint64_t& n, bool& bounded) {
   size_t j = i + 1;
-  const bool has_min = is_digit(p[j]);
+  const bool has_min = pattern_digit(p[j]);
   m = read_count(p, j);
   n = m;
   bounded = true;
   if (p[j] == ',') {
     ++j;
-    bounded = is_digit(p[j]);
+    bounded = pattern_digit(p[j]);
     n = read_count(p, j);
   } else if (!has_min) {
     return false;

@@ -11,24 +11,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include "rules/pattern_syntax.h"
+
 namespace {
 
 constexpr size_t kMaxLiterals = 4;
-
-// Characters that stand for themselves after a backslash in every POSIX extended syntax.
-bool escapes_to_itself(char c) {
-  return c != '\0' && std::strchr(".[]\\*+?{}()|^$", c) != nullptr;
-}
 
 // Characters that are literal unescaped. Bytes above 127 are left out: in a multibyte locale
 // they are parts of characters that a repetition would take whole.
 bool plain(char c) {
   unsigned char u = static_cast<unsigned char>(c);
   return u != 0 && u < 0x80 && std::strchr("\\.[]()|*+?{}^$", c) == nullptr;
-}
-
-bool digit(char c) {
-  return c >= '0' && c <= '9';
 }
 
 struct parser {
@@ -49,12 +42,12 @@ bool parse_repetitions(parser& ps, bool* repeated) {
       const char* q = ps.at + 1;
       bool has_min = false;
       bool zero_min = true;
-      for (; digit(*q); ++q) {
+      for (; pattern_digit(*q); ++q) {
         has_min = true;
         if (*q != '0') zero_min = false;
       }
       if (*q == ',') {
-        for (++q; digit(*q); ++q) {
+        for (++q; pattern_digit(*q); ++q) {
         }
       } else if (!has_min) {
         ps.ok = false;
@@ -131,7 +124,7 @@ void parse_level(parser& ps, int depth, std::vector<std::string>* out, bool* alt
       end_run();
       if (!parse_repetitions(ps, &repeated) && !inner_alternation)
         out->insert(out->end(), inner.begin(), inner.end());
-    } else if (plain(c) || (c == '\\' && escapes_to_itself(ps.at[1]))) {
+    } else if (plain(c) || (c == '\\' && pattern_special(ps.at[1]))) {
       ps.at += c == '\\' ? 2 : 1;
       const char literal = c == '\\' ? ps.at[-1] : c;
       if (parse_repetitions(ps, &repeated)) {

@@ -505,10 +505,11 @@ int check_rules(const rule_text& in, const router_identity* id, bool verbose, FI
   json_object* doc = parse_document(in.json, out);
   if (!doc || !json_object_is_type(doc, json_type_array)) {
     json_object_put(doc);
-    std::fprintf(out,
-                 "verdict: rejected: %s; the daemon logs \"json_tokener_parse error\" and keeps its "
-                 "current rule set\n",
-                 rule_load_rejection(RULES_PARSE_ERROR));
+    std::fprintf(
+        out,
+        "verdict: rejected: %s; the daemon logs \"json_tokener_parse error\" and keeps its "
+        "current rule set\n",
+        rule_load_rejection(RULES_PARSE_ERROR));
     return KIVRULE_REJECTED;
   }
   const size_t n = json_object_array_length(doc);
