@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -18,8 +19,7 @@
 #include "core/kiv_log.h"
 #include "detect/monitor_syslog.h"
 #include "platform/platform.h"
-#include "rules/monitor_profile.h"
-#include "rules/read_json.h"
+#include "rules/rule_reader.h"
 
 namespace {
 
@@ -62,16 +62,15 @@ void remove_root() {
 
 // N active profiles as the rule file reader leaves them: compiled pattern, ring of 3, one action.
 void install_profiles(int32_t n) {
-  std::lock_guard<std::mutex> lock(mp_mutex);
-  free_monitor_profile(&mp, gArraylen);
-  gArraylen = 0;
-  monitor_profile* set = alloc_monitor_profile(n);
+  auto set = std::make_unique<rule_set>();
+  set->count = n;
+  set->profiles.resize(static_cast<size_t>(n));
   for (int32_t i = 0; i < n; ++i) {
-    monitor_profile& p = set[i];
-    p.isActive = 1;
+    monitor_profile& p = set->profiles[static_cast<size_t>(i)];
+    p.index = i;
     p.kiv_keyword = "fault_" + std::to_string(i);
     p.re_pattern = kivbench::fault_pattern(i);
-    if (!compile_pattern(p.re_pattern->c_str(), p).empty()) {
+    if (!compile_pattern(p.re_pattern->c_str(), &p.pattern).empty()) {
       fprintf(stderr, "pattern %d does not compile: %s\n", static_cast<int>(i),
               p.re_pattern->c_str());
       exit(2);
@@ -79,14 +78,17 @@ void install_profiles(int32_t n) {
     p.frequency = 3;
     p.period = 60;
     p.timestamp.assign(3, 0.0f);
-    p.action = {"nop"};
-    p.action_num = 1;
-    p.checkFuncIndex = {-1};
-    p.actionRetry = {0};
-    p.actionResult = {-1};
+    p.actions = {rule_action{"nop", 0}};
   }
-  mp = set;
-  gArraylen = n;
+  rule_set_hold hold = hold_rule_set();
+  replace_rule_set(hold, std::move(set));
+}
+
+// The search of profile i alone, as match_func makes it after its prefilter.
+bool searches(int32_t i, const std::string& line) {
+  rule_set_hold hold = hold_rule_set();
+  return profile_regexec(hold.set->profiles[static_cast<size_t>(i)], line.c_str(), line.size()) ==
+         0;
 }
 
 // The fault line of profile 0 must match it alone, and the ordinary lines nothing: otherwise the
@@ -94,9 +96,9 @@ void install_profiles(int32_t n) {
 void check_lines(int32_t n) {
   std::string fault = kivbench::fault_line(0);
   for (int32_t i = 0; i < n; ++i) {
-    bool hit = regexec(&mp[i].regex, fault.c_str(), 0, nullptr, 0) == 0;
+    bool hit = searches(i, fault);
     for (const std::string& line : kivbench::ordinary_lines())
-      if (regexec(&mp[i].regex, line.substr(0, 255).c_str(), 0, nullptr, 0) == 0) {
+      if (searches(i, line.substr(0, 255))) {
         fprintf(stderr, "ordinary line matches profile %d\n", static_cast<int>(i));
         exit(2);
       }
@@ -123,12 +125,13 @@ void BM_WalkLine(benchmark::State& state) {
   std::string fault = kivbench::fault_line(0);
   int pause_logged = 0;
   size_t k = 0;
+  uint64_t line_no = 0;
   for (auto _ : state) {
     const char* line = matching ? fault.c_str() : lines[k++ % lines.size()].c_str();
     // The record the monitor writes for every line before the walk, in the same walk.
     kiv_log_walk walk;
     kiv_log("_monitor_syslog", 251, "pBuf=[%s]\n", line);
-    benchmark::DoNotOptimize(walk_log_line(line, &pause_logged));
+    benchmark::DoNotOptimize(walk_log_line(log_piece{line, {}, ++line_no}, &pause_logged));
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
   state.SetLabel(matching ? "lines, matching 1 profile" : "lines, matching none");
@@ -159,10 +162,12 @@ void BM_RegexecOnly(benchmark::State& state) {
   install_profiles(n);
   std::vector<std::string> lines = walked_lines();
   size_t k = 0;
+  rule_set_hold hold = hold_rule_set();
   for (auto _ : state) {
     const char* line = lines[k++ % lines.size()].c_str();
     int hits = 0;
-    for (int32_t i = 0; i < n; ++i) hits += regexec(&mp[i].regex, line, 0, nullptr, 0) == 0;
+    for (const monitor_profile& p : hold.set->profiles)
+      hits += profile_regexec(p, line, strlen(line)) == 0;
     benchmark::DoNotOptimize(hits);
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
@@ -184,11 +189,7 @@ int main(int argc, char** argv) {
   printf("sandbox root %s\n", g_root.c_str());
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  {
-    std::lock_guard<std::mutex> lock(mp_mutex);
-    free_monitor_profile(&mp, gArraylen);
-    gArraylen = 0;
-  }
+  release_rule_set();
   remove_root();
   return 0;
 }

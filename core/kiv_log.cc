@@ -141,7 +141,7 @@ bool stat_log(log_state& s, struct stat* st) {
 // Async-signal-safe.
 log_file open_log(const char* path, struct stat* st) {
   log_file f;
-  f.fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  f.fd = open_unblocked(path, O_WRONLY | O_APPEND | O_CREAT);
   if (f.fd >= 0 && fstat(f.fd, st) == 0) {
     f.size = st->st_size;
     f.regular = S_ISREG(st->st_mode);
@@ -633,16 +633,15 @@ char* trim_spaces(char* text) {
 long long get_file_size(const char* path) {
   if (!path) return -1;
   std::string real = kiv_path(path);
-  FILE* f = fopen(real.c_str(), "rb");
-  if (!f) return -1;
-  long long size = -1;
-  if (fseeko(f, 0, SEEK_END) == 0) size = static_cast<long long>(ftello(f));
-  fclose(f);
-  return size;
+  int fd = open_unblocked(real.c_str(), O_RDONLY);
+  if (fd < 0) return -1;
+  const off_t end = lseek(fd, 0, SEEK_END);
+  ::close(fd);
+  return end < 0 ? -1 : static_cast<long long>(end);
 }
 
 bool write_file_nofollow(const std::string& real_path, const char* data, size_t len) {
-  int fd = ::open(real_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd = open_unblocked(real_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
   if (fd < 0) return false;
   size_t done = 0;
   while (done < len) {

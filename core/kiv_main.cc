@@ -30,9 +30,9 @@
 #include "heal/handle_kiv_event.h"
 #include "heal/reboot_budget.h"
 #include "rules/dump_mp.h"
-#include "rules/monitor_profile.h"
-#include "rules/rule_cache.h"
+#include "rules/rule_set.h"
 #include "update/process_json.h"
+#include "update/rule_cache.h"
 
 std::atomic<int> terminate_flag{0};
 std::atomic<int> event_flag{0};
@@ -194,7 +194,7 @@ int kiv_main() {
       }
       if (dump_flag.load() == 1) {
         dump_flag.store(0);
-        dump_mp(mp);
+        dump_mp();
       }
       if (tick_flag.load() == 1) {
         tick_flag.store(0);

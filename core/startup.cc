@@ -19,6 +19,7 @@
 
 #include "core/kiv_log.h"
 #include "platform/platform.h"
+#include "platform/platform_posix.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ void initial_functions() {
     memset(buffer, 0, sizeof buffer);
     std::string path = kiv_path(KIV_PID_PATH);
     // Never read through a symbolic link: such a file is not ours and is replaced.
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = open_unblocked(path.c_str(), O_RDONLY);
     if (fd >= 0) {
       ssize_t n;
       do {
@@ -116,7 +117,7 @@ void write_pid_file() {
 void append_tail_pid(pid_t follower_pid) {
   std::string path = kiv_path(KIV_PID_PATH);
   // The file is the one initial_functions wrote; a missing file is not created again.
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open_unblocked(path.c_str(), O_WRONLY | O_APPEND);
   if (fd < 0) return;
   char text[24];
   int len = follower_pid > 0

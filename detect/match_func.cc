@@ -31,16 +31,16 @@ int match_func(const monitor_profile* profile, const char* line) {
   return match_func(profile, line, line ? strlen(line) : 0);
 }
 
-int match_func(const monitor_profile* profile, const char* line, size_t length) {
+int match_func(const monitor_profile* profile, const char* line, size_t length, line_place place) {
   if (!profile) return 0;
-  if (profile->isActive == 0) return 0;
   if (!line) return 0;
   // An active profile without a "re_pattern" has nothing to search with.
   if (!has_expression(*profile)) return 0;
 
   const std::string_view text(line, length);
-  int rc =
-      may_match(profile->literals, text) ? profile_regexec(*profile, line, length) : REG_NOMATCH;
+  int rc = may_match(profile->pattern.literals, text)
+               ? profile_regexec(*profile, line, length, place)
+               : REG_NOMATCH;
   if (rc == 0) {
     KIV_LOG("[Match]::[%s]\n", line);
     return 1;
@@ -52,7 +52,7 @@ int match_func(const monitor_profile* profile, const char* line, size_t length) 
   std::string engine_error;  // rare: no piece made once for it
   std::string_view reason = no_match;
   if (rc != REG_NOMATCH) {
-    engine_error = "[" + engine_words(rc, &profile->regex) + "]::[";
+    engine_error = "[" + engine_words(rc, profile->pattern.regex.get()) + "]::[";
     reason = engine_error;
   }
   kiv_log_pieces({reason_head, reason, text, "]\n"});

@@ -15,7 +15,7 @@
 
 #include "core/kiv_log.h"
 #include "platform/platform.h"
-#include "rules/monitor_profile.h"
+#include "rules/rule_set.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-// The trigger thread: visits the profiles of the live rule set one at a time, one every 2 s,
-// and runs the healing executor on a profile whose ring is full within its period, while no
+// The trigger thread: visits the active profiles of the live rule set one at a time, one every
+// 2 s, and runs the healing executor on a profile whose ring is full within its period, while no
 // other healing runs. The examination and the whole healing run happen inside mp_mutex.
 //
 // The cursor survives while the lock is released, and a rule reload may meanwhile have put a
 // smaller (or empty) set in place: under the lock the cursor is checked against the current
-// gArraylen and starts again at 0 when it lies outside the set.
+// set and starts again at 0 when it lies outside it.
 #include "detect/monitor_statistics.h"
 
 #include <mutex>
@@ -14,13 +14,13 @@
 #include "detect/freq_window.h"
 #include "heal/self_healing.h"
 #include "platform/platform.h"
-#include "rules/monitor_profile.h"
+#include "rules/rule_set.h"
 
 namespace {
 
-void debug_print(const monitor_profile& p, int32_t cursor) {
+void debug_print(const monitor_profile& p) {
   if (!nvram_match("kiv_debug_flag", "1")) return;
-  int c = static_cast<int>(cursor);
+  int c = static_cast<int>(p.index);
   float diff = 0.0f;
   if (ring_slot_valid(&p, p.front) && ring_slot_valid(&p, p.rear))
     diff = p.timestamp[static_cast<size_t>(p.front)] - p.timestamp[static_cast<size_t>(p.rear)];
@@ -30,30 +30,29 @@ void debug_print(const monitor_profile& p, int32_t cursor) {
   cprintf("freq[%d]=[%u]\n", c, static_cast<unsigned>(p.frequency));
   cprintf("diff[%d] === [%f]\n", c, static_cast<double>(diff));
   cprintf("period[%d]=[%u]\n", c, static_cast<unsigned>(p.period));
-  for (int32_t a = 0; a < p.action_num && static_cast<size_t>(a) < p.action.size(); ++a)
-    cprintf("action[%d]=[%s]\n", c, p.action[static_cast<size_t>(a)].c_str());
+  for (const rule_action& a : p.actions) cprintf("action[%d]=[%s]\n", c, a.text.c_str());
 }
 
-// One examination of the profile at the cursor; returns the next cursor. Caller holds mp_mutex.
-int32_t examine(int32_t cursor) {
-  if (!mp || gArraylen <= 0) return cursor;
-  if (cursor < 0 || cursor >= gArraylen) cursor = 0;
-  monitor_profile& p = mp[cursor];
+// One examination of the active profile at the cursor; returns the next cursor. The caller
+// holds the set, which has at least one active profile. Rules that are not active here are
+// never visited: the 2-s step goes to the rules that can heal.
+size_t examine(rule_set& set, size_t cursor) {
+  if (cursor >= set.profiles.size()) cursor = 0;
+  monitor_profile& p = set.profiles[cursor];
   if (is_match_condition(&p) == 1 && healing_index.load() == -1) {
-    debug_print(p, cursor);
+    debug_print(p);
     p.isHealing = 1;
-    healing_index.store(cursor);
-    self_healing(cursor);
+    healing_index.store(p.index);
+    self_healing(&set, p.index);
   }
-  // gArraylen cannot change while the lock is held, so it is still above 0 here.
-  return (cursor + 1) % gArraylen;
+  return (cursor + 1) % set.profiles.size();
 }
 
 }  // namespace
 
 void* monitor_Statistics(void*) {
   KIV_LOG("START\n");
-  int32_t cursor = 0;
+  size_t cursor = 0;
   while (terminate_flag.load() != 1) {
     if (global_pause.load() == 1) {
       pause_unless_terminated(10);
@@ -61,9 +60,9 @@ void* monitor_Statistics(void*) {
     }
     bool empty;
     {
-      std::lock_guard<std::mutex> lock(mp_mutex);
-      empty = gArraylen <= 0;
-      if (!empty) cursor = examine(cursor);
+      rule_set_hold hold = hold_rule_set();
+      empty = !hold.set || hold.set->profiles.empty();
+      if (!empty) cursor = examine(*hold.set, cursor);
     }
     pause_unless_terminated(empty ? 5 : 2);
   }

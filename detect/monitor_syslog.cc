@@ -28,7 +28,6 @@
 #include "detect/freq_window.h"
 #include "detect/match_func.h"
 #include "platform/platform.h"
-#include "rules/monitor_profile.h"
 
 namespace {
 
@@ -52,6 +51,8 @@ struct piece_reader {
   size_t end = 0;
   char* saved_at = nullptr;  // byte overwritten by the end of the piece handed out last
   char saved = 0;
+  bool mid_line = false;  // the last piece handed out did not end its line
+  uint64_t line = 0;      // the line the last piece belongs to
 };
 
 enum class read_result { piece, terminated, ended };
@@ -64,15 +65,21 @@ void restore_saved(piece_reader& r) {
 void forget_buffered(piece_reader& r) {
   r.saved_at = nullptr;
   r.start = r.end = 0;
+  r.mid_line = false;  // a new follower starts at a line's beginning
 }
 
-// The next piece, zero-terminated in place, when one is complete; none otherwise.
-char* take_piece(piece_reader& r, bool at_end) {
+// The next piece, zero-terminated in place, when one is complete; none otherwise. *place tells
+// where it lies in its line: the rest the input ends with counts as a line's end.
+char* take_piece(piece_reader& r, bool at_end, line_place* place) {
   restore_saved(r);
   char* begin = r.data + r.start;
   bool line_end = false;
   size_t n = next_piece_length(begin, r.end - r.start, at_end, &line_end);
   if (n == 0) return nullptr;
+  place->at_start = !r.mid_line;
+  place->at_end = line_end || (at_end && r.start + n == r.end);
+  if (place->at_start) ++r.line;
+  r.mid_line = !place->at_end;
   if (line_end) {
     begin[n - 1] = '\0';  // the line end goes, as trimNL would take it
   } else {
@@ -90,9 +97,9 @@ char* take_piece(piece_reader& r, bool at_end) {
 // Waits for the next piece. A complete piece already buffered is handed out first; otherwise the
 // wait ends with the next data, with a stop request, or with the end of the follower's output.
 // The piece stays valid until the next call.
-read_result read_piece(piece_reader& r, int fd, char** out) {
+read_result read_piece(piece_reader& r, int fd, char** out, line_place* place) {
   for (;;) {
-    if ((*out = take_piece(r, false))) return read_result::piece;
+    if ((*out = take_piece(r, false, place))) return read_result::piece;
     if (terminate_flag.load() == 1) return read_result::terminated;
     if (r.start > 0) {  // make room behind the partial piece
       memmove(r.data, r.data + r.start, r.end - r.start);
@@ -109,7 +116,8 @@ read_result read_piece(piece_reader& r, int fd, char** out) {
     if (rc <= 0 || fds[0].revents == 0) continue;
     ssize_t n = read(fd, r.data + r.end, sizeof r.data - 1 - r.end);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return (*out = take_piece(r, true)) ? read_result::piece : read_result::ended;
+    if (n <= 0)
+      return (*out = take_piece(r, true, place)) ? read_result::piece : read_result::ended;
     r.end += static_cast<size_t>(n);
   }
 }
@@ -126,18 +134,19 @@ void end_follower() {
 }
 
 // The rule set on the console, while kiv_debug_flag is "1". Caller holds mp_mutex.
-void debug_dump() {
+void debug_dump(const rule_set* set) {
   if (!kiv_log_console()) return;
-  cprintf("gArraylen=%d\n", static_cast<int>(gArraylen));
-  for (int32_t i = 0; mp && i < gArraylen; ++i) {
-    const monitor_profile& p = mp[i];
-    int index = static_cast<int>(i);
-    cprintf("monitor_profile[%d].isActive=[%d]\n", index, static_cast<int>(p.isActive));
-    cprintf("kiv_keyword=[%s]\n", text_or_none(p.kiv_keyword));
-    cprintf("re_pattern=[%s]\n", text_or_none(p.re_pattern));
-    for (int32_t a = 0; a < p.action_num && static_cast<size_t>(a) < p.action.size(); ++a)
-      cprintf("action[%d]=[%s]\n", index, p.action[static_cast<size_t>(a)].c_str());
-    cprintf("--------\n");
+  cprintf("gArraylen=%d\n", set ? static_cast<int>(set->count) : 0);
+  if (set) {
+    for_each_rule(*set, [](int32_t i, const monitor_profile* p) {
+      int index = static_cast<int>(i);
+      cprintf("monitor_profile[%d].isActive=[%d]\n", index, p ? 1 : 0);
+      cprintf("kiv_keyword=[%s]\n", p ? text_or_none(p->kiv_keyword) : KIV_NONE_TEXT);
+      cprintf("re_pattern=[%s]\n", p ? text_or_none(p->re_pattern) : KIV_NONE_TEXT);
+      for (int32_t a = 0; p && a < p->action_num(); ++a)
+        cprintf("action[%d]=[%s]\n", index, p->actions[static_cast<size_t>(a)].text.c_str());
+      cprintf("--------\n");
+    });
   }
   cprintf("\n");
 }
@@ -174,27 +183,29 @@ size_t next_piece_length(const char* text, size_t avail, bool at_end, bool* line
   return 0;
 }
 
-void walk_profiles(monitor_profile* set, int32_t n, const char* line, std::optional<float> now,
+void walk_profiles(rule_set& set, const log_piece& piece, std::optional<float> now,
                    const std::function<void(int32_t)>& matched) {
-  const size_t length = strlen(line);
-  for (int32_t i = 0; set && i < n; ++i) {
-    monitor_profile& p = set[i];
-    if (p.isActive == 0 || match_func(&p, line, length) == 0) continue;
+  const size_t length = strlen(piece.text);
+  for (monitor_profile& p : set.profiles) {
+    if (match_func(&p, piece.text, length, piece.place) == 0) continue;
+    // One line adds at most one match to a ring, however many of its pieces match.
+    if (p.credited_line == piece.line) continue;
+    p.credited_line = piece.line;
     if (!now) now = read_uptime();
-    record_match(p, i, *now);
-    if (matched) matched(i);
+    record_match(p, p.index, *now);
+    if (matched) matched(p.index);
   }
 }
 
-// Walks one line over the rule set; false when the rule set is paused and the line dropped.
-bool walk_log_line(const char* line, int* pause_logged) {
-  std::unique_lock<std::mutex> lock(mp_mutex, std::try_to_lock);
-  if (!lock.owns_lock()) {
+// Walks one piece over the rule set; false when the rule set is paused and the piece dropped.
+bool walk_log_line(const log_piece& piece, int* pause_logged) {
+  rule_set_hold hold = try_hold_rule_set();
+  if (!hold.lock.owns_lock()) {
     kiv_log_walk_write();  // a heal can hold the rule set for minutes: nothing waits with it
-    lock.lock();
+    hold = hold_rule_set();
   }
   kiv_log_walk walk;  // the walk's records reach the file before the lock is released
-  debug_dump();
+  debug_dump(hold.set);
   if (global_pause.load() == 1) {
     if (*pause_logged == 0) {
       SYSLOG_LOG("global_pause=[%d]\n", static_cast<int>(global_pause.load()));
@@ -206,8 +217,8 @@ bool walk_log_line(const char* line, int* pause_logged) {
     SYSLOG_LOG("global_pause=[%d]\n", static_cast<int>(global_pause.load()));
     *pause_logged = 0;
   }
-  SYSLOG_LOG("gArraylen=[%d]\n", static_cast<int>(gArraylen));
-  walk_profiles(mp, gArraylen, line, std::nullopt);
+  SYSLOG_LOG("gArraylen=[%d]\n", hold.set ? static_cast<int>(hold.set->count) : 0);
+  if (hold.set) walk_profiles(*hold.set, piece, std::nullopt);
   return true;
 }
 
@@ -258,7 +269,8 @@ void _monitor_syslog() {
 
   for (;;) {
     char* piece = nullptr;
-    read_result got = read_piece(reader, follower.fd, &piece);
+    line_place place;
+    read_result got = read_piece(reader, follower.fd, &piece, &place);
     if (got == read_result::ended) {
       forget_buffered(reader);
       if (restart_follower()) continue;
@@ -269,7 +281,7 @@ void _monitor_syslog() {
       kiv_log_walk walk;  // the line's records, from "pBuf" on, go to the file together
       SYSLOG_LOG("pBuf=[%s]\n", line);
       if (terminate_flag.load() != 1) {
-        walk_log_line(line, &pause_logged);
+        walk_log_line(log_piece{line, place, reader.line}, &pause_logged);
         continue;
       }
     }

@@ -1,5 +1,5 @@
 // The action list grammar: get_num_of_action, parse_action and search_index on arbitrary text,
-// after a first byte that picks a buffer size, spare slots and a search position. The grammar is
+// after a first byte that picks a buffer size and a count. The grammar is
 // computed here apart: outer spaces dropped, split at ';', empty items skipped; "nop" binds check
 // row 0, "restart_wan" row 1, any other name row 2.
 #include "support.h"
@@ -17,6 +17,12 @@ static int32_t row_of(const std::string& name) {
   return name == "nop" ? 0 : name == "restart_wan" ? 1 : 2;
 }
 
+static std::vector<std::string> texts(const std::vector<rule_action>& actions) {
+  std::vector<std::string> out;
+  for (const rule_action& a : actions) out.push_back(a.text);
+  return out;
+}
+
 void init() {}
 
 void one(const std::string& input) {
@@ -27,28 +33,25 @@ void one(const std::string& input) {
   const std::vector<std::string> want = items(text);
   const int32_t count = get_num_of_action(text.c_str(), full);
   check(count == static_cast<int32_t>(want.size()), "get_num_of_action counts the items");
-  monitor_profile p;
-  p.action_num = count;
-  check(parse_action(&p, text.c_str(), full) == count && p.action == want,
+  std::vector<rule_action> p;
+  check(parse_action(&p, text.c_str(), full, count) == count && texts(p) == want,
         "parse_action stores exact copies in list order");
-  std::vector<int32_t> rows;
-  for (const std::string& item : want) rows.push_back(row_of(item));
-  check(p.checkFuncIndex == rows && p.actionResult == std::vector<int32_t>(count, -1) &&
-            p.actionRetry == std::vector<int32_t>(count, 0),
+  for (size_t k = 0; k < p.size(); ++k)
+    check(
+        p[k].checkFuncIndex == row_of(want[k]) && p[k].actionResult == -1 && p[k].actionRetry == 0,
         "each item is bound to its check row, with no run yet");
 
-  // A buffer size shorter than the text cuts it, a larger one changes nothing; slots beyond the
-  // items stay without a name.
+  // A buffer size shorter than the text cuts it, a larger one changes nothing; a count beyond
+  // the items keeps what there is, a smaller one the first items.
   const int32_t cut = mode - 2;
   const int32_t cut_count = get_num_of_action(text.c_str(), cut);
   check(cut_count == static_cast<int32_t>(items(text.substr(0, std::max(cut - 1, 0))).size()),
         "a buffer size cuts the text before it is counted");
-  monitor_profile q;
-  q.action_num = cut_count + (mode & 3);
-  check(parse_action(&q, text.c_str(), cut) == cut_count &&
-            q.action.size() == static_cast<size_t>(q.action_num),
-        "parse_action fills action_num slots from what fits in the buffer");
-  // Any name at any position, also positions outside the arrays.
-  check(search_index(&p, text.c_str(), static_cast<int8_t>(mode) % 8) == row_of(text),
+  std::vector<rule_action> q;
+  const int32_t asked = cut_count + (mode & 3) - 1;
+  check(parse_action(&q, text.c_str(), cut, asked) == std::max(0, std::min(asked, cut_count)),
+        "parse_action stores at most the count asked for, from what fits in the buffer");
+  rule_action one;
+  check(search_index(&one, text.c_str()) == row_of(text) && one.checkFuncIndex == row_of(text),
         "search_index gives the name's check row");
 }

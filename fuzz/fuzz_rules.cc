@@ -8,22 +8,28 @@ static void build(const std::string& text, uint8_t which) {
   const router_identity ids[] = {{"KV-1000", "KVO-1", "3.0.102_5", "AA:BB:CC:00:11:22"},
                                  {"KV-1000", std::nullopt, "..", ""},
                                  {std::nullopt, std::nullopt, "._", ""}};
-  rule_load load;
-  if (build_rule_set(text.c_str(), ids[which % 3], &global_pause, &load) != RULES_OK)
-    return check(!load.array && !load.doc && load.n == 0, "a failed load owns nothing");
-  check(load.array && load.doc && load.notes.size() == static_cast<size_t>(load.n),
-        "a load owns its array and document, and has one note per rule");
-  for (const monitor_profile* p = load.array; p < load.array + load.n; ++p) {
-    const size_t n = p->action.size();
-    check(n == static_cast<size_t>(p->action_num) && p->checkFuncIndex.size() == n &&
-              p->actionResult.size() == n && p->actionRetry.size() == n &&
-              p->timestamp.size() == p->frequency && has_expression(*p) == p->re_pattern.has_value(),
-          "action_num actions, a ring of frequency slots, compiled exactly with a re_pattern");
-    check(p->isActive == 1 || (p->isActive == 0 && !p->kiv_keyword && !p->re_pattern && n == 0 &&
-                               p->frequency == 0 && p->period == 0),
-          "an active record, or an inactive one that owns nothing");
+  rule_set set;
+  load_report report;
+  const int rc = build_rule_set(text.c_str(), ids[which % 3], &set, &report);
+  if (rc != RULES_OK)
+    return check(set.profiles.empty() && set.count == 0 && set.document.empty(),
+                 "a failed load holds nothing");
+  check(report.notes.size() == static_cast<size_t>(set.count), "a load has one note per rule");
+  int32_t last = -1;
+  for (const monitor_profile& p : set.profiles) {
+    check(
+        p.index > last && p.index < set.count && report.notes[static_cast<size_t>(p.index)].active,
+        "a record for each active rule, in file order");
+    last = p.index;
+    check(p.timestamp.size() == p.frequency && has_expression(p) == p.re_pattern.has_value(),
+          "a ring of frequency slots, compiled exactly with a re_pattern");
   }
-  release_rule_load(&load);
+  // The array read element by element is the array json-c reads whole.
+  json_ptr whole(json_tokener_parse(text.c_str()));
+  check(whole && json_object_is_type(whole.get(), json_type_array) &&
+            json_object_array_length(whole.get()) == static_cast<size_t>(set.count) &&
+            set.document == json_object_to_json_string_ext(whole.get(), JSON_C_TO_STRING_PLAIN),
+        "the rules and the document are json-c's own reading of the text");
 }
 
 static void read_file(const std::string& bytes, bool boxed) {
@@ -34,7 +40,7 @@ static void read_file(const std::string& bytes, bool boxed) {
   check(nvram_get_int("kiv_is_JSON_updated") == 0 &&
             (file.size() <= KIV_HEADER_LEN || access(path("tmp/kivjson.json").c_str(), F_OK)),
         "the announcement is consumed, a read rule file removed");
-  check(has_container_magic(file.data(), file.size()) || (!mp && !gJsonObj),
+  check(has_container_magic(file.data(), file.size()) || !hold_rule_set().set,
         "a file without the magic is never installed");
   release_rule_set();
   unlink(path("tmp/kivjson.json").c_str());

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -22,9 +23,11 @@
 #include "platform/platform.h"
 #include "rules/action_list.h"
 #include "rules/pattern_automaton.h"
+#include "rules/pattern_guard.h"
 #include "rules/pattern_literals.h"
-#include "rules/read_json.h"
+#include "rules/rule_reader.h"
 #include "update/decrypt_file.h"
+#include "update/install_rules.h"
 
 void init();
 void one(const std::string& input);

@@ -10,12 +10,13 @@
 // the trigger thread opened.
 #include "heal/self_healing.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/kiv_log.h"
+#include "core/kiv_main.h"
 #include "heal/reboot_budget.h"
 #include "platform/platform.h"
-#include "rules/monitor_profile.h"
 
 namespace {
 
@@ -48,14 +49,29 @@ void carry_out(const char* action) {
   kiv_sleep(1);
 }
 
-// The per-action arrays hold action_num entries each; a record whose arrays are shorter is
-// walked only as far as all of them reach.
-int32_t usable_actions(const monitor_profile& p) {
-  size_t n = p.action_num > 0 ? static_cast<size_t>(p.action_num) : 0;
-  for (size_t size :
-       {p.action.size(), p.checkFuncIndex.size(), p.actionResult.size(), p.actionRetry.size()})
-    if (size < n) n = size;
-  return static_cast<int32_t>(n);
+// The active profile of file index `index`; none when the set has none.
+monitor_profile* profile_of(rule_set& set, int index) {
+  auto at = std::lower_bound(set.profiles.begin(), set.profiles.end(), index,
+                             [](const monitor_profile& p, int i) { return p.index < i; });
+  return at != set.profiles.end() && at->index == index ? &*at : nullptr;
+}
+
+// Carries one action out with its attempts and records the result. After a stop request no
+// further attempt is started; the one made is recorded as it ended.
+void run_action(const monitor_profile& p, rule_action& a) {
+  const bool reboot = a.text == "reboot";
+  const int32_t limit = reboot ? kRebootAttempts : kOtherAttempts;
+  int32_t attempts = 0;
+  int32_t result = kNotCarriedOut;
+  if (!reboot || reboot_may_run(p)) {
+    do {
+      carry_out(a.text.c_str());
+      result = run_check(a.checkFuncIndex);
+      ++attempts;
+    } while (result != 0 && attempts < limit && terminate_flag.load() != 1);
+  }
+  a.actionResult = result;
+  a.actionRetry = attempts;
 }
 
 }  // namespace
@@ -68,46 +84,37 @@ void empty_ring(monitor_profile& p) {
   for (size_t i = 0; i < slots; ++i) p.timestamp[i] = 0.0f;
 }
 
-void self_healing(int index) {
+void self_healing(rule_set* set, int index) {
   KIV_LOG("===============self_healing start===============\n");
   KIV_LOG("monitor_profile index=%d\n", index);
-  if (!mp) {
+  if (!set) {
     KIV_LOG("monitor_profile is NULL!\n");
     return;
   }
-  if (index < 0 || index >= gArraylen) {
+  monitor_profile* found = profile_of(*set, index);
+  if (!found) {
     // Nothing to heal: the healing state the caller opened is closed again.
     KIV_LOG("monitor_profile index=%d is out of range!\n", index);
     healing_index.store(-1);
     return;
   }
-  monitor_profile& p = mp[index];
-  KIV_LOG("action_num=%d\n", static_cast<int>(p.action_num));
-  int32_t actions = usable_actions(p);
-  p.actionIndex = 0;
-  while (p.actionIndex < actions) {
-    size_t i = static_cast<size_t>(p.actionIndex);
-    const char* action = p.action[i].c_str();
-    KIV_LOG("To do action[%d]=%s\n", static_cast<int>(p.actionIndex), action);
-    const bool reboot = strcmp(action, "reboot") == 0;
-    int32_t limit = reboot ? kRebootAttempts : kOtherAttempts;
-    int32_t attempts = 0;
-    int32_t result = kNotCarriedOut;
-    if (!reboot || reboot_may_run(p)) {
-      do {
-        carry_out(action);
-        result = run_check(p.checkFuncIndex[i]);
-        ++attempts;
-      } while (result != 0 && attempts < limit);
+  monitor_profile& p = *found;
+  KIV_LOG("action_num=%d\n", static_cast<int>(p.action_num()));
+  for (p.actionIndex = 0; p.actionIndex < p.action_num(); ++p.actionIndex) {
+    // After SIGTERM no action is started: the daemon is going, and the boot script waits for
+    // it only so long.
+    if (terminate_flag.load() == 1) {
+      KIV_LOG("Get terminate signal, the remaining actions are not carried out\n");
+      break;
     }
-    p.actionResult[i] = result;
-    p.actionRetry[i] = attempts;
+    rule_action& a = p.actions[static_cast<size_t>(p.actionIndex)];
+    KIV_LOG("To do action[%d]=%s\n", static_cast<int>(p.actionIndex), a.text.c_str());
+    run_action(p, a);
     KIV_LOG("monitor_profile[%d] result[%d]=%d\n", index, static_cast<int>(p.actionIndex),
-            static_cast<int>(result));
+            static_cast<int>(a.actionResult));
     KIV_LOG("monitor_profile[%d] retry[%d]=%d\n", index, static_cast<int>(p.actionIndex),
-            static_cast<int>(attempts));
-    if (result == 1) break;
-    p.actionIndex += 1;
+            static_cast<int>(a.actionRetry));
+    if (a.actionResult == 1) break;
   }
   empty_ring(p);
   healing_index.store(-1);

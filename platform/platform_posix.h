@@ -1,6 +1,8 @@
 // Plain POSIX pieces that both platform variants and the log facility share: no router or host
-// policy here, only clock readings and waits.
+// policy here, only clock readings, waits and the safe opening of files.
 #pragma once
+
+#include <sys/types.h>
 
 // Monotonic clock in nanoseconds, from the coarse clock where the system has one: cheap enough
 // to be read for every log record and every settings read.
@@ -15,3 +17,8 @@ double seconds_since(long long start_ns);
 // interrupted poll goes on waiting for the time left, so a thread that takes no signals ends
 // its wait early only through the descriptor.
 bool poll_readable_for(int fd, double seconds);
+
+// Opens a file at a path others can reach (/tmp, /var/run) without following a symbolic link and
+// without waiting: a FIFO or socket planted there is refused (-1, errno EINVAL) instead of holding
+// the daemon until someone opens its other end. Regular files and devices open as asked.
+int open_unblocked(const char* path, int flags, mode_t mode = 0644);

@@ -44,33 +44,25 @@ int32_t get_num_of_action(const char* action, int32_t size) {
   return static_cast<int32_t>(split_items(trimmed_copy(action, size)).size());
 }
 
-int32_t parse_action(monitor_profile* profile, const char* action, int32_t size) {
-  if (!profile || !action) {
+int32_t parse_action(std::vector<rule_action>* actions, const char* action, int32_t size,
+                     int32_t count) {
+  if (!actions || !action) {
     KIV_LOG("mp or action is NULL!!\n");
     return -1;
   }
-  profile->action.clear();
-  profile->checkFuncIndex.clear();
-  profile->actionResult.clear();
-  profile->actionRetry.clear();
-  if (profile->action_num <= 0) return 0;
+  actions->clear();
+  if (count <= 0) return 0;
   std::vector<std::string> items = split_items(trimmed_copy(action, size));
-  const size_t n = static_cast<size_t>(profile->action_num);
-  profile->action.assign(n, std::string());
-  profile->checkFuncIndex.assign(n, 0);
-  profile->actionResult.assign(n, -1);
-  profile->actionRetry.assign(n, 0);
-  int32_t stored = 0;
-  for (size_t k = 0; k < items.size() && k < n; ++k) {
-    profile->action[k] = items[k];
-    search_index(profile, profile->action[k].c_str(), static_cast<int32_t>(k));
-    ++stored;
+  if (items.size() > static_cast<size_t>(count)) items.resize(static_cast<size_t>(count));
+  for (std::string& item : items) {
+    actions->push_back(rule_action{std::move(item)});
+    search_index(&actions->back(), actions->back().text.c_str());
   }
-  return stored;
+  return static_cast<int32_t>(actions->size());
 }
 
-int32_t search_index(monitor_profile* profile, const char* name, int32_t position) {
-  if (!profile || !name) {
+int32_t search_index(rule_action* action, const char* name) {
+  if (!action || !name) {
     KIV_LOG("[search_index]mp is NULL!!\n");
     return 2;
   }
@@ -81,8 +73,7 @@ int32_t search_index(monitor_profile* profile, const char* name, int32_t positio
       break;
     }
   }
-  if (position >= 0 && static_cast<size_t>(position) < profile->checkFuncIndex.size())
-    profile->checkFuncIndex[static_cast<size_t>(position)] = result;
+  action->checkFuncIndex = result;
   return result;
 }
 

@@ -5,7 +5,6 @@
 // in json-c's plain form, as json_object_to_file writes it.
 #include "rules/dump_mp.h"
 
-#include <json-c/json.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -43,51 +42,45 @@ const char* row_name(int32_t row) {
   return checkActionList[row].name;
 }
 
-template <typename T>
-T entry_or(const std::vector<T>& v, int32_t i, T fallback) {
-  return i >= 0 && static_cast<size_t>(i) < v.size() ? v[static_cast<size_t>(i)] : fallback;
-}
-
-void append_profile(std::string* out, const monitor_profile& p, int32_t index) {
+// A rule that is not active on this router is listed as a record that holds nothing.
+void append_profile(std::string* out, int32_t index, const monitor_profile* p) {
   appendf(out, "=====monitor_profile[%d]=====\n", static_cast<int>(index));
-  appendf(out, "isActive=[%d]\n", static_cast<int>(p.isActive));
-  appendf(out, "kiv_keyword=[%s]\n", text_or_none(p.kiv_keyword));
-  appendf(out, "re_pattern=[%s]\n", text_or_none(p.re_pattern));
-  appendf(out, "action_num=[%d]\n", static_cast<int>(p.action_num));
-  for (int32_t a = 0; a < p.action_num; ++a) {
-    const char* name = static_cast<size_t>(a) < p.action.size()
-                           ? p.action[static_cast<size_t>(a)].c_str()
-                           : KIV_NONE_TEXT;
-    int32_t row = entry_or(p.checkFuncIndex, a, int32_t{-1});
-    appendf(out, "=>action[%d]=[%s]\n", static_cast<int>(a), name);
-    appendf(out, "=>checkFuncIndex[%d]=[%d](for %s)\n", static_cast<int>(a), static_cast<int>(row),
-            row_name(row));
+  appendf(out, "isActive=[%d]\n", p ? 1 : 0);
+  appendf(out, "kiv_keyword=[%s]\n", p ? text_or_none(p->kiv_keyword) : KIV_NONE_TEXT);
+  appendf(out, "re_pattern=[%s]\n", p ? text_or_none(p->re_pattern) : KIV_NONE_TEXT);
+  appendf(out, "action_num=[%d]\n", p ? static_cast<int>(p->action_num()) : 0);
+  for (int32_t a = 0; p && a < p->action_num(); ++a) {
+    const rule_action& action = p->actions[static_cast<size_t>(a)];
+    appendf(out, "=>action[%d]=[%s]\n", static_cast<int>(a), action.text.c_str());
+    appendf(out, "=>checkFuncIndex[%d]=[%d](for %s)\n", static_cast<int>(a),
+            static_cast<int>(action.checkFuncIndex), row_name(action.checkFuncIndex));
     appendf(out, "==>actionResult[%d]=[%d]\n", static_cast<int>(a),
-            static_cast<int>(entry_or(p.actionResult, a, int32_t{-1})));
+            static_cast<int>(action.actionResult));
     appendf(out, "==>actionRetry[%d]=[%d]\n", static_cast<int>(a),
-            static_cast<int>(entry_or(p.actionRetry, a, int32_t{0})));
+            static_cast<int>(action.actionRetry));
   }
 }
 
 }  // namespace
 
-int dump_mp(monitor_profile* profiles) {
-  if (!profiles) {
-    KIV_LOG("=====mp is NULL=====\n");
-    return -1;
-  }
-  // The document first, then the listing of the records in one consistent state.
+int dump_mp() {
+  // The document, then the listing of the records, in one consistent state.
   std::string text;
-  if (gJsonObj) text = json_object_to_json_string_ext(gJsonObj, JSON_C_TO_STRING_PLAIN);
   {
-    std::lock_guard<std::mutex> lock(mp_mutex);
+    rule_set_hold hold = hold_rule_set();
+    if (!hold.set) {
+      KIV_LOG("=====mp is NULL=====\n");
+      return -1;
+    }
+    const rule_set& set = *hold.set;
+    text = set.document;
     text += "\n=====checkActionList=====\n";
     appendf(&text, "global_pause=[%d]\n", static_cast<int>(global_pause.load()));
-    appendf(&text, "gArraylen=[%d]\n", static_cast<int>(gArraylen));
+    appendf(&text, "gArraylen=[%d]\n", static_cast<int>(set.count));
     for (int32_t row = 0; row < 2; ++row)
       appendf(&text, "Action list[%d]=[%s]\n", static_cast<int>(checkActionList[row].number),
               row_name(row));
-    for (int32_t i = 0; i < gArraylen; ++i) append_profile(&text, profiles[i], i);
+    for_each_rule(set, [&](int32_t i, const monitor_profile* p) { append_profile(&text, i, p); });
   }
   // Removed first, so a second dump replaces the file and a link at the path is dropped, never
   // followed.

@@ -1,8 +1,9 @@
 // The rule set dump written on SIGUSR2 to /tmp/kiv_dump.txt.
 #pragma once
 
-#include "rules/monitor_profile.h"
+#include "rules/rule_set.h"
 
 inline constexpr const char* KIV_DUMP_PATH = "/tmp/kiv_dump.txt";
 
-int dump_mp(monitor_profile* profiles);
+// Writes the live set; -1 (and the record "=====mp is NULL=====") before the first load.
+int dump_mp();

@@ -1,54 +1,63 @@
-// The rule set: one monitor_profile per rule of the rule file, and the globals that hold it.
-//
-// mp_mutex guards mp, gArraylen, the replacement of gJsonObj and every field of every record.
-// The rule file reader (main thread) builds a new array without the lock and holds it only for
-// the swap; the syslog monitor thread holds it for the walk of one log line; the trigger thread
-// holds it from the examination of a profile through the whole healing run; the dump holds it
-// for its walk. global_pause and healing_index are single words read without the lock.
+// The record of one active rule: the rule as the file gives it, its compiled pattern, its
+// actions with their results, and the ring of recent match times that the walker and the
+// trigger thread keep in it. A rule that is not active on this router holds nothing but its
+// place in the file (rules/rule_set.h), so a file with the rules of many routers costs only the
+// few that are active here.
 #pragma once
 
 #include <regex.h>
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "rules/pattern_automaton.h"
 
-struct json_object;
+// One item of an action list, with what the healing executor last made of it.
+struct rule_action {
+  std::string text;            // the item as written ("restart_wan")
+  int32_t checkFuncIndex = 2;  // row of checkActionList whose check confirms it
+  int32_t actionResult = -1;   // last check of the last run, -1 before any
+  int32_t actionRetry = 0;     // attempts of the last run, 0 before any
+};
+
+struct regex_free {
+  void operator()(regex_t* re) const {
+    regfree(re);
+    delete re;
+  }
+};
+
+// A pattern ready to search with: the automaton for the plain shapes, the C library's compiled
+// expression for the rest, and the literals every match contains (the prefilter).
+struct compiled_pattern {
+  std::unique_ptr<regex_t, regex_free> regex;
+  std::optional<pattern_automaton> automaton;
+  std::vector<std::string> literals;
+};
 
 struct monitor_profile {
-  int32_t isActive = 0;
+  int32_t index = 0;     // the rule's place in the file: what records and the dump call it
+  int32_t isActive = 1;  // every filter of the rule matched this router
   std::optional<std::string> kiv_keyword;  // none when the rule has no "keyword"
   std::optional<std::string> re_pattern;   // none when the rule has no "re_pattern"
-  regex_t regex{};
-  bool regex_compiled = false;  // regex holds a compiled expression
-  // Plain patterns: decides in place of regex, which is then not kept.
-  std::optional<pattern_automaton> automaton;
-  std::vector<std::string> literals;    // what every match contains (rules/pattern_literals.h)
-  std::vector<std::string> action;      // action_num entries, empty when none
-  std::vector<int32_t> checkFuncIndex;  // row of checkActionList per action
-  std::vector<int32_t> actionRetry;     // attempts of the last run, 0 before any
-  std::vector<int32_t> actionResult;    // last check of the last run, -1 before any
-  std::vector<float> timestamp;         // ring of `frequency` match times, 0.0 = free slot
+  compiled_pattern pattern;                // empty when the rule has no "re_pattern"
+  std::vector<rule_action> actions;        // empty when none
+  std::vector<float> timestamp;            // ring of `frequency` match times, 0.0 = free slot
   uint32_t frequency = 0;
   uint32_t period = 0;
   int32_t front = -1;
   int32_t rear = 0;
   int32_t isHealing = 0;
-  int32_t action_num = 0;
   int32_t actionIndex = 0;
-};
+  // The log line whose match went into the ring last: one line counts once, however many
+  // pieces it is read in (0: none since the set was built).
+  uint64_t credited_line = 0;
 
-extern monitor_profile* mp;  // array of gArraylen records, or none
-extern int32_t gArraylen;
-extern std::atomic<int32_t> global_pause;
-extern json_object* gJsonObj;               // parsed document of the last successful load
-extern std::atomic<int32_t> healing_index;  // profile being healed, -1 when none
-extern std::mutex mp_mutex;
+  int32_t action_num() const { return static_cast<int32_t>(actions.size()); }
+};
 
 // What records, the console and the dump show where a text is none.
 inline constexpr const char* KIV_NONE_TEXT = "(null)";
@@ -58,17 +67,17 @@ inline const char* text_or_none(const std::optional<std::string>& text) {
 
 // Whether the profile has a pattern to search with (compiled, or as an automaton).
 inline bool has_expression(const monitor_profile& p) {
-  return p.regex_compiled || p.automaton.has_value();
+  return p.pattern.regex || p.pattern.automaton.has_value();
 }
-// regexec's answer for the profile's pattern and a line: 0 for a match, REG_NOMATCH, or an
-// error of the engine. The profile must have an expression.
-int profile_regexec(const monitor_profile& p, const char* line, size_t length);
 
-// Allocates n records in their initial state (front -1, everything else empty).
-// Returns none when the allocation fails.
-monitor_profile* alloc_monitor_profile(int32_t n);
-// Releases everything the records own, then the array; sets *array to none.
-void free_monitor_profile(monitor_profile** array, int32_t count);
-// Releases the live rule set and its parsed document under mp_mutex: mp and gJsonObj none,
-// gArraylen 0. global_pause and healing_index are left as they are.
-void release_rule_set();
+// Where a piece of a log line lies in its line: a line longer than a read is walked in pieces,
+// and "^" and "$" mean the line's start and end, not a piece's.
+struct line_place {
+  bool at_start = true;  // the piece begins the line
+  bool at_end = true;    // the piece ends the line
+};
+
+// regexec's answer for the profile's pattern and a piece: 0 for a match, REG_NOMATCH, or an
+// error of the engine. The profile must have an expression.
+int profile_regexec(const monitor_profile& p, const char* line, size_t length,
+                    line_place place = {});

@@ -299,7 +299,9 @@ std::optional<pattern_automaton> build_automaton(const char* pattern) {
   return a;
 }
 
-bool automaton_matches(const pattern_automaton& a, std::string_view text) {
+bool automaton_matches(const pattern_automaton& a, std::string_view text, bool at_line_start,
+                       bool at_line_end) {
+  if ((a.at_start && !at_line_start) || (a.at_end && !at_line_end)) return false;
   if (a.empty_matches && (!a.at_start || !a.at_end || text.empty())) return true;
   const size_t w = static_cast<size_t>(a.words);
   uint64_t now[kAutomatonPositions / 64] = {};

@@ -35,5 +35,8 @@ struct pattern_automaton {
 // exactly the texts regexec matches; none for a shape it leaves to regexec.
 std::optional<pattern_automaton> build_automaton(const char* pattern);
 
-// Whether the pattern matches somewhere in the text.
-bool automaton_matches(const pattern_automaton& automaton, std::string_view text);
+// Whether the pattern matches somewhere in the text. A text that is a piece of a longer line may
+// not begin it (at_line_start false: "^" cannot match) or not end it (at_line_end false: "$"
+// cannot match), as regexec's REG_NOTBOL and REG_NOTEOL say.
+bool automaton_matches(const pattern_automaton& automaton, std::string_view text,
+                       bool at_line_start = true, bool at_line_end = true);

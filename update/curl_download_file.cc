@@ -14,6 +14,7 @@
 #include "core/kiv_log.h"
 #include "core/kiv_main.h"
 #include "platform/platform.h"
+#include "platform/platform_posix.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ int progress_cb(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 // Opens the target for writing from its start without following a link planted at its path.
 FILE* open_target(const std::string& real_path) {
-  int fd = open(real_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd = open_unblocked(real_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
   if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -135,7 +136,11 @@ int curl_download_file(const char* url, const char* path) {
 
   CURLcode rc = curl_easy_perform(h);
   bool closed = fclose(sink.file) == 0;
-  if (rc != CURLE_OK || !closed) {
+  // Only a 200 answer carries a rule file: a redirection's or another status's body is the
+  // server's page about it, never rules.
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  if (rc != CURLE_OK || !closed || status != 200) {
     // A partial body must never be taken for a rule file.
     unlink(real_path.c_str());
     return 0;

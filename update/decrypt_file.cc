@@ -1,11 +1,15 @@
 #include "update/decrypt_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "core/kiv_log.h"
 #include "platform/platform.h"
+#include "platform/platform_posix.h"
 
 namespace {
 
@@ -85,8 +89,12 @@ int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* lengt
   // A file that would not fit in this address space with its zero byte (on a 32-bit router,
   // 4 GiB and more) is a file there is no memory for, never a size cut short.
   if (static_cast<unsigned long long>(size) >= SIZE_MAX) return -4;
-  FILE* f = std::fopen(kiv_path(path).c_str(), "rb");
-  if (!f) return -3;
+  const int fd = open_unblocked(kiv_path(path).c_str(), O_RDONLY);
+  FILE* f = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+  if (!f) {
+    if (fd >= 0) close(fd);
+    return -3;
+  }
   const size_t len = static_cast<size_t>(size);
   // One extra zero byte so the body can be parsed as a zero-terminated text.
   std::unique_ptr<char[]> buf(new (std::nothrow) char[len + 1]());

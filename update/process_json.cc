@@ -8,9 +8,9 @@
 
 #include "core/kiv_log.h"
 #include "platform/platform.h"
-#include "rules/monitor_profile.h"
-#include "rules/read_json.h"
+#include "rules/rule_set.h"
 #include "update/download_json.h"
+#include "update/install_rules.h"
 
 // The records carry the scheduler's public name, whichever entry ran the tick.
 #define PJ_LOG(fmt, ...) kiv_log("process_json", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/platform_posix.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ void format_time_prefix(char* out, size_t size) {
 // Appends `text` to a file below the root; the file is created but no directory is.
 void append_to(const char* logical_path, const std::string& text) {
   std::string path = kiv_path(logical_path);
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd = open_unblocked(path.c_str(), O_WRONLY | O_APPEND | O_CREAT);
   if (fd < 0) return;
   ssize_t r = write(fd, text.data(), text.size());
   (void)r;

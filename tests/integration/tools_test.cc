@@ -38,6 +38,7 @@ std::vector<std::string> words(const std::string& text) {
 TEST(Tools, EveryCommandPrintsAndEndsAsItsTranscriptSays) {
   sandbox sb;
   const std::map<std::string, std::string> names = {
+      {"kiv", bin("kiv")},
       {"kivrule", bin("kivrule")},
       {"nvram", bin("nvram")},
       {"RULES", sb.path("rules")},
@@ -47,7 +48,8 @@ TEST(Tools, EveryCommandPrintsAndEndsAsItsTranscriptSays) {
       {"OUT", sb.path("out")},
       {"EXAMPLES", source("examples/rules.json")},
       {"ROUTERLOG", source("examples/router.log")},
-      {"ODDLOG", source("tests/cases/replay_odd.log")}};
+      {"ODDLOG", source("tests/cases/replay_odd.log")},
+      {"LONGLOG", source("tests/cases/replay_long.log")}};
   std::string report;
   for (const auto& c : cases("tools.txt")) {
     const std::string input = c.size() > 1 ? c[1] : "";

@@ -15,7 +15,7 @@
 #include <sstream>
 
 #include "platform/platform.h"
-#include "rules/read_json.h"
+#include "rules/rule_reader.h"
 #include "update/decrypt_file.h"
 
 namespace kivtest {
@@ -430,15 +430,19 @@ std::string router::dump() {
 bool install(const std::string& json) {
   router_identity id;
   id.productid = "KV-1000";
-  rule_load load;
-  if (build_rule_set(json.c_str(), id, &global_pause, &load) != RULES_OK) return false;
-  std::lock_guard<std::mutex> lock(mp_mutex);
-  free_monitor_profile(&mp, gArraylen);
-  json_object_put(gJsonObj);
-  mp = load.array;
-  gArraylen = load.n;
-  gJsonObj = load.doc;
+  auto set = std::make_unique<rule_set>();
+  if (build_rule_set(json.c_str(), id, set.get()) != RULES_OK) return false;
+  if (set->pause) global_pause.store(*set->pause);
+  rule_set_hold hold = hold_rule_set();
+  replace_rule_set(hold, std::move(set));
   return true;
+}
+
+monitor_profile& live_profile(int32_t index) {
+  rule_set_hold hold = hold_rule_set();
+  for (monitor_profile& p : hold.set->profiles)
+    if (p.index == index) return p;
+  abort();
 }
 
 std::string packed(const std::string& json, unsigned ran) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "rules/monitor_profile.h"
+
 namespace kivtest {
 
 double now_s();
@@ -97,6 +99,8 @@ struct router : sandbox {
 // The JSON text swapped in as the live rule set of a KV-1000 in this process; false when the
 // reader refuses it.
 bool install(const std::string& json);
+// The live set's active profile of file index `index` (a test that runs no other thread).
+monitor_profile& live_profile(int32_t index);
 std::string packed(const std::string& json, unsigned ran = 12345);  // the rule container
 std::string rule(const std::string& fields);                        // {"model":"KV-1000",<fields>}
 

@@ -19,17 +19,17 @@ TEST(SelfHealing, OutcomesOfEachKindOfActionList) {
     sb.write("tmp/service_events.log", "");
     sb.write("tmp/syslog.log", "");
     sb.write("tmp/kiv.log", "");
-    std::lock_guard<std::mutex> lock(mp_mutex);
-    monitor_profile& p = mp[1];
+    rule_set_hold hold = hold_rule_set();
+    monitor_profile& p = hold.set->profiles.at(0);
     p.timestamp = {10, 20};  // a full ring, as the trigger thread finds it
     p.front = 1;
     p.isHealing = 1;
     healing_index.store(1);
-    self_healing(1);
+    self_healing(hold.set, 1);
     std::string results, retries;
-    for (size_t k = 0; k < p.action.size(); ++k) {
-      results += (k ? " " : "") + std::to_string(p.actionResult[k]);
-      retries += (k ? " " : "") + std::to_string(p.actionRetry[k]);
+    for (size_t k = 0; k < p.actions.size(); ++k) {
+      results += (k ? " " : "") + std::to_string(p.actions[k].actionResult);
+      retries += (k ? " " : "") + std::to_string(p.actions[k].actionRetry);
     }
     EXPECT_EQ(sb.read("tmp/service_events.log") + "|" + results + "|" + retries,
               c[1] + "|" + c[2] + "|" + c[3])
@@ -41,13 +41,12 @@ TEST(SelfHealing, OutcomesOfEachKindOfActionList) {
               std::regex_replace(c[1], event, "[self_healing]take action-[$1].\n"));
     EXPECT_EQ(p.timestamp, (std::vector<float>{0, 0})) << "the ring is emptied";
     EXPECT_EQ(p.front + p.rear + p.isHealing + healing_index.load(), -2);
-    EXPECT_EQ(p.actionIndex, p.action_num);
+    EXPECT_EQ(p.actionIndex, p.action_num());
     log += normalized_log(sb.read("tmp/kiv.log"));
   }
   sb.write("tmp/kiv.log", "");
-  self_healing(2);  // no such profile: the healing state the caller opened is closed
-  release_rule_set();
-  self_healing(0);
+  self_healing(hold_rule_set().set, 2);  // no such profile: the healing state opened is closed
+  self_healing(nullptr, 0);
   expect_golden("healing.log", log + normalized_log(sb.read("tmp/kiv.log")) + "-- console --\n" +
                                    sb.read("dev/console"));
   EXPECT_EQ(healing_index.load(), -1);

@@ -169,7 +169,7 @@ TEST(KivLog, AWalkIsInTheFileBeforeTheNextLineAndBeforeTheLockIsFree) {
     kiv_log_walk held;
     kiv_log("_monitor_syslog", 251, "pBuf=[%s]\n", line.c_str());
     int pause_logged = 0;
-    walk_log_line(line.c_str(), &pause_logged);
+    walk_log_line(log_piece{line.c_str(), {}, 1}, &pause_logged);
   };
   // Whole walks only, at least `lines` of them: "pBuf", "gArraylen" and two records a profile
   // each; a walker waiting for the lock may have written its "pBuf" alone, as the last record.

@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-
-#include "rules/monitor_profile.h"
+#include "rules/rule_set.h"
 #include "support/kivtest.h"
 #include "update/curl_download_file.h"
 #include "update/decrypt_file.h"

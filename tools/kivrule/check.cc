@@ -2,34 +2,31 @@
 //
 // A file on the rule server serves every router its rules name. Without an identity each rule is
 // judged on the router it names, and the file on every such router; with one, on that router.
-// The verdict is the daemon's own: build_rule_set on the whole text, exactly as the reader runs
-// it. That stops at the first rule that fails, so every rule is also loaded on its own (a
-// one-element array) for its filters, and each of its fields in a probe rule of its own that
-// only a probe identity matches. Every probe goes through build_rule_set as well, so a field is
-// judged by the daemon's code even when the rule is inactive or an earlier field fails.
+// Every verdict comes from the daemon's own reader steps (rules/rule_reader.h): the file is split
+// and each rule's fields read once, each distinct pattern is guarded and compiled once, and a
+// router's verdict is the first rule active on it that the reader refuses, exactly where the
+// reader would stop. So a file of tens of thousands of rules for as many routers is judged in
+// seconds.
 #include <json-c/json.h>
-#include <regex.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "core/kiv_log.h"
 #include "rules/action_list.h"
 #include "tools/kivrule/kivrule.h"
-#include "update/decrypt_file.h"
 
 namespace {
 
-constexpr const char kProbeModel[] = "kivrule-probe";
 constexpr size_t kShownBytes = 160;  // longer texts are cut in the report
-constexpr int32_t kNoPause = INT32_MIN;
 
 const char* const kKnownKeys[] = {"model",  "odmpid",  "target_fwver", "label_mac",
                                   "type",   "keyword", "re_pattern",   "frequency",
@@ -43,205 +40,23 @@ std::string shown(const std::optional<std::string>& s) {
   return s ? quoted(*s) : "(unset)";
 }
 
-// The member's text as the reader takes it; none when absent or null.
-std::optional<std::string> member_text(json_object* rule, const char* key) {
-  json_object* value = nullptr;
-  if (!json_object_object_get_ex(rule, key, &value) || !value) return std::nullopt;
-  return std::string(json_object_get_string(value));
-}
-
-// The daemon's reader on a one-rule array. On RULES_OK *out holds the record.
-int load_one(json_object* rule, const router_identity& id, std::atomic<int32_t>* pause,
-             rule_load* out) {
-  json_object* array = json_object_new_array();
-  if (!array) return RULES_NO_MEMORY;
-  json_object_array_add(array, json_object_get(rule));
-  std::string text = json_object_to_json_string_ext(array, JSON_C_TO_STRING_PLAIN);
-  json_object_put(array);
-  return build_rule_set(text.c_str(), id, pause, out);
-}
-
-// A rule that only the probe identity matches, carrying the given keys of `rule`.
-json_object* probe_rule(json_object* rule, std::initializer_list<const char*> keys) {
-  json_object* probe = json_object_new_object();
-  if (!probe) return nullptr;
-  json_object_object_add(probe, "model", json_object_new_string(kProbeModel));
-  for (const char* key : keys) {
-    json_object* value = nullptr;
-    if (json_object_object_get_ex(rule, key, &value) && value)
-      json_object_object_add(probe, key, json_object_get(value));
-  }
-  return probe;
-}
-
-router_identity probe_identity() {
-  router_identity id;
-  id.productid = kProbeModel;
-  return id;
-}
-
-// One probe through the daemon's reader; the record stays in *out on RULES_OK.
-int probe(json_object* rule, std::initializer_list<const char*> keys, rule_load* out,
-          std::atomic<int32_t>* pause = nullptr) {
-  json_object* p = probe_rule(rule, keys);
-  if (!p) return RULES_NO_MEMORY;
-  int rc = load_one(p, probe_identity(), pause, out);
-  json_object_put(p);
-  return rc;
-}
-
-struct rule_report {
-  std::vector<std::string> lines;     // what the rule holds
-  std::vector<std::string> problems;  // errors (exit 1 for an active rule)
-  std::vector<std::string> warnings;  // never change the exit status
+// A pattern as the reader readies it, once for every rule that has it.
+struct pattern_verdict {
+  std::string error;      // why it does not compile or is refused; empty when it compiles
+  monitor_profile probe;  // a record that searches with it, for the warnings
 };
 
-// The action items of a rule as the daemon's parser takes them; none when it has no list.
-std::vector<std::string> rule_actions(json_object* rule) {
-  rule_load load;
-  std::vector<std::string> items;
-  if (probe(rule, {"action"}, &load) == RULES_OK) items = load.array[0].action;
-  release_rule_load(&load);
-  return items;
-}
-
-void report_pattern(json_object* rule, const std::vector<std::string>& actions, rule_report* r) {
-  std::optional<std::string> pattern = member_text(rule, "re_pattern");
-  if (!pattern) {
-    r->lines.push_back("re_pattern: none");
-    r->problems.push_back("no \"re_pattern\": the rule can never match a line");
-    return;
-  }
-  rule_load load;
-  int rc = probe(rule, {"re_pattern"}, &load);
-  if (rc == RULES_BAD_REGEX) {
-    std::string why = load.notes.empty() ? "" : load.notes.back().regex_error;
-    r->lines.push_back("re_pattern " + quoted(*pattern) + ": does not compile (" + why + ")");
-    r->problems.push_back("re_pattern does not compile (" + why + ")");
-  } else if (rc == RULES_OK) {
-    r->lines.push_back("re_pattern " + quoted(*pattern) + ": compiles");
-    const monitor_profile& p = load.array[0];
-    if (has_expression(p) && profile_regexec(p, "", 0) == 0)
-      r->warnings.push_back("re_pattern matches the empty text, so it matches every log line");
-    const std::string self = self_trigger_warning(p, rule_actions(rule), actions);
-    if (!self.empty()) r->warnings.push_back(self);
-  }
-  release_rule_load(&load);
-}
-
-void report_window(json_object* rule, rule_report* r) {
-  std::optional<std::string> freq = member_text(rule, "frequency");
-  std::optional<std::string> period = member_text(rule, "period");
-  rule_load load;
-  int rc = probe(rule, {"frequency", "period"}, &load);
-  if (rc == RULES_RING_TOO_BIG) {
-    r->lines.push_back("frequency " + quoted(*freq) + ": a ring that cannot be allocated");
-    r->problems.push_back("frequency " + quoted(*freq) +
-                          " asks for a ring that cannot be allocated (negative, or above " +
-                          std::to_string(KIV_MAX_FREQUENCY) + ")");
-    return;
-  }
-  if (rc != RULES_OK) return;
-  const monitor_profile& p = load.array[0];
-  std::string line = "frequency " + (freq ? std::to_string(p.frequency) : "none") + ", period " +
-                     (period ? std::to_string(p.period) + " s" : "none");
-  r->lines.push_back(line);
-  if (!freq) {
-    r->problems.push_back("no \"frequency\": the rule has no ring and can never fire");
-  } else if (p.frequency == 0) {
-    r->problems.push_back("frequency " + quoted(*freq) +
-                          " converts to 0: the rule has no ring and can never fire");
-  } else if (p.period == 0 && p.frequency > 1) {
-    r->warnings.push_back("period 0 (or none): the rule fires only when all " +
-                          std::to_string(p.frequency) + " matches fall in the same instant");
-  }
-  release_rule_load(&load);
-}
-
-void report_actions(json_object* rule, rule_report* r) {
-  std::optional<std::string> action = member_text(rule, "action");
-  if (!action) {
-    r->lines.push_back("actions: none");
-    r->problems.push_back("no \"action\": the rule would fire and heal nothing");
-    return;
-  }
-  rule_load load;
-  int rc = probe(rule, {"action"}, &load);
-  if (rc != RULES_OK) {
-    r->lines.push_back("action " + quoted(*action) + ": cannot be parsed");
-    r->problems.push_back("the action list cannot be parsed");
-    release_rule_load(&load);
-    return;
-  }
-  const monitor_profile& p = load.array[0];
-  r->lines.push_back("action " + quoted(*action) + ": " + std::to_string(p.action_num) +
-                     (p.action_num == 1 ? " item" : " items"));
-  if (p.action_num == 0)
-    r->problems.push_back("the action list has no items: the rule would fire and heal nothing");
-  for (size_t k = 0; k < p.action.size(); ++k) {
-    const int32_t row = p.checkFuncIndex[k];
-    const char* check = row >= 0 && row < CHECK_ROWS ? checkActionList[row].name : nullptr;
-    r->lines.push_back("  action " + std::to_string(k) + ": " + quoted(p.action[k]) +
-                       " (check: " + (check ? check : "none") + ")");
-    // The executor runs an item as written: with a blank in it no action or service has its name.
-    if (p.action[k].find_first_of(" \t\r\n") != std::string::npos)
-      r->problems.push_back("action " + quoted(p.action[k]) +
-                            " has blanks in it and is run with them (items are not trimmed)");
-  }
-  release_rule_load(&load);
-}
-
-// A rule that reboots on a line written at every start reboots the router at every start. The
-// lines, as the system log holds them after a time stamp: kiv's start line, the boot-up check's
-// rule update, the kernel's first line.
-void report_reboot_at_start(json_object* rule, rule_report* r) {
-  static const char* const kStartLines[] = {
-      "kiv: [_monitor_syslog]===Start syslog process===", "kiv: [read_json]Update kiv JSON file.",
-      "kernel: Linux version 4.4.198 (root@build) #1 SMP PREEMPT"};
-  rule_load load;
-  if (probe(rule, {"re_pattern", "action"}, &load) == RULES_OK) {
-    const monitor_profile& p = load.array[0];
-    const bool reboots = std::find(p.action.begin(), p.action.end(), "reboot") != p.action.end();
-    for (const char* line : kStartLines) {
-      const std::string stamped = std::string("Jan  1 00:00:10 ") + line;
-      if (!reboots || !has_expression(p) ||
-          profile_regexec(p, stamped.c_str(), stamped.size()) != 0)
-        continue;
-      r->warnings.push_back("the actions hold \"reboot\" and re_pattern matches " + quoted(line) +
-                            ", a line written at every start: the router would reboot at every "
-                            "start (kiv_reboot_limit caps such reboots)");
-      break;
-    }
-  }
-  release_rule_load(&load);
-}
-
-void report_pause(json_object* rule, rule_report* r) {
-  if (!member_text(rule, "Global_Pause")) return;
-  std::atomic<int32_t> pause{kNoPause};
-  rule_load load;
-  if (probe(rule, {"Global_Pause"}, &load, &pause) == RULES_OK && pause.load() != kNoPause) {
-    const int32_t v = pause.load();
-    r->lines.push_back("Global_Pause " + std::to_string(v) +
-                       (v == 1 ? " (pauses the monitors)" : ""));
-  }
-  release_rule_load(&load);
-}
-
-void report_unknown_keys(json_object* rule, rule_report* r) {
-  json_object_object_foreach(rule, key, value) {
-    (void)value;
-    const bool known = std::any_of(std::begin(kKnownKeys), std::end(kKnownKeys),
-                                   [&](const char* k) { return std::strcmp(k, key) == 0; });
-    if (!known) r->warnings.push_back("unknown key " + quoted(key) + " is ignored");
-  }
-}
-
-// A pause switch: a rule that only sets Global_Pause, with nothing to match, count or run.
-bool pause_switch(json_object* rule) {
-  return member_text(rule, "Global_Pause") && !member_text(rule, "re_pattern") &&
-         !member_text(rule, "frequency") && !member_text(rule, "action");
-}
+// Everything check needs of one rule, read once.
+struct checked_rule {
+  int32_t index = 0;
+  rule_fields f;
+  std::vector<std::string> unknown_keys;
+  std::shared_ptr<const pattern_verdict> pattern;  // none without "re_pattern"
+  std::optional<uint32_t> ring;                    // the ring, when "frequency" asks for one
+  std::vector<rule_action> actions;                // as the daemon's parser takes them
+  int rc = RULES_OK;  // what the reader makes of the rule when it is active
+  router_identity named;
+};
 
 // The first MAC of a label_mac list (MACs separated by anything that is no part of one); the
 // whole text when it holds none.
@@ -257,18 +72,20 @@ std::string first_mac(const std::string& list) {
 // The router a rule names: its model, odmpid, target_fwver (cut as the daemon cuts its own
 // device_fwver) and the first MAC of its label_mac list, each when the rule has it. The rule is
 // active on that router whenever it can be active on any.
-router_identity named_router(json_object* rule) {
+router_identity named_router(const rule_fields& f) {
   router_identity id;
-  id.productid = member_text(rule, "model");
-  id.odmpid = member_text(rule, "odmpid");
-  id.device_fwver = member_text(rule, "target_fwver").value_or("._").substr(0, 63);
-  id.label_mac = first_mac(member_text(rule, "label_mac").value_or(""));
+  id.productid = f.model;
+  id.odmpid = f.odmpid;
+  id.device_fwver = f.target_fwver.value_or("._").substr(0, 63);
+  id.label_mac = first_mac(f.label_mac.value_or(""));
   return id;
 }
 
-bool same_router(const router_identity& a, const router_identity& b) {
-  return a.productid == b.productid && a.odmpid == b.odmpid && a.device_fwver == b.device_fwver &&
-         a.label_mac == b.label_mac;
+std::string router_key(const router_identity& id) {
+  std::string key = id.productid ? "1" + *id.productid : "0";
+  key += '\0';
+  key += id.odmpid ? "1" + *id.odmpid : "0";
+  return key + '\0' + id.device_fwver + '\0' + id.label_mac;
 }
 
 // productid, and odmpid, fwver and label_mac where the router has them.
@@ -280,69 +97,261 @@ std::string router_text(const router_identity& id) {
   return s;
 }
 
+// The reader's verdict on the rule when it is active, in the order the reader meets its fields.
+int rule_status(const checked_rule& r) {
+  if (r.pattern && !r.pattern->error.empty()) return RULES_BAD_REGEX;
+  if (r.f.frequency && !r.ring) return RULES_RING_TOO_BIG;
+  return RULES_OK;
+}
+
+// Reads every rule of the array once; patterns compiled once each.
+std::vector<checked_rule> read_rules(const rule_array& array) {
+  std::map<std::string, std::shared_ptr<const pattern_verdict>> patterns;
+  std::vector<checked_rule> rules;
+  rules.reserve(array.size());
+  for (size_t i = 0; i < array.size() && i <= static_cast<size_t>(INT32_MAX); ++i) {
+    checked_rule r;
+    r.index = static_cast<int32_t>(i);
+    json_ptr element = rule_array_element(array, i);
+    r.f = read_rule_fields(element.get());
+    if (r.f.object) {
+      json_object_object_foreach(element.get(), key, value) {
+        (void)value;
+        if (std::none_of(std::begin(kKnownKeys), std::end(kKnownKeys),
+                         [&](const char* k) { return std::strcmp(k, key) == 0; }))
+          r.unknown_keys.push_back(key);
+      }
+    }
+    if (r.f.re_pattern) {
+      auto& verdict = patterns[*r.f.re_pattern];
+      if (!verdict) {
+        auto v = std::make_shared<pattern_verdict>();
+        v->probe.re_pattern = r.f.re_pattern;
+        v->error = compile_pattern(r.f.re_pattern->c_str(), &v->probe.pattern);
+        verdict = v;
+      }
+      r.pattern = verdict;
+    }
+    if (r.f.frequency) r.ring = ring_slots(r.f.frequency->c_str());
+    if (r.f.action) r.actions = parse_action_list(r.f.action->c_str()).value_or(r.actions);
+    r.rc = rule_status(r);
+    r.named = named_router(r.f);
+    rules.push_back(std::move(r));
+  }
+  return rules;
+}
+
+std::vector<std::string> action_texts(const std::vector<rule_action>& actions) {
+  std::vector<std::string> texts;
+  for (const rule_action& a : actions) texts.push_back(a.text);
+  return texts;
+}
+
+// The rules of each model, in file order: only they can be active on a router of that model.
+using model_index = std::map<std::string, std::vector<const checked_rule*>>;
+model_index index_by_model(const std::vector<checked_rule>& rules) {
+  model_index by_model;
+  for (const checked_rule& r : rules)
+    if (r.f.model) by_model[*r.f.model].push_back(&r);
+  return by_model;
+}
+
+const std::vector<const checked_rule*>& rules_of(const model_index& by_model,
+                                                 const router_identity& id) {
+  static const std::vector<const checked_rule*> none;
+  if (!id.productid) return none;
+  auto at = by_model.find(*id.productid);
+  return at == by_model.end() ? none : at->second;
+}
+
+// The action items of the rules active on each router, once per router: the lines their
+// healing writes to that router's system log.
+struct router_actions {
+  const model_index& by_model;
+  std::map<std::string, own_lines> known;
+
+  const own_lines& of(const router_identity& id) {
+    auto [at, fresh] = known.try_emplace(router_key(id));
+    if (!fresh) return at->second;
+    std::vector<std::string> actions;
+    for (const checked_rule* r : rules_of(by_model, id))
+      if (judge_filters(r->f, id).active)
+        for (const rule_action& a : r->actions) actions.push_back(a.text);
+    at->second = kiv_own_lines(actions);
+    return at->second;
+  }
+};
+
+struct rule_report {
+  std::vector<std::string> lines;     // what the rule holds
+  std::vector<std::string> problems;  // errors (exit 1 for an active rule)
+  std::vector<std::string> warnings;  // never change the exit status
+};
+
+void report_pattern(const checked_rule& c, const own_lines& actions, rule_report* r) {
+  if (!c.pattern) {
+    r->lines.push_back("re_pattern: none");
+    r->problems.push_back("no \"re_pattern\": the rule can never match a line");
+    return;
+  }
+  const std::string& pattern = *c.f.re_pattern;
+  if (!c.pattern->error.empty()) {
+    r->lines.push_back("re_pattern " + quoted(pattern) + ": does not compile (" + c.pattern->error +
+                       ")");
+    r->problems.push_back("re_pattern does not compile (" + c.pattern->error + ")");
+    return;
+  }
+  r->lines.push_back("re_pattern " + quoted(pattern) + ": compiles");
+  const monitor_profile& p = c.pattern->probe;
+  if (has_expression(p) && profile_regexec(p, "", 0) == 0)
+    r->warnings.push_back("re_pattern matches the empty text, so it matches every log line");
+  const std::string self = self_trigger_warning(p, action_texts(c.actions), actions);
+  if (!self.empty()) r->warnings.push_back(self);
+}
+
+void report_window(const checked_rule& c, rule_report* r) {
+  const std::optional<std::string>& freq = c.f.frequency;
+  if (freq && !c.ring) {
+    r->lines.push_back("frequency " + quoted(*freq) + ": a ring that cannot be allocated");
+    r->problems.push_back("frequency " + quoted(*freq) +
+                          " asks for a ring that cannot be allocated (negative, or above " +
+                          std::to_string(KIV_MAX_FREQUENCY) + ")");
+    return;
+  }
+  const uint32_t frequency = c.ring.value_or(0);
+  const uint32_t period = c.f.period ? static_cast<uint32_t>(atoi_rule(c.f.period->c_str())) : 0;
+  r->lines.push_back("frequency " + (freq ? std::to_string(frequency) : "none") + ", period " +
+                     (c.f.period ? std::to_string(period) + " s" : "none"));
+  if (!freq) {
+    r->problems.push_back("no \"frequency\": the rule has no ring and can never fire");
+  } else if (frequency == 0) {
+    r->problems.push_back("frequency " + quoted(*freq) +
+                          " converts to 0: the rule has no ring and can never fire");
+  } else if (period == 0 && frequency > 1) {
+    r->warnings.push_back("period 0 (or none): the rule fires only when all " +
+                          std::to_string(frequency) + " matches fall in the same instant");
+  }
+}
+
+void report_actions(const checked_rule& c, rule_report* r) {
+  if (!c.f.action) {
+    r->lines.push_back("actions: none");
+    r->problems.push_back("no \"action\": the rule would fire and heal nothing");
+    return;
+  }
+  const size_t n = c.actions.size();
+  r->lines.push_back("action " + quoted(*c.f.action) + ": " + std::to_string(n) +
+                     (n == 1 ? " item" : " items"));
+  if (n == 0)
+    r->problems.push_back("the action list has no items: the rule would fire and heal nothing");
+  for (size_t k = 0; k < n; ++k) {
+    const rule_action& a = c.actions[k];
+    const int32_t row = a.checkFuncIndex;
+    const char* check = row >= 0 && row < CHECK_ROWS ? checkActionList[row].name : nullptr;
+    r->lines.push_back("  action " + std::to_string(k) + ": " + quoted(a.text) +
+                       " (check: " + (check ? check : "none") + ")");
+    // The executor runs an item as written: with a blank in it no action or service has its name.
+    if (a.text.find_first_of(" \t\r\n") != std::string::npos)
+      r->problems.push_back("action " + quoted(a.text) +
+                            " has blanks in it and is run with them (items are not trimmed)");
+  }
+}
+
+// A rule that reboots on a line written at every start reboots the router at every start. The
+// lines, as the system log holds them after a time stamp: kiv's start line, the boot-up check's
+// rule update, the kernel's first line.
+void report_reboot_at_start(const checked_rule& c, rule_report* r) {
+  static const char* const kStartLines[] = {
+      "kiv: [_monitor_syslog]===Start syslog process===", "kiv: [read_json]Update kiv JSON file.",
+      "kernel: Linux version 4.4.198 (root@build) #1 SMP PREEMPT"};
+  const bool reboots = std::any_of(c.actions.begin(), c.actions.end(),
+                                   [](const rule_action& a) { return a.text == "reboot"; });
+  if (!reboots || !c.pattern || !has_expression(c.pattern->probe)) return;
+  for (const char* line : kStartLines) {
+    const std::string stamped = std::string("Jan  1 00:00:10 ") + line;
+    if (profile_regexec(c.pattern->probe, stamped.c_str(), stamped.size()) != 0) continue;
+    r->warnings.push_back("the actions hold \"reboot\" and re_pattern matches " + quoted(line) +
+                          ", a line written at every start: the router would reboot at every "
+                          "start (kiv_reboot_limit caps such reboots)");
+    return;
+  }
+}
+
+void report_pause(const checked_rule& c, rule_report* r) {
+  if (!c.f.Global_Pause) return;
+  const int32_t v = atoi_rule(c.f.Global_Pause->c_str());
+  r->lines.push_back("Global_Pause " + std::to_string(v) +
+                     (v == 1 ? " (pauses the monitors)" : ""));
+}
+
+// A pause switch: a rule that only sets Global_Pause, with nothing to match, count or run.
+bool pause_switch(const rule_fields& f) {
+  return f.Global_Pause && !f.re_pattern && !f.frequency && !f.action;
+}
+
 // What one rule comes to on the router it is judged for.
 struct rule_verdict {
   bool active = false;
   bool unusable = false;  // active, and it cannot work
-  int rc = RULES_OK;      // the reader's result on the rule alone
-  router_identity router;
 };
 
 // Prints one rule, judged as the router `id` names, or without one as the router it names.
-rule_verdict check_rule(json_object* rule, int32_t index, const router_identity* id,
-                        const std::vector<std::string>& actions, FILE* out) {
+rule_verdict check_rule(const checked_rule& c, const router_identity* id, router_actions& on_router,
+                        FILE* out) {
   rule_verdict v;
-  v.router = id ? *id : named_router(rule);
-  rule_load alone;
-  std::atomic<int32_t> pause{kNoPause};
-  v.rc = load_one(rule, v.router, &pause, &alone);
-  const rule_note note = alone.notes.empty() ? rule_note{} : alone.notes.front();
-  release_rule_load(&alone);
-  v.active = note.active;
+  const router_identity& router = id ? *id : c.named;
+  const filter_verdict filter = judge_filters(c.f, router);
+  v.active = filter.active;
 
-  std::optional<std::string> keyword = member_text(rule, "keyword");
-  std::string head = "rule " + std::to_string(index) + " " + (keyword ? quoted(*keyword) : "");
-  if (!json_object_is_type(rule, json_type_object)) {
+  std::string head =
+      "rule " + std::to_string(c.index) + " " + (c.f.keyword ? quoted(*c.f.keyword) : "");
+  if (!c.f.object) {
     std::fprintf(out, "\n%s(not an object): inactive, the reader finds none of its keys\n",
                  head.c_str());
     return v;
   }
-  if (!keyword) head += "(no keyword)";
-  std::string state = note.active ? "active" : "inactive: " + note.inactive_reason;
+  if (!c.f.keyword) head += "(no keyword)";
+  std::string state = filter.active ? "active" : "inactive: " + filter.why_not;
   if (!id)
-    state = note.active ? "active on " + router_text(v.router)
-                        : "inactive on every router: " + note.inactive_reason;
+    state = filter.active ? "active on " + router_text(router)
+                          : "inactive on every router: " + filter.why_not;
   std::fprintf(out, "\n%s: %s\n", head.c_str(), state.c_str());
-  if (const auto type = member_text(rule, "type"))
-    std::fprintf(out, "  type %s\n", quoted(*type).c_str());
+  if (c.f.type) std::fprintf(out, "  type %s\n", quoted(*c.f.type).c_str());
 
   rule_report r;
-  if (!pause_switch(rule)) {
-    report_pattern(rule, actions, &r);
-    report_window(rule, &r);
-    report_actions(rule, &r);
-    report_reboot_at_start(rule, &r);
+  if (!pause_switch(c.f)) {
+    report_pattern(c, on_router.of(router), &r);
+    report_window(c, &r);
+    report_actions(c, &r);
+    report_reboot_at_start(c, &r);
   }
-  report_pause(rule, &r);
-  report_unknown_keys(rule, &r);
-  if (v.rc == RULES_NO_MEMORY) r.problems.push_back("out of memory while loading the rule");
+  report_pause(c, &r);
+  for (const std::string& key : c.unknown_keys)
+    r.warnings.push_back("unknown key " + quoted(key) + " is ignored");
 
   for (const std::string& line : r.lines) std::fprintf(out, "  %s\n", line.c_str());
   for (const std::string& p : r.problems)
-    std::fprintf(out, "  %s: %s\n", note.active ? "error" : "note (inactive)", p.c_str());
+    std::fprintf(out, "  %s: %s\n", filter.active ? "error" : "note (inactive)", p.c_str());
   for (const std::string& w : r.warnings) std::fprintf(out, "  warning: %s\n", w.c_str());
-  v.unusable = note.active && !r.problems.empty();
+  v.unusable = filter.active && !r.problems.empty();
   return v;
 }
 
-// Every action item of the file's rules as the daemon's parser takes them, once each: the
-// lines their healing writes.
-std::vector<std::string> file_actions(json_object* doc) {
-  std::vector<std::string> all;
-  for (size_t i = 0; i < json_object_array_length(doc); ++i)
-    for (const std::string& a : rule_actions(json_object_array_get_idx(doc, i)))
-      if (std::find(all.begin(), all.end(), a) == all.end()) all.push_back(a);
-  return all;
+// Where the reader stops on a router: the first rule active on it that it refuses, or whose ring
+// takes the set's rings past their bound. failed -1 when the router loads the file.
+struct router_load {
+  int32_t failed = -1;
+  int rc = RULES_OK;
+};
+router_load load_on(const std::vector<const checked_rule*>& candidates, const router_identity& id) {
+  uint64_t slots = 0;
+  for (const checked_rule* r : candidates) {
+    if (!judge_filters(r->f, id).active) continue;
+    if (r->rc != RULES_OK) return {r->index, r->rc};
+    slots += r->ring.value_or(0);
+    if (slots > KIV_MAX_RING_SLOTS) return {r->index, RULES_RINGS_TOO_BIG};
+  }
+  return {};
 }
 
 // What the container or plain file says about itself before its rules are read. False when the
@@ -378,33 +387,25 @@ void report_identity(const router_identity& id, FILE* out) {
   if (!id.productid) std::fprintf(out, "note: without --productid no rule can be active\n");
 }
 
-// Parses as the reader does; on failure prints where and why.
-json_object* parse_document(const std::string& text, FILE* out) {
-  json_object* doc = json_tokener_parse(text.c_str());
+// Splits the array as the reader does; on failure prints where and why.
+int read_document(const std::string& text, rule_array* array, FILE* out) {
+  const int rc = read_rule_array(text.c_str(), array);
+  if (rc == RULES_NO_MEMORY) return rc;
   size_t end = 0;
   const std::string problem = json_problem(text, &end);
-  if (!doc) {
-    std::fprintf(out, "error: not JSON: %s\n", problem.c_str());
-  } else if (!json_object_is_type(doc, json_type_array)) {
-    std::fprintf(out, "error: the top-level value is %s, not an array of rules\n",
-                 json_type_to_name(json_object_get_type(doc)));
-  } else {
+  if (rc == RULES_OK) {
     const size_t len = std::strlen(text.c_str());
     while (end < len && std::strchr(" \t\r\n", text[end])) ++end;
     if (end < len)
       std::fprintf(out, "warning: text after the array, from %s, is ignored\n",
                    text_position(text, end).c_str());
+  } else if (!problem.empty()) {
+    std::fprintf(out, "error: not JSON: %s\n", problem.c_str());
+  } else {
+    json_ptr doc(json_tokener_parse(text.c_str()));
+    std::fprintf(out, "error: the top-level value is %s, not an array of rules\n",
+                 json_type_to_name(json_object_get_type(doc.get())));
   }
-  return doc;
-}
-
-// The daemon's reader on the whole text for one router; its records to standard error when
-// verbose.
-int load_whole(const std::string& json, const router_identity& id, bool verbose,
-               std::atomic<int32_t>* pause, rule_load* whole) {
-  if (verbose) kiv_log_to_stream(stderr);
-  int rc = build_rule_set(json.c_str(), id, pause, whole);
-  kiv_log_to_stream(nullptr);
   return rc;
 }
 
@@ -428,56 +429,74 @@ int fail(const std::string& message, int status) {
   return status;
 }
 
-// The verdict for the one router of the identity options.
+// The daemon's reader on the whole text for one router, its records to standard error when
+// verbose.
+int load_whole(const std::string& json, const router_identity& id, bool verbose, rule_set* set,
+               load_report* report) {
+  if (verbose) kiv_log_to_stream(stderr);
+  const int rc = build_rule_set(json.c_str(), id, set, report);
+  kiv_log_to_stream(nullptr);
+  return rc;
+}
+
+// The verdict for the one router of the identity options: the reader on the whole file.
 int judge_router(const rule_text& in, const router_identity& id, size_t n,
                  const std::vector<rule_verdict>& verdicts, bool verbose, FILE* out) {
-  std::atomic<int32_t> pause{kNoPause};
-  rule_load whole;
-  int rc = load_whole(in.json, id, verbose, &pause, &whole);
-  size_t active = 0;
-  for (int32_t i = 0; i < whole.n; ++i) active += whole.array[i].isActive == 1 ? 1 : 0;
-  release_rule_load(&whole);
-  if (pause.load() != kNoPause)
-    std::fprintf(out, "Global_Pause after this file: %d%s\n", static_cast<int>(pause.load()),
-                 rc == RULES_OK ? "" : " (taken even though the load fails)");
+  rule_set set;
+  load_report report;
+  const int rc = load_whole(in.json, id, verbose, &set, &report);
   if (rc != RULES_OK) {
     std::fprintf(out, "verdict: rejected: rule %d: %s; the daemon keeps its current rule set\n",
-                 static_cast<int>(whole.failed_index), rule_load_rejection(rc));
+                 static_cast<int>(report.failed_index), rule_load_rejection(rc));
     return KIVRULE_REJECTED;
   }
+  if (set.pause)
+    std::fprintf(out, "Global_Pause after this file: %d\n", static_cast<int>(*set.pause));
   if (const std::string unusable = unusable_verdict(verdicts, false); !unusable.empty()) {
     std::fputs(unusable.c_str(), out);
     return KIVRULE_REJECTED;
   }
-  std::fprintf(out, "verdict: loads: %zu rule%s, %zu active\n", n, n == 1 ? "" : "s", active);
+  std::fprintf(out, "verdict: loads: %zu rule%s, %zu active\n", n, n == 1 ? "" : "s",
+               set.profiles.size());
   return KIVRULE_OK;
 }
 
-// The verdict of every router the rules name. A rule that fails when active makes the file fail
-// on its own router, and no rule fails on another's account, so the routers of the failing
-// rules are the ones that refuse it.
-int judge_named_routers(const rule_text& in, size_t n, const std::vector<rule_verdict>& verdicts,
+// The verdict of every router the rules name. A router refuses the file at the first rule
+// active on it that the reader refuses, or whose ring takes the set's rings past their bound.
+int judge_named_routers(const rule_text& in, const std::vector<checked_rule>& rules,
+                        const model_index& by_model, const std::vector<rule_verdict>& verdicts,
                         bool verbose, FILE* out) {
-  std::vector<router_identity> routers, refusing;
-  for (size_t i = 0; i < verdicts.size(); ++i) {
-    const rule_verdict& v = verdicts[i];
-    if (!v.active) continue;
-    auto seen = [&](const router_identity& r) { return same_router(r, v.router); };
-    if (std::none_of(routers.begin(), routers.end(), seen)) routers.push_back(v.router);
-    if (v.rc == RULES_OK || std::any_of(refusing.begin(), refusing.end(), seen)) continue;
-    refusing.push_back(v.router);
-    std::atomic<int32_t> pause{kNoPause};
-    rule_load whole;
-    int rc = load_whole(in.json, v.router, verbose, &pause, &whole);
-    release_rule_load(&whole);
-    if (rc == RULES_OK) continue;
+  // Without a refused rule, only a model whose rules' rings pass the bound together can make a
+  // router refuse the file, and only then is every router of it looked at.
+  std::set<std::string> models_over;
+  for (const auto& [model, list] : by_model) {
+    uint64_t slots = 0;
+    for (const checked_rule* r : list) slots += r->ring.value_or(0);
+    if (slots > KIV_MAX_RING_SLOTS) models_over.insert(model);
+  }
+  std::set<std::string> routers, looked_at;
+  bool refused = false;
+  for (size_t i = 0; i < rules.size(); ++i) {
+    const checked_rule& r = rules[i];
+    if (!verdicts[i].active) continue;
+    const std::string key = router_key(r.named);
+    routers.insert(key);
+    if (r.rc == RULES_OK && !models_over.count(*r.f.model)) continue;
+    if (!looked_at.insert(key).second) continue;
+    const router_load load = load_on(rules_of(by_model, r.named), r.named);
+    if (load.failed < 0) continue;
+    refused = true;
+    if (verbose) {
+      rule_set set;
+      load_whole(in.json, r.named, verbose, &set, nullptr);
+    }
     std::fprintf(out,
                  "verdict: rejected on the router rule %zu names (%s): rule %d: %s; that router "
                  "keeps its current rule set\n",
-                 i, router_text(v.router).c_str(), static_cast<int>(whole.failed_index),
-                 rule_load_rejection(rc));
+                 i, router_text(r.named).c_str(), static_cast<int>(load.failed),
+                 rule_load_rejection(load.rc));
   }
-  if (!refusing.empty()) return KIVRULE_REJECTED;
+  if (refused) return KIVRULE_REJECTED;
   const std::string unusable = unusable_verdict(verdicts, true);
   if (!unusable.empty()) {
     std::fputs(unusable.c_str(), out);
@@ -487,7 +506,8 @@ int judge_named_routers(const rule_text& in, size_t n, const std::vector<rule_ve
     std::fprintf(out, "verdict: loads, but no rule is active on any router\n");
   else
     std::fprintf(out, "verdict: loads on every router the rules name: %zu router%s, %zu rule%s\n",
-                 routers.size(), routers.size() == 1 ? "" : "s", n, n == 1 ? "" : "s");
+                 routers.size(), routers.size() == 1 ? "" : "s", rules.size(),
+                 rules.size() == 1 ? "" : "s");
   return KIVRULE_OK;
 }
 
@@ -502,27 +522,25 @@ int check_rules(const rule_text& in, const router_identity* id, bool verbose, FI
                  "target_fwver and first label_mac), and the file as each such router loads it\n");
   if (!report_file(in, out)) return KIVRULE_REJECTED;
 
-  json_object* doc = parse_document(in.json, out);
-  if (!doc || !json_object_is_type(doc, json_type_array)) {
-    json_object_put(doc);
-    std::fprintf(
-        out,
-        "verdict: rejected: %s; the daemon logs \"json_tokener_parse error\" and keeps its "
-        "current rule set\n",
-        rule_load_rejection(RULES_PARSE_ERROR));
+  rule_array array;
+  const int rc = read_document(in.json, &array, out);
+  if (rc != RULES_OK) {
+    std::fprintf(out,
+                 "verdict: rejected: %s; the daemon logs \"json_tokener_parse error\" and keeps "
+                 "its current rule set\n",
+                 rule_load_rejection(rc));
     return KIVRULE_REJECTED;
   }
-  const size_t n = json_object_array_length(doc);
-  std::fprintf(out, "%zu rule%s\n", n, n == 1 ? "" : "s");
-  const std::vector<std::string> actions = file_actions(doc);
+  const std::vector<checked_rule> rules = read_rules(array);
+  array = rule_array{};
+  std::fprintf(out, "%zu rule%s\n", rules.size(), rules.size() == 1 ? "" : "s");
+  const model_index by_model = index_by_model(rules);
+  router_actions on_router{by_model, {}};
   std::vector<rule_verdict> verdicts;
-  for (size_t i = 0; i < n && i <= static_cast<size_t>(INT32_MAX); ++i)
-    verdicts.push_back(
-        check_rule(json_object_array_get_idx(doc, i), static_cast<int32_t>(i), id, actions, out));
-  json_object_put(doc);
+  for (const checked_rule& r : rules) verdicts.push_back(check_rule(r, id, on_router, out));
   std::fprintf(out, "\n");
-  return id ? judge_router(in, *id, n, verdicts, verbose, out)
-            : judge_named_routers(in, n, verdicts, verbose, out);
+  return id ? judge_router(in, *id, rules.size(), verdicts, verbose, out)
+            : judge_named_routers(in, rules, by_model, verdicts, verbose, out);
 }
 
 int kivrule_check(std::vector<std::string> args) {

@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "rules/read_json.h"
+#include "rules/rule_reader.h"
 
 // Exit statuses of every command.
 inline constexpr int KIVRULE_OK = 0;
 inline constexpr int KIVRULE_REJECTED = 1;  // the input is readable but would not work
 inline constexpr int KIVRULE_USAGE = 2;     // bad command line or unreadable input
+// Largest input file the tool reads whole.
+inline constexpr size_t KIVRULE_MAX_INPUT = size_t{64} << 20;
 
 // The whole input in *out: the file at path, or standard input for "-". KIVRULE_OK, or the exit
 // status with *err set: a directory or an unreadable file is KIVRULE_USAGE, an empty one
@@ -66,10 +68,17 @@ bool take_option(std::vector<std::string>* args, const std::string& name,
 bool take_flag(std::vector<std::string>* args, const std::string& name, bool* present,
                std::string* err);
 
+// The healing lines of a router's actions (each action once, in order of first mention): what
+// kiv writes to that router's system log when its rules heal.
+struct own_lines {
+  std::vector<std::string> actions;
+  std::vector<std::string> lines;
+};
+own_lines kiv_own_lines(const std::vector<std::string>& actions);
 // The warning for an active profile that matches kiv's own lines, those of its own actions and
-// of the given ones (every action of the rule set) included; empty when it matches none.
+// of the router's (every action of its rule set) included; empty when it matches none.
 std::string self_trigger_warning(const monitor_profile& p, const std::vector<std::string>& own,
-                                 const std::vector<std::string>& actions);
+                                 const own_lines& router);
 
 // The whole report of check on a rule file, to out: judged as the router `id` names, or without
 // one as every router the rules name. Returns the exit status.

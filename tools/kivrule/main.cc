@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -85,13 +87,28 @@ void limit_memory() {
 #endif
 }
 
+int run(std::vector<std::string> args);
+
 }  // namespace
 
+// Whatever the input, the tool ends with a message and a status, never an abort.
 int main(int argc, char** argv) {
   // The tool never writes the daemon's log file: the reader's records are dropped.
   kiv_log_to_stream(nullptr);
   limit_memory();
-  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  try {
+    return run(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+  } catch (const std::bad_alloc&) {
+    std::fputs("kivrule: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kivrule: %s\n", e.what());
+  }
+  return KIVRULE_USAGE;
+}
+
+namespace {
+
+int run(std::vector<std::string> args) {
   if (args.empty()) {
     std::fputs(kUsage, stderr);
     return KIVRULE_USAGE;
@@ -119,3 +136,5 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "kivrule: unknown command '%s'\n\n%s", cmd.c_str(), kUsage);
   return KIVRULE_USAGE;
 }
+
+}  // namespace

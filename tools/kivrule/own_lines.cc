@@ -3,6 +3,7 @@
 // matches one of them is matched by kiv's own doing, and a rule that matches the line its own
 // healing writes heals in a loop.
 #include <algorithm>
+#include <set>
 
 #include "detect/match_func.h"
 #include "detect/monitor_syslog.h"
@@ -21,45 +22,52 @@ std::string action_line(const std::string& action) {
   return syslog_line("[self_healing]take action-[" + action + "].");
 }
 
-// Every message the daemon writes through logmessage_normal as a system-log line, the healing
-// executor's once for each action given.
-std::vector<std::string> kiv_own_lines(const std::vector<std::string>& actions) {
-  // Each as the daemon writes it: the executor's, then rules/read_json.cc,
-  // detect/monitor_syslog.cc and core/kiv_main.cc.
-  std::vector<std::string> lines;
-  for (const std::string& a : actions) lines.push_back(action_line(a));
-  lines.push_back(syslog_line("[read_json]Update kiv JSON file."));
-  lines.push_back(syslog_line("[_monitor_syslog]===Start syslog process==="));
-  lines.push_back(syslog_line("===Terminate kiv daemon==="));
+// The messages the daemon writes through logmessage_normal whatever its rules, as system-log
+// lines: the install step's (update/install_rules), detect/monitor_syslog's and core/kiv_main's.
+const std::vector<std::string>& fixed_lines() {
+  static const std::vector<std::string> lines = {
+      syslog_line("[read_json]Update kiv JSON file."),
+      syslog_line("[_monitor_syslog]===Start syslog process==="),
+      syslog_line("===Terminate kiv daemon===")};
   return lines;
 }
 
-// The lines an active profile matches, in the pieces the syslog monitor reads.
-std::vector<std::string> own_lines_matched(const monitor_profile& p,
-                                           const std::vector<std::string>& lines) {
-  std::vector<std::string> matched;
-  for (const std::string& line : lines) {
-    // The syslog monitor walks a long line in pieces of at most KIV_PIECE_MAX characters.
-    for (size_t at = 0; at < line.size(); at += KIV_PIECE_MAX) {
-      const std::string piece = line.substr(at, KIV_PIECE_MAX);
-      if (match_func(&p, piece.c_str(), piece.size()) == 1) {
-        matched.push_back(line);
-        break;
-      }
-    }
+// Whether the active profile matches the line, in the pieces the syslog monitor reads.
+bool matches(const monitor_profile& p, const std::string& line) {
+  // The syslog monitor walks a long line in pieces of at most KIV_PIECE_MAX characters.
+  for (size_t at = 0; at < line.size(); at += KIV_PIECE_MAX) {
+    const std::string piece = line.substr(at, KIV_PIECE_MAX);
+    const line_place place{at == 0, at + KIV_PIECE_MAX >= line.size()};
+    if (match_func(&p, piece.c_str(), piece.size(), place) == 1) return true;
   }
-  return matched;
+  return false;
 }
 
 }  // namespace
 
+own_lines kiv_own_lines(const std::vector<std::string>& actions) {
+  own_lines lines;
+  std::set<std::string> seen;
+  for (const std::string& a : actions) {
+    if (!seen.insert(a).second) continue;
+    lines.actions.push_back(a);
+    lines.lines.push_back(action_line(a));
+  }
+  return lines;
+}
+
 std::string self_trigger_warning(const monitor_profile& p, const std::vector<std::string>& own,
-                                 const std::vector<std::string>& actions) {
+                                 const own_lines& router) {
   // The rule's own actions first: the line of one of them is a loop.
-  std::vector<std::string> all = own;
-  for (const std::string& a : actions)
-    if (std::find(all.begin(), all.end(), a) == all.end()) all.push_back(a);
-  const std::vector<std::string> matched = own_lines_matched(p, kiv_own_lines(all));
+  std::vector<std::string> matched;
+  std::set<std::string> own_set(own.begin(), own.end());
+  for (const std::string& a : kiv_own_lines(own).lines)
+    if (matches(p, a)) matched.push_back(a);
+  for (size_t i = 0; i < router.actions.size(); ++i)
+    if (!own_set.count(router.actions[i]) && matches(p, router.lines[i]))
+      matched.push_back(router.lines[i]);
+  for (const std::string& line : fixed_lines())
+    if (matches(p, line)) matched.push_back(line);
   if (matched.empty()) return "";
   const bool loop = std::any_of(own.begin(), own.end(), [&](const std::string& a) {
     return action_line(a) == matched.front();

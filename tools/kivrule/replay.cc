@@ -33,7 +33,6 @@ namespace {
 
 constexpr size_t kFiresListed = 200;  // fires listed per profile; all are counted
 constexpr size_t kShownBytes = 120;   // longer texts are cut in the report
-constexpr int32_t kNoPause = INT32_MIN;
 
 struct fire_event {
   uint64_t line = 0;
@@ -149,7 +148,8 @@ bool next_piece(piece_source& s, char (&out)[KIV_PIECE_MAX + 1], size_t* len, bo
 
 struct replay_state {
   const options* opt = nullptr;
-  rule_load* rules = nullptr;
+  rule_set* rules = nullptr;
+  std::vector<monitor_profile*> by_index;  // per rule of the file; none when inactive
   std::vector<profile_report> reports;
   log_stats stats;
   replay_clock clock;
@@ -173,9 +173,10 @@ void note_piece_bytes(log_stats& st, const char* piece, size_t len, bool* line_b
 }
 
 // One piece through the daemon's own walk, then the trigger's test for each profile it matched.
-void walk_piece(replay_state& rs, char* piece, float now, uint64_t line, uint64_t nth) {
-  walk_profiles(rs.rules->array, rs.rules->n, trimNL(piece), now, [&](int32_t i) {
-    monitor_profile& p = rs.rules->array[i];
+void walk_piece(replay_state& rs, char* piece, line_place place, float now, uint64_t line,
+                uint64_t nth) {
+  walk_profiles(*rs.rules, log_piece{trimNL(piece), place, line}, now, [&](int32_t i) {
+    monitor_profile& p = *rs.by_index[static_cast<size_t>(i)];
     profile_report& r = rs.reports[static_cast<size_t>(i)];
     ++r.matches;
     if (r.first_line == 0) r.first_line = line;
@@ -234,7 +235,9 @@ bool walk_log(replay_state& rs, FILE* file, long long total) {
     if (++line_pieces == 2) ++st.long_lines;
     note_piece_bytes(st, piece, len, &line_binary);
     ++st.pieces;
-    if (!rs.paused) walk_piece(rs, piece, rs.clock.ring_time(), st.lines, line_pieces);
+    if (!rs.paused)
+      walk_piece(rs, piece, line_place{line_start, ends_line}, rs.clock.ring_time(), st.lines,
+                 line_pieces);
     line_start = ends_line;
     if ((st.pieces & 0xfff) == 0) show_progress(pr, st, false);
   }
@@ -247,19 +250,27 @@ bool walk_log(replay_state& rs, FILE* file, long long total) {
 
 // Which active profiles kiv's own system-log lines would match, before the walk empties rings.
 void note_self_triggers(replay_state& rs) {
-  std::vector<std::string> actions;
-  for (int32_t i = 0; i < rs.rules->n; ++i)
-    if (rs.rules->array[i].isActive == 1)
-      for (const std::string& a : rs.rules->array[i].action) actions.push_back(a);
-  for (int32_t i = 0; i < rs.rules->n; ++i)
-    if (rs.rules->array[i].isActive == 1)
-      rs.reports[static_cast<size_t>(i)].self_trigger =
-          self_trigger_warning(rs.rules->array[i], rs.rules->array[i].action, actions);
+  std::vector<std::string> all;
+  for (const monitor_profile& p : rs.rules->profiles)
+    for (const rule_action& a : p.actions) all.push_back(a.text);
+  const own_lines actions = kiv_own_lines(all);
+  for (const monitor_profile& p : rs.rules->profiles) {
+    std::vector<std::string> own;
+    for (const rule_action& a : p.actions) own.push_back(a.text);
+    rs.reports[static_cast<size_t>(p.index)].self_trigger = self_trigger_warning(p, own, actions);
+  }
+}
+
+// The record of rule i, or one that holds nothing for a rule that is not active.
+const monitor_profile& profile_of(const replay_state& rs, int32_t i) {
+  static const monitor_profile none;
+  const monitor_profile* p = rs.by_index[static_cast<size_t>(i)];
+  return p ? *p : none;
 }
 
 std::string actions_text(const monitor_profile& p) {
   std::string out;
-  for (const std::string& a : p.action) out += (out.empty() ? "" : ";") + a;
+  for (const rule_action& a : p.actions) out += (out.empty() ? "" : ";") + a.text;
   return out.empty() ? "(none)" : out;
 }
 
@@ -294,8 +305,8 @@ void print_text(const replay_state& rs, const std::string& rules_path,
   std::printf(
       "rules: %s: %d rule%s, %zu active for productid %s, odmpid %s, fwver %s, "
       "label_mac %s\n",
-      rules_path.c_str(), static_cast<int>(rs.rules->n), rs.rules->n == 1 ? "" : "s", active,
-      o.id.productid ? quoted(*o.id.productid).c_str() : "(unset)",
+      rules_path.c_str(), static_cast<int>(rs.rules->count), rs.rules->count == 1 ? "" : "s",
+      active, o.id.productid ? quoted(*o.id.productid).c_str() : "(unset)",
       o.id.odmpid ? quoted(*o.id.odmpid).c_str() : "(unset)", quoted(o.id.device_fwver).c_str(),
       quoted(o.id.label_mac).c_str());
   std::printf("log: %s: %llu lines in %llu pieces", log_path.c_str(),
@@ -327,8 +338,8 @@ void print_text(const replay_state& rs, const std::string& rules_path,
   if (rs.paused)
     std::printf("warning: Global_Pause is 1 after these rules: the daemon walks no line\n");
 
-  for (int32_t i = 0; i < rs.rules->n; ++i) {
-    const monitor_profile& p = rs.rules->array[i];
+  for (int32_t i = 0; i < rs.rules->count; ++i) {
+    const monitor_profile& p = profile_of(rs, i);
     const profile_report& r = rs.reports[static_cast<size_t>(i)];
     std::printf("\nprofile %d %s: ", static_cast<int>(i),
                 r.keyword ? quoted(*r.keyword).c_str() : "(no keyword)");
@@ -356,7 +367,7 @@ void print_text(const replay_state& rs, const std::string& rules_path,
   std::printf("\nsummary\n%-5s  %-24s  %-32s  %8s  %6s\n", "index", "keyword", "state", "matches",
               "fires");
   std::vector<int32_t> silent;
-  for (int32_t i = 0; i < rs.rules->n; ++i) {
+  for (int32_t i = 0; i < rs.rules->count; ++i) {
     const profile_report& r = rs.reports[static_cast<size_t>(i)];
     std::string state = r.active ? "active" : "inactive: " + r.why_not;
     if (state.size() > 32) state = state.substr(0, 29) + "...";
@@ -411,8 +422,8 @@ void print_json(const replay_state& rs, const std::string& rules_path,
 
   json_object* profiles = json_object_new_array();
   json_object* silent = json_object_new_array();
-  for (int32_t i = 0; i < rs.rules->n; ++i) {
-    const monitor_profile& p = rs.rules->array[i];
+  for (int32_t i = 0; i < rs.rules->count; ++i) {
+    const monitor_profile& p = profile_of(rs, i);
     const profile_report& r = rs.reports[static_cast<size_t>(i)];
     json_object* one = json_object_new_object();
     json_object_object_add(one, "index", json_object_new_int(i));
@@ -420,7 +431,7 @@ void print_json(const replay_state& rs, const std::string& rules_path,
     json_object_object_add(one, "active", json_object_new_boolean(r.active));
     if (!r.active) json_object_object_add(one, "inactive_reason", json_text(r.why_not));
     json_object* actions = json_object_new_array();
-    for (const std::string& a : p.action) json_object_array_add(actions, json_text(a));
+    for (const rule_action& a : p.actions) json_object_array_add(actions, json_text(a.text));
     json_object_object_add(one, "actions", actions);
     json_object_object_add(one, "frequency", json_object_new_int64(p.frequency));
     json_object_object_add(one, "period", json_object_new_int64(p.period));
@@ -486,14 +497,13 @@ int kivrule_replay(std::vector<std::string> args) {
     std::rewind(file);
   }
 
-  std::atomic<int32_t> pause{kNoPause};
-  rule_load rules;
-  int rc = build_rule_set(json.c_str(), o.id, &pause, &rules);
+  rule_set rules;
+  load_report report;
+  int rc = build_rule_set(json.c_str(), o.id, &rules, &report);
   if (rc != RULES_OK) {
     if (file != stdin) std::fclose(file);
     std::string where =
-        rules.failed_index >= 0 ? "rule " + std::to_string(rules.failed_index) + ": " : "";
-    release_rule_load(&rules);
+        report.failed_index >= 0 ? "rule " + std::to_string(report.failed_index) + ": " : "";
     return fail(in.name + " would be rejected by the daemon: " + where + rule_load_rejection(rc),
                 KIVRULE_REJECTED);
   }
@@ -501,26 +511,24 @@ int kivrule_replay(std::vector<std::string> args) {
   replay_state rs;
   rs.opt = &o;
   rs.rules = &rules;
-  rs.paused = pause.load() == 1;
-  rs.reports.resize(static_cast<size_t>(rules.n));
-  for (int32_t i = 0; i < rules.n; ++i) {
+  rs.paused = rules.pause.value_or(0) == 1;
+  rs.reports.resize(static_cast<size_t>(rules.count));
+  rs.by_index.assign(static_cast<size_t>(rules.count), nullptr);
+  for (monitor_profile& p : rules.profiles) rs.by_index[static_cast<size_t>(p.index)] = &p;
+  for (int32_t i = 0; i < rules.count; ++i) {
     profile_report& r = rs.reports[static_cast<size_t>(i)];
-    r.active = rules.array[i].isActive == 1;
-    if (static_cast<size_t>(i) < rules.notes.size())
-      r.why_not = rules.notes[static_cast<size_t>(i)].inactive_reason;
+    r.active = rs.by_index[static_cast<size_t>(i)] != nullptr;
+    if (static_cast<size_t>(i) < report.notes.size()) {
+      r.why_not = report.notes[static_cast<size_t>(i)].inactive_reason;
+      r.keyword = report.notes[static_cast<size_t>(i)].keyword;
+    }
     if (!r.active && r.why_not.empty()) r.why_not = "filtered out";
-    json_object* rule = json_object_array_get_idx(rules.doc, static_cast<size_t>(i));
-    json_object* keyword = nullptr;
-    if (json_object_is_type(rule, json_type_object) &&
-        json_object_object_get_ex(rule, "keyword", &keyword) && keyword)
-      r.keyword = json_object_get_string(keyword);
   }
 
   note_self_triggers(rs);
   bool read_ok = walk_log(rs, file, total);
   if (file != stdin) std::fclose(file);
   if (!read_ok) {
-    release_rule_load(&rules);
     return fail("cannot read " + log_path + ": " + std::strerror(errno), KIVRULE_USAGE);
   }
   if (o.json)
@@ -528,7 +536,6 @@ int kivrule_replay(std::vector<std::string> args) {
   else
     print_text(rs, in.name, input_name(log_path));
   std::fflush(stdout);
-  release_rule_load(&rules);
   if (rs.stats.lines == 0)
     return fail(log_path + " holds no lines: nothing was replayed", KIVRULE_REJECTED);
   return KIVRULE_OK;

@@ -12,17 +12,24 @@
 #include <cstring>
 
 #include "tools/kivrule/kivrule.h"
+#include "update/curl_download_file.h"
 #include "update/decrypt_file.h"
 
 namespace {
 
-bool read_all(int fd, std::string* out) {
+// The whole input, up to `limit` bytes; false with errno EFBIG beyond it (/dev/zero, a log
+// named where the rules belong).
+bool read_all(int fd, std::string* out, size_t limit) {
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
+    if (static_cast<size_t>(n) > limit - out->size()) {
+      errno = EFBIG;
+      return false;
+    }
     out->append(buf, static_cast<size_t>(n));
   }
 }
@@ -97,9 +104,15 @@ int read_input(const std::string& path, std::string* out, std::string* err) {
     if (!std_in) ::close(fd);
     return KIVRULE_USAGE;
   }
-  const bool ok = read_all(fd, out);
+  const bool ok = read_all(fd, out, KIVRULE_MAX_INPUT);
   const int why = errno;
   if (!std_in) ::close(fd);
+  if (!ok && why == EFBIG) {
+    *err = input_name(path) + ": larger than " + std::to_string(KIVRULE_MAX_INPUT >> 20) +
+           " MiB, far more than a rule file the daemon takes (" +
+           std::to_string(KIV_MAX_BODY >> 20) + " MiB)";
+    return KIVRULE_USAGE;
+  }
   if (!ok) {
     *err = failure(path, why);
     return KIVRULE_USAGE;
@@ -287,6 +300,8 @@ bool take_identity_options(std::vector<std::string>* args, router_identity* id, 
   return true;
 }
 
+static_assert(KIV_MAX_RING_SLOTS == 1048576, "the rejection below names the bound");
+
 const char* rule_load_rejection(int rc) {
   switch (rc) {
     case RULES_PARSE_ERROR:
@@ -301,6 +316,8 @@ const char* rule_load_rejection(int rc) {
       return "its frequency asks for a ring that cannot be allocated";
     case RULES_NO_MEMORY:
       return "out of memory";
+    case RULES_RINGS_TOO_BIG:
+      return "the rings of the active rules together hold more than 1048576 match times";
     default:
       return "the reader failed";
   }

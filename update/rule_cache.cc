@@ -1,4 +1,4 @@
-#include "rules/rule_cache.h"
+#include "update/rule_cache.h"
 
 #include <errno.h>
 
@@ -8,10 +8,10 @@
 #include "core/flash_files.h"
 #include "core/kiv_log.h"
 #include "platform/platform.h"
-#include "rules/monitor_profile.h"
-#include "rules/read_json.h"
+#include "rules/rule_reader.h"
 #include "update/curl_download_file.h"
 #include "update/decrypt_file.h"
+#include "update/install_rules.h"
 
 namespace {
 
@@ -88,5 +88,6 @@ void load_rule_cache() {
     if (rc != RULES_NO_MEMORY) set_aside(dir);  // memory short at boot says nothing of the file
     return;
   }
-  KIV_LOG("Cached rule set loaded, arraylen=%d\n", static_cast<int>(gArraylen));
+  const int32_t count = hold_rule_set().set->count;
+  KIV_LOG("Cached rule set loaded, arraylen=%d\n", static_cast<int>(count));
 }

@@ -1,0 +1,436 @@
+#include "rules/rule_reader.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "core/kiv_log.h"
+#include "platform/platform.h"
+#include "rules/action_list.h"
+#include "rules/pattern_guard.h"
+#include "rules/pattern_literals.h"
+
+namespace {
+
+// The reader is one operation to whoever reads the log: the records of its steps carry its name.
+#define READ_LOG(fmt, ...) kiv_log("read_json", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+
+// Text form of a present, non-null member; none otherwise.
+std::optional<std::string> member(json_object* rule, const char* key) {
+  json_object* value = nullptr;
+  if (!json_object_object_get_ex(rule, key, &value) || !value) return std::nullopt;
+  return std::string(json_object_get_string(value));
+}
+
+struct tokener_free {
+  void operator()(json_tokener* t) const { json_tokener_free(t); }
+};
+using tokener_ptr = std::unique_ptr<json_tokener, tokener_free>;
+
+// The element's plain text as json-c writes it inside an array.
+void append_plain(std::string* plain, json_object* element) {
+  if (plain->size() > 1) *plain += ',';
+  *plain += element ? json_object_to_json_string_ext(element, JSON_C_TO_STRING_PLAIN) : "null";
+}
+
+// Skips white space and comments as json-c's tokener does between tokens.
+const char* skip_blank(const char* p) {
+  for (;;) {
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f') ++p;
+    if (p[0] == '/' && p[1] == '*') {
+      const char* end = std::strstr(p + 2, "*/");
+      if (!end) return p;
+      p = end + 2;
+    } else if (p[0] == '/' && p[1] == '/') {
+      while (*p && *p != '\n') ++p;
+    } else {
+      return p;
+    }
+  }
+}
+
+// The end of the element that starts at p inside the top-level array: the ',' or ']' at depth
+// 0 behind it, strings and comments stepped over; none when the text ends first.
+const char* element_end(const char* p) {
+  int depth = 0;
+  while (*p) {
+    const char c = *p;
+    if (c == '"' || c == '\'') {
+      for (++p; *p && *p != c; ++p)
+        if (*p == '\\' && p[1]) ++p;
+      if (!*p) return nullptr;
+    } else if (c == '/' && (p[1] == '*' || p[1] == '/')) {
+      const char* after = skip_blank(p);
+      if (after == p) return nullptr;  // a comment never closed
+      p = after;
+      continue;
+    } else if (c == '[' || c == '{') {
+      ++depth;
+    } else if (c == ']' || c == '}') {
+      if (depth == 0) return c == ']' ? p : nullptr;
+      --depth;
+    } else if (c == ',' && depth == 0) {
+      return p;
+    }
+    ++p;
+  }
+  return nullptr;
+}
+
+// One element as json-c reads it inside an array: the element in "[...]" of its own, so its
+// depth and its neighbours are those it has in the file. False when json-c refuses it.
+bool parse_element(json_tokener* tok, const char* begin, const char* end, json_ptr* out) {
+  std::string wrapped;
+  wrapped.reserve(static_cast<size_t>(end - begin) + 2);
+  wrapped += '[';
+  wrapped.append(begin, end);
+  wrapped += ']';
+  json_tokener_reset(tok);
+  json_ptr array(json_tokener_parse_ex(tok, wrapped.c_str(), -1));
+  if (json_tokener_get_error(tok) != json_tokener_success || !array ||
+      !json_object_is_type(array.get(), json_type_array) ||
+      json_object_array_length(array.get()) != 1)
+    return false;
+  out->reset(json_object_get(json_object_array_get_idx(array.get(), 0)));
+  return true;
+}
+
+// The elements' spans, each checked by json-c in its place and written plainly; false when the
+// text is not plainly an array of well-formed elements, which is then left to json-c whole.
+bool split_elements(const char* text, json_tokener* tok, rule_array* out) {
+  const char* p = skip_blank(text);
+  if (*p != '[') return false;
+  p = skip_blank(p + 1);
+  out->plain = "[";
+  if (*p != ']') {
+    for (;;) {
+      const char* end = element_end(p);
+      if (!end || skip_blank(p) == end) return false;
+      json_ptr element;
+      if (!parse_element(tok, p, end, &element)) return false;
+      append_plain(&out->plain, element.get());
+      out->spans.emplace_back(p, end);
+      if (*end == ']') break;
+      p = end + 1;
+    }
+  }
+  out->plain += ']';
+  return true;
+}
+
+}  // namespace
+
+rule_fields read_rule_fields(json_object* rule) {
+  rule_fields f;
+  f.object = json_object_is_type(rule, json_type_object);
+  f.model = member(rule, "model");
+  f.odmpid = member(rule, "odmpid");
+  f.target_fwver = member(rule, "target_fwver");
+  f.label_mac = member(rule, "label_mac");
+  f.type = member(rule, "type");
+  f.keyword = member(rule, "keyword");
+  f.re_pattern = member(rule, "re_pattern");
+  f.frequency = member(rule, "frequency");
+  f.period = member(rule, "period");
+  f.action = member(rule, "action");
+  f.Global_Pause = member(rule, "Global_Pause");
+  return f;
+}
+
+size_t rule_array::size() const {
+  return whole ? json_object_array_length(whole.get()) : spans.size();
+}
+
+int read_rule_array(const char* text, rule_array* out) {
+  *out = rule_array{};
+  if (!text) return RULES_PARSE_ERROR;
+  tokener_ptr tok(json_tokener_new());
+  if (!tok) return RULES_NO_MEMORY;
+  if (split_elements(text, tok.get(), out)) return RULES_OK;
+  // Not plainly an array of elements: json-c's verdict on the whole text is the one that counts.
+  *out = rule_array{};
+  out->whole.reset(json_tokener_parse(text));
+  if (!out->whole || !json_object_is_type(out->whole.get(), json_type_array)) {
+    out->whole.reset();
+    return RULES_PARSE_ERROR;
+  }
+  out->plain = json_object_to_json_string_ext(out->whole.get(), JSON_C_TO_STRING_PLAIN);
+  return RULES_OK;
+}
+
+json_ptr rule_array_element(const rule_array& array, size_t i) {
+  if (array.whole)
+    return json_ptr(json_object_get(json_object_array_get_idx(array.whole.get(), i)));
+  tokener_ptr tok(json_tokener_new());
+  json_ptr element;
+  if (!tok || !parse_element(tok.get(), array.spans[i].first, array.spans[i].second, &element))
+    throw std::bad_alloc();  // it parsed when the array was read: only memory can fail now
+  return element;
+}
+
+int32_t atoi_rule(const char* s) {
+  while (*s && std::isspace(static_cast<unsigned char>(*s))) ++s;
+  bool neg = false;
+  if (*s == '+' || *s == '-') neg = *s++ == '-';
+  int64_t v = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    v = v * 10 + (*s - '0');
+    if (v > 2147483648LL) v = 2147483648LL;
+  }
+  if (neg) v = -v;
+  if (v > INT32_MAX) v = INT32_MAX;
+  return static_cast<int32_t>(v);
+}
+
+filter_verdict judge_filters(const rule_fields& f, const router_identity& id) {
+  filter_verdict v;
+  auto fail = [&v](const std::string& why) {
+    if (v.why_not.empty()) v.why_not = why;
+  };
+  v.model = f.model && id.productid && *id.productid == *f.model;
+  if (!f.model)
+    fail("no \"model\"");
+  else if (!v.model)
+    fail("model \"" + *f.model + "\" is not productid \"" + id.productid.value_or("(unset)") +
+         "\"");
+  v.odmpid = !f.odmpid || (id.odmpid && *id.odmpid == *f.odmpid);
+  if (v.model && !v.odmpid)
+    fail("odmpid \"" + *f.odmpid + "\" is not \"" + id.odmpid.value_or("(unset)") + "\"");
+  v.fwver = !f.target_fwver || id.device_fwver == *f.target_fwver;
+  if (v.model && v.odmpid && !v.fwver)
+    fail("target_fwver \"" + *f.target_fwver + "\" is not \"" + id.device_fwver + "\"");
+  v.label_mac = !f.label_mac || (!id.label_mac.empty() && !f.label_mac->empty() &&
+                                 f.label_mac->find(id.label_mac) != std::string::npos);
+  if (v.model && v.odmpid && v.fwver && !v.label_mac)
+    fail("label_mac \"" + *f.label_mac + "\" does not contain \"" + id.label_mac + "\"");
+  v.active = v.model && v.odmpid && v.fwver && v.label_mac;
+  return v;
+}
+
+filter_verdict filter_rule(const rule_fields& f, const router_identity& id) {
+  const filter_verdict v = judge_filters(f, id);
+  // A filter is judged (and its Match or Not match written) only while the rule is still active.
+  if (f.model) {
+    READ_LOG("model=[%s]\n", f.model->c_str());
+    if (v.model) READ_LOG("Match::model=[%s]\n", f.model->c_str());
+  }
+  if (f.odmpid) {
+    READ_LOG("odmpid=[%s]\n", f.odmpid->c_str());
+    if (v.model && v.odmpid) READ_LOG("Match::odmpid=[%s]\n", f.odmpid->c_str());
+    if (v.model && !v.odmpid) READ_LOG("Not match::odmpid=[%s]\n", f.odmpid->c_str());
+  }
+  const bool before_fwver = v.model && v.odmpid;
+  if (f.target_fwver) {
+    const char* fw = f.target_fwver->c_str();
+    READ_LOG("target_fwver=[%s]\n", fw);
+    READ_LOG("device_fwver=[%s]\n", id.device_fwver.c_str());
+    if (before_fwver && v.fwver) READ_LOG("Match::target_fwver=[%s]\n", fw);
+    if (before_fwver && !v.fwver) READ_LOG("Not match::target_fwver=[%s]\n", fw);
+  }
+  const bool before_mac = before_fwver && v.fwver;
+  if (f.label_mac) {
+    const char* mac = f.label_mac->c_str();
+    READ_LOG("label_mac=[%s]\n", mac);
+    if (before_mac && v.label_mac) READ_LOG("Match::label_mac=[%s]\n", mac);
+    if (before_mac && !v.label_mac) READ_LOG("Not match::label_mac=[%s]\n", mac);
+  }
+  if (f.type) READ_LOG("type=[%s]\n", f.type->c_str());
+  return v;
+}
+
+std::string compile_pattern(const char* pattern, compiled_pattern* out) {
+  std::string refusal = pattern_refusal(pattern);
+  if (!refusal.empty()) return refusal;
+  auto regex = std::make_unique<regex_t>();
+  int rc = regcomp(regex.get(), pattern, REG_EXTENDED | REG_NOSUB);
+  if (rc != 0) {
+    char msg[256];
+    regerror(rc, regex.get(), msg, sizeof msg);
+    return msg;
+  }
+  std::unique_ptr<regex_t, regex_free> compiled(regex.release());
+  out->literals = required_literals(pattern);
+  // regcomp has judged the pattern; a plain one is then matched by its automaton, which keeps
+  // a few kilobytes where the C library's engine would grow tens.
+  out->automaton = build_automaton(pattern);
+  if (!out->automaton) out->regex = std::move(compiled);
+  return {};
+}
+
+std::optional<uint32_t> ring_slots(const char* frequency) {
+  // A negative value converts to a huge count; such a ring cannot be allocated.
+  const uint32_t slots = static_cast<uint32_t>(atoi_rule(frequency));
+  if (slots > KIV_MAX_FREQUENCY) return std::nullopt;
+  return slots;
+}
+
+std::optional<std::vector<rule_action>> parse_action_list(const char* action) {
+  const int32_t size = static_cast<int32_t>(std::strlen(action) + 1);
+  const int32_t count = get_num_of_action(action, size);
+  std::vector<rule_action> items;
+  if (count < 0 || parse_action(&items, action, size, count) < 0) return std::nullopt;
+  return items;
+}
+
+namespace {
+
+// What build_rule_set carries from one rule to the next.
+struct build_state {
+  const router_identity& id;
+  rule_set* set;
+  load_report* report;
+  uint64_t ring_slots = 0;  // of the active rules so far
+};
+
+int fill_pattern(const rule_fields& f, monitor_profile& p, rule_note* note) {
+  READ_LOG("re_pattern=[%s]\n", f.re_pattern->c_str());
+  p.re_pattern = f.re_pattern;
+  note->regex_error = compile_pattern(f.re_pattern->c_str(), &p.pattern);
+  if (note->regex_error.empty()) return RULES_OK;
+  READ_LOG("Could not compile regex\n");
+  return RULES_BAD_REGEX;
+}
+
+int fill_ring(const rule_fields& f, monitor_profile& p, build_state& b) {
+  READ_LOG("frequency=[%s]\n", f.frequency->c_str());
+  const std::optional<uint32_t> slots = ring_slots(f.frequency->c_str());
+  if (!slots) {
+    READ_LOG("Cannot malloc for timestamp!!!\n");
+    return RULES_RING_TOO_BIG;
+  }
+  b.ring_slots += *slots;
+  if (b.ring_slots > KIV_MAX_RING_SLOTS) {
+    READ_LOG("Too many match times in the rule set: %llu, more than %llu!!!\n",
+             static_cast<unsigned long long>(b.ring_slots),
+             static_cast<unsigned long long>(KIV_MAX_RING_SLOTS));
+    return RULES_RINGS_TOO_BIG;
+  }
+  p.frequency = *slots;
+  p.timestamp.assign(p.frequency, 0.0f);
+  return RULES_OK;
+}
+
+int fill_actions(const rule_fields& f, monitor_profile& p) {
+  const char* action = f.action->c_str();
+  READ_LOG("action=[%s]\n", action);
+  const int32_t size = static_cast<int32_t>(std::strlen(action) + 1);
+  int32_t count = get_num_of_action(action, size);
+  READ_LOG("count=[%d]\n", static_cast<int>(count));
+  if (count < 0) {
+    READ_LOG("Cannot get_num_of_action correctly!!!\n");
+    return RULES_ACTION_COUNT;
+  }
+  int32_t ret = parse_action(&p.actions, action, size, count);
+  READ_LOG("ret=[%d]\n", static_cast<int>(ret));
+  if (ret < 0) {
+    READ_LOG("Cannot parse action correctly!!!\n");
+    return RULES_ACTION_PARSE;
+  }
+  for (int32_t k = 0; k < ret; ++k)
+    READ_LOG("action[%d]=[%s]\n", static_cast<int>(k),
+             p.actions[static_cast<size_t>(k)].text.c_str());
+  return RULES_OK;
+}
+
+// One rule of the file: its records, and its record in the set when it is active.
+int read_rule(json_object* element, int32_t i, build_state& b) {
+  READ_LOG("index[%d]==========\n", static_cast<int>(i));
+  const rule_fields f = read_rule_fields(element);
+  const filter_verdict verdict = filter_rule(f, b.id);
+  rule_note scratch;
+  rule_note* note = &scratch;
+  if (b.report) {
+    b.report->notes.emplace_back();
+    note = &b.report->notes.back();
+    note->keyword = f.keyword;
+    note->active = verdict.active;
+    note->inactive_reason = verdict.why_not;
+  }
+  monitor_profile p;
+  p.index = i;
+  int rc = RULES_OK;
+  if (f.keyword) {
+    READ_LOG("keyword=[%s]\n", f.keyword->c_str());
+    if (verdict.active) p.kiv_keyword = f.keyword;
+  }
+  if (f.re_pattern) {
+    if (verdict.active)
+      rc = fill_pattern(f, p, note);
+    else
+      READ_LOG("re_pattern=[%s]\n", f.re_pattern->c_str());
+  }
+  if (rc == RULES_OK && f.frequency) {
+    if (verdict.active)
+      rc = fill_ring(f, p, b);
+    else
+      READ_LOG("frequency=[%s]\n", f.frequency->c_str());
+  }
+  if (rc == RULES_OK && f.period) {
+    READ_LOG("period=[%s]\n", f.period->c_str());
+    if (verdict.active) p.period = static_cast<uint32_t>(atoi_rule(f.period->c_str()));
+  }
+  if (rc == RULES_OK && f.action) {
+    if (verdict.active)
+      rc = fill_actions(f, p);
+    else
+      READ_LOG("action=[%s]\n", f.action->c_str());
+  }
+  if (rc != RULES_OK) return rc;
+  if (f.Global_Pause && verdict.active) {
+    const int32_t v = atoi_rule(f.Global_Pause->c_str());
+    b.set->pause = v;
+    READ_LOG("Global_Pause[%d]=[%d]\n", static_cast<int>(i), static_cast<int>(v));
+  }
+  READ_LOG("isActive=[%d]\n", verdict.active ? 1 : 0);
+  if (verdict.active) b.set->profiles.push_back(std::move(p));
+  return RULES_OK;
+}
+
+}  // namespace
+
+std::string device_fwver() {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s.%s_%s", nvram_safe_get("firmver").c_str(),
+                nvram_safe_get("buildno").c_str(), nvram_safe_get("extendno").c_str());
+  return buf;
+}
+
+router_identity router_identity_from_settings() {
+  router_identity id;
+  id.productid = nvram_get("productid");
+  id.odmpid = nvram_get("odmpid");
+  id.device_fwver = device_fwver();
+  id.label_mac = nvram_safe_get("label_mac");
+  return id;
+}
+
+int build_rule_set(const char* text, const router_identity& id, rule_set* out,
+                   load_report* report) {
+  *out = rule_set{};
+  int rc = RULES_OK;
+  try {
+    rule_array array;
+    rc = read_rule_array(text, &array);
+    if (rc == RULES_PARSE_ERROR) READ_LOG("json_tokener_parse error\n");
+    if (rc == RULES_OK) {
+      const size_t n = array.size();
+      const int32_t count =
+          n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n);
+      READ_LOG("arraylen_new=%d\n", static_cast<int>(count));
+      build_state b{id, out, report};
+      for (int32_t i = 0; i < count && rc == RULES_OK; ++i) {
+        rc = read_rule(rule_array_element(array, static_cast<size_t>(i)).get(), i, b);
+        if (rc != RULES_OK && report) report->failed_index = i;
+      }
+      out->count = count;
+      out->document = std::move(array.plain);
+    }
+  } catch (const std::bad_alloc&) {
+    rc = RULES_NO_MEMORY;
+  }
+  if (rc == RULES_NO_MEMORY) READ_LOG("Cannot malloc for monitor profile!!!\n");
+  if (rc != RULES_OK) *out = rule_set{};
+  return rc;
+}

@@ -1,0 +1,14 @@
+// The install step of a rule update: a downloaded (or cached) rule file becomes the live set.
+#pragma once
+
+#include <cstddef>
+
+inline constexpr const char* KIV_DECJSONOBJ_PATH = "/tmp/decjsonobj.txt";
+
+// Builds the set from JSON text restored from a container and puts it in place of the live
+// one (Global_Pause taken with it). RULES_OK once the new set is live; on failure the set in
+// force stays and nothing else changes.
+int install_rule_text(const char* text);
+
+// Loads the file at `path` when kiv_is_JSON_updated is 1 (the daemon's entry point).
+void read_json(const char* path);
