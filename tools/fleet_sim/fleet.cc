@@ -83,6 +83,8 @@ struct fleet_run {
   json_schedule_deps deps;
 
   fleet_run(const fleet_model& model, seed_kind k);
+  fleet_run(const fleet_run&) = delete;  // deps hold `this`
+  fleet_run& operator=(const fleet_run&) = delete;
 };
 
 // The router's settings store: link and clock by the virtual time; kiv_json_check_period unset
