@@ -1,14 +1,18 @@
 // The update scheduler: a boot-up check, then a daily random start between 02:00 and 05:59 local
-// time, then cycles of checks every check period counted in ticks; deferred while healing.
+// time, then cycles of checks every check period counted in ticks; deferred while healing. The
+// start is drawn with a seed that differs between routers, so a fleet spreads over the four hours.
 #include "update/process_json.h"
 
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
 #include "core/kiv_log.h"
 #include "platform/platform.h"
 #include "rules/rule_set.h"
+#include "update/curl_download_file.h"
 #include "update/download_json.h"
 #include "update/install_rules.h"
 
@@ -25,25 +29,58 @@ void check_now(const char* path, const json_schedule_deps& deps) {
   deps.read(path);
 }
 
+// Four bytes of the kernel's random source, little-endian; false when it gives fewer.
+bool kernel_random_word(uint32_t* word) {
+  // Non-blocking: a FIFO planted at the path must not hold the main loop.
+  int fd = open(kiv_path("/dev/urandom").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char b[4];
+  ssize_t n = read(fd, b, sizeof b);
+  close(fd);
+  if (n != static_cast<ssize_t>(sizeof b)) return false;
+  *word = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+  return true;
+}
+
 }  // namespace
 
-int get_random_number() {
-  uint32_t seed = static_cast<uint32_t>(platform_time()) + rand_call_count;
-  ++rand_call_count;
+uint32_t random_seed_salt(const std::string& label_mac, bool kernel_bytes) {
+  const std::string digest = md5_hex(label_mac);
+  uint32_t salt = 0;
+  for (size_t i = 0; i < 8 && i < digest.size(); ++i) {
+    const char c = digest[i];
+    salt = salt << 4 | static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+  }
+  uint32_t word = 0;
+  if (kernel_bytes && kernel_random_word(&word)) salt ^= word;
+  return salt;
+}
+
+int draw_random_number(int64_t now, uint32_t salt, uint32_t& call_count) {
+  uint32_t seed = (static_cast<uint32_t>(now) + call_count) ^ salt;
+  ++call_count;
   srand(static_cast<unsigned>(seed % 4294967295u));
   return rand();
 }
 
+// The time and the count alone gave every router that checked in the same second the same
+// daily minute: after a regional power cut the whole region came back in a few seconds and
+// asked at the same minutes every night. The salt spreads them.
+int get_random_number() {
+  return draw_random_number(platform_time(), random_seed_salt(nvram_safe_get("label_mac"), true),
+                            rand_call_count);
+}
+
 void process_json_tick(json_schedule& s, const char* path, const json_schedule_deps& deps) {
-  int check_period = nvram_get_int("kiv_json_check_period");
+  int check_period = deps.get_int("kiv_json_check_period");
   if (check_period < 2) check_period = 2880;
-  if (nvram_get_int("link_internet") != 2) return;
+  if (deps.get_int("link_internet") != 2) return;
   if (healing_index.load() >= 0) {
     PJ_LOG("[process_json]In healing state, skip downloading JSON file!\n");
     s.download_deferred = 1;
     return;
   }
-  if (nvram_get_int("ntp_ready") == 0) {
+  if (deps.get_int("ntp_ready") == 0) {
     PJ_LOG("ntp_ready false");
     return;
   }
@@ -64,10 +101,10 @@ void process_json_tick(json_schedule& s, const char* path, const json_schedule_d
       s.period = -1;
     }
   }
-  if (nvram_get_int("kiv_quick_period") > 0) {
+  if (deps.get_int("kiv_quick_period") > 0) {
     s.periodic_check = 1;
     s.period = -1;
-    nvram_set_int("kiv_quick_period", 0);
+    deps.set_int("kiv_quick_period", 0);
   }
   PJ_LOG("B=>bootup_check = %d, periodic_check = %d, period=%d\n", (int)s.bootup_check,
          (int)s.periodic_check, (int)s.period);

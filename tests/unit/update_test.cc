@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <set>
+
 #include "rules/rule_set.h"
 #include "support/kivtest.h"
 #include "update/curl_download_file.h"
@@ -115,4 +117,26 @@ TEST(Scheduler, GatesBootUpCheckDailyStartCyclesAndDeferral) {
   }
   EXPECT_EQ(sb.get("kiv_quick_period"), "0");
   expect_golden("schedule.log", log);
+}
+
+TEST(Scheduler, RoutersDrawingInOneSecondDrawApartAndOneRouterAlike) {
+  sandbox sb;  // no $KIV_ROOT/dev/urandom: the label MAC's digest alone, reproducible
+  auto start = [](const std::string& mac) {  // the daily start, minutes after 02:00
+    uint32_t count = 0;
+    const uint32_t salt = random_seed_salt(mac, true);
+    const int hr = draw_random_number(1767571200, salt, count) % 4;
+    return hr * 60 + draw_random_number(1767571200, salt, count) % 60;
+  };
+  EXPECT_NE(start("02:4B:56:00:00:01"), start("02:4B:56:00:00:02"));
+  EXPECT_EQ(start("02:4B:56:00:00:01"), start("02:4B:56:00:00:01"));
+  std::set<int> starts;  // the time and count alone gave all of them one start
+  for (char c = 'a'; c < 'q'; ++c) starts.insert(start(std::string("02:4B:56:00:00:0") + c));
+  EXPECT_GE(starts.size(), 12u);
+  // The salt: MD5("") begins d41d8cd9; four kernel bytes, little-endian, when there are four.
+  EXPECT_EQ(random_seed_salt("", true), 0xd41d8cd9u);
+  sb.write("dev/urandom", std::string("\x01\0\0\x80", 4));
+  EXPECT_EQ(random_seed_salt("", true), 0xd41d8cd9u ^ 0x80000001u);
+  EXPECT_EQ(random_seed_salt("", false), 0xd41d8cd9u);
+  sb.write("dev/urandom", "abc");
+  EXPECT_EQ(random_seed_salt("", true), 0xd41d8cd9u);
 }

@@ -1,0 +1,189 @@
+// fleet_sim: the rule server's load from a fleet of routers running kiv's update scheduler,
+// with today's seed of the daily draw and with the mended one. See kUsage and
+// docs/rule_server_load.md.
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+#include <string>
+
+#include "core/kiv_log.h"
+#include "tools/fleet_sim/fleet.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: fleet_sim [--routers N] [--rule-bytes B] [--restore HH:MM] [--reboots PCT]\n"
+    "                 [--herd-delay S] [--seed S] [--minutes] [--one-by-one]\n"
+    "\n"
+    "N routers (default 10000) lose power together and all come back at HH:MM (default 18:00)\n"
+    "on day 1; each then runs kiv's own update scheduler (process_json_tick, get_random_number's\n"
+    "draw) on a virtual clock for 48 hours, once with today's seed (time and call count) and\n"
+    "once with the mended one (mixed with the MD5 of the router's label MAC). Every check is one\n"
+    "request answered with the whole rule file of B bytes (default 16384).\n"
+    "\n"
+    "The fleet (every time a whole second, drawn uniformly, independently per router and boot):\n"
+    "  power-on to kiv's start          30..89 s; first tick 10 s later, then one every 30 s\n"
+    "  power-on to link_internet=2      45..164 s\n"
+    "  link up to ntp_ready=1           2..59 s, plus 0..S-1 s with --herd-delay S (default 0)\n"
+    "  check period                     kiv_json_check_period unset: 2880 ticks (24 h)\n"
+    "  reboots at other times           each day, PCT% of the routers (default 2) reboot at a\n"
+    "                                   uniform second of that day, then boot as above\n"
+    "  downloads                        answered at once, one request each, no retries; no\n"
+    "                                   healing run defers a check; local time is UTC\n"
+    "Label MACs are consecutive (02:4B:56:00:00:00 on). --seed changes the fleet's draws only.\n"
+    "\n"
+    "Prints the peak minute of each hour, the ticks run, the bytes served per day and, last, one\n"
+    "line per seed: boot-up peak (requests per minute of boot-up checks), daily peak and mean\n"
+    "(the other checks; the mean is over the minutes between 02:00 and 05:59 that the 48 hours\n"
+    "hold) and peak/mean. --minutes prints every minute instead of every hour. --one-by-one\n"
+    "ticks every router on its own (no grouping of routers with one future): same output,\n"
+    "slower.\n";
+
+struct options {
+  fleet_model model;
+  uint64_t rule_bytes = 16384;
+  bool minutes = false;
+};
+
+bool parse_count(const char* text, uint64_t lo, uint64_t hi, uint64_t* out) {
+  if (!text || !*text || *text == '-') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+bool parse_clock(const char* text, int* minute) {
+  unsigned h = 0, m = 0;
+  char tail = 0;
+  if (!text || sscanf(text, "%2u:%2u%c", &h, &m, &tail) != 2 || h > 23 || m > 59) return false;
+  *minute = static_cast<int>(h * 60 + m);
+  return true;
+}
+
+// 0 when parsed, 1 for a bad command line, 2 for --help.
+int parse_options(int argc, char** argv, options* o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+    uint64_t n = 0;
+    if (a == "--help" || a == "-h") return 2;
+    if (a == "--minutes") {
+      o->minutes = true;
+    } else if (a == "--one-by-one") {
+      o->model.one_by_one = true;
+    } else if (a == "--routers" && parse_count(v, 1, 1u << 24, &n)) {
+      o->model.routers = static_cast<uint32_t>(n), ++i;
+    } else if (a == "--rule-bytes" && parse_count(v, 0, 1ull << 40, &n)) {
+      o->rule_bytes = n, ++i;
+    } else if (a == "--reboots" && parse_count(v, 0, 100, &n)) {
+      o->model.reboots_per_day = static_cast<double>(n) / 100.0, ++i;
+    } else if (a == "--herd-delay" && parse_count(v, 0, 86400, &n)) {
+      o->model.herd_delay_s = static_cast<int>(n), ++i;
+    } else if (a == "--seed" && parse_count(v, 0, UINT64_MAX, &n)) {
+      o->model.seed = n, ++i;
+    } else if (a == "--restore" && parse_clock(v, &o->model.restore_minute)) {
+      ++i;
+    } else {
+      fprintf(stderr, "fleet_sim: bad argument '%s'\n", argv[i]);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The figures of one seed's run.
+struct summary {
+  uint64_t bootup_peak = 0, daily_peak = 0, requests = 0;
+  double daily_mean = 0;
+};
+
+bool in_night_window(const fleet_model& m, int minute) {
+  const int of_day = (m.restore_minute + minute) % (24 * 60);
+  return of_day >= 2 * 60 && of_day < 6 * 60;
+}
+
+summary summarize(const fleet_model& m, const fleet_load& l) {
+  summary s;
+  s.bootup_peak = *std::max_element(l.bootup.begin(), l.bootup.end());
+  s.daily_peak = *std::max_element(l.daily.begin(), l.daily.end());
+  const uint64_t daily = std::accumulate(l.daily.begin(), l.daily.end(), uint64_t{0});
+  s.requests = daily + std::accumulate(l.bootup.begin(), l.bootup.end(), uint64_t{0});
+  int window = 0;
+  for (int minute = 0; minute < kSimMinutes; ++minute) window += in_night_window(m, minute);
+  s.daily_mean = window ? static_cast<double>(daily) / window : 0.0;
+  return s;
+}
+
+// "d1 18:00": the virtual day and local time of a minute of the run.
+std::string clock_of(const fleet_model& m, int minute) {
+  const time_t at = static_cast<time_t>(sim_start_time(m) + 60LL * minute);
+  struct tm tm {};
+  gmtime_r(&at, &tm);
+  char text[48];
+  snprintf(text, sizeof text, "d%d %02d:%02d", tm.tm_mday - 4, tm.tm_hour, tm.tm_min);
+  return text;
+}
+
+uint64_t peak_of(const fleet_load& l, int from, int count) {
+  uint64_t peak = 0;
+  for (int minute = from; minute < from + count; ++minute)
+    peak = std::max(peak, l.bootup[minute] + l.daily[minute]);
+  return peak;
+}
+
+void print_table(const options& o, const fleet_load& today, const fleet_load& mended) {
+  const int step = o.minutes ? 1 : 60;
+  printf("%-8s %14s %14s   (requests per minute%s)\n", "time", "today", "mended",
+         o.minutes ? "" : ", the peak minute of the hour");
+  for (int minute = 0; minute < kSimMinutes; minute += step)
+    printf("%-8s %14" PRIu64 " %14" PRIu64 "\n", clock_of(o.model, minute).c_str(),
+           peak_of(today, minute, step), peak_of(mended, minute, step));
+}
+
+void print_line(const char* name, const summary& s) {
+  printf("%s: boot-up peak %" PRIu64 "/min, daily peak %" PRIu64
+         "/min, daily mean %.0f/min, peak/mean %.2f\n",
+         name, s.bootup_peak, s.daily_peak, s.daily_mean,
+         s.daily_mean > 0 ? static_cast<double>(s.daily_peak) / s.daily_mean : 0.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  options o;
+  const int rc = parse_options(argc, argv, &o);
+  if (rc != 0) {
+    fputs(kUsage, rc == 2 ? stdout : stderr);
+    return rc == 2 ? 0 : 2;
+  }
+  setenv("TZ", "UTC0", 1);  // the virtual routers' local time
+  tzset();
+  kiv_log_to_stream(nullptr);  // the scheduler's records cost nothing here
+  const fleet_model& m = o.model;
+  printf("fleet_sim: %u routers, power back at %s, 48 h, rule file %" PRIu64
+         " bytes, reboots %.0f%%/day, herd delay %d s\n",
+         m.routers, clock_of(m, 0).c_str(), o.rule_bytes, m.reboots_per_day * 100, m.herd_delay_s);
+  const fleet_load today = simulate_fleet(m, seed_kind::today);
+  const fleet_load mended = simulate_fleet(m, seed_kind::mended);
+  print_table(o, today, mended);
+  const summary t = summarize(m, today), n = summarize(m, mended);
+  printf("scheduler ticks run: today %" PRIu64 ", mended %" PRIu64 " (%s); reboots %" PRIu64
+         "; routers or groups alive at most: today %zu, mended %zu\n",
+         today.ticks, mended.ticks, m.one_by_one ? "one by one" : "grouped", today.reboots,
+         today.most_entities, mended.most_entities);
+  printf("bytes served per day: today %" PRIu64 ", mended %" PRIu64 " (%.3g GB a day)\n",
+         t.requests * o.rule_bytes / 2, n.requests * o.rule_bytes / 2,
+         static_cast<double>(n.requests * o.rule_bytes / 2) / 1e9);
+  print_line("today", t);
+  print_line("mended", n);
+  return 0;
+}
