@@ -58,8 +58,13 @@ std::string unsignable(const rule_text& in) {
 }  // namespace
 
 std::string key_problem(const std::string& path, rule_sig r, bool private_key) {
+  const int why = errno;
   std::string words = path + ": " + rule_sig_text(r);
-  if (r == rule_sig::key_unreadable) words += std::string(" (") + std::strerror(errno) + ")";
+  struct stat st;
+  if (r == rule_sig::key_unreadable)
+    words += stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)
+                 ? " (not a regular file)"
+                 : std::string(" (") + std::strerror(why) + ")";
   if (r == rule_sig::key_too_large)
     words += " (more than " + std::to_string(KIV_SIG_KEY_FILE_MAX) + " bytes)";
   if (r == rule_sig::key_invalid)
