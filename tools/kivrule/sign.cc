@@ -46,12 +46,13 @@ std::string unsignable(const rule_text& in) {
   if (in.sig.trailer == rule_sig::ok)
     return in.name + ": signed already (serial " + serial_text(in.sig.serial) +
            "); sign the container that pack wrote";
-  if (in.sig.trailer == rule_sig::malformed)
-    return in.name + ": " + signature_note(in) + "; sign the container that pack wrote";
   if (!in.container) return in.name + ": not a rule container (no header); pack it first";
+  // A body whose last bytes happen to spell the magic is still a container as pack wrote it.
+  const std::string note = signature_note(in);
   if (in.len_field != in.json.size())
-    return in.name + ": the body holds " + std::to_string(in.json.size()) + " bytes but Len says " +
-           std::to_string(in.len_field) + "; pack it again";
+    return in.name + ": " + (note.empty() ? "" : note + "; ") + "the body holds " +
+           std::to_string(in.json.size()) + " bytes but Len says " + std::to_string(in.len_field) +
+           "; pack it again";
   return "";
 }
 
