@@ -49,15 +49,22 @@ TEST(Tools, EveryCommandPrintsAndEndsAsItsTranscriptSays) {
       {"EXAMPLES", source("examples/rules.json")},
       {"ROUTERLOG", source("examples/router.log")},
       {"ODDLOG", source("tests/cases/replay_odd.log")},
-      {"LONGLOG", source("tests/cases/replay_long.log")}};
+      {"LONGLOG", source("tests/cases/replay_long.log")},
+      {"SIGNER", sb.path("signer")},
+      {"OTHER", sb.path("other")},
+      {"SIGNED", sb.path("signed.bin")},
+      {"COPY", sb.path("copy.bin")}};
   std::string report;
   for (const auto& c : cases("tools.txt")) {
     const std::string input = c.size() > 1 ? c[1] : "";
     sb.write("rules", input);
     sb.write("empty", "");
     std::vector<std::string> args = words(c[0]);
-    for (std::string& a : args)
-      if (names.count(a)) a = names.at(a);
+    for (std::string& a : args) {  // NAME, NAME.ext and key=NAME
+      const size_t at = a.find('=') + 1, dot = a.find('.', at);
+      if (const std::string stem = a.substr(at, dot - at); names.count(stem))
+        a = a.substr(0, at) + names.at(stem) + a.substr(dot == std::string::npos ? a.size() : dot);
+    }
     if (args[0].find('=') != std::string::npos) args.insert(args.begin(), "env");
     const run_result r = run(args, input);
     report += "$ " + c[0] + "\n" + r.out + (r.err.empty() ? "" : "[stderr]\n" + r.err) +

@@ -373,6 +373,17 @@ bool report_file(const rule_text& in, FILE* out) {
       return false;
     }
   }
+  const std::string note = signature_note(in);
+  if (!note.empty())
+    std::fprintf(out, "%s%s\n",
+                 in.verdict || in.sig.trailer == rule_sig::ok ? "" : "warning: ", note.c_str());
+  if (in.verdict && *in.verdict != rule_sig::ok) {
+    std::fprintf(out,
+                 "verdict: rejected on a router with the --pubkey key: %s; it keeps its current "
+                 "rule set\n",
+                 rule_sig_text(*in.verdict));
+    return false;
+  }
   size_t zero = in.json.find('\0');
   if (zero != std::string::npos)
     std::fprintf(out, "warning: a zero byte at %s of the text: the daemon reads only up to it\n",
@@ -547,20 +558,22 @@ int kivrule_check(std::vector<std::string> args) {
   std::string err;
   bool verbose = false, given = false, fwver_cut = false;
   router_identity id;
+  rule_key key;
   if (!take_flag(&args, "--verbose", &verbose, &err) ||
       !take_identity_options(&args, &id, &err, &fwver_cut, &given))
     return fail(err, KIVRULE_USAGE);
+  if (int status = take_public_key(&args, &key, &err)) return fail(err, status);
   for (const std::string& a : args)
     if (a.size() > 1 && a[0] == '-')
       return fail("check: unknown option '" + a + "'", KIVRULE_USAGE);
   if (args.size() != 1)
     return fail(
         "usage: kivrule check FILE [--productid P] [--odmpid O] [--fwver F] "
-        "[--label-mac M] [--verbose]",
+        "[--label-mac M] [--pubkey KEY.pub] [--verbose]",
         KIVRULE_USAGE);
   if (fwver_cut)
     std::printf("warning: --fwver is cut to 63 characters, as the daemon's device_fwver is\n");
   rule_text in;
-  if (int status = load_rule_text(args[0], &in, &err)) return fail(err, status);
+  if (int status = load_rule_text(args[0], &in, &err, key.get())) return fail(err, status);
   return check_rules(in, given ? &id : nullptr, verbose, stdout);
 }

@@ -1,19 +1,20 @@
 // kivrule, the rule author's tool: shared pieces of its commands.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "rules/rule_reader.h"
+#include "update/rule_signature.h"
 
 // Exit statuses of every command.
 inline constexpr int KIVRULE_OK = 0;
 inline constexpr int KIVRULE_REJECTED = 1;  // the input is readable but would not work
 inline constexpr int KIVRULE_USAGE = 2;     // bad command line or unreadable input
-// Largest input file the tool reads whole.
-inline constexpr size_t KIVRULE_MAX_INPUT = size_t{64} << 20;
 
 // The whole input in *out: the file at path, or standard input for "-". KIVRULE_OK, or the exit
 // status with *err set: a directory or an unreadable file is KIVRULE_USAGE, an empty one
@@ -27,16 +28,35 @@ bool distinct_output(const std::string& in, const std::string& out, std::string*
 // Replaces the file at path with data through a temporary file in the same directory renamed
 // into place, so no reader ever sees half of it; "-" is standard output. False with *err set.
 bool write_whole_file(const std::string& path, const std::string& data, std::string* err);
+// Creates the file at path with data and the given mode; never replaces an existing file (nor
+// writes through a link), and removes what it created when a write fails. False with *err set.
+bool write_new_file(const std::string& path, const std::string& data, mode_t mode,
+                    std::string* err);
 
-// A rule file as the tool reads it: a container (its body restored) or plain JSON.
+// A rule file as the tool reads it: a container (its body restored, without a well-formed
+// signature trailer) or plain JSON.
 struct rule_text {
   std::string name;  // for messages
   std::string json;
   bool container = false;
-  uint32_t len_field = 0;  // a container's Len
+  uint32_t len_field = 0;           // a container's Len
+  signed_parts sig;                 // its signature trailer: ok, missing or malformed
+  bool magic_last = false;          // the file ends in the trailer's magic
+  std::optional<rule_sig> verdict;  // with a key: the verdict of a router that holds it
 };
-// As read_input, for a rule file.
-int load_rule_text(const std::string& path, rule_text* out, std::string* err);
+// As read_input, for a rule file; with a public key, also the signature's verdict.
+int load_rule_text(const std::string& path, rule_text* out, std::string* err,
+                   EVP_PKEY* key = nullptr);
+// The same for a file's bytes already read; out->name is left as it is.
+void take_rule_text(std::string data, rule_text* out, EVP_PKEY* key = nullptr);
+// What the file's trailer says, in a line (the verdict too with a key); empty for a file without
+// a trailer read without a key.
+std::string signature_note(const rule_text& in);
+// Consumes "--pubkey FILE" from args and loads the key into *key (left empty without the
+// option). KIVRULE_OK, or KIVRULE_USAGE with *err set.
+int take_public_key(std::vector<std::string>* args, rule_key* key, std::string* err);
+// Why a key file could not be used, naming it.
+std::string key_problem(const std::string& path, rule_sig r, bool private_key);
 
 // Where the JSON reader stopped in text, as "line L, column C: what is wrong" in words a person
 // can act on; empty when the text is one JSON value. *end (when given) is the byte just past the
@@ -84,7 +104,15 @@ std::string self_trigger_warning(const monitor_profile& p, const std::vector<std
 // one as every router the rules name. Returns the exit status.
 int check_rules(const rule_text& in, const router_identity* id, bool verbose, FILE* out);
 
+// check (without identity) on a rule text about to be packed or signed: KIVRULE_OK, or the
+// refusal in *why (`command` names what --force does: "packs", "signs").
+int check_before_writing(const std::string& path, const std::string& json, const char* command,
+                         std::string* why);
+
 int kivrule_pack(std::vector<std::string> args);
 int kivrule_unpack(std::vector<std::string> args);
 int kivrule_check(std::vector<std::string> args);
 int kivrule_replay(std::vector<std::string> args);
+int kivrule_keygen(std::vector<std::string> args);
+int kivrule_sign(std::vector<std::string> args);
+int kivrule_verify(std::vector<std::string> args);

@@ -21,10 +21,13 @@ const char kUsage[] =
     "      (Ran is random unless given; 0..4294967295 or a negative 32-bit number). The\n"
     "      file must pass check (without identity) unless --force is given; OUT is never\n"
     "      the input file and is replaced whole, through a temporary file.\n"
-    "  unpack IN [OUT]\n"
-    "      restore the JSON text of a container (to standard output without OUT); exit 1\n"
-    "      when the body is not Len bytes long (the container was cut short or added to)\n"
-    "  check FILE [--productid P] [--odmpid O] [--fwver F] [--label-mac M] [--verbose]\n"
+    "  unpack IN [OUT] [--pubkey KEY.pub]\n"
+    "      restore the JSON text of a container (to standard output without OUT), without\n"
+    "      its signature trailer, whose serial it shows (on standard error without OUT);\n"
+    "      exit 1 when the body is not Len bytes long (the container was cut short or added\n"
+    "      to), or with --pubkey when a router holding that key would refuse the file\n"
+    "  check FILE [--productid P] [--odmpid O] [--fwver F] [--label-mac M]\n"
+    "        [--pubkey KEY.pub] [--verbose]\n"
     "      load FILE (container or plain JSON) as the daemon would and report every rule:\n"
     "      active or the first filter that fails, whether its pattern compiles, frequency\n"
     "      and period, its actions and their checks. With identity options it judges that\n"
@@ -32,7 +35,8 @@ const char kUsage[] =
     "      odmpid, target_fwver and the first MAC of its label_mac) and the file on every\n"
     "      such router, as a file on the rule server serves them all.\n"
     "      --fwver is the router's firmver.buildno_extendno (\"._\" when not given);\n"
-    "      --verbose also prints the reader's log records of the load to standard error.\n"
+    "      --verbose also prints the reader's log records of the load to standard error;\n"
+    "      --pubkey also judges the signature trailer as a router holding that key does.\n"
     "      Exit 1 when the daemon of a router judged would reject the file (not JSON, not\n"
     "      an array, a pattern that does not compile or is refused as too costly, a ring\n"
     "      that cannot be allocated in an active rule) or an active rule cannot work: no\n"
@@ -44,6 +48,21 @@ const char kUsage[] =
     "      (the rule then fires on kiv's doing, and heals in a loop on the line its own\n"
     "      action writes), text after the array, a zero byte in the text, a Len that is\n"
     "      not the body length.\n"
+    "  keygen NAME\n"
+    "      make an Ed25519 key pair for signing rule sets: NAME.key, the private key\n"
+    "      (PEM, mode 0600), and NAME.pub, the public key for the router's firmware image\n"
+    "      (PEM). Neither may exist already: a key is never replaced.\n"
+    "  sign --key NAME.key --serial N IN OUT [--force]\n"
+    "      write IN, a container as pack writes it, with a signature trailer behind it:\n"
+    "      the serial N (0..18446744073709551615) and an Ed25519 signature over the\n"
+    "      container and the serial. IN must pass check (without identity) unless --force\n"
+    "      is given; OUT is never the input file and is replaced whole, through a\n"
+    "      temporary file. A router holding the public key installs only signed files and\n"
+    "      none with a lower serial than the set it holds; other routers read the file as\n"
+    "      before.\n"
+    "  verify --pubkey NAME.pub FILE\n"
+    "      print FILE's serial and the verdict of a router holding NAME.pub: exit 0 only\n"
+    "      for a valid signature, 1 for a missing, malformed or wrong one\n"
     "  replay RULES LOG [--productid P] [--odmpid O] [--fwver F] [--label-mac M]\n"
     "         [--clock log|rate=N] [--json]\n"
     "      load RULES as check does and walk LOG through the daemon's own matching and\n"
@@ -67,9 +86,9 @@ const char kUsage[] =
     "  --version\n"
     "      the tool's version\n"
     "\n"
-    "A file named - is standard input (one per command). Options take their value as\n"
-    "--opt VALUE or --opt=VALUE; each may be given once. JSON errors are given by line\n"
-    "and column.\n"
+    "A file named - is standard input (one per command); key files are named files.\n"
+    "Options take their value as --opt VALUE or --opt=VALUE; each may be given once.\n"
+    "JSON errors are given by line and column.\n"
     "Exit status: 0 good, 1 the rules would not work, 2 bad command line or unreadable input.\n";
 
 // The reader refuses the pattern shapes known to take regcomp hundreds of megabytes. Should some
@@ -133,6 +152,9 @@ int run(std::vector<std::string> args) {
   if (cmd == "unpack") return kivrule_unpack(args);
   if (cmd == "check") return kivrule_check(args);
   if (cmd == "replay") return kivrule_replay(args);
+  if (cmd == "keygen") return kivrule_keygen(args);
+  if (cmd == "sign") return kivrule_sign(args);
+  if (cmd == "verify") return kivrule_verify(args);
   std::fprintf(stderr, "kivrule: unknown command '%s'\n\n%s", cmd.c_str(), kUsage);
   return KIVRULE_USAGE;
 }

@@ -55,29 +55,32 @@ std::string check_errors(const std::string& report) {
   return lines;
 }
 
-// check on the text, as without identity: KIVRULE_OK, or the refusal in *why.
-int checked(const std::string& path, const std::string& json, std::string* why) {
-  char* report = nullptr;
-  size_t size = 0;
-  FILE* out = open_memstream(&report, &size);
-  if (!out) return KIVRULE_OK;
-  rule_text in;
-  in.name = input_name(path);
-  in.json = json;
-  const int status = check_rules(in, nullptr, false, out);
-  std::fclose(out);
-  *why = input_name(path) + ": check rejects it (kivrule check " + path +
-         " tells all; --force packs it all the same):" + check_errors(std::string(report, size));
-  std::free(report);
-  return status;
-}
-
 int fail(const std::string& message, int status) {
   std::fprintf(stderr, "kivrule: %s\n", message.c_str());
   return status;
 }
 
 }  // namespace
+
+int check_before_writing(const std::string& path, const std::string& json, const char* command,
+                         std::string* why) {
+  char* report = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&report, &size);
+  if (!out) {
+    *why = input_name(path) + ": out of memory for check's report";
+    return KIVRULE_REJECTED;
+  }
+  rule_text in;
+  in.name = input_name(path);
+  in.json = json;
+  const int status = check_rules(in, nullptr, false, out);
+  std::fclose(out);
+  *why = input_name(path) + ": check rejects it (kivrule check " + path + " tells all; --force " +
+         command + " it all the same):" + check_errors(std::string(report, size));
+  std::free(report);
+  return status;
+}
 
 int kivrule_pack(std::vector<std::string> args) {
   std::string err, json, why;
@@ -100,7 +103,8 @@ int kivrule_pack(std::vector<std::string> args) {
   }
   std::string problem = array_problem(json);
   if (!problem.empty()) return fail(input_name(args[0]) + ": " + problem, KIVRULE_REJECTED);
-  if (!force && checked(args[0], json, &why) != KIVRULE_OK) return fail(why, KIVRULE_REJECTED);
+  if (!force && check_before_writing(args[0], json, "packs", &why) != KIVRULE_OK)
+    return fail(why, KIVRULE_REJECTED);
   if (!write_whole_file(args[1], make_container(json, ran), &err)) return fail(err, KIVRULE_USAGE);
   // The container itself may be going to standard output.
   std::fprintf(args[1] == "-" ? stderr : stdout, "packed %zu bytes of rules into %s (Ran=%lu)\n",
@@ -110,12 +114,20 @@ int kivrule_pack(std::vector<std::string> args) {
 }
 
 int kivrule_unpack(std::vector<std::string> args) {
-  if (args.empty() || args.size() > 2) return fail("usage: kivrule unpack IN [OUT]", KIVRULE_USAGE);
   std::string err;
+  rule_key key;
+  if (int status = take_public_key(&args, &key, &err)) return fail(err, status);
+  if (args.empty() || args.size() > 2)
+    return fail("usage: kivrule unpack IN [OUT] [--pubkey KEY.pub]", KIVRULE_USAGE);
   rule_text in;
   if (args.size() == 2 && !distinct_output(args[0], args[1], &err)) return fail(err, KIVRULE_USAGE);
-  if (int status = load_rule_text(args[0], &in, &err)) return fail(err, status);
+  if (int status = load_rule_text(args[0], &in, &err, key.get())) return fail(err, status);
   if (!in.container) return fail(in.name + ": not a rule container (no header)", KIVRULE_REJECTED);
+  // The trailer's word goes where the JSON text does not.
+  const std::string note = signature_note(in);
+  if (!note.empty()) std::fprintf(args.size() == 2 ? stdout : stderr, "%s\n", note.c_str());
+  if (in.verdict && *in.verdict != rule_sig::ok)
+    return fail(in.name + ": a router with that key refuses it", KIVRULE_REJECTED);
   // The daemon never looks at Len, but a body of another length was cut short or added to.
   if (in.len_field != in.json.size())
     return fail(in.name + ": the body holds " + std::to_string(in.json.size()) +

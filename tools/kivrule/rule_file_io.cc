@@ -17,21 +17,17 @@
 
 namespace {
 
-// The whole input, up to `limit` bytes; false with errno EFBIG beyond it (/dev/zero, a log
-// named where the rules belong).
+// Stops once more than `limit` bytes are in: a larger input is refused, not read to its end.
 bool read_all(int fd, std::string* out, size_t limit) {
   char buf[65536];
-  for (;;) {
+  while (out->size() <= limit) {
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
-    if (static_cast<size_t>(n) > limit - out->size()) {
-      errno = EFBIG;
-      return false;
-    }
     out->append(buf, static_cast<size_t>(n));
   }
+  return true;
 }
 
 bool write_all(int fd, const std::string& data) {
@@ -104,21 +100,21 @@ int read_input(const std::string& path, std::string* out, std::string* err) {
     if (!std_in) ::close(fd);
     return KIVRULE_USAGE;
   }
-  const bool ok = read_all(fd, out, KIVRULE_MAX_INPUT);
+  const bool ok = read_all(fd, out, KIV_MAX_BODY);
   const int why = errno;
   if (!std_in) ::close(fd);
-  if (!ok && why == EFBIG) {
-    *err = input_name(path) + ": larger than " + std::to_string(KIVRULE_MAX_INPUT >> 20) +
-           " MiB, far more than a rule file the daemon takes (" +
-           std::to_string(KIV_MAX_BODY >> 20) + " MiB)";
-    return KIVRULE_USAGE;
-  }
   if (!ok) {
     *err = failure(path, why);
     return KIVRULE_USAGE;
   }
   if (out->empty()) {
     *err = input_name(path) + ": the file is empty";
+    return KIVRULE_REJECTED;
+  }
+  if (out->size() > KIV_MAX_BODY) {
+    out->clear();
+    *err = input_name(path) + ": larger than " + std::to_string(KIV_MAX_BODY) +
+           " bytes, the most the daemon downloads";
     return KIVRULE_REJECTED;
   }
   return KIVRULE_OK;
@@ -165,26 +161,57 @@ bool write_whole_file(const std::string& path, const std::string& data, std::str
   return ok;
 }
 
-int load_rule_text(const std::string& path, rule_text* out, std::string* err) {
+bool write_new_file(const std::string& path, const std::string& data, mode_t mode,
+                    std::string* err) {
+  // O_EXCL: an existing file, or a link at the name, is refused, never written through.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+  if (fd < 0) {
+    *err = path + ": " + std::strerror(errno);
+    return false;
+  }
+  bool ok = fchmod(fd, mode) == 0 && write_all(fd, data) && fsync(fd) == 0;
+  int why = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    why = errno;
+  }
+  if (!ok) {
+    ::unlink(path.c_str());
+    *err = path + ": " + std::strerror(why);
+  }
+  return ok;
+}
+
+int load_rule_text(const std::string& path, rule_text* out, std::string* err, EVP_PKEY* key) {
   std::string data;
   *out = rule_text{};
   out->name = input_name(path);
   if (int status = read_input(path, &data, err)) return status;
+  take_rule_text(std::move(data), out, key);
+  return KIVRULE_OK;
+}
+
+void take_rule_text(std::string data, rule_text* out, EVP_PKEY* key) {
+  out->sig = split_signed(data);
+  out->magic_last =
+      data.size() >= KIV_SIG_MAGIC.size() &&
+      data.compare(data.size() - KIV_SIG_MAGIC.size(), std::string::npos, KIV_SIG_MAGIC) == 0;
+  if (key) out->verdict = verify_signed(data, key);
   out->container = has_container_magic(data.data(), data.size());
   if (!out->container) {
     out->json = std::move(data);
-    return KIVRULE_OK;
+    return;
   }
   // The daemon restores every byte behind the header with the header's Ran; it never uses Len.
+  // A well-formed signature trailer is not part of the container.
   const auto* h = reinterpret_cast<const unsigned char*>(data.data());
   auto le32 = [h](size_t at) {
     return static_cast<uint32_t>(h[at]) | (static_cast<uint32_t>(h[at + 1]) << 8) |
            (static_cast<uint32_t>(h[at + 2]) << 16) | (static_cast<uint32_t>(h[at + 3]) << 24);
   };
   out->len_field = le32(32);
-  out->json = data.substr(KIV_HEADER_LEN);
+  out->json = data.substr(KIV_HEADER_LEN, out->sig.container_len - KIV_HEADER_LEN);
   scramble_body(out->json.data(), out->json.size(), le32(36));
-  return KIVRULE_OK;
 }
 
 std::string text_position(const std::string& text, size_t offset) {

@@ -1,0 +1,66 @@
+// The signature trailer: split_signed and verify_signed on arbitrary bytes as a downloaded file,
+// and the writer's side on a container of the input's text (after its first eight bytes, which
+// give the serial): signed, it verifies; one byte changed or the file cut, it never does.
+#include "support.h"
+#include "update/rule_signature.h"
+
+// Kept to the end of the process: freed by a static destructor, they would be freed after
+// OpenSSL's own clean-up at exit.
+static EVP_PKEY *signer, *verifier;
+
+static uint64_t le(std::string_view s, size_t at, int width) {
+  uint64_t v = 0;
+  for (int i = width - 1; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(s[at + i]);
+  return v;
+}
+
+static void judge(std::string_view file) {
+  signed_parts p;
+  const rule_sig v = verify_signed(file, verifier, &p);
+  const bool magic_last = file.size() >= 8 && file.substr(file.size() - 8) == KIV_SIG_MAGIC;
+  const bool box = has_container_magic(file.data(), file.size());
+  const uint64_t own = box ? KIV_HEADER_LEN + le(file, 32, 4) : 0;
+  if (p.trailer == rule_sig::ok) {
+    check(v == rule_sig::ok || v == rule_sig::wrong, "a well-formed trailer is verified");
+    check(box && magic_last && own == p.container_len && file.size() == own + KIV_SIG_TRAILER_LEN &&
+              p.serial == le(file, p.container_len, 8),
+          "a trailer is well-formed only behind a container of 40 + Len bytes");
+    return;
+  }
+  check(v == p.trailer && p.container_len == file.size(), "no trailer: the verdict, whole file");
+  check((p.trailer == rule_sig::malformed) == (magic_last || (box && file.size() > own)),
+        "malformed: the magic at the end, or bytes behind the container, but no whole trailer");
+}
+
+void init() {
+  std::string private_pem, public_pem;
+  rule_key s, v;
+  check(generate_key_pair(&private_pem, &public_pem) == rule_sig::ok &&
+            private_key_from_pem(private_pem, &s) == rule_sig::ok &&
+            public_key_from_pem(public_pem, &v) == rule_sig::ok,
+        "a key pair");
+  signer = s.release();
+  verifier = v.release();
+}
+
+void one(const std::string& input) {
+  judge(input);
+  if (input.size() < 8) return;
+  const uint64_t serial = le(input, 0, 8);
+  const std::string box = make_container(input.substr(8), static_cast<uint32_t>(serial));
+  std::string file, again;
+  check(sign_container(box, serial, signer, &file) == rule_sig::ok, "a container is signed");
+  signed_parts p;
+  check(verify_signed(file, verifier, &p) == rule_sig::ok && p.serial == serial &&
+            p.container_len == box.size() && file.compare(0, box.size(), box) == 0,
+        "signed, it verifies: the container unchanged, the serial kept");
+  judge(file);
+  check(sign_container(file, serial, signer, &again) == rule_sig::malformed,
+        "a signed file is not signed again");
+  const size_t at = static_cast<size_t>(serial % file.size());
+  std::string altered = file;
+  altered[at] = static_cast<char>(altered[at] ^ (input[at % input.size()] | 1));
+  check(verify_signed(altered, verifier) != rule_sig::ok, "a changed byte never verifies");
+  check(verify_signed(std::string_view(file).substr(0, at), verifier) != rule_sig::ok,
+        "a cut file never verifies");
+}

@@ -1,0 +1,240 @@
+#include "update/rule_signature.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "update/decrypt_file.h"
+
+namespace {
+
+struct md_ctx_free {
+  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+struct pkey_ctx_free {
+  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
+struct bio_free {
+  void operator()(BIO* b) const { BIO_free(b); }
+};
+using md_ctx = std::unique_ptr<EVP_MD_CTX, md_ctx_free>;
+using pkey_ctx = std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_free>;
+using bio = std::unique_ptr<BIO, bio_free>;
+
+const unsigned char* bytes(std::string_view s, size_t at = 0) {
+  return reinterpret_cast<const unsigned char*>(s.data()) + at;
+}
+
+// Little-endian fields, byte by byte (no alignment or host-order assumption).
+uint64_t le(std::string_view s, size_t at, int width) {
+  uint64_t v = 0;
+  for (int i = width - 1; i >= 0; --i) v = (v << 8) | bytes(s, at)[i];
+  return v;
+}
+
+void put_le64(std::string* out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xffu));
+}
+
+// The container's own length, 40 + Len, or 0 when the file has no container header.
+uint64_t container_length(std::string_view file) {
+  if (!has_container_magic(file.data(), file.size())) return 0;
+  return KIV_HEADER_LEN + le(file, 32, 4);
+}
+
+bool is_ed25519(EVP_PKEY* key) {
+  return key && EVP_PKEY_id(key) == EVP_PKEY_ED25519;
+}
+
+bool has_private_part(EVP_PKEY* key) {
+  size_t len = 0;
+  const bool yes = EVP_PKEY_get_raw_private_key(key, nullptr, &len) == 1;
+  ERR_clear_error();
+  return yes;
+}
+
+// OpenSSL's error queue is per thread and would otherwise carry a failure here into the next
+// caller's diagnostics (the rule download's TLS among them).
+rule_sig failed(rule_sig r) {
+  ERR_clear_error();
+  return r;
+}
+
+// Never prompts: an encrypted private key is refused, not asked about on a terminal.
+int no_passphrase(char*, int, int, void*) {
+  return -1;
+}
+
+rule_sig key_from_pem(std::string_view pem, bool private_key, rule_key* key) {
+  if (pem.size() > KIV_SIG_KEY_FILE_MAX) return rule_sig::key_too_large;
+  bio in(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!in) return failed(rule_sig::crypto_failure);
+  rule_key k(private_key ? PEM_read_bio_PrivateKey(in.get(), nullptr, no_passphrase, nullptr)
+                         : PEM_read_bio_PUBKEY(in.get(), nullptr, no_passphrase, nullptr));
+  if (!is_ed25519(k.get())) return failed(rule_sig::key_invalid);
+  *key = std::move(k);
+  return rule_sig::ok;
+}
+
+// The whole regular file at path, at most KIV_SIG_KEY_FILE_MAX bytes. Opened without blocking, so
+// a FIFO planted at the path cannot stall the caller; errno tells why it is unreadable.
+rule_sig read_key_file(const std::string& path, std::string* out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return rule_sig::key_unreadable;
+  struct stat st;
+  rule_sig r = rule_sig::ok;
+  if (fstat(fd, &st) != 0) {
+    r = rule_sig::key_unreadable;
+  } else if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    r = rule_sig::key_unreadable;
+  }
+  char buf[KIV_SIG_KEY_FILE_MAX + 1];
+  size_t got = 0;
+  while (r == rule_sig::ok && got < sizeof buf) {
+    const ssize_t n = ::read(fd, buf + got, sizeof buf - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) r = rule_sig::key_unreadable;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  const int why = errno;
+  ::close(fd);
+  errno = why;
+  if (r == rule_sig::ok && got > KIV_SIG_KEY_FILE_MAX) r = rule_sig::key_too_large;
+  if (r == rule_sig::ok) out->assign(buf, got);
+  OPENSSL_cleanse(buf, got);  // it may hold a private key
+  return r;
+}
+
+rule_sig load_key(const std::string& path, bool private_key, rule_key* key) {
+  std::string pem;
+  rule_sig r = read_key_file(path, &pem);
+  if (r == rule_sig::ok) r = key_from_pem(pem, private_key, key);
+  OPENSSL_cleanse(pem.data(), pem.size());
+  return r;
+}
+
+bool pem_of(EVP_PKEY* key, bool private_key, std::string* out) {
+  bio mem(BIO_new(BIO_s_mem()));
+  if (!mem ||
+      (private_key ? PEM_write_bio_PrivateKey(mem.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
+                   : PEM_write_bio_PUBKEY(mem.get(), key)) != 1)
+    return false;
+  char* data = nullptr;
+  const long len = BIO_get_mem_data(mem.get(), &data);
+  if (len <= 0 || !data) return false;
+  out->assign(data, static_cast<size_t>(len));
+  return true;
+}
+
+}  // namespace
+
+const char* rule_sig_text(rule_sig r) {
+  switch (r) {
+    case rule_sig::ok:
+      return "valid signature";
+    case rule_sig::missing:
+      return "missing signature";
+    case rule_sig::malformed:
+      return "malformed trailer";
+    case rule_sig::wrong:
+      return "wrong signature";
+    case rule_sig::key_unreadable:
+      return "cannot read the key file";
+    case rule_sig::key_too_large:
+      return "key file too large";
+    case rule_sig::key_invalid:
+      return "not a usable Ed25519 key in PEM";
+    case rule_sig::crypto_failure:
+      return "the crypto library failed";
+  }
+  return "unknown signature result";
+}
+
+signed_parts split_signed(std::string_view file) {
+  signed_parts p;
+  p.container_len = file.size();
+  const uint64_t own = container_length(file);
+  const bool magic_last = file.size() >= KIV_SIG_MAGIC.size() &&
+                          file.substr(file.size() - KIV_SIG_MAGIC.size()) == KIV_SIG_MAGIC;
+  if (!magic_last) {
+    if (own != 0 && file.size() > own) p.trailer = rule_sig::malformed;
+    return p;
+  }
+  if (own == 0 || file.size() != own + KIV_SIG_TRAILER_LEN) {
+    p.trailer = rule_sig::malformed;
+    return p;
+  }
+  p.trailer = rule_sig::ok;
+  p.container_len = static_cast<size_t>(own);
+  p.serial = le(file, p.container_len, 8);
+  return p;
+}
+
+rule_sig verify_signed(std::string_view file, EVP_PKEY* key, signed_parts* parts) {
+  const signed_parts p = split_signed(file);
+  if (parts) *parts = p;
+  if (p.trailer != rule_sig::ok) return p.trailer;
+  if (!is_ed25519(key)) return rule_sig::key_invalid;
+  md_ctx ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1)
+    return failed(rule_sig::crypto_failure);
+  // Ed25519 is one pass over the message, here the file's own leading bytes: no copy is made.
+  const size_t signed_len = p.container_len + 8;
+  const int rc =
+      EVP_DigestVerify(ctx.get(), bytes(file, signed_len), KIV_SIG_LEN, bytes(file), signed_len);
+  return rc == 1 ? rule_sig::ok : failed(rule_sig::wrong);
+}
+
+rule_sig sign_container(std::string_view container, uint64_t serial, EVP_PKEY* key,
+                        std::string* out) {
+  if (container_length(container) != container.size() || container.empty())
+    return rule_sig::malformed;
+  if (!is_ed25519(key) || !has_private_part(key)) return rule_sig::key_invalid;
+  std::string file(container);
+  put_le64(&file, serial);
+  unsigned char sig[KIV_SIG_LEN];
+  size_t sig_len = sizeof sig;
+  md_ctx ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1 ||
+      EVP_DigestSign(ctx.get(), sig, &sig_len, bytes(file), file.size()) != 1 ||
+      sig_len != KIV_SIG_LEN)
+    return failed(rule_sig::crypto_failure);
+  file.append(reinterpret_cast<const char*>(sig), sig_len);
+  file.append(KIV_SIG_MAGIC);
+  *out = std::move(file);
+  return rule_sig::ok;
+}
+
+rule_sig public_key_from_pem(std::string_view pem, rule_key* key) {
+  return key_from_pem(pem, false, key);
+}
+
+rule_sig private_key_from_pem(std::string_view pem, rule_key* key) {
+  return key_from_pem(pem, true, key);
+}
+
+rule_sig load_public_key(const std::string& path, rule_key* key) {
+  return load_key(path, false, key);
+}
+
+rule_sig load_private_key(const std::string& path, rule_key* key) {
+  return load_key(path, true, key);
+}
+
+rule_sig generate_key_pair(std::string* private_pem, std::string* public_pem) {
+  pkey_ctx ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr));
+  EVP_PKEY* made = nullptr;
+  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_keygen(ctx.get(), &made) != 1)
+    return failed(rule_sig::crypto_failure);
+  rule_key key(made);
+  if (!pem_of(key.get(), true, private_pem) || !pem_of(key.get(), false, public_pem))
+    return failed(rule_sig::crypto_failure);
+  return rule_sig::ok;
+}
