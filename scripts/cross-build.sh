@@ -5,6 +5,8 @@
 # variant) and the router kiv against the firmware double, runs the unit tests under qemu-mipsel
 # and, with a binfmt handler for MIPS, the integration tests, the demo and the router kiv's
 # namespace test on the MIPS programs; prints the sizes.
+#   cross-build.sh          all of it
+#   cross-build.sh build    the sysroot and the builds only (scripts/router-vm.sh uses it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -63,6 +65,7 @@ cmake -S "$ROOT/tests/firmware" -B "$OUT/firmware" -DCMAKE_TOOLCHAIN_FILE="$ROOT
 cmake --build "$OUT/firmware" -j"$JOBS"
 configure "$OUT/router" router -DKIV_FIRMWARE_DIR="$OUT/firmware"
 cmake --build "$OUT/router" -j"$JOBS"
+[ "${1:-}" != build ] || exit 0
 
 # Lets the kernel start MIPS programs through qemu-mipsel, so that a test can exec the MIPS
 # kiv, nvram and kivrule directly: the magic and mask of a 32-bit little-endian MIPS ELF
@@ -108,3 +111,6 @@ size_of "kiv (router variant, mipsel)" "$OUT/router/kiv" mipsel-linux-gnu-strip
 size_of "nvram (host variant, mipsel)" "$OUT/build/nvram" mipsel-linux-gnu-strip
 size_of "kivrule (host variant, mipsel)" "$OUT/build/kivrule" mipsel-linux-gnu-strip
 file "$OUT/router/kiv"
+# What the router image must hold for kiv: with the C++ runtime linked in, no libstdc++ or libgcc_s.
+echo "kiv (router variant, mipsel) NEEDED:" \
+  $(mipsel-linux-gnu-readelf -d "$OUT/router/kiv" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
