@@ -18,21 +18,13 @@ PACKAGES=(g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user mmdebstrap fi
 source scripts/packages.sh
 install_missing "${PACKAGES[@]}"
 
-# The Debian mirror this machine's apt already uses.
-mirror() {
-  local m
-  m=$(grep -hoE '^(URIs:|deb) +[^ ]+' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
-      awk '{print $2}' | grep -v security | head -n1 || true)
-  echo "${m:-http://deb.debian.org/debian}"
-}
-
 SYSROOT_PACKAGES=libc6-dev,libstdc++-12-dev,libgcc-12-dev,libcurl4-openssl-dev,libjson-c-dev,libssl-dev,libgtest-dev,libgmock-dev
 if [ ! -f "$SYSROOT/.kiv-sysroot" ] || [ "$(cat "$SYSROOT/.kiv-sysroot")" != "$SYSROOT_PACKAGES" ]; then
   echo "== making the mipsel sysroot in $SYSROOT"
   rm -rf "$SYSROOT" "$SYSROOT.tmp"
   mkdir -p "$OUT"
   mmdebstrap --quiet --variant=extract --arch=mipsel --include="$SYSROOT_PACKAGES" \
-    bookworm "$SYSROOT.tmp" "$(mirror)"
+    bookworm "$SYSROOT.tmp" "$(debian_mirror)"
   # Absolute links would point into this machine's own /lib: make them relative to the sysroot.
   (cd "$SYSROOT.tmp" && find . -type l -lname '/*' ! -path './dev/*' | while read -r l; do
      ln -sfn "$(realpath -m --relative-to="$(dirname "$l")" ".$(readlink "$l")")" "$l"
