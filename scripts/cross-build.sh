@@ -14,7 +14,8 @@ OUT=$ROOT/build-mipsel
 SYSROOT=$OUT/sysroot
 JOBS=$(nproc)
 
-PACKAGES=(g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user mmdebstrap file pkg-config cmake)
+PACKAGES=(g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user mmdebstrap file pkg-config cmake
+          busybox)
 source scripts/packages.sh
 install_missing "${PACKAGES[@]}"
 

@@ -49,10 +49,12 @@ elif [ "$(readlink /proc/$follower/exe)" != /bin/busybox ] ||
   fail "the follower ($follower) is not BusyBox tail: $(readlink /proc/$follower/exe)"
 elif [ -e /usr/bin/coreutils ] || [ "$(readlink -f "$(which tail)")" != /bin/busybox ]; then
   fail "tail on the PATH is $(readlink -f "$(which tail)"), not BusyBox"
-elif ! grep -q "S99kiv start: kiv started (status 0)" /tmp/rc.log; then
+elif ! grep -q "S99kiv start: kiv started (status 0," /tmp/rc.log; then
   fail "boot script: $(cat /tmp/rc.log)"
+elif ! within 30 $KIVLOG "[monitor_jffs] used="; then
+  fail "no flash use from BusyBox df: $(grep monitor_jffs $KIVLOG)"
 else
-  story $name ok "banner, PID file $(pid_line 1)/$follower, follower BusyBox tail, $($INIT status)"
+  story $name ok "banner, PID file $(pid_line 1)/$follower, follower BusyBox tail, $($INIT status), $(grep -o 'used=.*' $KIVLOG | head -n1) from df on /jffs"
 fi
 
 name=cached_rules; begin
@@ -79,13 +81,14 @@ else
   story $name ok "two lines through logger -> restart_wan (notify_rc_and_wait_2min), SIGUSR2 dump"
 fi
 
-# Lines arrive through logger while the router renames the file at 8 KiB; the lines written
-# after the rotation reach kiv, and a fault line after them heals.
+# Lines arrive through logger while the router renames the file at 4 KiB; syslogd goes on
+# writing into the renamed file until it reopens its own (at most a second later). The lines
+# written once the new file is there must all reach kiv, and a fault line after them heals.
 name=rotation; begin
 i=0
-until [ -e $SYSLOG-1 ] || [ $i -ge 400 ]; do
+until [ -e $SYSLOG-1 ] && [ -e $SYSLOG ] || [ $i -ge 500 ]; do
   i=$((i + 1))
-  logger -t filler "line $i before the rotation, some text to fill the file"
+  logger -t filler "line $i before the new file, some text to fill the file up"
 done
 for j in 1 2 3 4 5 6 7 8 9 10; do logger -t filler "line $j after the rotation"; done
 logger -t kernel "DSL: sync lost"
@@ -93,11 +96,11 @@ if [ ! -e $SYSLOG-1 ]; then
   fail "no rotation after $i lines"
 elif ! within 30 $EVENTS restart_dsl; then
   fail "no restart_dsl after the rotation"
-elif ! grep -q "pBuf=\[.*line 10 after the rotation" $KIVLOG; then
-  fail "kiv did not walk the lines after the rotation"
+elif [ "$(grep -c 'pBuf=\[.*line [0-9]* after the rotation' $KIVLOG)" != 10 ]; then
+  fail "kiv walked $(grep -c 'pBuf=\[.*after the rotation' $KIVLOG) of the 10 lines after it"
 else
-  walked=$(grep -c "pBuf=\[.*before the rotation" $KIVLOG)
-  story $name ok "renamed after $i lines ($walked of them walked); the 10 after it walked, restart_dsl"
+  walked=$(grep -c "pBuf=\[.*before the new file" $KIVLOG)
+  story $name ok "renamed during $i lines ($walked walked); the 10 lines after it walked, restart_dsl"
 fi
 
 name=stop; begin
@@ -125,5 +128,9 @@ else
   fi
 fi
 
+echo "kivvm: kiv.log without the walked lines:"
+grep -v "pBuf=" $KIVLOG
+echo "kivvm: /jffs/kiv/reboots:"
+cat /jffs/kiv/reboots
 echo "kivvm: stories done"
 poweroff -f
