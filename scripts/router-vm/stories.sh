@@ -85,14 +85,15 @@ fi
 # writing into the renamed file until it reopens its own (at most a second later). The lines
 # written once the new file is there must all reach kiv, and a fault line after them heals.
 name=rotation; begin
-i=0
-until [ -e $SYSLOG-1 ] && [ -e $SYSLOG ] || [ $i -ge 500 ]; do
+i=0 first=$(stat -c %i $SYSLOG)
+renamed() { [ "$(stat -c %i $SYSLOG-1 2>/dev/null)" = "$first" ]; }
+until renamed && [ -e $SYSLOG ] || [ $i -ge 500 ]; do
   i=$((i + 1))
   logger -t filler "line $i before the new file, some text to fill the file up"
 done
 for j in 1 2 3 4 5 6 7 8 9 10; do logger -t filler "line $j after the rotation"; done
 logger -t kernel "DSL: sync lost"
-if [ ! -e $SYSLOG-1 ]; then
+if ! renamed; then
   fail "no rotation after $i lines"
 elif ! within 30 $EVENTS restart_dsl; then
   fail "no restart_dsl after the rotation"
