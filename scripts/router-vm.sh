@@ -148,7 +148,8 @@ EOF
 boot() {
   local log=$VM/console-$1.log pid n=$((BOOT_SECONDS * 10))
   rm -f "$log"
-  qemu-system-mipsel -M malta -m 256 -kernel "$KERNEL" \
+  # timeout: the emulator never outlives its bound, whatever becomes of this script
+  timeout -k 5 $((BOOT_SECONDS + 10)) qemu-system-mipsel -M malta -m 256 -kernel "$KERNEL" \
     -initrd "$VM/initramfs.cpio" -append "console=ttyS0 rdinit=/sbin/init kivvm.boot=$1" \
     -drive "file=$VM/flash.img,format=raw,if=ide" -nic none -vga none -display none -monitor none \
     -serial "file:$log" -no-reboot </dev/null >"$VM/qemu-$1.log" 2>&1 &
