@@ -5,6 +5,8 @@
 # variant) and the router kiv against the firmware double, runs the unit tests under qemu-mipsel
 # and, with a binfmt handler for MIPS, the integration tests, the demo and the router kiv's
 # namespace test on the MIPS programs; prints the sizes.
+#   cross-build.sh          all of it
+#   cross-build.sh build    the sysroot and the builds only (scripts/router-vm.sh uses it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -12,17 +14,10 @@ OUT=$ROOT/build-mipsel
 SYSROOT=$OUT/sysroot
 JOBS=$(nproc)
 
-PACKAGES=(g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user mmdebstrap file pkg-config cmake)
+PACKAGES=(g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user mmdebstrap file pkg-config cmake
+          busybox)
 source scripts/packages.sh
 install_missing "${PACKAGES[@]}"
-
-# The Debian mirror this machine's apt already uses.
-mirror() {
-  local m
-  m=$(grep -hoE '^(URIs:|deb) +[^ ]+' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
-      awk '{print $2}' | grep -v security | head -n1 || true)
-  echo "${m:-http://deb.debian.org/debian}"
-}
 
 SYSROOT_PACKAGES=libc6-dev,libstdc++-12-dev,libgcc-12-dev,libcurl4-openssl-dev,libjson-c-dev,libssl-dev,libgtest-dev,libgmock-dev
 if [ ! -f "$SYSROOT/.kiv-sysroot" ] || [ "$(cat "$SYSROOT/.kiv-sysroot")" != "$SYSROOT_PACKAGES" ]; then
@@ -30,7 +25,7 @@ if [ ! -f "$SYSROOT/.kiv-sysroot" ] || [ "$(cat "$SYSROOT/.kiv-sysroot")" != "$S
   rm -rf "$SYSROOT" "$SYSROOT.tmp"
   mkdir -p "$OUT"
   mmdebstrap --quiet --variant=extract --arch=mipsel --include="$SYSROOT_PACKAGES" \
-    bookworm "$SYSROOT.tmp" "$(mirror)"
+    bookworm "$SYSROOT.tmp" "$(debian_mirror)"
   # Absolute links would point into this machine's own /lib: make them relative to the sysroot.
   (cd "$SYSROOT.tmp" && find . -type l -lname '/*' ! -path './dev/*' | while read -r l; do
      ln -sfn "$(realpath -m --relative-to="$(dirname "$l")" ".$(readlink "$l")")" "$l"
@@ -63,6 +58,7 @@ cmake -S "$ROOT/tests/firmware" -B "$OUT/firmware" -DCMAKE_TOOLCHAIN_FILE="$ROOT
 cmake --build "$OUT/firmware" -j"$JOBS"
 configure "$OUT/router" router -DKIV_FIRMWARE_DIR="$OUT/firmware"
 cmake --build "$OUT/router" -j"$JOBS"
+[ "${1:-}" != build ] || exit 0
 
 # Lets the kernel start MIPS programs through qemu-mipsel, so that a test can exec the MIPS
 # kiv, nvram and kivrule directly: the magic and mask of a 32-bit little-endian MIPS ELF
@@ -108,3 +104,6 @@ size_of "kiv (router variant, mipsel)" "$OUT/router/kiv" mipsel-linux-gnu-strip
 size_of "nvram (host variant, mipsel)" "$OUT/build/nvram" mipsel-linux-gnu-strip
 size_of "kivrule (host variant, mipsel)" "$OUT/build/kivrule" mipsel-linux-gnu-strip
 file "$OUT/router/kiv"
+# What the router image must hold for kiv: with the C++ runtime linked in, no libstdc++ or libgcc_s.
+echo "kiv (router variant, mipsel) NEEDED:" \
+  $(mipsel-linux-gnu-readelf -d "$OUT/router/kiv" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')

@@ -1,4 +1,5 @@
-# Sourced by the set-up scripts: installs the Debian packages given that are not installed yet.
+# Sourced by the set-up scripts: installs the Debian packages given that are not installed yet,
+# and names the Debian mirror.
 install_missing() {
   local missing=()
   for p in "$@"; do
@@ -10,4 +11,12 @@ install_missing() {
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
+}
+
+# The Debian mirror this machine's apt already uses (for mmdebstrap).
+debian_mirror() {
+  local m
+  m=$(grep -hoE '^(URIs:|deb) +[^ ]+' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
+      awk '{print $2}' | grep -v security | head -n1 || true)
+  echo "${m:-http://deb.debian.org/debian}"
 }

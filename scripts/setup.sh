@@ -2,13 +2,13 @@
 # One entry point for a fresh Debian 12 machine (run as root):
 #   scripts/setup.sh demo   installs what is missing, builds, runs the demo
 #   scripts/setup.sh test   installs what is missing, builds, runs every test (host, router
-#                           variant, mipsel, sanitizers, fuzzing)
+#                           variant, mipsel, the emulated router, sanitizers, fuzzing)
 #   scripts/setup.sh build  installs what is missing and builds
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libjson-c-dev libssl-dev
-          libgtest-dev openssl python3 file coreutils util-linux mount procps)
+          libgtest-dev openssl python3 file coreutils util-linux mount procps busybox)
 
 source scripts/packages.sh
 
@@ -42,6 +42,8 @@ case "${1:-}" in
     build_router
     (cd build-router && ctest --output-on-failure --timeout 120)
     bash scripts/cross-build.sh
+    echo "== the router kiv on an emulated MIPS router (BusyBox userland, reboots)"
+    bash scripts/router-vm.sh
     # The whole suite again under AddressSanitizer+UndefinedBehaviorSanitizer and under
     # ThreadSanitizer, then every fuzz target for a bounded time.
     bash scripts/sanitize.sh all

@@ -4,7 +4,8 @@
 # Built with KIV_PLATFORM=router against the firmware double, kiv uses the router's real paths, so
 # it runs unscaled as root in a mount namespace of its own: tmpfs over /tmp, /var/run and /jffs, a
 # file over /dev/console, the rule server's test CA as the only certificate in the default trust
-# store. The machine's files are never written (a missing /jffs mount point is made and removed).
+# store, BusyBox's tail over this machine's as the log follower. The machine's files are never
+# written (a missing /jffs mount point is made and removed).
 # A MIPS kiv runs through the binfmt handler when QEMU_LD_PREFIX names its sysroot.
 set -aeuo pipefail # -a: what is set outside goes along into the namespace
 if [ "${1:-}" != --inside ]; then
@@ -13,6 +14,7 @@ if [ "${1:-}" != --inside ]; then
   unshare -m sh -c 'mount -t tmpfs probe /tmp' 2>/dev/null || skip "no tmpfs in a mount namespace"
   CA_STORE=$(curl-config --ca 2>/dev/null || echo /etc/ssl/certs/ca-certificates.crt)
   [ -d "$(dirname "$CA_STORE")" ] || skip "no trust store directory $(dirname "$CA_STORE")"
+  BUSYBOX=$(command -v busybox) || skip "no busybox (Debian package busybox): the router's tail"
   KIV=$(realpath "$1") SRC=$(cd "$(dirname "$0")/../.." && pwd) made_jffs=0
   WORK=$(mktemp -d "$PWD/router_daemon.XXXXXX")
   trap 'set +e; [ -z "${server:-}" ] || { kill $server; wait $server; }
@@ -55,6 +57,8 @@ done
 exec 3<&-
 within 30 "port from the rule server" test -s "$WORK/rs/port"
 touch /tmp/console && mount --bind /tmp/console /dev/console || fail "no /dev/console to cover"
+# The router's tail is BusyBox's: it stands in for this machine's tail (the host tests keep it).
+mount --bind "$BUSYBOX" "$(command -v tail)" || fail "no tail to cover with BusyBox"
 mkdir /tmp/ca && cp "$WORK/rs/ca.pem" "/tmp/ca/$(basename "$CA_STORE")"
 mount --bind /tmp/ca "$(dirname "$CA_STORE")"
 printf '%s\n' productid=KV-1000 link_internet=2 ntp_ready=1 kiv_json_check_period=3 \
@@ -65,6 +69,7 @@ pid=$!
 waitfor /tmp/kiv.log "kiv self-healing daemon" 10
 ready
 [ "$(head -n1 /var/run/kiv.pid)" = "$pid" ] || fail "the PID file's first line is not $pid"
+[ "/proc/$(sed -n 2p /var/run/kiv.pid)/exe" -ef "$BUSYBOX" ] || fail "the follower is not BusyBox tail"
 # The first tick (10 s) is the boot-up check with a check period of 3.
 waitfor /tmp/kiv.log "Update kiv JSON file." 30
 waitfor /tmp/kiv.log "New arraylen=1" 10
@@ -94,5 +99,5 @@ sh "$init" stop | grep -qx "kiv stopped" || fail "stop failed"
 [ ! -e /var/run/kiv.pid ] || fail "the PID file is still there after stop"
 sh "$init" status >/dev/null && status=0 || status=$?
 [ "$status" = 3 ] || fail "status after stop: $status, not 3"
-echo "router kiv: banner, PID file, rule file fetched, heal (restart_wan), dump, SIGTERM -> 0;" \
+echo "router kiv: banner, PID file, BusyBox tail, rule file fetched, heal (restart_wan), dump, SIGTERM -> 0;" \
   "start-up script: start, status, restart, stop, status"
