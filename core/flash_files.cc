@@ -7,6 +7,7 @@
 
 #include <utility>
 
+#include "core/paths.h"
 #include "platform/platform.h"
 
 namespace {

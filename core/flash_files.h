@@ -8,8 +8,6 @@
 #include <cstddef>
 #include <string>
 
-inline constexpr const char* KIV_FLASH_DIR = "/jffs/kiv";
-
 // A descriptor this code opened; closed at the holder's end.
 struct owned_fd {
   int fd = -1;

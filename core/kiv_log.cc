@@ -32,6 +32,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/paths.h"
 #include "platform/platform_posix.h"
 
 namespace {
@@ -98,8 +99,8 @@ void copy_path(char* out, const std::string& path) {
 
 void refresh_paths(log_state& s) {
   if (!s.path.empty()) return;
-  s.path = kiv_path("/tmp/kiv.log");
-  s.rotated_path = kiv_path("/tmp/kiv.log.1");
+  s.path = kiv_path(KIV_LOG_PATH);
+  s.rotated_path = kiv_path(KIV_LOG_ROTATED_PATH);
   s.dir_path = kiv_path("/tmp");
   crash_path[0] = '\0';  // the handler sees a pair of paths or none
   copy_path(crash_rotated_path, s.rotated_path);

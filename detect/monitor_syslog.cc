@@ -23,8 +23,9 @@
 #include <string>
 
 #include "core/kiv_log.h"
-#include "core/kiv_main.h"
-#include "core/startup.h"
+#include "core/paths.h"
+#include "core/pid_file.h"
+#include "core/stop.h"
 #include "detect/freq_window.h"
 #include "detect/match_func.h"
 #include "platform/platform.h"
@@ -34,7 +35,6 @@ namespace {
 // The records of the thread's helpers carry the name of the thread's body, as one function.
 #define SYSLOG_LOG(fmt, ...) kiv_log("_monitor_syslog", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
 
-constexpr const char* kSyslogPath = "/tmp/syslog.log";
 constexpr double kRestartPause = 2;  // seconds between a lost follower and its successor
 
 // The follower this thread started; touched by this thread only.
@@ -123,7 +123,7 @@ read_result read_piece(piece_reader& r, int fd, char** out, line_place* place) {
 }
 
 child_process start_follower(const char* lines) {
-  return spawn_reader({"tail", "-F", "-n", lines, kiv_path(kSyslogPath)});
+  return spawn_reader({"tail", "-F", "-n", lines, kiv_path(KIV_SYSLOG_PATH)});
 }
 
 // Ends and reaps the follower: it has a second (scaled) to go after SIGTERM, then SIGKILL. Only
@@ -260,7 +260,7 @@ void _monitor_syslog() {
   follower = start_follower("1");
   if (follower.pid < 0) {
     SYSLOG_LOG("Cannot find syslog.log!\n");
-    kiv_say("cannot start the log follower (tail -F on %s)", kiv_path(kSyslogPath).c_str());
+    kiv_say("cannot start the log follower (tail -F on %s)", kiv_path(KIV_SYSLOG_PATH).c_str());
     kiv_exit(1);
   }
   kiv_sleep(2);

@@ -14,11 +14,11 @@
 #include <set>
 #include <sstream>
 
+#include "commands/handle_kiv_event.h"
 #include "core/kiv_log.h"
 #include "detect/freq_window.h"
 #include "detect/match_func.h"
 #include "detect/monitor_syslog.h"
-#include "heal/handle_kiv_event.h"
 #include "heal/self_healing.h"
 #include "platform/platform.h"
 #include "rules/action_list.h"

@@ -8,6 +8,8 @@
 
 #include "core/flash_files.h"
 #include "core/kiv_log.h"
+#include "core/paths.h"
+#include "platform/decimal.h"
 #include "platform/platform.h"
 
 namespace {
@@ -27,19 +29,6 @@ struct reboot_record {
   size_t first_unsynced = 0;  // the first reboot below the "synced" line
 };
 
-// A decimal number filling the whole text (an optional '-'); false otherwise or on overflow.
-bool parse_time(const std::string& text, int64_t* out) {
-  size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
-  if (i == text.size() || text.size() - i > 18) return false;
-  int64_t v = 0;
-  for (size_t k = i; k < text.size(); ++k) {
-    if (text[k] < '0' || text[k] > '9') return false;
-    v = v * 10 + (text[k] - '0');
-  }
-  *out = i ? -v : v;
-  return true;
-}
-
 // Lines that do not parse are dropped: the file is only ever as good as kiv wrote it.
 reboot_record parse(const std::string& text) {
   reboot_record r;
@@ -50,14 +39,14 @@ reboot_record parse(const std::string& text) {
     at = end + 1;
     int64_t t = 0;
     if (line.compare(0, sizeof kSynced - 1, kSynced) == 0) {
-      if (!parse_time(line.substr(sizeof kSynced - 1), &t)) continue;
+      if (!whole_decimal(line.substr(sizeof kSynced - 1), &t)) continue;
       r.has_synced = true;
       r.synced = t;
       r.first_unsynced = r.reboots.size();
       continue;
     }
     const size_t space = line.find(' ');
-    if (space != std::string::npos && parse_time(line.substr(0, space), &t))
+    if (space != std::string::npos && whole_decimal(line.substr(0, space), &t))
       r.reboots.emplace_back(t, line.substr(space + 1));
   }
   return r;

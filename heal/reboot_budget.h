@@ -17,8 +17,6 @@
 // without them it could start again at the next boot without a clock).
 #pragma once
 
-inline constexpr const char* KIV_REBOOTS_NAME = "reboots";
-
 enum class reboot_verdict {
   no_budget,   // no budget: the reboot runs and nothing is recorded
   recorded,    // within the budget: recorded and synced, the reboot runs

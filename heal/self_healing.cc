@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "core/kiv_log.h"
-#include "core/kiv_main.h"
+#include "core/stop.h"
 #include "heal/reboot_budget.h"
 #include "platform/platform.h"
 

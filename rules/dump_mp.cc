@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/kiv_log.h"
+#include "core/paths.h"
 #include "rules/action_list.h"
 
 namespace {

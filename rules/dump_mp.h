@@ -3,7 +3,5 @@
 
 #include "rules/rule_set.h"
 
-inline constexpr const char* KIV_DUMP_PATH = "/tmp/kiv_dump.txt";
-
 // Writes the live set; -1 (and the record "=====mp is NULL=====") before the first load.
 int dump_mp();

@@ -170,20 +170,6 @@ json_ptr rule_array_element(const rule_array& array, size_t i) {
   return element;
 }
 
-int32_t atoi_rule(const char* s) {
-  while (*s && std::isspace(static_cast<unsigned char>(*s))) ++s;
-  bool neg = false;
-  if (*s == '+' || *s == '-') neg = *s++ == '-';
-  int64_t v = 0;
-  for (; *s >= '0' && *s <= '9'; ++s) {
-    v = v * 10 + (*s - '0');
-    if (v > 2147483648LL) v = 2147483648LL;
-  }
-  if (neg) v = -v;
-  if (v > INT32_MAX) v = INT32_MAX;
-  return static_cast<int32_t>(v);
-}
-
 filter_verdict judge_filters(const rule_fields& f, const router_identity& id) {
   filter_verdict v;
   auto fail = [&v](const std::string& why) {

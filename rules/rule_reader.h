@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/decimal.h"
 #include "rules/rule_set.h"
 
 struct router_identity {
@@ -95,9 +96,6 @@ std::string compile_pattern(const char* pattern, compiled_pattern* out);
 std::optional<uint32_t> ring_slots(const char* frequency);
 // The items of an action list with their check rows; none when it cannot be parsed.
 std::optional<std::vector<rule_action>> parse_action_list(const char* action);
-// The atoi rule without its undefined overflow: leading white space, optional sign, digits up
-// to the first other character; saturates at the 32-bit limits.
-int32_t atoi_rule(const char* text);
 
 // What the reader found out about one rule (for the rule author's tool).
 struct rule_note {

@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "core/kiv_log.h"
-#include "core/kiv_main.h"
+#include "core/stop.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
 

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "core/kiv_log.h"
+#include "core/paths.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
 

@@ -9,7 +9,6 @@
 #include <string>
 
 inline constexpr size_t KIV_HEADER_LEN = 40;
-inline constexpr const char* KIV_DECJSONFILE_PATH = "/tmp/decjsonfile.txt";
 
 // 0 and *buffer holding the whole file (body restored, one zero byte behind the last byte);
 // -1 no path, -2 no size, -3 cannot open, -4 no memory, -5 read error, -6 not scrambled.

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "core/kiv_log.h"
-#include "core/kiv_main.h"
+#include "core/stop.h"
 #include "platform/platform.h"
 #include "update/curl_download_file.h"
 

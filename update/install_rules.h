@@ -3,8 +3,6 @@
 
 #include <cstddef>
 
-inline constexpr const char* KIV_DECJSONOBJ_PATH = "/tmp/decjsonobj.txt";
-
 // Builds the set from JSON text restored from a container and puts it in place of the live
 // one (Global_Pause taken with it). RULES_OK once the new set is live; on failure the set in
 // force stays and nothing else changes.

@@ -7,6 +7,7 @@
 
 #include "core/flash_files.h"
 #include "core/kiv_log.h"
+#include "core/paths.h"
 #include "platform/platform.h"
 #include "rules/rule_reader.h"
 #include "update/curl_download_file.h"

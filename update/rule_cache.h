@@ -8,8 +8,6 @@
 
 #include <cstddef>
 
-inline constexpr const char* KIV_RULE_CACHE_NAME = "kivjson.cache";
-
 // After a downloaded set was swapped in: with kiv_rule_cache 1, keeps its container (the
 // reader's restored buffer of len bytes, scrambled back in place) unless the cache holds the
 // same bytes already.

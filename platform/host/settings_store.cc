@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/decimal.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
 
@@ -258,7 +259,7 @@ bool nvram_match(const char* key, const char* value) {
 
 int nvram_get_int(const char* key) {
   auto v = nvram_get(key);
-  return v ? atoi(v->c_str()) : 0;
+  return v ? atoi_rule(*v) : 0;
 }
 
 int settings_store_set(const char* key, const char* value) {

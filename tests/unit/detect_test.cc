@@ -6,15 +6,15 @@
 
 #include <sstream>
 
-#include "core/kiv_main.h"
+#include "core/stop.h"
 #include "detect/freq_window.h"
 #include "detect/match_func.h"
-#include "detect/monitor_jffs.h"
-#include "detect/monitor_statistics.h"
 #include "detect/monitor_syslog.h"
 #include "rules/pattern_literals.h"
 #include "rules/rule_reader.h"
+#include "storage/monitor_jffs.h"
 #include "support/kivtest.h"
+#include "trigger/monitor_statistics.h"
 
 using namespace kivtest;
 

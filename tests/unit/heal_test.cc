@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "heal/handle_kiv_event.h"
+#include "commands/handle_kiv_event.h"
 #include "heal/self_healing.h"
 #include "support/kivtest.h"
 

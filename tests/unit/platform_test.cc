@@ -11,7 +11,8 @@
 #include <regex>
 #include <thread>
 
-#include "core/startup.h"
+#include "core/pid_file.h"
+#include "daemon/startup.h"
 #include "support/kivtest.h"
 
 using namespace kivtest;

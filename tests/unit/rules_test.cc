@@ -7,7 +7,7 @@
 
 #include <sstream>
 
-#include "core/kiv_main.h"
+#include "core/paths.h"
 #include "rules/action_list.h"
 #include "rules/dump_mp.h"
 #include "rules/rule_reader.h"

@@ -5,12 +5,12 @@
 // The cursor survives while the lock is released, and a rule reload may meanwhile have put a
 // smaller (or empty) set in place: under the lock the cursor is checked against the current
 // set and starts again at 0 when it lies outside it.
-#include "detect/monitor_statistics.h"
+#include "trigger/monitor_statistics.h"
 
 #include <mutex>
 
 #include "core/kiv_log.h"
-#include "core/kiv_main.h"
+#include "core/stop.h"
 #include "detect/freq_window.h"
 #include "heal/self_healing.h"
 #include "platform/platform.h"

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/kiv_main.h"
+#include "daemon/kiv_main.h"
 
 namespace {
 

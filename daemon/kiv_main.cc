@@ -7,11 +7,11 @@
 //                   which runs and joins the command thread), the dump request (dump_mp), the
 //                   tick (process_json, monitor_jffs, settle_reboot_record).
 //   syslog monitor  detect/monitor_syslog, started with the address of json_path.
-//   trigger thread  detect/monitor_statistics, runs the healing executor.
+//   trigger thread  trigger/monitor_statistics, runs the healing executor.
 // The handlers only set a flag (SIGALRM also re-arms the alarm, SIGTERM also writes one byte to
 // the wake pipe); all work happens in the loop or in the threads. The workers block the daemon's
 // four signals, so a delivery always lands on the main thread and cuts its pause short.
-#include "core/kiv_main.h"
+#include "daemon/kiv_main.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -22,41 +22,26 @@
 #include <cstring>
 #include <string>
 
+#include "commands/handle_kiv_event.h"
 #include "core/kiv_log.h"
-#include "core/startup.h"
-#include "detect/monitor_jffs.h"
-#include "detect/monitor_statistics.h"
+#include "core/paths.h"
+#include "core/pid_file.h"
+#include "core/stop.h"
+#include "daemon/startup.h"
 #include "detect/monitor_syslog.h"
-#include "heal/handle_kiv_event.h"
 #include "heal/reboot_budget.h"
 #include "rules/dump_mp.h"
 #include "rules/rule_set.h"
+#include "storage/monitor_jffs.h"
+#include "trigger/monitor_statistics.h"
 #include "update/process_json.h"
 #include "update/rule_cache.h"
 
-std::atomic<int> terminate_flag{0};
 std::atomic<int> event_flag{0};
 std::atomic<int> dump_flag{0};
 std::atomic<int> tick_flag{0};
 
 namespace {
-
-// Self-pipe of SIGTERM: [0] read end (non-blocking, handed to the threads), [1] write end
-// (non-blocking, so the handler never blocks even if nobody drains the pipe).
-int wake_pipe[2] = {-1, -1};
-
-// Made once, before any thread exists.
-void make_wake_pipe() {
-  if (wake_pipe[0] >= 0) return;
-  int fds[2];
-  if (pipe(fds) != 0) return;
-  for (int fd : fds) {
-    fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  }
-  wake_pipe[0] = fds[0];
-  wake_pipe[1] = fds[1];
-}
 
 void on_alarm(int) {
   int saved = errno;
@@ -74,14 +59,7 @@ void on_usr2(int) {
 }
 
 void on_term(int) {
-  int saved = errno;
-  terminate_flag.store(1);
-  if (wake_pipe[1] >= 0) {
-    char byte = 1;
-    ssize_t r = write(wake_pipe[1], &byte, 1);
-    (void)r;
-  }
-  errno = saved;
+  request_stop();
 }
 
 void install(int sig, void (*handler)(int)) {
@@ -111,22 +89,6 @@ const char* exit_text(void* value) {
 
 }  // namespace
 
-void pause_unless_terminated(double seconds) {
-  if (terminate_flag.load() == 1) return;
-  // The wake pipe becomes readable at SIGTERM and stays so: one wait, no waking to look.
-  if (wake_pipe[0] >= 0) {
-    kiv_wait_readable(wake_pipe[0], seconds);
-    return;
-  }
-  constexpr double kStep = 0.5;
-  for (double left = seconds; left > 0 && terminate_flag.load() != 1; left -= kStep)
-    kiv_sleep(left < kStep ? left : kStep);
-}
-
-int terminate_wake_fd() {
-  return wake_pipe[0];
-}
-
 int kiv_main() {
   // A file size limit makes a write beyond it fail with EFBIG like a full disk; its signal
   // would end the daemon over one log record.
@@ -139,7 +101,7 @@ int kiv_main() {
   MAIN_LOG("[kiv]\nkiv self-healing daemon, (c) 2026 the kiv authors\n\n");
   // Without its log the daemon goes on all the same; whoever started it learns so at once.
   if (int why = kiv_log_error())
-    kiv_say("cannot write its log %s: %s", kiv_path("/tmp/kiv.log").c_str(), strerror(why));
+    kiv_say("cannot write its log %s: %s", kiv_path(KIV_LOG_PATH).c_str(), strerror(why));
 
   // The router sets success_start_service to "1" once its services run; an unset key means
   // there is nobody to wait for. The value is read again after a short pause rather than in a
@@ -156,7 +118,7 @@ int kiv_main() {
 
   // Broken pipes (a console FIFO whose reader went away) are write errors, not a reason to die.
   signal(SIGPIPE, SIG_IGN);
-  make_wake_pipe();
+  make_stop_pipe();
 
   // The workers inherit this mask and so never take the daemon's signals.
   sigset_t daemon_signals, previous;
@@ -220,8 +182,7 @@ int kiv_main() {
 
   release_rule_set();
 
-  std::string pid_file = kiv_path(KIV_PID_PATH);
-  unlink(pid_file.c_str());
+  remove_pid_file();
 
   MAIN_LOG("kiv:quit process...\n\n");
   return 0;

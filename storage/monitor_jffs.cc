@@ -2,7 +2,7 @@
 //
 // The size and the used space come from the system's `df`, started without a shell; the
 // second line of its output is the file system's own line.
-#include "detect/monitor_jffs.h"
+#include "storage/monitor_jffs.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -14,12 +14,11 @@
 #include <cstring>
 
 #include "core/kiv_log.h"
+#include "core/paths.h"
 #include "platform/platform.h"
 #include "rules/rule_set.h"
 
 namespace {
-
-constexpr const char* kJffsPath = "/jffs";
 
 // The report's records carry the name of the operation the main loop calls.
 #define JFFS_LOG(fmt, ...) kiv_log("monitor_jffs", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
@@ -81,7 +80,7 @@ void report_jffs_usage(char* df_line) {
 
 void monitor_jffs() {
   if (global_pause.load() == 1) return;
-  child_process df = spawn_reader({"df", kiv_path(kJffsPath)});
+  child_process df = spawn_reader({"df", kiv_path(KIV_JFFS_PATH)});
   if (df.pid < 0) return;
   char line[64];
   bool have_line = read_second_line(df.fd, line, sizeof line);

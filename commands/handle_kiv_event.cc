@@ -1,6 +1,6 @@
 // The command thread: reads kiv_service, serves its ";"-separated segments left to right and
 // clears the keys when done. The main loop waits for it.
-#include "heal/handle_kiv_event.h"
+#include "commands/handle_kiv_event.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -8,7 +8,8 @@
 #include <cstring>
 
 #include "core/kiv_log.h"
-#include "core/kiv_main.h"
+#include "core/paths.h"
+#include "core/stop.h"
 #include "platform/platform.h"
 #include "update/download_json.h"
 
