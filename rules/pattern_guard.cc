@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "rules/pattern_automaton.h"
 #include "rules/pattern_syntax.h"
 
 namespace {
@@ -329,4 +330,17 @@ std::string pattern_refusal(const char* pattern) {
     return "repetitions of parts that can match nothing (as in \"(a*)*\") combine in more than " +
            std::to_string(KIV_MAX_PATTERN_EMPTY_LOOPS) + " ways";
   return {};
+}
+
+std::string regexec_refusal(const char* pattern) {
+  const uint64_t atoms = measure_pattern(pattern).atoms;
+  if (atoms <= KIV_MAX_REGEXEC_ATOMS) return {};
+  const std::string why = atoms > kAutomatonPositions
+                              ? "more than " + std::to_string(kAutomatonPositions) +
+                                    " atoms, which kiv's own matcher does not take"
+                              : "a shape kiv's own matcher does not take";
+  return why + ": " + std::to_string(atoms) +
+         " atoms (characters and bracket expressions) once counted repetitions are multiplied "
+         "out, and the C library's matcher could grow without bound on such a pattern (at most " +
+         std::to_string(KIV_MAX_REGEXEC_ATOMS) + " atoms are left to it)";
 }

@@ -122,14 +122,19 @@ std::string compile_pattern(const char* pattern, monitor_profile& p) {
     p.regex = regex_t{};
     return msg;
   }
-  p.literals = required_literals(pattern);
-  // regcomp has judged the pattern; a plain one is then matched by its automaton, which keeps
-  // a few kilobytes where the C library's engine would grow tens.
+  // regcomp has judged the pattern; it is then matched by its automaton, whose size is fixed
+  // here, where the C library's engine would grow with the lines; only a pattern too small to
+  // grow it much is left to that engine.
   p.automaton = build_automaton(pattern);
-  if (p.automaton)
+  refusal = p.automaton ? "" : regexec_refusal(pattern);
+  if (p.automaton || !refusal.empty()) {
     regfree(&p.regex);
-  else
+    p.regex = regex_t{};
+    if (!refusal.empty()) return refusal;
+  } else {
     p.regex_compiled = true;
+  }
+  p.literals = required_literals(pattern);
   return {};
 }
 
