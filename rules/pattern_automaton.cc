@@ -304,37 +304,17 @@ fragment atom(builder& bd, int depth) {
   return bd.position(b);
 }
 
-struct count {
-  int min = 1, max = 1;  // max -1: no bound
-};
-
-// Reads "*", "+", "?", "{m}", "{m,}", "{m,n}", "{,n}" or "{,}" at bd.at; false when it is none.
-bool repetition(builder& bd, count* n) {
+// Reads "*", "+", "?" or a count at bd.at; false when it is none.
+bool repetition(builder& bd, pattern_count* n) {
   const char c = *bd.at;
   if (c == '*' || c == '+' || c == '?') {
     ++bd.at;
     *n = {c == '+' ? 1 : 0, c == '?' ? 1 : -1};
     return true;
   }
-  if (c != '{') return false;
-  const char* q = bd.at + 1;
-  auto number = [&q](int* v) {
-    for (*v = 0; pattern_digit(*q); ++q)
-      if ((*v = *v * 10 + (*q - '0')) > kMaxRepeat) return false;
-    return true;
-  };
-  const bool has_min = pattern_digit(*q);
-  if (!number(&n->min)) return false;
-  n->max = n->min;
-  if (*q == ',') {
-    ++q;
-    n->max = -1;
-    if (pattern_digit(*q) && (!number(&n->max) || n->max < n->min)) return false;
-  } else if (!has_min) {
-    return false;
-  }
-  if (*q != '}') return false;
-  bd.at = q + 1;
+  const char* end = c == '{' ? read_pattern_count(bd.at, kMaxRepeat + 1, n) : nullptr;
+  if (!end || n->min > kMaxRepeat || n->max > kMaxRepeat) return false;
+  bd.at = end;
   return true;
 }
 
@@ -346,7 +326,7 @@ struct repeated {
   int depth;
   fragment first_read;
   bool handed = false;
-  std::vector<count> counts;
+  std::vector<pattern_count> counts;
 
   fragment atom_copy() {
     if (!handed) {
@@ -360,7 +340,7 @@ struct repeated {
   fragment under(size_t k) {
     if (k == 0) return atom_copy();
     if (--bd.budget < 0) bd.ok = false;
-    const count n = counts[k - 1];
+    const pattern_count n = counts[k - 1];
     fragment whole;
     int made = 0;
     for (; made < n.min && bd.ok; ++made) {
@@ -382,7 +362,7 @@ fragment piece(builder& bd, int depth) {
   repeated r{bd, bd.at, depth, {}, false, {}};
   const bool zero_width = assertion(bd.at) != 0;
   r.first_read = atom(bd, depth);
-  count n;
+  pattern_count n;
   while (bd.ok && repetition(bd, &n)) r.counts.push_back(n);
   if (!bd.ok || r.counts.empty()) return r.first_read;
   if (zero_width || *bd.at == '{') {
@@ -474,6 +454,9 @@ std::optional<pattern_automaton> build_automaton(const char* pattern) {
         store(bd.follows[p], in, count, a.follow.data() + (k * count + p) * w);
     }
   }
+  a.inner_class = a.context_class[kWord * 4 + kWord];
+  for (int in : {kWord * 4 + kOther, kOther * 4 + kWord, kOther * 4 + kOther})
+    if (a.context_class[in] != a.inner_class) a.inner_class = -1;
   a.starts_inside = false;
   for (int in = 0; in < kBoundaryContexts; ++in)
     if (!edge(in / 4))
@@ -497,6 +480,26 @@ int context_at(std::string_view text, size_t j, int eflags) {
   return before * 4 + after;
 }
 
+// The common case: at most 64 positions, and one class for every boundary inside the text.
+bool matches_in_one_word(const pattern_automaton& a, std::string_view text, int eflags) {
+  const size_t inner = static_cast<size_t>(a.inner_class);
+  const size_t states = static_cast<size_t>(a.positions);
+  const size_t n = text.size();
+  uint64_t now = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t k = i == 0 ? a.context_class[context_at(text, 0, eflags)] : inner;
+    const uint64_t* follow = &a.follow[k * states];
+    uint64_t next = a.first[k];
+    for (uint64_t bits = now; bits; bits &= bits - 1)
+      next |= follow[static_cast<size_t>(std::countr_zero(bits))];
+    now = next & a.take[static_cast<unsigned char>(text[i])];
+    const size_t e = i + 1 == n ? a.context_class[context_at(text, n, eflags)] : inner;
+    if (now & a.last[e]) return true;
+    if (!now && !a.starts_inside) return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool automaton_matches(const pattern_automaton& a, std::string_view text, int eflags) {
@@ -505,28 +508,29 @@ bool automaton_matches(const pattern_automaton& a, std::string_view text, int ef
       if (a.empty_when >> context_at(text, j, eflags) & 1) return true;
   const size_t w = static_cast<size_t>(a.words), count = static_cast<size_t>(a.positions);
   if (count == 0) return false;
+  if (w == 1 && a.inner_class >= 0) return matches_in_one_word(a, text, eflags);
   auto class_at = [&](size_t j) -> size_t {
     return a.classes == 1 ? 0 : a.context_class[context_at(text, j, eflags)];
   };
   uint64_t now[kAutomatonPositions / 64] = {};
   for (size_t i = 0; i < text.size(); ++i) {
-    const size_t k = class_at(i);
+    const uint64_t* first = a.first.data() + class_at(i) * w;
+    const uint64_t* follow = a.follow.data() + class_at(i) * count * w;
     uint64_t next[kAutomatonPositions / 64];
-    std::memcpy(next, &a.first[k * w], w * sizeof next[0]);
-    const uint64_t* follow = &a.follow[k * count * w];
+    for (size_t j = 0; j < w; ++j) next[j] = first[j];
     for (size_t m = 0; m < w; ++m)
       for (uint64_t bits = now[m]; bits; bits &= bits - 1) {
         const uint64_t* to = &follow[(m * 64 + static_cast<size_t>(std::countr_zero(bits))) * w];
         for (size_t j = 0; j < w; ++j) next[j] |= to[j];
       }
     const uint64_t* takes = &a.take[static_cast<unsigned char>(text[i]) * w];
-    bool any = false;
-    for (size_t j = 0; j < w; ++j) any = (now[j] = next[j] & takes[j]) != 0 || any;
+    uint64_t any = 0;
+    for (size_t j = 0; j < w; ++j) any |= now[j] = next[j] & takes[j];
     if (!any) {
       if (!a.starts_inside) return false;
       continue;
     }
-    const uint64_t* last = &a.last[class_at(i + 1) * w];
+    const uint64_t* last = a.last.data() + class_at(i + 1) * w;
     for (size_t j = 0; j < w; ++j)
       if (now[j] & last[j]) return true;
   }

@@ -34,8 +34,8 @@ struct pattern_automaton {
   int words = 0;      // 64-bit words in a set of positions
   int classes = 1;    // contexts that no part of the pattern tells apart
   uint8_t context_class[kBoundaryContexts] = {};  // per context: its class
-  uint16_t empty_when =
-      0;  // contexts at which the pattern matches the empty text (bit per context)
+  int inner_class = 0;           // the class of every boundary inside a text; -1 when they differ
+  uint16_t empty_when = 0;       // contexts in which the pattern matches the empty text
   bool starts_inside = true;     // a match may start after a byte (false: only at the text's start)
   std::vector<uint64_t> first;   // per class: positions a match may start on
   std::vector<uint64_t> last;    // per class of the boundary after: positions a match may end on

@@ -141,31 +141,16 @@ size_t skip_bracket(const char* p, size_t i) {
   return p[i] ? i + 1 : i;
 }
 
-uint64_t read_count(const char* p, size_t& i) {
-  uint64_t v = 0;
-  for (; pattern_digit(p[i]); ++i)
-    v = std::min(kRepeatCap, v * 10 + static_cast<uint64_t>(p[i] - '0'));
-  return v;
-}
-
-// A counted repetition "{m}", "{m,}", "{m,n}" or "{,n}" at p[i] == '{'. On success i is past
-// the '}' and the bounds are set (unbounded: n == 0 and bounded == false).
+// A counted repetition at p[i] == '{'. On success i is past the '}' and the bounds are set
+// (unbounded: n == m and bounded == false).
 bool read_interval(const char* p, size_t& i, uint64_t& m, uint64_t& n, bool& bounded) {
-  size_t j = i + 1;
-  const bool has_min = pattern_digit(p[j]);
-  m = read_count(p, j);
-  n = m;
-  bounded = true;
-  if (p[j] == ',') {
-    ++j;
-    bounded = pattern_digit(p[j]);
-    n = read_count(p, j);
-  } else if (!has_min) {
-    return false;
-  }
-  if (p[j] != '}') return false;
-  i = j + 1;
-  n = std::max(n, m);
+  pattern_count count;
+  const char* end = read_pattern_count(p + i, static_cast<long>(kRepeatCap), &count);
+  if (!end) return false;
+  i = static_cast<size_t>(end - p);
+  m = static_cast<uint64_t>(count.min);
+  bounded = count.max >= 0;
+  n = bounded ? static_cast<uint64_t>(count.max) : m;
   return true;
 }
 
