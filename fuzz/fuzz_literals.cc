@@ -3,7 +3,8 @@
 // to its first zero byte, as the daemon's walk sees it). Whenever regexec matches a line, every
 // literal the prefilter derived from the pattern is in it: a line the prefilter turns away is one
 // regexec would not match. Where the pattern has an automaton, its verdict is regexec's on every
-// line. Patterns the rule reader refuses are never compiled.
+// line, and so it is for a line that does not start or end a line (REG_NOTBOL, REG_NOTEOL: the
+// pieces of a long line). Patterns the rule reader refuses are never compiled.
 #include "support.h"
 
 void init() {}
@@ -31,6 +32,10 @@ void one(const std::string& input) {
           "the prefilter turned away a line regexec matches");
     check(!automaton || automaton_matches(*automaton, line) == matches,
           "the automaton and regexec disagree");
+    for (int eflags : {REG_NOTBOL, REG_NOTEOL, REG_NOTBOL | REG_NOTEOL})
+      check(!automaton || automaton_matches(*automaton, line, eflags) ==
+                              (regexec(&re, line.c_str(), 0, nullptr, eflags) == 0),
+            "the automaton and regexec disagree on a piece of a line");
   }
   regfree(&re);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "rules/pattern_automaton.h"
 #include "rules/pattern_syntax.h"
 
 namespace {
@@ -140,31 +141,16 @@ size_t skip_bracket(const char* p, size_t i) {
   return p[i] ? i + 1 : i;
 }
 
-uint64_t read_count(const char* p, size_t& i) {
-  uint64_t v = 0;
-  for (; pattern_digit(p[i]); ++i)
-    v = std::min(kRepeatCap, v * 10 + static_cast<uint64_t>(p[i] - '0'));
-  return v;
-}
-
-// A counted repetition "{m}", "{m,}", "{m,n}" or "{,n}" at p[i] == '{'. On success i is past
-// the '}' and the bounds are set (unbounded: n == 0 and bounded == false).
+// A counted repetition at p[i] == '{'. On success i is past the '}' and the bounds are set
+// (unbounded: n == m and bounded == false).
 bool read_interval(const char* p, size_t& i, uint64_t& m, uint64_t& n, bool& bounded) {
-  size_t j = i + 1;
-  const bool has_min = pattern_digit(p[j]);
-  m = read_count(p, j);
-  n = m;
-  bounded = true;
-  if (p[j] == ',') {
-    ++j;
-    bounded = pattern_digit(p[j]);
-    n = read_count(p, j);
-  } else if (!has_min) {
-    return false;
-  }
-  if (p[j] != '}') return false;
-  i = j + 1;
-  n = std::max(n, m);
+  pattern_count count;
+  const char* end = read_pattern_count(p + i, static_cast<long>(kRepeatCap), &count);
+  if (!end) return false;
+  i = static_cast<size_t>(end - p);
+  m = static_cast<uint64_t>(count.min);
+  bounded = count.max >= 0;
+  n = bounded ? static_cast<uint64_t>(count.max) : m;
   return true;
 }
 
@@ -329,4 +315,17 @@ std::string pattern_refusal(const char* pattern) {
     return "repetitions of parts that can match nothing (as in \"(a*)*\") combine in more than " +
            std::to_string(KIV_MAX_PATTERN_EMPTY_LOOPS) + " ways";
   return {};
+}
+
+std::string regexec_refusal(const char* pattern) {
+  const uint64_t atoms = measure_pattern(pattern).atoms;
+  if (atoms <= KIV_MAX_REGEXEC_ATOMS) return {};
+  const std::string why = atoms > kAutomatonPositions
+                              ? "more than " + std::to_string(kAutomatonPositions) +
+                                    " atoms, which kiv's own matcher does not take"
+                              : "a shape kiv's own matcher does not take";
+  return why + ": " + std::to_string(atoms) +
+         " atoms (characters and bracket expressions) once counted repetitions are multiplied "
+         "out, and the C library's matcher could grow without bound on such a pattern (at most " +
+         std::to_string(KIV_MAX_REGEXEC_ATOMS) + " atoms are left to it)";
 }

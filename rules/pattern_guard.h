@@ -33,6 +33,13 @@ inline constexpr uint64_t KIV_MAX_PATTERN_REPEAT_DEPTH = 4;
 // "^(a**){25}" more than a minute.
 inline constexpr uint64_t KIV_MAX_PATTERN_EMPTY_LOOPS = 4096;
 
+// Most atoms (characters and bracket expressions, counted repetitions multiplied out) of a
+// pattern left to the C library's matcher, which kiv's own automaton does not take. That
+// matcher builds its states as lines come and never frees them: a pattern of n atoms may build
+// up to 2^n of a few kilobytes each, and "\w*a\w{16}b" (18 atoms) grew a daemon by 125 MB. 8 atoms
+// keep it within about 2 MB, whatever the log.
+inline constexpr uint64_t KIV_MAX_REGEXEC_ATOMS = 8;
+
 // Nesting depth of an extended regular expression: open groups plus repetition operators
 // stacked on one atom, escapes and bracket expressions skipped.
 int pattern_nesting(const char* pattern);
@@ -53,3 +60,7 @@ pattern_size measure_pattern(const char* pattern);
 // as one that does not compile. Back-references ("\1" to "\9") are not part of extended
 // expressions; the C library's matcher can recurse without bound or run for minutes on them.
 std::string pattern_refusal(const char* pattern);
+
+// Why the daemon will not match this pattern, which regcomp accepted and kiv's automaton left to
+// the C library's matcher, or empty when that matcher cannot grow much on it.
+std::string regexec_refusal(const char* pattern);

@@ -237,11 +237,14 @@ std::string compile_pattern(const char* pattern, compiled_pattern* out) {
     return msg;
   }
   std::unique_ptr<regex_t, regex_free> compiled(regex.release());
-  out->literals = required_literals(pattern);
-  // regcomp has judged the pattern; a plain one is then matched by its automaton, which keeps
-  // a few kilobytes where the C library's engine would grow tens.
+  // regcomp has judged the pattern; it is then matched by its automaton, whose size is fixed
+  // here, where the C library's engine would grow with the lines; only a pattern too small to
+  // grow it much is left to that engine.
   out->automaton = build_automaton(pattern);
+  refusal = out->automaton ? "" : regexec_refusal(pattern);
+  if (!refusal.empty()) return refusal;
   if (!out->automaton) out->regex = std::move(compiled);
+  out->literals = required_literals(pattern);
   return {};
 }
 

@@ -12,6 +12,7 @@
 #include "rules/dump_mp.h"
 #include "rules/rule_reader.h"
 #include "support/kivtest.h"
+#include "support/pattern_memory.h"
 #include "update/install_rules.h"
 
 using namespace kivtest;
@@ -247,6 +248,23 @@ TEST(PatternGuard, CostlyPatternsAreRefusedWithTheReasonOthersCompile) {
           << c[0].substr(0, 60) << ": " << report.notes.back().regex_error;
     }
   }
+}
+
+// Whatever pattern the reader accepts, matching hostile lines grows the process by less than
+// 8 MiB; the same lines grow regexec on the pattern by far more.
+TEST(PatternGuard, NoAcceptedPatternGrowsTheMatcherBy8MiB) {
+  std::vector<std::string> patterns = hostile_patterns(21, 24);
+  patterns.push_back("x: \\w*a\\w{16}b");
+  const std::vector<std::string> lines = hostile_lines(21, 2000);
+  int accepted = 0;
+  for (const std::string& p : patterns) {
+    const matching_cost cost = cost_of_matching(p, lines);
+    ASSERT_GE(cost.growth_kib, 0) << p;
+    accepted += !cost.refused;
+    EXPECT_TRUE(cost.refused || cost.growth_kib < 8192) << p << ": " << cost.growth_kib << " KiB";
+  }
+  EXPECT_GT(accepted, 20);
+  EXPECT_GT(cost_of_matching(patterns.back(), lines, true).growth_kib, 8192);
 }
 
 TEST(DumpMp, NoSetLeavesTheFileAndADumpNeverFollowsALink) {
