@@ -34,8 +34,8 @@
 #include "rules/rule_set.h"
 #include "storage/monitor_jffs.h"
 #include "trigger/monitor_statistics.h"
+#include "update/install_rules.h"
 #include "update/process_json.h"
-#include "update/rule_cache.h"
 
 std::atomic<int> event_flag{0};
 std::atomic<int> dump_flag{0};

@@ -26,7 +26,7 @@
 #include "rules/pattern_guard.h"
 #include "rules/pattern_literals.h"
 #include "rules/rule_reader.h"
-#include "update/decrypt_file.h"
+#include "update/container.h"
 #include "update/install_rules.h"
 
 void init();

@@ -15,6 +15,7 @@
 
 #include "core/kiv_log.h"
 #include "core/stop.h"
+#include "heal/heal_budget.h"
 #include "heal/reboot_budget.h"
 #include "platform/platform.h"
 
@@ -74,6 +75,43 @@ void run_action(const monitor_profile& p, rule_action& a) {
   a.actionRetry = attempts;
 }
 
+// The records of an action's outcome; they name the function that reports them.
+void log_result(int index, int32_t position, const rule_action& a) {
+  kiv_log("self_healing", __LINE__, "monitor_profile[%d] result[%d]=%d\n", index,
+          static_cast<int>(position), static_cast<int>(a.actionResult));
+  kiv_log("self_healing", __LINE__, "monitor_profile[%d] retry[%d]=%d\n", index,
+          static_cast<int>(position), static_cast<int>(a.actionRetry));
+}
+
+// Carries out the list in order, with the checks; a result of 1 ends it.
+void run_actions(int index, monitor_profile& p) {
+  for (p.actionIndex = 0; p.actionIndex < p.action_num(); ++p.actionIndex) {
+    // After SIGTERM no action is started: the daemon is going, and the boot script waits for
+    // it only so long.
+    if (terminate_flag.load() == 1) {
+      kiv_log("self_healing", __LINE__,
+              "Get terminate signal, the remaining actions are not carried out\n");
+      return;
+    }
+    rule_action& a = p.actions[static_cast<size_t>(p.actionIndex)];
+    kiv_log("self_healing", __LINE__, "To do action[%d]=%s\n", static_cast<int>(p.actionIndex),
+            a.text.c_str());
+    run_action(p, a);
+    log_result(index, p.actionIndex, a);
+    if (a.actionResult == 1) return;
+  }
+}
+
+// A fire over the heal budget is recorded, not acted on: every action as not carried out.
+void hold_actions(int index, monitor_profile& p) {
+  for (p.actionIndex = 0; p.actionIndex < p.action_num(); ++p.actionIndex) {
+    rule_action& a = p.actions[static_cast<size_t>(p.actionIndex)];
+    a.actionResult = kNotCarriedOut;
+    a.actionRetry = 0;
+    log_result(index, p.actionIndex, a);
+  }
+}
+
 }  // namespace
 
 void empty_ring(monitor_profile& p) {
@@ -100,22 +138,10 @@ void self_healing(rule_set* set, int index) {
   }
   monitor_profile& p = *found;
   KIV_LOG("action_num=%d\n", static_cast<int>(p.action_num()));
-  for (p.actionIndex = 0; p.actionIndex < p.action_num(); ++p.actionIndex) {
-    // After SIGTERM no action is started: the daemon is going, and the boot script waits for
-    // it only so long.
-    if (terminate_flag.load() == 1) {
-      KIV_LOG("Get terminate signal, the remaining actions are not carried out\n");
-      break;
-    }
-    rule_action& a = p.actions[static_cast<size_t>(p.actionIndex)];
-    KIV_LOG("To do action[%d]=%s\n", static_cast<int>(p.actionIndex), a.text.c_str());
-    run_action(p, a);
-    KIV_LOG("monitor_profile[%d] result[%d]=%d\n", index, static_cast<int>(p.actionIndex),
-            static_cast<int>(a.actionResult));
-    KIV_LOG("monitor_profile[%d] retry[%d]=%d\n", index, static_cast<int>(p.actionIndex),
-            static_cast<int>(a.actionRetry));
-    if (a.actionResult == 1) break;
-  }
+  if (take_heal(text_or_none(p.kiv_keyword)))
+    run_actions(index, p);
+  else
+    hold_actions(index, p);
   empty_ring(p);
   healing_index.store(-1);
   KIV_LOG("===============self_healing end===============\n");

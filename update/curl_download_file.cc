@@ -15,6 +15,7 @@
 #include "core/stop.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
+#include "update/signed_sets.h"
 
 namespace {
 
@@ -76,9 +77,15 @@ std::vector<std::pair<std::string, std::string>> download_form_fields() {
   std::string model = cut127(nvram_safe_get("productid") + "#" + nvram_safe_get("odmpid"));
   char approval[8];
   snprintf(approval, sizeof approval, "%d", nvram_get_int("kiv_user_approval"));
-  return {{"Model", model},      {"TCode", nvram_safe_get("territory_code")},
-          {"FWVER", fwver},      {"IDENT", ident},
-          {"AlgoVersion", algo}, {"kiv_user_approval", approval}};
+  std::vector<std::pair<std::string, std::string>> fields = {
+      {"Model", model},      {"TCode", nvram_safe_get("territory_code")},
+      {"FWVER", fwver},      {"IDENT", ident},
+      {"AlgoVersion", algo}, {"kiv_user_approval", approval}};
+  // A router with a rule-signing key says so, with the serial of the signed set it holds, in a
+  // field of its own after the six, which a server that knows nothing of signatures passes over.
+  if (const std::optional<uint64_t> serial = request_rule_serial())
+    fields.emplace_back("RuleSerial", std::to_string(*serial));
+  return fields;
 }
 
 size_t write_file_cb(void* data, size_t size, size_t count, void* file) {

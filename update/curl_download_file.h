@@ -11,8 +11,8 @@
 int curl_download_file(const char* url, const char* path);
 size_t write_file_cb(void* data, size_t size, size_t count, void* file);
 
-// The six form fields (name, value) in the order they go on the wire, read from the settings
-// store now.
+// The form fields (name, value) in the order they go on the wire, read from the settings store
+// now: the six, and "RuleSerial" behind them on a router with a rule-signing key.
 std::vector<std::pair<std::string, std::string>> download_form_fields();
 // MD5 of the bytes as 32 lower-case hexadecimal digits.
 std::string md5_hex(const std::string& data);

@@ -4,10 +4,14 @@
 
 #include <unistd.h>
 
+#include <memory>
+
 #include "core/kiv_log.h"
 #include "core/stop.h"
 #include "platform/platform.h"
+#include "update/container.h"
 #include "update/curl_download_file.h"
+#include "update/signed_sets.h"
 
 #ifndef KIV_DEFAULT_SERVER
 #define KIV_DEFAULT_SERVER "https://rules.kiv.invalid"
@@ -18,6 +22,18 @@ namespace {
 
 void remove_file(const char* path) {
   if (check_if_file_exist(path)) unlink(kiv_path(path).c_str());
+}
+
+// Whether this router takes the downloaded file (no key, or signed as its key asks); the reason
+// is logged when it does not.
+bool taken_here(const char* path) {
+  std::unique_ptr<char[]> buffer;
+  size_t len = 0;
+  if (read_rule_file(path, &buffer, &len) != 0) return true;  // the reader tells what is wrong
+  const set_check check = check_rule_set({buffer.get(), len});
+  if (check.verdict == set_verdict::take) return true;
+  KIV_LOG("Rule file not taken: %s\n", check.reason.c_str());
+  return false;
 }
 
 }  // namespace
@@ -52,6 +68,8 @@ void download_json(const char* path) {
 
   long long flen = get_file_size(path);
   KIV_LOG("flen=[%lld]\n", flen);
+  // A router with a rule-signing key announces only a file it would take.
+  if (ok && flen >= KIV_UPDATE_THRESHOLD && !taken_here(path)) ok = false;
   if (!ok || flen < KIV_UPDATE_THRESHOLD) {
     nvram_set_int("kiv_is_JSON_updated", 0);
     KIV_LOG("No update for kiv JSON file.\n");

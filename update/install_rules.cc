@@ -6,13 +6,15 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "core/kiv_log.h"
 #include "core/paths.h"
 #include "platform/platform.h"
 #include "rules/rule_reader.h"
-#include "update/decrypt_file.h"
+#include "update/container.h"
 #include "update/rule_cache.h"
+#include "update/signed_sets.h"
 
 // The records carry the reader's name: to whoever reads the log, reading and installing are one.
 #define READ_LOG(fmt, ...) kiv_log("read_json", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
@@ -52,16 +54,70 @@ void read_json(const char* path) {
   }
   std::unique_ptr<char[]> buffer;
   size_t len = 0;
-  int ret = decryptFile(path, &buffer, &len);
+  int ret = read_rule_file(path, &buffer, &len);
   const bool debug = nvram_match("kiv_debug_flag", "1");
   if (!debug && path) std::remove(kiv_path(path).c_str());
+  // The download judged the file already; it is judged again as it is read now.
+  const set_check check = ret == 0 ? check_rule_set({buffer.get(), len}) : set_check{};
+  if (ret == 0 && check.verdict != set_verdict::take) {
+    READ_LOG("Rule file not taken: %s\n", check.reason.c_str());
+    return;
+  }
+  if (ret == 0) ret = decrypt_container(buffer.get(), check.parts.container_len);
   if (ret != 0) {
     READ_LOG("Cannot decrypt JSON file, ret=[%d]\n", ret);
     return;
   }
   // A failure of any kind, memory included, leaves the set in force and the daemon running.
-  if (install_rule_text(buffer.get() + KIV_HEADER_LEN) != RULES_OK) return;
+  const char after = buffer[check.parts.container_len];
+  buffer[check.parts.container_len] = '\0';  // the body's text ends where the container does
+  const int rc = install_rule_text(buffer.get() + KIV_HEADER_LEN);
+  buffer[check.parts.container_len] = after;
+  if (rc != RULES_OK) return;
   logmessage_normal("kiv", "[%s]Update kiv JSON file.\n", "read_json");
-  keep_rule_container(buffer.get(), len);
+  toggle_container_body(buffer.get(), check.parts.container_len);  // the bytes as they came
+  keep_rule_container({buffer.get(), len});
+  keep_rule_serial({buffer.get(), len}, check);
   READ_LOG("end of read_json\n");
+}
+
+// At start-up, before the threads: the cached container judged and read like a downloaded one.
+void load_rule_cache() {
+  if (!rule_cache_on()) return;
+  std::string file;
+  bool unreadable = false;
+  if (!read_rule_cache(&file, &unreadable) && !unreadable) return;
+  KIV_LOG("Load the cached rule set [%s]\n", rule_cache_path().c_str());
+  if (unreadable) {
+    KIV_LOG("Cannot read the rule cache [%s]\n", rule_cache_path().c_str());
+    set_aside_rule_cache();
+    return;
+  }
+  // A cache planted or altered in flash is judged as the router judges a download; the set it
+  // holds is normally the installed one (same).
+  const set_check check = check_rule_set(file);
+  if (check.verdict == set_verdict::refused) {
+    KIV_LOG("Rule cache not taken: %s\n", check.reason.c_str());
+    set_aside_rule_cache();
+    return;
+  }
+  const int ret = decrypt_container(file.data(), check.parts.container_len);
+  if (ret != 0) {
+    KIV_LOG("Cannot decrypt the rule cache, ret=[%d]\n", ret);
+    set_aside_rule_cache();
+    return;
+  }
+  // The container holds its header (decrypt_container found the magic in it).
+  const std::string body = file.substr(KIV_HEADER_LEN, check.parts.container_len - KIV_HEADER_LEN);
+  const int rc = install_rule_text(body.c_str());
+  if (rc != RULES_OK) {
+    KIV_LOG("Cannot load the rule cache, rc=[%d]\n", rc);
+    if (rc != RULES_NO_MEMORY)
+      set_aside_rule_cache();  // memory short at boot says nothing of the file
+    return;
+  }
+  toggle_container_body(file.data(), check.parts.container_len);
+  keep_rule_serial(file, check);
+  const int32_t count = hold_rule_set().set->count;
+  KIV_LOG("Cached rule set loaded, arraylen=%d\n", static_cast<int>(count));
 }

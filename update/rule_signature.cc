@@ -9,9 +9,13 @@
 
 #include <cerrno>
 
-#include "update/decrypt_file.h"
+#include "update/container.h"
 
 namespace {
+
+void put_le64(std::string* out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xffu));
+}
 
 struct md_ctx_free {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
@@ -28,23 +32,6 @@ using bio = std::unique_ptr<BIO, bio_free>;
 
 const unsigned char* bytes(std::string_view s, size_t at = 0) {
   return reinterpret_cast<const unsigned char*>(s.data()) + at;
-}
-
-// Little-endian fields, byte by byte (no alignment or host-order assumption).
-uint64_t le(std::string_view s, size_t at, int width) {
-  uint64_t v = 0;
-  for (int i = width - 1; i >= 0; --i) v = (v << 8) | bytes(s, at)[i];
-  return v;
-}
-
-void put_le64(std::string* out, uint64_t v) {
-  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xffu));
-}
-
-// The container's own length, 40 + Len, or 0 when the file has no container header.
-uint64_t container_length(std::string_view file) {
-  if (!has_container_magic(file.data(), file.size())) return 0;
-  return KIV_HEADER_LEN + le(file, 32, 4);
 }
 
 bool is_ed25519(EVP_PKEY* key) {
@@ -134,48 +121,6 @@ bool pem_of(EVP_PKEY* key, bool private_key, std::string* out) {
 }
 
 }  // namespace
-
-const char* rule_sig_text(rule_sig r) {
-  switch (r) {
-    case rule_sig::ok:
-      return "valid signature";
-    case rule_sig::missing:
-      return "missing signature";
-    case rule_sig::malformed:
-      return "malformed trailer";
-    case rule_sig::wrong:
-      return "wrong signature";
-    case rule_sig::key_unreadable:
-      return "cannot read the key file";
-    case rule_sig::key_too_large:
-      return "key file too large";
-    case rule_sig::key_invalid:
-      return "not a usable Ed25519 key in PEM";
-    case rule_sig::crypto_failure:
-      return "the crypto library failed";
-  }
-  return "unknown signature result";
-}
-
-signed_parts split_signed(std::string_view file) {
-  signed_parts p;
-  p.container_len = file.size();
-  const uint64_t own = container_length(file);
-  const bool magic_last = file.size() >= KIV_SIG_MAGIC.size() &&
-                          file.substr(file.size() - KIV_SIG_MAGIC.size()) == KIV_SIG_MAGIC;
-  if (!magic_last) {
-    if (own != 0 && file.size() > own) p.trailer = rule_sig::malformed;
-    return p;
-  }
-  if (own == 0 || file.size() != own + KIV_SIG_TRAILER_LEN) {
-    p.trailer = rule_sig::malformed;
-    return p;
-  }
-  p.trailer = rule_sig::ok;
-  p.container_len = static_cast<size_t>(own);
-  p.serial = le(file, p.container_len, 8);
-  return p;
-}
 
 rule_sig verify_signed(std::string_view file, EVP_PKEY* key, signed_parts* parts) {
   const signed_parts p = split_signed(file);

@@ -1,22 +1,6 @@
-// Signed rule containers: the trailer that gives a container a serial number and an Ed25519
-// signature, and the keys that make and check it (OpenSSL's libcrypto). Pure functions on byte
-// buffers and key files; no global state.
-//
-// A signed container is the container exactly as `kivrule pack` writes it (40-byte header, then
-// the scrambled body of Len bytes) followed by an 80-byte trailer, so the scrambling and the body
-// are unchanged:
-//
-//   trailer offset  size  field
-//   0               8     serial, unsigned 64-bit, little-endian
-//   8               64    Ed25519 signature over the container and the serial: the file's first
-//                         40 + Len + 8 bytes (the magic is not signed: it only names the format)
-//   72              8     magic "KIVSIG01", the last bytes of the file
-//
-// A reader finds the trailer by the magic at the very end. The trailer is well-formed only when
-// the file is a container (the header's magic) of exactly 40 + Len + 80 bytes. A container
-// followed by bytes that do not end in the magic (a trailer cut short, bytes appended) has a
-// malformed trailer as well; a container of 40 + Len bytes or fewer has none. A router without a
-// key reads every file as before: the trailer, whole or not, is never its concern.
+// Signed rule containers: the Ed25519 signature in the trailer (update/container.h has the
+// layout) and the keys that make and check it, through OpenSSL's libcrypto. Pure functions on
+// byte buffers and key files; no global state.
 #pragma once
 
 #include <openssl/evp.h>
@@ -27,37 +11,15 @@
 #include <string>
 #include <string_view>
 
-inline constexpr size_t KIV_SIG_TRAILER_LEN = 80;
-inline constexpr size_t KIV_SIG_LEN = 64;
-inline constexpr std::string_view KIV_SIG_MAGIC = "KIVSIG01";
+#include "update/container.h"
+
 // A key file is a PEM text of about a hundred bytes; anything beyond this is not one.
 inline constexpr size_t KIV_SIG_KEY_FILE_MAX = 4096;
-
-// The outcome of every operation here; rule_sig_text gives the words for the log.
-enum class rule_sig {
-  ok,         // "valid signature" (split: a well-formed trailer, not yet verified)
-  missing,    // "missing signature": no trailer
-  malformed,  // "malformed trailer"
-  wrong,      // "wrong signature": well-formed, but not made by the key's owner for these bytes
-  key_unreadable,  // "cannot read the key file" (errno tells why)
-  key_too_large,   // "key file too large"
-  key_invalid,     // "not a usable Ed25519 key in PEM" (another kind, or no private part)
-  crypto_failure,  // "the crypto library failed" (out of memory within it)
-};
-const char* rule_sig_text(rule_sig r);
 
 struct evp_pkey_free {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
 using rule_key = std::unique_ptr<EVP_PKEY, evp_pkey_free>;
-
-// A file cut into the container and its trailer.
-struct signed_parts {
-  rule_sig trailer = rule_sig::missing;  // ok (a well-formed trailer), missing or malformed
-  size_t container_len = 0;  // the container's bytes: the whole file unless the trailer is ok
-  uint64_t serial = 0;       // when the trailer is ok
-};
-signed_parts split_signed(std::string_view file);
 
 // The verdict on a file for a router holding the public key: ok only for a well-formed trailer
 // whose signature verifies; missing, malformed or wrong otherwise (crypto_failure, or key_invalid

@@ -16,7 +16,7 @@
 
 #include "platform/platform.h"
 #include "rules/rule_reader.h"
-#include "update/decrypt_file.h"
+#include "update/container.h"
 
 namespace kivtest {
 

@@ -7,8 +7,8 @@
 
 #include "rules/rule_set.h"
 #include "support/kivtest.h"
+#include "update/container.h"
 #include "update/curl_download_file.h"
-#include "update/decrypt_file.h"
 #include "update/download_json.h"
 #include "update/process_json.h"
 

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "tools/kivrule/kivrule.h"
-#include "update/decrypt_file.h"
+#include "update/container.h"
 
 namespace {
 

@@ -23,7 +23,9 @@
 
 #include "detect/freq_window.h"
 #include "detect/monitor_syslog.h"
+#include "heal/heal_budget.h"
 #include "heal/self_healing.h"
+#include "platform/decimal.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
 #include "tools/kivrule/kivrule.h"
@@ -39,6 +41,7 @@ struct fire_event {
   uint64_t piece = 1;  // piece of the line, 1 unless the line is walked in several
   double time = 0;     // seconds on the replay clock
   std::string stamp;   // the time stamp in force (log clock), "" when none yet
+  bool held = false;   // over the heal budget: recorded, not acted on
 };
 
 struct profile_report {
@@ -48,6 +51,7 @@ struct profile_report {
   uint64_t matches = 0;
   uint64_t first_line = 0;  // first matching line, 0 when none
   uint64_t fires = 0;
+  uint64_t held = 0;  // fires the heal budget holds back
   std::vector<fire_event> listed;
   std::string self_trigger;  // the profile matches kiv's own system-log lines
 };
@@ -70,6 +74,7 @@ struct options {
   bool json = false;
   bool rate_clock = false;
   double rate = 0;
+  int heal_limit = 0;  // kiv_heal_limit: heals per rule per hour, 0 none
 };
 
 int fail(const std::string& message, int status) {
@@ -154,6 +159,7 @@ struct replay_state {
   log_stats stats;
   replay_clock clock;
   bool paused = false;  // Global_Pause 1: the daemon drops every line
+  heal_history heals;   // the heal budget's count, on the replay clock
 };
 
 // Counts a line with control bytes once, at its first such piece, and every piece with a zero
@@ -182,8 +188,14 @@ void walk_piece(replay_state& rs, char* piece, line_place place, float now, uint
     if (r.first_line == 0) r.first_line = line;
     if (is_match_condition(&p) != 1) return;
     ++r.fires;
+    // The daemon's heal budget on the replay clock: a fire over it empties the ring all the same.
+    const bool held =
+        rs.opt->heal_limit > 0 &&
+        !heal_within_budget(rs.heals, text_or_none(p.kiv_keyword),
+                            static_cast<int64_t>(rs.clock.seconds()), rs.opt->heal_limit);
+    r.held += held ? 1 : 0;
     if (r.listed.size() < kFiresListed)
-      r.listed.push_back({line, nth, rs.clock.seconds(), rs.clock.stamp_text()});
+      r.listed.push_back({line, nth, rs.clock.seconds(), rs.clock.stamp_text(), held});
     empty_ring(p);
   });
 }
@@ -352,13 +364,18 @@ void print_text(const replay_state& rs, const std::string& rules_path,
       std::printf("  no line matches\n");
       continue;
     }
-    std::printf("  %llu match%s, first at line %llu; %llu fire%s\n",
+    std::printf("  %llu match%s, first at line %llu; %llu fire%s",
                 static_cast<unsigned long long>(r.matches), r.matches == 1 ? "" : "es",
                 static_cast<unsigned long long>(r.first_line),
                 static_cast<unsigned long long>(r.fires), r.fires == 1 ? "" : "s");
+    if (o.heal_limit > 0)
+      std::printf(", %llu held back by the heal budget (%d an hour)",
+                  static_cast<unsigned long long>(r.held), o.heal_limit);
+    std::printf("\n");
     for (size_t k = 0; k < r.listed.size(); ++k)
       std::printf("  fire %zu at %s, %s: %s\n", k + 1, line_text(r.listed[k]).c_str(),
-                  time_text(o, r.listed[k]).c_str(), actions_text(p).c_str());
+                  time_text(o, r.listed[k]).c_str(),
+                  r.listed[k].held ? "held back (heal budget spent)" : actions_text(p).c_str());
     if (r.fires > r.listed.size())
       std::printf("  ... %llu more fires not listed\n",
                   static_cast<unsigned long long>(r.fires - r.listed.size()));
@@ -438,6 +455,7 @@ void print_json(const replay_state& rs, const std::string& rules_path,
     json_object_object_add(one, "matches", json_u64(r.matches));
     json_object_object_add(one, "first_match_line", json_u64(r.first_line));
     json_object_object_add(one, "fires", json_u64(r.fires));
+    if (o.heal_limit > 0) json_object_object_add(one, "fires_held_back", json_u64(r.held));
     json_object* list = json_object_new_array();
     for (const fire_event& f : r.listed) {
       json_object* e = json_object_new_object();
@@ -445,6 +463,7 @@ void print_json(const replay_state& rs, const std::string& rules_path,
       json_object_object_add(e, "piece", json_u64(f.piece));
       json_object_object_add(e, "time", json_object_new_double(f.time));
       if (!f.stamp.empty() && !o.rate_clock) json_object_object_add(e, "stamp", json_text(f.stamp));
+      if (o.heal_limit > 0) json_object_object_add(e, "held_back", json_object_new_boolean(f.held));
       json_object_array_add(list, e);
     }
     json_object_object_add(one, "fire_list", list);
@@ -462,7 +481,7 @@ void print_json(const replay_state& rs, const std::string& rules_path,
 
 const char kReplayUsage[] =
     "usage: kivrule replay RULES LOG [--productid P] [--odmpid O] [--fwver F] "
-    "[--label-mac M] [--clock log|rate=N] [--json]";
+    "[--label-mac M] [--clock log|rate=N] [--heal-limit N] [--json]";
 
 }  // namespace
 
@@ -474,6 +493,15 @@ int kivrule_replay(std::vector<std::string> args) {
   std::optional<std::string> clock;
   if (!take_option(&args, "--clock", &clock, &err)) return fail(err, KIVRULE_USAGE);
   if (clock && !parse_clock(*clock, &o, &err)) return fail(err, KIVRULE_USAGE);
+  std::optional<std::string> limit;
+  if (!take_option(&args, "--heal-limit", &limit, &err)) return fail(err, KIVRULE_USAGE);
+  if (limit) {
+    int64_t n = 0;
+    if (!whole_decimal(*limit, &n) || n < 0 || n > INT32_MAX)
+      return fail("--heal-limit takes a number of heals an hour (0: none), not '" + *limit + "'",
+                  KIVRULE_USAGE);
+    o.heal_limit = static_cast<int>(n);
+  }
   for (const std::string& a : args)
     if (a.size() > 1 && a[0] == '-') return fail("unknown option '" + a + "'", KIVRULE_USAGE);
   if (args.size() != 2) return fail(kReplayUsage, KIVRULE_USAGE);

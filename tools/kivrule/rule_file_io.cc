@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "tools/kivrule/kivrule.h"
+#include "update/container.h"
 #include "update/curl_download_file.h"
-#include "update/decrypt_file.h"
 
 namespace {
 

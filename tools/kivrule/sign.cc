@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "tools/kivrule/kivrule.h"
-#include "update/decrypt_file.h"
+#include "update/container.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "update/decrypt_file.h"
+#include "update/container.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -83,7 +83,7 @@ void toggle_container_body(char* data, size_t len) {
                   le32(reinterpret_cast<const unsigned char*>(data) + 36));
 }
 
-int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* length) {
+int read_rule_file(const char* path, std::unique_ptr<char[]>* buffer, size_t* length) {
   if (!path) return -1;
   long long size = get_file_size(path);
   if (size < 0) return -2;
@@ -108,10 +108,77 @@ int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* lengt
   std::fclose(f);
   (void)got;  // a short read leaves the missing tail zero
   if (read_error) return -5;
+  *length = len;
+  *buffer = std::move(buf);
+  return 0;
+}
 
-  const int rc = decrypt_container(buf.get(), len);
+int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* length) {
+  std::unique_ptr<char[]> buf;
+  size_t len = 0;
+  int rc = read_rule_file(path, &buf, &len);
+  if (rc == 0) rc = decrypt_container(buf.get(), len);
   if (rc != 0) return rc;
   if (length) *length = len;
   *buffer = std::move(buf);
   return 0;
+}
+
+namespace {
+
+// The trailer's fields, byte by byte (no alignment or host-order assumption).
+uint64_t le64(std::string_view s, size_t at) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i)
+    v = (v << 8) | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
+  return v;
+}
+
+}  // namespace
+
+uint64_t container_length(std::string_view file) {
+  if (!has_container_magic(file.data(), file.size())) return 0;
+  return KIV_HEADER_LEN + le32(reinterpret_cast<const unsigned char*>(file.data()) + 32);
+}
+
+const char* rule_sig_text(rule_sig r) {
+  switch (r) {
+    case rule_sig::ok:
+      return "valid signature";
+    case rule_sig::missing:
+      return "missing signature";
+    case rule_sig::malformed:
+      return "malformed trailer";
+    case rule_sig::wrong:
+      return "wrong signature";
+    case rule_sig::key_unreadable:
+      return "cannot read the key file";
+    case rule_sig::key_too_large:
+      return "key file too large";
+    case rule_sig::key_invalid:
+      return "not a usable Ed25519 key in PEM";
+    case rule_sig::crypto_failure:
+      return "the crypto library failed";
+  }
+  return "unknown signature result";
+}
+
+signed_parts split_signed(std::string_view file) {
+  signed_parts p;
+  p.container_len = file.size();
+  const uint64_t own = container_length(file);
+  const bool magic_last = file.size() >= KIV_SIG_MAGIC.size() &&
+                          file.substr(file.size() - KIV_SIG_MAGIC.size()) == KIV_SIG_MAGIC;
+  if (!magic_last) {
+    if (own != 0 && file.size() > own) p.trailer = rule_sig::malformed;
+    return p;
+  }
+  if (own == 0 || file.size() != own + KIV_SIG_TRAILER_LEN) {
+    p.trailer = rule_sig::malformed;
+    return p;
+  }
+  p.trailer = rule_sig::ok;
+  p.container_len = static_cast<size_t>(own);
+  p.serial = le64(file, p.container_len);
+  return p;
 }

@@ -1,0 +1,96 @@
+#include "heal/heal_budget.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "core/flash_files.h"
+#include "core/kiv_log.h"
+#include "core/paths.h"
+#include "platform/decimal.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int64_t kHour = 60 * 60;
+constexpr size_t kMaxFile = 64 * 1024;  // a few dozen bytes a heal; anything larger is not ours
+
+// The history when it is not kept in flash; the trigger thread alone heals.
+heal_history in_memory;
+std::mutex history_mutex;
+
+bool kept_in_flash() {
+  return nvram_get_int("kiv_rule_cache") == 1 || nvram_get_int("kiv_reboot_limit") > 0;
+}
+
+// The keyword as one line of the file.
+std::string one_line(const char* keyword) {
+  std::string k = std::string(keyword).substr(0, 64);
+  for (char& c : k)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return k;
+}
+
+// Lines that do not parse are dropped: the file is only ever as good as kiv wrote it.
+heal_history parse(const std::string& text) {
+  heal_history heals;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    const size_t space = line.find(' ');
+    int64_t t = 0;
+    if (space != std::string::npos && whole_decimal(line.substr(0, space), &t))
+      heals.emplace_back(t, line.substr(space + 1));
+  }
+  return heals;
+}
+
+std::string format(const heal_history& heals) {
+  std::string text;
+  for (const auto& [t, keyword] : heals) text += std::to_string(t) + " " + keyword + "\n";
+  return text;
+}
+
+}  // namespace
+
+bool heal_within_budget(heal_history& heals, const std::string& keyword, int64_t now, int limit) {
+  std::erase_if(heals,
+                [now](const auto& h) { return h.first <= now - kHour || h.first >= now + kHour; });
+  const auto of_rule =
+      std::count_if(heals.begin(), heals.end(), [&](const auto& h) { return h.second == keyword; });
+  if (of_rule >= limit) return false;
+  heals.emplace_back(now, keyword);
+  return true;
+}
+
+bool take_heal(const char* keyword) {
+  const int limit = nvram_get_int("kiv_heal_limit");
+  if (limit <= 0) return true;
+  const std::string rule = one_line(keyword);
+  std::lock_guard<std::mutex> lock(history_mutex);
+  owned_fd dir = kept_in_flash() ? open_flash_dir(true) : owned_fd();
+  heal_history heals = in_memory;
+  if (dir.fd >= 0) {
+    std::string text;
+    const flash_read_result got = flash_read(dir, KIV_HEALS_NAME, kMaxFile, &text);
+    if (got == flash_read_result::ok) heals = parse(text);
+    if (got == flash_read_result::failed) flash_set_aside(dir, KIV_HEALS_NAME);
+  }
+  const bool may = heal_within_budget(heals, rule, platform_time(), limit);
+  in_memory = heals;
+  // A held-back fire changes nothing worth the flash; a heal is written before it runs.
+  if (may && dir.fd >= 0) {
+    const std::string text = format(heals);
+    if (!flash_replace(dir, KIV_HEALS_NAME, text.data(), text.size()))
+      KIV_LOG("Cannot record the heal in [%s/%s]; it is counted in memory\n", KIV_FLASH_DIR,
+              KIV_HEALS_NAME);
+  }
+  if (!may) {
+    KIV_LOG("Heal budget spent: kiv_heal_limit=%d heals within an hour; no action for [%s]\n",
+            limit, keyword);
+    logmessage_normal("kiv", "[%s]Heal budget spent, no action for [%s].\n", "self_healing",
+                      keyword);
+  }
+  return may;
+}

@@ -1,0 +1,114 @@
+// Signed rule sets on a router with a rule-signing key: what it takes, what it refuses (and says
+// why, keeping the set in force and announcing nothing), across a restart, and in its cache.
+#include <gtest/gtest.h>
+
+#include "support/kivtest.h"
+#include "update/rule_signature.h"
+
+using namespace kivtest;
+
+namespace {
+
+struct key_pair {
+  rule_key priv;
+  std::string pub_pem;
+};
+
+key_pair new_key() {
+  key_pair k;
+  std::string priv_pem;
+  EXPECT_EQ(generate_key_pair(&priv_pem, &k.pub_pem), rule_sig::ok);
+  EXPECT_EQ(private_key_from_pem(priv_pem, &k.priv), rule_sig::ok);
+  return k;
+}
+
+std::string signed_set(const std::string& keyword, uint64_t serial, const key_pair& k) {
+  std::string out;
+  EXPECT_EQ(sign_container(packed("[" + rule("\"keyword\":\"" + keyword + "\"") + "]"), serial,
+                           k.priv.get(), &out),
+            rule_sig::ok);
+  return out;
+}
+
+// One check of the rule server's answer; the log's records of it.
+std::string offer(router& r, const std::string& file) {
+  const std::string before = r.read("tmp/kiv.log");
+  const size_t checks = r.count("tmp/kiv.log", ")]end of read_json\n") +
+                        r.count("tmp/kiv.log", ")]JSON is not updated yet\n");
+  r.answer(200, file);
+  r.set("kiv_quick_period", "1");
+  r.set("link_internet", "2");
+  for (const double end = now_s() + 30;
+       r.count("tmp/kiv.log", ")]end of read_json\n") +
+               r.count("tmp/kiv.log", ")]JSON is not updated yet\n") ==
+           checks &&
+       now_s() < end;)
+    pause_s(0.02);
+  r.set("link_internet", "1");
+  return r.read("tmp/kiv.log").substr(before.size());
+}
+
+}  // namespace
+
+TEST(SignedSets, TakenOnlySignedAndNeverRolledBack) {
+  const key_pair signer = new_key(), other = new_key();
+  router r;
+  r.write("signer.pub", signer.pub_pem);
+  r.settings("kiv_rule_pubkey=/signer.pub;kiv_rule_cache=1");
+  ASSERT_TRUE(r.start());
+  const std::string five = signed_set("five", 5, signer);
+
+  // Refused, each with its reason; the set in force stays and nothing is announced.
+  std::string cut = five.substr(0, five.size() - 9), flipped = five, rolled = five;
+  flipped[45] = static_cast<char>(flipped[45] ^ 1);
+  const std::pair<std::string, std::string> refused[] = {
+      {packed("[" + rule("\"keyword\":\"plain\"") + "]"), "missing signature"},
+      {signed_set("other", 5, other), "wrong signature"},
+      {cut, "malformed trailer"},
+      {flipped, "wrong signature"}};
+  for (const auto& [file, why] : refused) {
+    const std::string log = offer(r, file);
+    EXPECT_NE(log.find(")]Rule file not taken: " + why + "\n"), std::string::npos) << why;
+    EXPECT_EQ(log.find(")]New arraylen="), std::string::npos) << why;
+    EXPECT_EQ(r.get("kiv_is_JSON_updated"), "0");
+  }
+  // Taken: installed, cached with its trailer, its serial kept and sent with every request.
+  EXPECT_NE(offer(r, five).find(")]New arraylen=1\n"), std::string::npos);
+  EXPECT_EQ(r.read("jffs/kiv/kivjson.cache"), five);
+  EXPECT_NE(offer(r, five).find(")]Rule file not taken: the installed set, serial 5\n"),
+            std::string::npos)
+      << "the same bytes again are no update";
+  EXPECT_NE(r.requests().find("\"RuleSerial\", \"filename\": null, \"content_type\": null, "
+                              "\"value\": \"5\"}]}"),
+            std::string::npos)
+      << "the seventh field, behind the six";
+  EXPECT_NE(offer(r, signed_set("four", 4, signer)).find("serial 4 is below the installed set's 5"),
+            std::string::npos);
+  EXPECT_NE(offer(r, signed_set("six", 6, signer)).find(")]New arraylen=1\n"), std::string::npos);
+  EXPECT_EQ(r.stop(), 0);
+
+  // After a restart the serial still holds; a cache planted in flash is refused and set aside.
+  r.write("jffs/kiv/kivjson.cache", five);
+  ASSERT_TRUE(r.start());
+  EXPECT_EQ(r.count("tmp/kiv.log",
+                    ")]Rule cache not taken: serial 5 is below the installed "
+                    "set's 6\n"),
+            1u);
+  EXPECT_EQ(r.read("jffs/kiv/kivjson.cache.bad"), five);
+  EXPECT_NE(offer(r, five).find("serial 5 is below the installed set's 6"), std::string::npos);
+  EXPECT_EQ(r.dump().find("\"keyword\":\"five\""), std::string::npos);
+  EXPECT_EQ(r.stop(), 0);
+}
+
+// Without a key the trailer is left out: one signed file serves every router.
+TEST(SignedSets, ARouterWithoutAKeyTakesSignedAndUnsignedAlike) {
+  const key_pair signer = new_key();
+  router r;
+  ASSERT_TRUE(r.start());
+  EXPECT_NE(offer(r, signed_set("signed", 9, signer)).find(")]New arraylen=1\n"),
+            std::string::npos);
+  EXPECT_NE(r.dump().find("\"keyword\":\"signed\"}]\n"), std::string::npos)
+      << "the document ends where the container does";
+  EXPECT_EQ(r.requests().find("RuleSerial"), std::string::npos);
+  EXPECT_EQ(r.stop(), 0);
+}

@@ -1,0 +1,139 @@
+#include "update/signed_sets.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "core/flash_files.h"
+#include "core/kiv_log.h"
+#include "core/paths.h"
+#include "platform/platform.h"
+#include "update/rule_signature.h"
+
+namespace {
+
+constexpr const char* kSerialName = "rule_serial";
+constexpr size_t kSerialFileMax = 256;
+
+struct installed_serial {
+  uint64_t serial = 0;
+  std::string signature;  // hexadecimal, as in the file
+};
+
+std::string hex(std::string_view bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 0x0f];
+  }
+  return out;
+}
+
+// The signature bytes of a signed container whose trailer is well-formed.
+std::string_view signature_of(std::string_view file, const signed_parts& p) {
+  return file.substr(p.container_len + 8, KIV_SIG_LEN);
+}
+
+std::string key_path() {
+  return nvram_safe_get("kiv_rule_pubkey");
+}
+
+// The file's line for a signed set: the serial in 16 and the signature in 128 hexadecimal digits.
+std::string record_line(uint64_t serial, std::string_view signature) {
+  std::string line;
+  for (int shift = 60; shift >= 0; shift -= 4) line += "0123456789abcdef"[(serial >> shift) & 0xf];
+  return line + " " + hex(signature) + "\n";
+}
+
+bool parse_line(const std::string& text, installed_serial* s) {
+  if (text.size() != 16 + 1 + 2 * KIV_SIG_LEN + 1 || text[16] != ' ' || text.back() != '\n')
+    return false;
+  s->serial = 0;
+  for (size_t i = 0; i < 16; ++i) {
+    const char c = text[i];
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    if (digit < 0) return false;
+    s->serial = (s->serial << 4) | static_cast<uint64_t>(digit);
+  }
+  s->signature = text.substr(17, 2 * KIV_SIG_LEN);
+  return true;
+}
+
+// The serial of the installed signed set; none when there is none. A record that cannot be read
+// is set aside: the next signed set starts it anew (who can write the flash can do worse).
+std::optional<installed_serial> read_installed() {
+  owned_fd dir = open_flash_dir(false);
+  std::string text;
+  if (dir.fd < 0) return std::nullopt;
+  const flash_read_result got = flash_read(dir, kSerialName, kSerialFileMax, &text);
+  if (got == flash_read_result::missing) return std::nullopt;
+  installed_serial s;
+  if (got == flash_read_result::ok && parse_line(text, &s)) return s;
+  KIV_LOG("Cannot read [%s/%s], it is set aside\n", KIV_FLASH_DIR, kSerialName);
+  flash_set_aside(dir, kSerialName);
+  return std::nullopt;
+}
+
+set_check refuse(set_check c, const std::string& why) {
+  c.verdict = set_verdict::refused;
+  c.reason = why;
+  return c;
+}
+
+}  // namespace
+
+set_check check_rule_set(std::string_view file) {
+  set_check c;
+  c.parts = split_signed(file);
+  const std::string path = key_path();
+  if (path.empty()) {
+    // No key: a trailer, whole or not, is left out or read as before.
+    if (c.parts.trailer != rule_sig::ok) c.parts.container_len = file.size();
+    return c;
+  }
+  c.keyed = true;
+  rule_key key;
+  const rule_sig loaded = load_public_key(kiv_path(path.c_str()), &key);
+  if (loaded != rule_sig::ok)
+    return refuse(
+        c, std::string(rule_sig_text(loaded)) + " [" + path + "]" +
+               (loaded == rule_sig::key_unreadable ? ": " + std::string(strerror(errno)) : ""));
+  const rule_sig verdict = verify_signed(file, key.get(), &c.parts);
+  if (verdict != rule_sig::ok) return refuse(c, rule_sig_text(verdict));
+  const std::optional<installed_serial> held = read_installed();
+  if (!held) return c;
+  const uint64_t serial = c.parts.serial;
+  if (serial < held->serial)
+    return refuse(c, "serial " + std::to_string(serial) + " is below the installed set's " +
+                         std::to_string(held->serial));
+  if (serial == held->serial) {
+    if (hex(signature_of(file, c.parts)) != held->signature)
+      return refuse(
+          c, "serial " + std::to_string(serial) + " is the installed set's, with other bytes");
+    c.verdict = set_verdict::same;
+    c.reason = "the installed set, serial " + std::to_string(serial);
+  }
+  return c;
+}
+
+void keep_rule_serial(std::string_view file, const set_check& c) {
+  if (!c.keyed || c.parts.trailer != rule_sig::ok) return;
+  const std::optional<installed_serial> held = read_installed();
+  const std::string_view signature = signature_of(file, c.parts);
+  // The flash wears with every write: the record of this very set stays as it is.
+  if (held && held->serial == c.parts.serial && held->signature == hex(signature)) return;
+  const std::string text = record_line(c.parts.serial, signature);
+  owned_fd dir = open_flash_dir(true);
+  if (dir.fd >= 0 && flash_replace(dir, kSerialName, text.data(), text.size()))
+    KIV_LOG("Rule set serial %llu kept in [%s/%s]\n",
+            static_cast<unsigned long long>(c.parts.serial), KIV_FLASH_DIR, kSerialName);
+  else
+    KIV_LOG("Cannot keep the rule set serial in [%s/%s]\n", KIV_FLASH_DIR, kSerialName);
+}
+
+std::optional<uint64_t> request_rule_serial() {
+  if (key_path().empty()) return std::nullopt;
+  const std::optional<installed_serial> held = read_installed();
+  return held ? held->serial : 0;
+}

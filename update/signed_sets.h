@@ -1,0 +1,37 @@
+// Trust in rule sets for a router with a rule-signing key: the settings key kiv_rule_pubkey names
+// a PEM file of an Ed25519 public key (in the firmware image; below $KIV_ROOT on the host). Such a
+// router takes a rule container only with a valid signature over its exact bytes and a serial not
+// below that of the signed set it holds, which is kept in flash (/jffs/kiv/rule_serial) across
+// restarts and reboots; the same bytes again are no update. A router without a key takes signed
+// and unsigned containers alike, the trailer left out.
+//
+// File /jffs/kiv/rule_serial, one line: the serial in 16 hexadecimal digits, a space, the
+// signature in 128, written the safe way the rule cache is (temporary file, sync, rename).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "update/container.h"
+
+enum class set_verdict {
+  take,     // no key, or a valid signature with a serial above the installed one
+  same,     // the installed signed set again: no update
+  refused,  // see `reason`
+};
+
+struct set_check {
+  set_verdict verdict = set_verdict::take;
+  signed_parts parts;  // where the container ends (its trailer left out) and its serial
+  bool keyed = false;  // judged under a key: the serial is to be kept once installed
+  std::string reason;  // why it is refused, or what `same` means, for the log
+};
+
+// This router's verdict on a container's bytes as they came.
+set_check check_rule_set(std::string_view file);
+// After a signed set was installed: its serial and signature kept in flash.
+void keep_rule_serial(std::string_view file, const set_check& c);
+// The serial of the signed set in force, for the request: none when the router has no key.
+std::optional<uint64_t> request_rule_serial();
