@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -23,9 +24,11 @@ namespace {
 // The report's records carry the name of the operation the main loop calls.
 #define JFFS_LOG(fmt, ...) kiv_log("monitor_jffs", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
 
-// How long df may take in all (scaled on the host): a df stuck on a dead mount holds the main
+// How long df may take in all (scaled on the host, but never below a second, which a df that is
+// not stuck always makes, even on a loaded machine): a df stuck on a dead mount holds the main
 // loop no longer than that.
 constexpr double kDfSeconds = 10;
+constexpr double kDfLeastSeconds = 1;
 
 // Reads the child's whole output (bounded in size and in time) and returns its second line, at
 // most 63 characters.
@@ -33,7 +36,8 @@ bool read_second_line(int fd, char* line, size_t size) {
   char buf[4096];
   size_t len = 0;
   const auto give_up = std::chrono::steady_clock::now() +
-                       std::chrono::duration<double>(kDfSeconds * platform_time_scale());
+                       std::chrono::duration<double>(
+                           std::max(kDfSeconds * platform_time_scale(), kDfLeastSeconds));
   for (;;) {
     if (len == sizeof buf) break;
     const double left =
