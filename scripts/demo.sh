@@ -2,7 +2,9 @@
 # The whole loop of kiv on this machine, in a sandbox root and in well under a minute:
 #   the example rule set packed by kivrule and served by the loopback HTTPS rule server,
 #   kiv downloading and reading it, fault lines written into the system log it follows,
-#   the heal seen in the service events, the dump with the results, an orderly stop.
+#   the heal seen in the service events, the dump with the results, an orderly stop; then the
+#   same router with a rule-signing key and a heal budget: an unsigned and an older signed set
+#   refused, a signed one taken, and the fires of a persisting fault held back.
 # Ends non-zero as soon as a step does not happen; the server and the daemon are stopped on
 # every way out. KIV_BUILD_DIR names the build directory (default build), KIV_DEMO_KEEP=1
 # keeps the sandbox root for a look afterwards.
@@ -173,6 +175,46 @@ echo "kiv exit status: $status"
 [ "$status" -eq 0 ] || fail "kiv ended with status $status"
 [ ! -e "$R/var/run/kiv.pid" ] || fail "the PID file is still there"
 echo "PID file removed."
+
+step "trust and restraint: the router holds a rule-signing key (kiv_rule_pubkey), kiv_heal_limit=2"
+"$B/kivrule" keygen "$S/release" >/dev/null
+cp "$S/release.pub" "$R/release.pub"
+"$B/kivrule" sign --key "$S/release.key" --serial 2 "$S/rules.kiv" "$S/rules.2" >/dev/null
+"$B/kivrule" sign --key "$S/release.key" --serial 1 "$S/rules.kiv" "$S/rules.1" >/dev/null
+"$B/nvram" set kiv_rule_pubkey=/release.pub
+"$B/nvram" set kiv_heal_limit=2
+"$B/kiv" >>"$R/kiv.out" 2>&1 &
+pid=$!
+# One check of the server's answer FILE, until the log holds TEXT once more.
+check_with() {
+  local n
+  n=$(grep -cF -- "$2" "$LOG") || n=0
+  serve "$1"
+  "$B/nvram" set kiv_quick_period=1
+  wait_for "$LOG" "$2" 30 $((n + 1))
+  echo "$(basename "$1"): $(grep -F -- "$2" "$LOG" | tail -n 1 | sed 's/^\[KIV\]\[[^]]*\]//')"
+}
+check_with "$S/rules.kiv" "Rule file not taken: missing signature"
+check_with "$S/rules.2" "New arraylen=5"
+check_with "$S/rules.1" "Rule file not taken: serial 1 is below"
+check_with "$S/rules.2" "Rule file not taken: the installed set"
+echo "the request now ends in: $(tail -n 1 "$S/requests.jsonl" | python3 -c 'import json,sys
+f = json.loads(sys.stdin.readline())["fields"][-1]; print("%s=%s" % (f["name"], f["value"]))')"
+: >"$EVENTS"
+for first in 200 210 220; do # three fires of wan_down, three matches each
+  heals=$(grep -cF 'self_healing end' "$LOG") || heals=0
+  for at in $first $((first + 1)) $((first + 2)); do
+    clock "$at"
+    echo "$(date '+%b %e %H:%M:%S') WAN: link down" >>"$SYSLOG"
+    wait_for "$LOG" "]=[$at.000000]" 10
+  done
+  wait_for "$LOG" "self_healing end" 10 $((heals + 1))
+done
+echo "three fires, service events: $(tr '\n' ' ' <"$EVENTS")"
+grep -F "Heal budget spent" "$SYSLOG" | tail -n 1
+[ "$(grep -c restart_wan "$EVENTS")" -eq 2 ] || fail "expected two heals within the budget"
+stop_process "$pid"
+pid=
 
 step "the story in \$R/tmp/kiv.log (excerpt)"
 grep -F -e ')]target_url=[' -e ')]Update kiv JSON file.' -e ')]No update for kiv JSON file.' \
