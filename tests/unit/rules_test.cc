@@ -219,19 +219,6 @@ TEST(ActionList, GrammarAndCheckRows) {
                         ")][search_index]mp is NULL!!\n"}));
 }
 
-TEST(ActionList, NopCheckFailsTwiceThenConfirmsAndRestartWanAtOnce) {
-  sandbox sb;
-  sb.write("dev/console", "");
-  std::vector<int32_t> results;
-  for (int i = 0; i < 6; ++i) results.push_back(check_nop_state(0));
-  EXPECT_EQ(results, (std::vector<int32_t>{-1, -1, 0, -1, -1, 0}));
-  EXPECT_EQ(check_restart_wan(0), 0);
-  EXPECT_EQ(sb.read("dev/console"),
-            "check_nop_state, 1-th\ncheck_nop_state, 2-th\ncheck_nop_state, 3-th\n"
-            "check_nop_state, 1-th\ncheck_nop_state, 2-th\ncheck_nop_state, 3-th\n");
-  EXPECT_EQ(checkActionList[2].name, nullptr) << "the rows end (their names: DumpMp's test)";
-}
-
 TEST(PatternGuard, CostlyPatternsAreRefusedWithTheReasonOthersCompile) {
   router_identity id;
   id.productid = "KV-1000";
