@@ -3,8 +3,13 @@
 // tests/scenarios/tools_*.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <regex>
+#include <set>
+#include <sstream>
+#include <utility>
 
 #include "platform/platform.h"
 #include "support/kivtest.h"
@@ -31,10 +36,26 @@ std::vector<std::string> words(const std::string& text) {
   return out;
 }
 
+// The file of a row's transcript in tests/golden/tools/: the program's name, kivrule_COMMAND for
+// kivrule's commands; "" for another program (cp, dd, ...), whose row prepares the next one.
+std::string transcript_of(const std::vector<std::string>& words) {
+  static const std::set<std::string> commands = {"check",  "replay", "pack",  "unpack",
+                                                 "keygen", "sign",   "verify"};
+  const auto program = std::find_if(words.begin(), words.end(), [](const std::string& w) {
+    return w.find('=') == std::string::npos;  // past the environment's NAME=value words
+  });
+  if (program == words.end() || (*program != "kiv" && *program != "kivrule" && *program != "nvram"))
+    return "";
+  const bool command =
+      *program == "kivrule" && program + 1 != words.end() && commands.count(program[1]);
+  return *program + (command ? "_" + program[1] : "");
+}
+
 }  // namespace
 
 // The tools' commands of tests/cases/tools.txt, kivrule's reports on the examples among them:
-// what each printed on its two streams and its exit status, against tests/golden/tools.txt.
+// what each printed on its two streams and its exit status, against tests/golden/tools/, a file
+// for each program and each kivrule command.
 TEST(Tools, EveryCommandPrintsAndEndsAsItsTranscriptSays) {
   sandbox sb;
   const std::map<std::string, std::string> names = {
@@ -54,8 +75,10 @@ TEST(Tools, EveryCommandPrintsAndEndsAsItsTranscriptSays) {
       {"OTHER", sb.path("other")},
       {"SIGNED", sb.path("signed.bin")},
       {"COPY", sb.path("copy.bin")}};
-  std::string report;
+  std::map<std::string, std::string> transcripts;
+  std::string prepared;  // rows of other programs, for the next row's transcript
   for (const auto& c : cases("tools.txt")) {
+    SCOPED_TRACE(c.where);
     const std::string input = c.size() > 1 ? c[1] : "";
     sb.write("rules", input);
     sb.write("empty", "");
@@ -67,16 +90,23 @@ TEST(Tools, EveryCommandPrintsAndEndsAsItsTranscriptSays) {
     }
     if (args[0].find('=') != std::string::npos) args.insert(args.begin(), "env");
     const run_result r = run(args, input);
-    report += "$ " + c[0] + "\n" + r.out + (r.err.empty() ? "" : "[stderr]\n" + r.err) +
-              "[status " + std::to_string(r.status) + "]\n";
+    prepared += "$ " + c[0] + "\n" + r.out + (r.err.empty() ? "" : "[stderr]\n" + r.err) +
+                "[status " + std::to_string(r.status) + "]\n";
+    if (const std::string file = transcript_of(words(c[0])); !file.empty())
+      transcripts[file] += std::exchange(prepared, "");
     EXPECT_TRUE(r.status == 0 || sb.read("rules") == input) << c[0] << ": the input was changed";
   }
-  // The root's and the source tree's paths left out, also as JSON writes them (slashes escaped).
-  for (const std::string& top : {sb.path(""), source("")})
-    report = replaced(replaced(report, replaced(top, "/", "\\/"), ""), top, "");
-  // Source line numbers in the reader's records (--verbose) change with any edit of the reader.
-  static const std::regex line(R"((\[[A-Za-z_]\w*):\(-?\d+\)\])");
-  expect_golden("tools.txt", std::regex_replace(report, line, "$1:(N)]"));
+  EXPECT_EQ(prepared, "") << "the last rows prepare no command";
+  for (auto& [file, report] : transcripts) {
+    // The root's and the source tree's paths left out, also as JSON writes them (slashes escaped).
+    for (const std::string& top : {sb.path(""), source("")})
+      report = replaced(replaced(report, replaced(top, "/", "\\/"), ""), top, "");
+    // Source line numbers in the reader's records (--verbose) change with any edit of the reader.
+    static const std::regex line(R"((\[[A-Za-z_]\w*):\(-?\d+\)\])");
+    expect_golden("tools/" + file + ".txt", std::regex_replace(report, line, "$1:(N)]"));
+  }
+  for (const auto& golden : std::filesystem::directory_iterator(source("tests/golden/tools")))
+    EXPECT_TRUE(transcripts.count(golden.path().stem())) << golden.path() << " has no rows";
   EXPECT_EQ(sb.read("tmp/kiv.log"), "") << "the tools never write the daemon's log";
   EXPECT_EQ(nvram_safe_get("productid"), "KV-1000") << "the daemon's store";
 }

@@ -67,19 +67,28 @@ int reap(pid_t pid, double timeout_s) {
 }
 
 std::string table_text(const std::string& s) {
-  static const std::regex escape(R"(\\n|\\t|\\x[0-9a-f]{2}|<<(.*?)\*(\d+)>>)");
+  static const std::regex escape(R"(\\n|\\t|\\x[0-9a-f]{2}|<<(.*?)\*(\d+)(?:\.\.(\d+))?>>)");
   std::string out;
   auto from = s.cbegin();
   for (std::sregex_iterator m(s.begin(), s.end(), escape), end; m != end; ++m) {
     out.append(from, (*m)[0].first);
     from = (*m)[0].second;
     const std::string e = m->str();
-    if (e[0] == '<')
-      for (int n = std::stoi((*m)[2]); n > 0; --n) out += (*m)[1].str();
-    else
+    if (e[0] == '<') {
+      const bool range = (*m)[3].matched;
+      const int first = range ? std::stoi((*m)[2]) : 0;
+      const int last = range ? std::stoi((*m)[3]) : std::stoi((*m)[2]) - 1;
+      const std::string text = (*m)[1].str(), once = table_text(text);
+      for (int n = first; n <= last; ++n)
+        out +=
+            text.find("{#}") == std::string::npos
+                ? once
+                : table_text(std::regex_replace(text, std::regex(R"(\{#\})"), std::to_string(n)));
+    } else {
       out += e == "\\n"   ? '\n'
              : e == "\\t" ? '\t'
                           : static_cast<char>(std::stoi(e.substr(2), nullptr, 16));
+    }
   }
   return out.append(from, s.cend());
 }
@@ -140,19 +149,36 @@ double cpu_seconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-std::vector<std::vector<std::string>> cases(const std::string& name, const std::string& dir) {
-  std::vector<std::vector<std::string>> rows;
-  std::istringstream in(slurp(source(dir + "/" + name)));
+std::vector<table_row> cases(const std::string& name, const std::string& dir, bool continued) {
+  const std::string file = dir + "/" + name;
+  std::vector<std::pair<int, std::string>> lines;  // a row's first line and its text
+  std::istringstream in(slurp(source(file)));
+  bool open = false;  // the line before belongs to a row
+  int number = 0;
   for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
+    ++number;
+    const size_t text = line.find_first_not_of(" \t");
+    if (continued && text != 0 && text != std::string::npos) {
+      if (!open)
+        ADD_FAILURE() << file << ":" << number << ": a continuation line follows no row";
+      else
+        lines.back().second += (line.compare(text, 2, "| ") ? "" : " ") + line.substr(text);
+      continue;
+    }
+    open = !line.empty() && line[0] != '#' && (!continued || text != std::string::npos);
+    if (open) lines.emplace_back(number, line);
+  }
+  std::vector<table_row> rows;
+  for (const auto& [first, line] : lines) {
     rows.emplace_back();
+    rows.back().where = file + ":" + std::to_string(first);
     for (size_t at = 0, bar; at != std::string::npos;
          at = bar == std::string::npos ? bar : bar + 3) {
       bar = line.find(" | ", at);
       rows.back().push_back(table_text(line.substr(at, bar - at)));
     }
   }
-  EXPECT_FALSE(rows.empty()) << "no cases in " << dir << "/" << name;
+  EXPECT_FALSE(rows.empty()) << "no cases in " << file;
   return rows;
 }
 

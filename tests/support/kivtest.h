@@ -27,11 +27,19 @@ size_t occurrences(const std::string& text, const std::string& what);
 bool in_order(const std::string& text, const std::vector<std::string>& parts);
 double cpu_seconds(pid_t pid);  // user and system time of a process
 
-// The lines of tests/cases/NAME (or of DIR/NAME) split at " | "; "\n", "\t" and "\xNN" stand for
-// their bytes and "<<TEXT*N>>" for TEXT N times; blank lines and lines starting with '#' are left
-// out.
-std::vector<std::vector<std::string>> cases(const std::string& name,
-                                            const std::string& dir = "tests/cases");
+// A row of a table, split at " | ", and where it starts ("tests/cases/NAME:LINE"): a test names
+// it in its failures with SCOPED_TRACE(row.where).
+struct table_row : std::vector<std::string> {
+  std::string where;
+};
+// The rows of tests/cases/NAME (or of DIR/NAME), a line each; blank lines and lines starting with
+// '#' are left out. In a cell "\n", "\t" and "\xNN" stand for their bytes, "<<TEXT*N>>" for TEXT
+// N times and "<<TEXT*FROM..TO>>" for TEXT once for each number FROM to TO (both included), "{#}"
+// in it standing for the number (0 to N-1 in the first form). With `continued`, a line that
+// starts with blanks continues the row above: the blanks go and the rest is appended, a rest that
+// starts with "| " as a cell of its own.
+std::vector<table_row> cases(const std::string& name, const std::string& dir = "tests/cases",
+                             bool continued = false);
 // The text against tests/golden/NAME (KIV_UPDATE_GOLDEN=1 writes the file instead).
 void expect_golden(const std::string& name, const std::string& text);
 // Source lines blanked ("[f:(N)]") and the daemon's system-log stamps ("MMM dd HH:MM:SS kiv: ").

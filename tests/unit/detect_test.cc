@@ -20,6 +20,7 @@ using namespace kivtest;
 
 TEST(FreqWindow, RingsFillSlideAndFire) {
   for (const auto& c : cases("ring.txt")) {
+    SCOPED_TRACE(c.where);
     monitor_profile p;
     p.frequency = static_cast<uint32_t>(std::stoul(c[0]));
     p.period = static_cast<uint32_t>(std::stoul(c[1]));
@@ -63,6 +64,7 @@ TEST(FreqWindow, UptimeFromTheTestClock) {
 
 TEST(SyslogMonitor, PiecesOfTheLineRead) {
   for (const auto& c : cases("pieces.txt")) {
+    SCOPED_TRACE(c.where);
     std::string pieces;
     for (size_t at = 0; at < c[0].size();) {
       bool line_end = false;
@@ -114,6 +116,7 @@ TEST(SyslogMonitor, PrefilterAndAutomatonNeverChangeAVerdictOrARecord) {
   for (int mode : {0, 1, 2}) {
     sandbox sb;
     for (const auto& c : cases("literals.txt")) {
+      SCOPED_TRACE(c.where);
       std::string given;
       for (const std::string& l : required_literals(c[0].c_str())) given += "[" + l + "]";
       EXPECT_EQ(given, c[1]) << c[0];
@@ -130,6 +133,7 @@ TEST(SyslogMonitor, PrefilterAndAutomatonNeverChangeAVerdictOrARecord) {
         if (mode == 1) p.pattern.literals = required_literals(c[0].c_str());
       }
       for (const auto& line : cases("literal_lines.txt")) {
+        SCOPED_TRACE(line.where);
         const bool matches = regexec(&re, line[0].c_str(), 0, nullptr, 0) == 0;
         EXPECT_TRUE(!matches || may_match(p.pattern.literals, line[0]))
             << c[0] << " on " << line[0];
@@ -173,10 +177,8 @@ TEST(MonitorStatistics, HealsAReadyProfileAndSurvivesAShrinkingSet) {
   install("[]");
   pause_s(0.1);
   terminate_flag.store(1);
-  void* value = nullptr;
-  pthread_join(thread, &value);
+  pthread_join(thread, nullptr);
   terminate_flag.store(0);
-  EXPECT_STREQ(static_cast<const char*>(value), "End of monitor_Statistics thread");
   EXPECT_EQ(sb.read("tmp/service_events.log"),
             "restart_c\nrestart_c\nrestart_c\nrestart_d\nrestart_d\nrestart_d\n");
   EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"),
@@ -188,6 +190,7 @@ TEST(MonitorJffs, ReportsWhatDfSaysUnlessPaused) {
   mkdir(sb.path("bin").c_str(), 0755);
   setenv("PATH", (sb.path("bin") + ":" + getenv("PATH")).c_str(), 1);
   for (const auto& c : cases("df.txt")) {
+    SCOPED_TRACE(c.where);
     sb.write("df.out", c[0]);
     sb.write("bin/df", "#!/bin/sh\n[ \"$1\" = \"$KIV_ROOT/jffs\" ] && cat \"$KIV_ROOT/df.out\"\n");
     chmod(sb.path("bin/df").c_str(), 0755);

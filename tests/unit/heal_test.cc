@@ -15,6 +15,7 @@ TEST(SelfHealing, OutcomesOfEachKindOfActionList) {
   sb.write("dev/console", "");
   std::string log;
   for (const auto& c : cases("healing.txt")) {
+    SCOPED_TRACE(c.where);
     ASSERT_TRUE(install("[{}," + rule("\"frequency\":2,\"action\":\"" + c[0] + "\"") + "]"));
     sb.write("tmp/service_events.log", "");
     sb.write("tmp/syslog.log", "");
@@ -58,6 +59,7 @@ TEST(CommandChannel, EachCommandStringServedAsWritten) {
   sb.set("kiv_debug_server", "https://127.0.0.1:1");  // a forced download fails at once
   std::string report;
   for (const auto& c : cases("commands.txt")) {
+    SCOPED_TRACE(c.where);
     sb.write("tmp/kiv.log", "");
     sb.write("dev/console", "");
     if (c[0] != "<unset>") sb.set("kiv_service", c[0]);

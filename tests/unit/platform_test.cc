@@ -125,6 +125,7 @@ TEST(InitialFunctions, EveryKindOfPidFile) {
   if (dead == 0) _exit(0);
   waitpid(dead, nullptr, 0);
   for (const auto& c : cases("pidfiles.txt")) {
+    SCOPED_TRACE(c.where);
     std::string content = std::regex_replace(c[0], std::regex("KIV"), std::to_string(fake.pid));
     content = std::regex_replace(content, std::regex("OTHER"), std::to_string(getpid()));
     content = std::regex_replace(content, std::regex("DEAD"), std::to_string(dead));

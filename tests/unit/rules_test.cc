@@ -79,6 +79,7 @@ TEST(ReadJson, ExampleRulesRecordsStateAndDump) {
 
 TEST(ReadJson, FiltersTellActiveOrTheFirstFailure) {
   for (const auto& c : cases("filters.txt")) {
+    SCOPED_TRACE(c.where);
     sandbox sb;
     sb.settings(c[0]);
     rule_set set;
@@ -98,6 +99,7 @@ TEST(ReadJson, FiltersTellActiveOrTheFirstFailure) {
 // Each way a file can fail leaves the set in force and is read once; good files replace it.
 TEST(ReadJson, FailedFilesKeepTheSetAndGoodOnesReplaceIt) {
   for (const auto& c : cases("loads.txt")) {
+    SCOPED_TRACE(c.where);
     sandbox sb;
     sb.set("productid", "KV-1000");
     read_rules(sb, "[{\"model\":\"KV-1000\",\"keyword\":\"kept\",\"frequency\":2},{}]");
@@ -189,6 +191,7 @@ TEST(ReadJson, DebugFlagKeepsTheFileAndWritesCopiesNeverThroughALink) {
 TEST(ActionList, GrammarAndCheckRows) {
   sandbox sb;
   for (const auto& c : cases("actions.txt")) {
+    SCOPED_TRACE(c.where);
     const int32_t size = static_cast<int32_t>(c[0].size() + 1);
     std::vector<rule_action> actions;
     const int32_t count = get_num_of_action(c[0].c_str(), size);
@@ -216,23 +219,11 @@ TEST(ActionList, GrammarAndCheckRows) {
                         ")][search_index]mp is NULL!!\n"}));
 }
 
-TEST(ActionList, NopCheckFailsTwiceThenConfirmsAndRestartWanAtOnce) {
-  sandbox sb;
-  sb.write("dev/console", "");
-  std::vector<int32_t> results;
-  for (int i = 0; i < 6; ++i) results.push_back(check_nop_state(0));
-  EXPECT_EQ(results, (std::vector<int32_t>{-1, -1, 0, -1, -1, 0}));
-  EXPECT_EQ(check_restart_wan(0), 0);
-  EXPECT_EQ(sb.read("dev/console"),
-            "check_nop_state, 1-th\ncheck_nop_state, 2-th\ncheck_nop_state, 3-th\n"
-            "check_nop_state, 1-th\ncheck_nop_state, 2-th\ncheck_nop_state, 3-th\n");
-  EXPECT_EQ(checkActionList[2].name, nullptr) << "the rows end (their names: DumpMp's test)";
-}
-
 TEST(PatternGuard, CostlyPatternsAreRefusedWithTheReasonOthersCompile) {
   router_identity id;
   id.productid = "KV-1000";
   for (const auto& c : cases("patterns.txt")) {
+    SCOPED_TRACE(c.where);
     json_object* text = json_object_new_string(c[0].c_str());
     const std::string json = std::string("[{\"model\":\"KV-1000\",\"re_pattern\":") +
                              json_object_to_json_string(text) + "}]";

@@ -68,6 +68,7 @@ TEST(DecryptFile, KeySchedulesResultsAndRecords) {
 
 TEST(DownloadRequest, FieldsInWireOrderAndTheUrlAsked) {
   for (const auto& c : cases("form.txt")) {
+    SCOPED_TRACE(c.where);
     sandbox sb;
     sb.settings(c[0]);
     std::string fields;
@@ -76,6 +77,7 @@ TEST(DownloadRequest, FieldsInWireOrderAndTheUrlAsked) {
     EXPECT_EQ(fields, c[1]);
   }
   for (const auto& c : cases("urls.txt")) {
+    SCOPED_TRACE(c.where);
     sandbox sb;
     sb.settings("kiv_debug_server=" + c[0] + ";apps_sq=" + c[1]);
     EXPECT_EQ(download_target_url(), c[2]);
@@ -102,6 +104,7 @@ TEST(Scheduler, GatesBootUpCheckDailyStartCyclesAndDeferral) {
       [&] { return 7 + 60 * draws++; }};
   std::string log;
   for (const auto& c : cases("schedule.txt")) {
+    SCOPED_TRACE(c.where);
     sb.settings(c[0]);
     if (!c[1].empty()) {
       at.tm_hour = std::stoi(c[1]);
