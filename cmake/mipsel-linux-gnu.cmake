@@ -12,8 +12,10 @@ if(NOT KIV_SYSROOT)
     message(FATAL_ERROR "set KIV_SYSROOT to the mipsel sysroot (scripts/cross-build.sh makes one)")
   endif()
 endif()
-# try_compile projects see the toolchain file again: hand the sysroot on to them.
+# try_compile projects see the toolchain file again: hand the sysroot on to them (the variable
+# reaches source checks, the environment whole test projects such as the LTO check's).
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KIV_SYSROOT)
+set(ENV{KIV_SYSROOT} "${KIV_SYSROOT}")
 
 set(CMAKE_C_COMPILER mipsel-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER mipsel-linux-gnu-g++)
