@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/kiv_log.h"
+#include "core/kiv_say.h"
 #include "core/paths.h"
 #include "core/stop.h"
 #include "platform/platform.h"

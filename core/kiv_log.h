@@ -1,8 +1,9 @@
 // The daemon's log facility: /tmp/kiv.log, rotated by size to /tmp/kiv.log.1, with a console
-// copy of every record while kiv_debug_flag is "1".
+// copy of every record while kiv_debug_flag is "1". Made of core/log_record.cc (the text of a
+// record), core/log_file.cc (the file and its rotation) and core/log_walk.cc (walk batches and
+// the crash flush).
 #pragma once
 
-#include <cstddef>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
@@ -54,24 +55,9 @@ int console_debug_printf(const char* fmt, ...) KIV_PRINTF(1, 2);
 void kiv_log_to_stream(FILE* stream);
 void kiv_log_to_file();
 
-// Leading spaces skipped (returned pointer), trailing spaces cut in place. Spaces only.
-char* trim_spaces(char* text);
-// Size in bytes of the file at the (logical) path; -1 when none or it cannot be opened.
-long long get_file_size(const char* path);
-// Writes the whole file at a real path (kiv_path of a fixed one) from its start with O_NOFOLLOW:
-// a symbolic link planted at the path is refused, never followed. False when it cannot be
-// created or written.
-bool write_file_nofollow(const std::string& real_path, const char* data, size_t len);
-
 // 0 while records reach the log file; otherwise the error that kept the last one out (no tmp/,
 // a read-only file system).
 int kiv_log_error();
-// One line on standard error, "kiv: " and the message: why the daemon cannot start or goes on
-// without something it needs, where an init script or a person at a shell sees it.
-void kiv_say(const char* fmt, ...) KIV_PRINTF(1, 2);
-
-// Ends the process at once with the status (no static destructors run in other threads' way).
-[[noreturn]] void kiv_exit(int status);
 
 // Log with the calling function's name and the source line.
 #define KIV_LOG(fmt, ...) kiv_log(__func__, __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/kiv_log.h"
+#include "core/kiv_say.h"
 #include "core/paths.h"
 #include "platform/decimal.h"
 #include "platform/platform.h"

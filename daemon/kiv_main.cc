@@ -24,6 +24,7 @@
 
 #include "commands/handle_kiv_event.h"
 #include "core/kiv_log.h"
+#include "core/kiv_say.h"
 #include "core/paths.h"
 #include "core/pid_file.h"
 #include "core/stop.h"

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/kiv_log.h"
+#include "core/kiv_say.h"
 #include "core/paths.h"
 #include "core/pid_file.h"
 #include "platform/platform.h"

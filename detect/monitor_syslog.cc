@@ -23,6 +23,7 @@
 #include <string>
 
 #include "core/kiv_log.h"
+#include "core/kiv_say.h"
 #include "core/paths.h"
 #include "core/pid_file.h"
 #include "core/stop.h"

@@ -12,6 +12,15 @@ const check_action_row checkActionList[CHECK_ROWS] = {
 
 namespace {
 
+// Leading spaces skipped (returned pointer), trailing spaces cut in place. Spaces only.
+char* trim_spaces(char* text) {
+  if (!text) return text;
+  while (*text == ' ') ++text;
+  size_t len = strlen(text);
+  while (len > 0 && text[len - 1] == ' ') text[--len] = '\0';
+  return text;
+}
+
 // The text cut to size - 1 bytes and trimmed of outer spaces (the bounded copy of the list).
 std::string trimmed_copy(const char* action, int32_t size) {
   size_t limit = size > 0 ? static_cast<size_t>(size) - 1 : 0;

@@ -13,6 +13,7 @@
 
 #include "core/kiv_log.h"
 #include "core/paths.h"
+#include "core/tmp_files.h"
 #include "rules/action_list.h"
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "core/kiv_log.h"
 #include "core/paths.h"
+#include "core/tmp_files.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
 

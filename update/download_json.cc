@@ -8,6 +8,7 @@
 
 #include "core/kiv_log.h"
 #include "core/stop.h"
+#include "core/tmp_files.h"
 #include "platform/platform.h"
 #include "update/container.h"
 #include "update/curl_download_file.h"

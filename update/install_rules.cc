@@ -10,6 +10,7 @@
 
 #include "core/kiv_log.h"
 #include "core/paths.h"
+#include "core/tmp_files.h"
 #include "platform/platform.h"
 #include "rules/rule_reader.h"
 #include "update/container.h"

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "core/kiv_log.h"
+#include "core/kiv_say.h"
 #include "platform/platform.h"
 #include "rules/rule_set.h"
 #include "update/curl_download_file.h"

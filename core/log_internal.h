@@ -1,0 +1,51 @@
+// What the three parts of the log facility give each other; callers include core/kiv_log.h.
+//   core/log_record.cc  the text of a record (head, message, the cut) and its console copy;
+//   core/log_file.cc    where records go: /tmp/kiv.log with rotation, or a tool's stream;
+//   core/log_walk.cc    walk batches (a line's records held and written together) and the
+//                       crash flush of what they hold.
+// A record is made in place (in the walk's buffer when its thread walks), so it is copied once.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// Longest record, line end included: what the design's command form carried. Longer ones are cut.
+inline constexpr size_t kMaxRecord = 997;
+
+// Records dropped (a tool's kiv_log_to_stream(nullptr)): they are then neither formatted nor
+// copied to the console, so a tool writes nowhere and its per-line walk stays cheap.
+extern std::atomic<bool> log_discarding;
+// Records go to the log file (not to a tool's stream): only then are walks held.
+extern std::atomic<bool> log_file_mode;
+
+// A run of whole records: record r of `data` ends at ends[r] and starts where r - 1 ends.
+struct record_run {
+  const char* data;
+  const uint32_t* ends;
+  size_t start(uint32_t r) const { return r == 0 ? 0 : ends[r - 1]; }
+};
+
+// ---- core/log_file.cc ---------------------------------------------------------------------
+
+// Records [first, count) of run to where records go, under the log's mutex, with rotation at
+// each record that starts past the size limit. `walk`: the write of a walk, which may skip
+// examining the log's name (see log_file.cc). *handed (when given) counts the records handed
+// to write() so far, for a crash flush that interrupts this write.
+void log_file_append(const record_run& run, uint32_t first, uint32_t count,
+                     std::atomic<uint32_t>* handed, bool walk);
+// One record, as log_file_append gives it alone.
+void log_file_write(const char* record, size_t len);
+// Records [first, count) of run to the log on a descriptor of the caller's own, without the
+// mutex, with the same rotation: for a fatal-signal handler. Async-signal-safe. Nothing when no
+// record reached the log file yet.
+void log_file_crash_append(const record_run& run, uint32_t first, uint32_t count);
+
+// ---- core/log_walk.cc ---------------------------------------------------------------------
+
+// The place of the next record in this thread's walk buffer (room for kMaxRecord + 1 bytes);
+// none when the thread is not walking or no room can be had.
+char* log_walk_slot();
+// The record of `len` bytes made at log_walk_slot() is whole: it is held, and copied to the
+// console when the walk read kiv_debug_flag as "1".
+void log_walk_commit(const char* record, size_t len);

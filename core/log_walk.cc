@@ -1,0 +1,214 @@
+// Walk batches and the crash flush: a thread inside a walk (kiv_log_walk) holds its records in a
+// walk buffer and writes them together at the walk's end. One log line walked over 100 profiles
+// is about 200 records, and a system call per record cost far more than the matching.
+//
+// DESIGN
+// - What runs where. The thread that makes a walk (the syslog monitor in the daemon; tests and
+//   tools may walk too) is the only one that appends to its buffer and writes it out; a buffer
+//   is taken from a fixed set of four at the walk's start and given back at its end (a thread
+//   that finds all four taken writes record by record). Any other thread's records never enter a
+//   walk buffer. A fatal signal (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT), in whatever thread
+//   it is taken, runs kiv_log_crash_flush, which writes every buffer still holding records with
+//   async-signal-safe calls only, on a descriptor of its own.
+// - What is guaranteed. The bytes in the log and the rotation boundaries are those of writing
+//   record by record (core/log_file.cc rotates inside a batch at the same records). A walk's
+//   records are in the file when any of its kiv_log_walk objects ends (they nest) and whenever
+//   the walker calls kiv_log_walk_write; nothing is held past the walk. A record counts only
+//   once it is whole (its end is published in `count` after its bytes), so the handler writes
+//   whole records only; and a record is written once: by the owner, or by the handler that
+//   claims the buffer (what the owner handed to write() before the signal cut its own write
+//   short is not written again). Storage the handler may be reading is never freed under it: a
+//   larger block replaces a full one, and the old block goes only at the owner's next write,
+//   which a claimed buffer never reaches (the owner then waits for the end of the process).
+// - What is not. A walk whose owner is writing in another thread when the signal comes is let
+//   finish for about three seconds; past that its records are left out rather than written
+//   twice or torn.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/kiv_log.h"
+#include "core/log_internal.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Records one walk holds before it writes early: a line walked over about 2000 profiles.
+constexpr uint32_t kWalkRecords = 4096;
+constexpr size_t kWalkStartBytes = 32768;  // a walk over 100 profiles is about 20 KB
+constexpr int kWriting = 1;                // the owner is writing the records out
+constexpr int kClaimed = 2;                // a fatal-signal handler writes them
+
+// The records a walk holds. The owner thread appends and writes them; a fatal-signal handler,
+// in any thread, may claim them and write what is whole.
+struct walk_buffer {
+  std::atomic<bool> taken{false};
+  std::atomic<int> flags{0};
+  std::atomic<char*> data{nullptr};
+  std::atomic<uint32_t> count{0};   // whole records held
+  std::atomic<uint32_t> handed{0};  // records handed to write() by the write under way
+  uint32_t ends[kWalkRecords];      // end of each record held, in data
+  size_t capacity = 0;              // owner only, as is the rest
+  char* retired[32] = {};           // blocks replaced by larger ones, freed at the next write
+  int retired_count = 0;
+};
+static_assert(std::atomic<char*>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free,
+              "walk buffers are read by a signal handler");
+
+// A few threads may walk at once (tests, tools); the daemon has one walker.
+walk_buffer walk_buffers[4];
+
+thread_local walk_buffer* my_walk = nullptr;  // this thread's buffer while it walks
+thread_local int walk_depth = 0;
+thread_local bool walk_console = false;  // the walk's reading of kiv_debug_flag
+
+walk_buffer* take_walk_buffer() {
+  for (walk_buffer& b : walk_buffers) {
+    bool free = false;
+    if (b.taken.compare_exchange_strong(free, true)) return &b;
+  }
+  return nullptr;  // all taken: this thread's records are written one by one
+}
+
+// A claimed buffer is the handler's until the process ends: its owner waits for that.
+[[noreturn]] void wait_for_the_end() {
+  for (;;) pause();
+}
+
+// Writes what the walk holds (owner only).
+void write_walk(walk_buffer& b) {
+  uint32_t n = b.count.load(std::memory_order_relaxed);
+  if (n == 0 && b.retired_count == 0) return;
+  if (b.flags.fetch_or(kWriting) & kClaimed) wait_for_the_end();
+  if (n > 0)
+    log_file_append(record_run{b.data.load(std::memory_order_relaxed), b.ends}, 0, n, &b.handed,
+                    true);
+  b.count.store(0);
+  b.handed.store(0);
+  for (int i = 0; i < b.retired_count; ++i) free(b.retired[i]);
+  b.retired_count = 0;
+  b.flags.fetch_and(~kWriting);
+}
+
+// Room for one more record of at most kMaxRecord + 1 bytes behind the ones held; false when
+// no memory can be had (the record is then written on its own).
+bool make_room(walk_buffer& b) {
+  uint32_t n = b.count.load(std::memory_order_relaxed);
+  if (n == kWalkRecords || b.retired_count == 32) {
+    write_walk(b);
+    n = 0;
+  }
+  size_t used = n == 0 ? 0 : b.ends[n - 1];
+  if (b.capacity - used > kMaxRecord) return true;
+  size_t capacity = b.capacity == 0 ? kWalkStartBytes : b.capacity * 2;
+  char* bigger = static_cast<char*>(malloc(capacity));
+  if (!bigger) return false;
+  char* old = b.data.load(std::memory_order_relaxed);
+  if (used > 0) memcpy(bigger, old, used);
+  b.data.store(bigger, std::memory_order_release);
+  if (old) b.retired[b.retired_count++] = old;
+  b.capacity = capacity;
+  return true;
+}
+
+// Waits (a few seconds at most) until the owner of b, running in another thread, has finished
+// the write it was in.
+bool wait_write_done(walk_buffer& b) {
+  for (int i = 0; i < 3000; ++i) {
+    if ((b.flags.load() & kWriting) == 0) return true;
+    poll(nullptr, 0, 1);  // a pause that is async-signal-safe
+  }
+  return false;
+}
+
+// Records [first, count) of a claimed buffer to the log.
+void crash_write(walk_buffer& b, uint32_t first) {
+  uint32_t n = b.count.load(std::memory_order_acquire);
+  const char* data = b.data.load(std::memory_order_acquire);
+  if (n <= first || !data) return;
+  log_file_crash_append(record_run{data, b.ends}, first, n);
+}
+
+void on_fatal_signal(int sig) {
+  kiv_log_crash_flush();
+  // The handler was reset to the default action on entry (SA_RESETHAND): the signal raised
+  // again ends the process as soon as this handler returns.
+  raise(sig);
+}
+
+}  // namespace
+
+char* log_walk_slot() {
+  walk_buffer* b = my_walk;
+  if (!b || !make_room(*b)) return nullptr;
+  uint32_t n = b->count.load(std::memory_order_relaxed);
+  return b->data.load(std::memory_order_relaxed) + (n == 0 ? 0 : b->ends[n - 1]);
+}
+
+void log_walk_commit(const char* record, size_t len) {
+  walk_buffer& b = *my_walk;
+  uint32_t n = b.count.load(std::memory_order_relaxed);
+  b.ends[n] = static_cast<uint32_t>((n == 0 ? 0 : b.ends[n - 1]) + len);
+  b.count.store(n + 1, std::memory_order_release);
+  // Console copy: the record without the "[KIV]" tag.
+  if (walk_console && len > 5) console_write(record + 5, len - 5);
+}
+
+kiv_log_walk::kiv_log_walk() {
+  if (walk_depth++ > 0 || log_discarding.load(std::memory_order_relaxed)) return;
+  walk_console = nvram_match("kiv_debug_flag", "1");
+  if (log_file_mode.load(std::memory_order_relaxed)) my_walk = take_walk_buffer();
+}
+
+kiv_log_walk::~kiv_log_walk() {
+  if (my_walk) write_walk(*my_walk);
+  if (--walk_depth > 0) return;
+  walk_console = false;
+  if (!my_walk) return;
+  my_walk->taken.store(false);
+  my_walk = nullptr;
+}
+
+void kiv_log_walk_write() {
+  if (my_walk) write_walk(*my_walk);
+}
+
+bool kiv_log_console() {
+  if (walk_depth > 0) return walk_console;
+  return nvram_match("kiv_debug_flag", "1");
+}
+
+void kiv_log_crash_flush() {
+  int saved = errno;
+  for (walk_buffer& b : walk_buffers) {
+    if (b.count.load() == 0) continue;
+    int flags = b.flags.fetch_or(kClaimed);
+    if (flags & kClaimed) continue;  // another handler writes these
+    uint32_t first = 0;
+    if (flags & kWriting) {
+      // This thread's own write was cut short by the signal: what it handed to write() is in
+      // the file. Another thread's write is let finish; it leaves nothing held.
+      if (&b == my_walk)
+        first = b.handed.load();
+      else if (!wait_write_done(b))
+        continue;
+    }
+    crash_write(b, first);
+  }
+  errno = saved;
+}
+
+void kiv_log_flush_on_fatal_signals() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_fatal_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESETHAND;
+  for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) sigaction(sig, &sa, nullptr);
+}
