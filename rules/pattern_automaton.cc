@@ -245,11 +245,12 @@ fragment piece(builder& bd) {
   repeated r{bd, bd.tokens, {}, false, {}};
   const bool zero_width = assertion(bd.tokens.peek()) != 0;
   r.first_read = atom(bd);
-  for (pattern_token t = bd.tokens.peek(); bd.ok && t.kind == pattern_token_kind::repeat;
-       t = bd.tokens.peek()) {
+  while (bd.ok) {
+    const pattern_token t = bd.tokens.peek();
+    if (t.kind != pattern_token_kind::repeat) break;
     if (t.min > kMaxRepeat || t.max > kMaxRepeat) bd.ok = false;  // regcomp refuses it
     r.counts.push_back({t.min, t.max});
-    bd.tokens.next();
+    bd.tokens.pass(t);
   }
   if (!bd.ok || r.counts.empty()) return r.first_read;
   if (zero_width) {

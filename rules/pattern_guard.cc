@@ -167,7 +167,9 @@ part item_of(const pattern_token& t, pattern_size* size) {
 int pattern_nesting(const char* pattern) {
   int groups = 0, stacked = 0, deepest = 0;
   pattern_reader r(pattern);
-  for (pattern_token t = r.next(); t.kind != pattern_token_kind::end; t = r.next()) {
+  for (;;) {
+    const pattern_token t = r.next();  // a fresh constant: see pattern_token
+    if (t.kind == pattern_token_kind::end) break;
     if (t.kind == pattern_token_kind::repeat || t.kind == pattern_token_kind::misplaced) {
       ++stacked;  // each operator on the same atom wraps it once more
       // A brace is read as an operator up to the next '}', whether or not it is a count.
@@ -189,7 +191,9 @@ pattern_size measure_pattern(const char* pattern) {
   pattern_size size;
   std::vector<frame> open(1);
   pattern_reader r(pattern);
-  for (pattern_token t = r.next(); t.kind != pattern_token_kind::end; t = r.next()) {
+  for (;;) {
+    const pattern_token t = r.next();  // a fresh constant: see pattern_token
+    if (t.kind == pattern_token_kind::end) break;
     frame& top = open.back();
     switch (t.kind) {
       case pattern_token_kind::repeat: {

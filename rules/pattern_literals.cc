@@ -36,17 +36,17 @@ bool literal(const pattern_token& t) {
 bool parse_repetitions(parser& ps, bool* repeated) {
   bool optional = false;
   *repeated = false;
-  for (pattern_token t = ps.tokens.peek(); t.kind == repeat || t.kind == misplaced;
-       t = ps.tokens.peek()) {
+  for (;;) {
+    const pattern_token t = ps.tokens.peek();
+    if (t.kind != repeat && t.kind != misplaced) return optional;
     if (t.kind == misplaced || t.escaped) {
       ps.ok = false;  // a '{' that is no count, a count with an escape
       return true;
     }
     if (t.min == 0) optional = true;
-    ps.tokens.next();
     *repeated = true;
+    ps.tokens.pass(t);
   }
-  return optional;
 }
 
 // One level: the branches up to the ')' that closes it (depth > 0) or the end of the pattern.
@@ -57,17 +57,18 @@ void parse_level(parser& ps, std::vector<std::string>* out, bool* alternated) {
     if (!run.empty()) out->push_back(run);
     run.clear();
   };
-  for (pattern_token t = ps.tokens.peek(); ps.ok && t.kind != end && t.kind != close;
-       t = ps.tokens.peek()) {
+  while (ps.ok) {
+    const pattern_token t = ps.tokens.peek();
+    if (t.kind == end || t.kind == close) break;
     bool repeated = false;
     switch (t.kind) {
       case alternation:
         *alternated = true;
         end_run();
-        ps.tokens.next();
+        ps.tokens.pass(t);
         break;
       case open: {
-        ps.tokens.next();
+        ps.tokens.pass(t);
         std::vector<std::string> inner;
         bool inner_alternation = false;
         parse_level(ps, &inner, &inner_alternation);
@@ -80,13 +81,13 @@ void parse_level(parser& ps, std::vector<std::string>* out, bool* alternated) {
           out->insert(out->end(), inner.begin(), inner.end());
         break;
       }
-      case byte:
+      case byte: {
         // A ')' outside every group is a character to some libraries only.
         if (!t.escaped && t.c == ')') {
           ps.ok = false;
           break;
         }
-        ps.tokens.next();
+        ps.tokens.pass(t);
         if (!literal(t)) {
           end_run();
           parse_repetitions(ps, &repeated);
@@ -97,10 +98,11 @@ void parse_level(parser& ps, std::vector<std::string>* out, bool* alternated) {
           if (repeated) end_run();
         }
         break;
+      }
       case bracket:
         // A backslash inside one is read differently by C libraries.
         if (!t.closed || t.backslash_member) ps.ok = false;
-        ps.tokens.next();
+        ps.tokens.pass(t);
         end_run();
         parse_repetitions(ps, &repeated);
         break;
@@ -108,7 +110,7 @@ void parse_level(parser& ps, std::vector<std::string>* out, bool* alternated) {
       case byte_class:
       case anchor:
       case back_reference:
-        ps.tokens.next();
+        ps.tokens.pass(t);
         end_run();
         parse_repetitions(ps, &repeated);
         break;

@@ -16,7 +16,7 @@ bool digit(char c) {
 const char* read_count(const char* p, pattern_token* t) {
   const char* q = p + 1;
   char stop = '\0';
-  auto number = [&q, &stop, t](long* v) {  // digits up to ',' or '}'; -1 for none
+  auto number = [&q, &stop, t](int32_t* v) {  // digits up to ',' or '}'; -1 for none
     for (*v = -1;;) {
       const bool escaped = q[0] == '\\' && (q[1] == '0' || q[1] == ',');
       const char c = escaped ? *++q : *q;
@@ -32,7 +32,7 @@ const char* read_count(const char* p, pattern_token* t) {
       if (*v > kPatternCountCap) *v = kPatternCountCap;
     }
   };
-  long min = 0, max = 0;
+  int32_t min = 0, max = 0;
   if (!number(&min) || (min < 0 && stop != ',')) return nullptr;
   if (min < 0) min = 0;
   max = min;
@@ -52,20 +52,20 @@ struct bracket_member {
   bool whole = true;  // false: the name is never closed and the member runs to the text's end
 };
 
-// Reads the member at q; returns the text just past it.
-const char* read_member(const char* q, bracket_member* m) {
-  *m = {};
-  if (q[0] == '[' && (q[1] == '.' || q[1] == '=' || q[1] == ':')) {
-    m->kind = q[1];
-    const char* end = q + 2;
-    while (*end && !(end[0] == m->kind && end[1] == ']')) ++end;
-    m->name = std::string_view(q + 2, static_cast<size_t>(end - q - 2));
-    m->whole = *end != '\0';
-    if (m->name.size() == 1) m->c = static_cast<unsigned char>(m->name[0]);
-    return m->whole ? end + 2 : end;
+// Reads the member at *q and moves *q past it.
+bracket_member read_member(const char** q) {
+  const char* p = *q;
+  if (p[0] == '[' && (p[1] == '.' || p[1] == '=' || p[1] == ':')) {
+    const char kind = p[1];
+    const char* end = p + 2;
+    while (*end && !(end[0] == kind && end[1] == ']')) ++end;
+    const std::string_view name(p + 2, static_cast<size_t>(end - p - 2));
+    const bool whole = *end != '\0';
+    *q = whole ? end + 2 : end;
+    return {kind, static_cast<unsigned char>(name.size() == 1 ? name[0] : '\0'), name, whole};
   }
-  m->c = static_cast<unsigned char>(*q);
-  return q + 1;
+  *q = p + 1;
+  return {'c', static_cast<unsigned char>(p[0]), {}, true};
 }
 
 // The span of the bracket expression at t->at == '[': members up to a ']' that is not the
@@ -73,9 +73,8 @@ const char* read_member(const char* q, bracket_member* m) {
 void read_bracket(pattern_token* t) {
   const char* q = t->at + 1;
   if (*q == '^') ++q;
-  bracket_member m;
   for (bool first = true; *q && (first || *q != ']'); first = false) {
-    q = read_member(q, &m);
+    const bracket_member m = read_member(&q);
     if (m.kind == 'c' && m.c == '\\') t->backslash_member = true;
   }
   t->closed = *q != '\0';
@@ -116,7 +115,7 @@ bool one_character(const bracket_member& m) {
 
 }  // namespace
 
-pattern_token pattern_reader::peek() const {
+pattern_token pattern_reader::read_token() const {
   pattern_token t;
   t.at = at;
   t.end = at + 1;
@@ -177,23 +176,13 @@ pattern_token pattern_reader::peek() const {
         t.kind = repeat;
         t.end = past;
       } else {
-        t = {misplaced, at, at + 1, '{'};
+        t = {misplaced, '{', false, true, false, 0, 0, at, at + 1};
       }
       return t;
     default:
       t.kind = byte;
       return t;
   }
-}
-
-pattern_token pattern_reader::next() {
-  const pattern_token t = peek();
-  at = t.end;
-  using enum pattern_token_kind;
-  if (t.kind == open) ++depth;
-  if (t.kind == close) --depth;
-  if (t.kind != end) after_item = t.kind != open && t.kind != alternation;
-  return t;
 }
 
 bool bracket_bytes(const pattern_token& t, pattern_bytes* out) {
@@ -205,15 +194,14 @@ bool bracket_bytes(const pattern_token& t, pattern_bytes* out) {
     if (*q == '\0') return false;
     if (*q == ']' && !first) break;
     if (*q == '-' && !first && q[1] != ']') return false;
-    bracket_member lo;
-    q = read_member(q, &lo);
+    const bracket_member lo = read_member(&q);
     if (lo.kind == ':') {
       if (!lo.whole || !add_class(b, lo.name)) return false;
     } else if (!one_character(lo)) {
       return false;
     } else if (lo.kind != '=' && q[0] == '-' && q[1] != ']' && q[1] != '\0') {
-      bracket_member hi;
-      q = read_member(q + 1, &hi);
+      ++q;
+      const bracket_member hi = read_member(&q);
       if (hi.kind == ':' || hi.kind == '=' || !one_character(hi) || hi.c < lo.c) return false;
       add_range(b, lo.c, hi.c);
     } else {

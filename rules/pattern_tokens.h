@@ -17,30 +17,33 @@ enum class pattern_token_kind : uint8_t {
   any,             // "."
   bracket,         // "[...]"; its members are read by bracket_bytes
   byte_class,      // "\w", "\W", "\s" or "\S" (c the letter)
-  anchor,          // "^", "$", "\b", "\B", "\<", "\>", "\`" or "\'" (c the character after '\')
+  anchor,          // "^", "$", "\b", "\B", "\<", "\>", "\`", "\'" (c: '^', '$' or what follows '\')
   back_reference,  // "\1" to "\9"
   open,            // "("
   close,           // the ")" that closes an open group; one outside every group is a byte
   alternation,     // "|"
   repeat,          // "*", "+", "?" or a count "{m,n}" after something it may apply to
-  misplaced,       // "*", "+", "?" or "{" with nothing before it, or a '{' that is no count
+  misplaced,       // "*", "+", "?" or "{" with nothing before it, a '{' that is no count: refused
   trailing_backslash,
 };
 
+// Read a token into a fresh constant ("const pattern_token t = r.next();") rather than assigning
+// it to one read before: it is written a field at a time, and a copy of it whole right after
+// stalls the processor (reading a long pattern took twice as long).
 struct pattern_token {
   pattern_token_kind kind = pattern_token_kind::end;
-  const char* at = nullptr;   // where it is written
-  const char* end = nullptr;  // just past it
-  unsigned char c = 0;        // see the kinds
+  unsigned char c = 0;  // see the kinds
   // byte: written "\c"; repeat: its count holds an escaped character ("{1\0}" is "{10}").
   bool escaped = false;
   bool closed = true;             // bracket: false when it runs to the end of the text
   bool backslash_member = false;  // bracket: a backslash is one of its members
-  long min = 0, max = 0;          // repeat: the bounds ("*" 0 and -1; max -1 for none)
+  int32_t min = 0, max = 0;       // repeat: the bounds ("*" 0 and -1; max -1 for none)
+  const char* at = nullptr;       // where it is written
+  const char* end = nullptr;      // just past it
 };
 
 // Counts are read up to here (regcomp refuses anything above 32767).
-inline constexpr long kPatternCountCap = long{1} << 20;
+inline constexpr int32_t kPatternCountCap = int32_t{1} << 20;
 
 // A place in the text and what regcomp knows there: the groups open and whether a repetition
 // there would have something to apply to. Copying it marks a place to read from again.
@@ -51,9 +54,50 @@ struct pattern_reader {
 
   explicit pattern_reader(const char* text) : at(text) {}
   // The token at the current place.
-  pattern_token peek() const;
+  pattern_token peek() const {
+    const unsigned char c = static_cast<unsigned char>(*at);
+    if (plain_byte(c)) return {pattern_token_kind::byte, c, false, true, false, 0, 0, at, at + 1};
+    return read_token();
+  }
+  // Moves past the token just peeked.
+  void pass(const pattern_token& t) {
+    at = t.end;
+    if (t.kind == pattern_token_kind::open) ++depth;
+    if (t.kind == pattern_token_kind::close) --depth;
+    if (t.kind != pattern_token_kind::end)
+      after_item = t.kind != pattern_token_kind::open && t.kind != pattern_token_kind::alternation;
+  }
   // The token at the current place, moving past it.
-  pattern_token next();
+  pattern_token next() {
+    const pattern_token t = peek();
+    pass(t);
+    return t;
+  }
+
+ private:
+  // Whether c is a character that stands for itself wherever it is written: most are, and they
+  // are read here without a call.
+  static constexpr bool plain_byte(unsigned char c) {
+    switch (c) {
+      case '\0':
+      case '\\':
+      case '[':
+      case '.':
+      case '^':
+      case '$':
+      case '(':
+      case ')':
+      case '|':
+      case '*':
+      case '+':
+      case '?':
+      case '{':
+        return false;
+      default:
+        return true;
+    }
+  }
+  pattern_token read_token() const;
 };
 
 using pattern_bytes = std::bitset<256>;
