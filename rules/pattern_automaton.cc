@@ -1,31 +1,35 @@
-// The position automaton is built by a recursive descent over the pattern, reading it as glibc's
-// regcomp does in the C locale. Each part of the pattern gives a fragment: the positions a match
-// of it may start and end on, and the contexts in which it may match nothing; joining fragments
-// links the end positions of one to the start positions of the next. A zero-width assertion is a
-// fragment of no position that matches nothing only in some contexts, so every link, start and
-// end carries the set of boundary contexts it holds in (all of them, in a pattern without
-// assertions). A repetition is built by reading its atom again for each copy.
+// The position automaton is built by a recursive descent over the pattern's tokens
+// (rules/pattern_tokens), which read it as glibc's regcomp does in the C locale. Each part of the
+// pattern gives a fragment: the positions a match of it may start and end on, and the contexts in
+// which it may match nothing; joining fragments links the end positions of one to the start
+// positions of the next. A zero-width assertion is a fragment of no position that matches nothing
+// only in some contexts, so every link, start and end carries the set of boundary contexts it holds
+// in (all of them, in a pattern without assertions). A repetition is built by reading its atom's
+// tokens again for each copy.
 #include "rules/pattern_automaton.h"
 
 #include <algorithm>
 #include <bit>
 #include <bitset>
-#include <cstring>
 #include <map>
 #include <string>
 
-#include "rules/pattern_syntax.h"
+#include "rules/pattern_tokens.h"
 
 namespace {
 
 using positions = std::bitset<kAutomatonPositions>;
-using bytes = std::bitset<256>;
+using bytes = pattern_bytes;
 using contexts = uint16_t;  // a set of boundary contexts, bit 4 * before + after
 
 constexpr int kWord = 0, kOther = 1, kLineEdge = 2, kTextEdge = 3;  // what lies beside a boundary
 constexpr contexts kAlways = 0xffff;
 constexpr int kMaxRepeat = 32767;     // regcomp's own bound on a count
 constexpr long kReadBudget = 100000;  // atoms read, copies included, before giving up
+
+struct count {
+  long min, max;  // max -1 for none
+};
 
 // The contexts in which the kinds before and after a boundary satisfy `holds`.
 template <typename F>
@@ -78,7 +82,7 @@ struct fragment {
 };
 
 struct builder {
-  const char* at = nullptr;
+  pattern_reader tokens{""};
   bool ok = true;
   long budget = kReadBudget;
   std::vector<bytes> takes;          // per position
@@ -129,114 +133,14 @@ struct builder {
   }
 };
 
-void add_range(bytes& b, int lo, int hi) {
-  for (int c = lo; c <= hi; ++c) b.set(static_cast<size_t>(c));
-}
-
-// The members of a character class as the C locale has them, as ranges of bytes; false for a
-// name it lacks.
-bool add_class(bytes& b, const std::string& name) {
-  struct klass {
-    const char* name;
-    const char* ranges;  // pairs of first and last byte
-  };
-  static const klass kClasses[] = {
-      {"upper", "AZ"},     {"lower", "az"},     {"alpha", "AZaz"},
-      {"digit", "09"},     {"alnum", "AZaz09"}, {"xdigit", "09afAF"},
-      {"space", "\t\r  "}, {"blank", "\t\t  "}, {"cntrl", "\x01\x1f\x7f\x7f"},
-      {"print", " ~"},     {"graph", "!~"},     {"punct", "!/:@[`{~"},
-  };
-  for (const klass& k : kClasses) {
-    if (name != k.name) continue;
-    for (const char* r = k.ranges; *r; r += 2)
-      add_range(b, static_cast<unsigned char>(r[0]), static_cast<unsigned char>(r[1]));
-    return true;
-  }
-  return false;
-}
-
-// A member of a bracket expression: a byte, "[.c.]" or "[=c=]" (in the C locale, the one
-// character c) or "[:name:]".
-struct member {
-  char kind = 'c';  // 'c' a byte, '.' a collating symbol, '=' an equivalence class, ':' a class
-  unsigned char c = 0;
-  std::string name;
-};
-
-// Reads the member at q and moves q past it; false for one regcomp refuses. As regcomp reads it,
-// the name runs to the first closing delimiter followed by ']'.
-bool read_member(const char*& q, member* m) {
-  if (q[0] == '[' && (q[1] == '.' || q[1] == '=' || q[1] == ':')) {
-    m->kind = q[1];
-    const char* end = q + 2;
-    while (*end && !(end[0] == m->kind && end[1] == ']')) ++end;
-    if (!*end) return false;
-    m->name.assign(q + 2, end);
-    q = end + 2;
-    if (m->kind == ':') return true;
-    if (m->name.size() != 1) return false;
-    m->c = static_cast<unsigned char>(m->name[0]);
-    return true;
-  }
-  m->c = static_cast<unsigned char>(*q++);
-  return true;
-}
-
-// A bracket expression at '[', read as regcomp reads it: a backslash stands for itself, a '-'
-// is a range unless it comes first or last, and a class or equivalence class ends no range.
-bool bracket(builder& bd, bytes* out) {
-  const char* q = bd.at + 1;
-  const bool negated = *q == '^';
-  if (negated) ++q;
-  bytes b;
-  for (bool first = true;; first = false) {
-    if (*q == '\0') return false;
-    if (*q == ']' && !first) break;
-    if (*q == '-' && !first && q[1] != ']') return false;
-    member lo;
-    if (!read_member(q, &lo)) return false;
-    if (lo.kind == ':') {
-      if (!add_class(b, lo.name)) return false;
-    } else if (lo.kind != '=' && q[0] == '-' && q[1] != ']' && q[1] != '\0') {
-      ++q;
-      member hi;
-      if (!read_member(q, &hi) || hi.kind == ':' || hi.kind == '=' || hi.c < lo.c) return false;
-      add_range(b, lo.c, hi.c);
-    } else {
-      b.set(lo.c);
-    }
-  }
-  if (negated) b.flip();
-  b.reset(0);  // a line never holds a zero byte; regexec stops at one
-  *out = b;
-  bd.at = q + 1;
-  return true;
-}
-
-// The GNU escapes for classes of bytes: "\w" a word byte, "\s" a space, capitals their
-// complements.
-bool escape_class(char c, bytes* out) {
-  bytes b;
-  if (c == 'w' || c == 'W') {
-    add_class(b, "alnum");
-    b.set('_');
-  } else if (c == 's' || c == 'S') {
-    add_class(b, "space");
-  } else {
-    return false;
-  }
-  if (c == 'W' || c == 'S') b.flip();
-  b.reset(0);
-  *out = b;
-  return true;
-}
-
 // The zero-width assertions as contexts; 0 for no assertion.
-contexts assertion(const char* at) {
-  if (at[0] == '^') return kLineStart;
-  if (at[0] == '$') return kLineEnd;
-  if (at[0] != '\\') return 0;
-  switch (at[1]) {
+contexts assertion(const pattern_token& t) {
+  if (t.kind != pattern_token_kind::anchor) return 0;
+  switch (t.c) {
+    case '^':
+      return kLineStart;
+    case '$':
+      return kLineEnd;
     case '<':
       return kWordStart;
     case '>':
@@ -247,100 +151,79 @@ contexts assertion(const char* at) {
       return kNotWordEdge;
     case '`':
       return kTextStart;
-    case '\'':
+    default:  // '\''
       return kTextEnd;
-    default:
-      return 0;
   }
 }
 
-fragment alternation(builder& bd, int depth);
+fragment alternation(builder& bd);
 
-fragment atom(builder& bd, int depth) {
-  const char c = *bd.at;
-  bytes b;
+fragment atom(builder& bd) {
   if (--bd.budget < 0) bd.ok = false;
   if (!bd.ok) return {};
-  if (const contexts in = assertion(bd.at)) {
-    bd.at += c == '\\' ? 2 : 1;
-    fragment f;
-    f.empty = in;
-    return f;
-  }
-  if (c == '(') {
-    ++bd.at;
-    fragment f = alternation(bd, depth + 1);
-    if (!bd.ok || *bd.at != ')') {
+  const pattern_token t = bd.tokens.next();
+  bytes b;
+  switch (t.kind) {
+    case pattern_token_kind::anchor: {
+      fragment f;
+      f.empty = assertion(t);
+      return f;
+    }
+    case pattern_token_kind::open: {
+      fragment f = alternation(bd);
+      if (!bd.ok || bd.tokens.next().kind != pattern_token_kind::close) {
+        bd.ok = false;
+        return {};
+      }
+      return f;
+    }
+    case pattern_token_kind::bracket:
+      if (!bracket_bytes(t, &b)) {
+        bd.ok = false;
+        return {};
+      }
+      break;
+    case pattern_token_kind::any:
+      b.set();
+      b.reset(0);
+      break;
+    case pattern_token_kind::byte_class:
+      b = byte_class_bytes(t.c);
+      break;
+    case pattern_token_kind::byte:  // ')' outside any group, '}' and ']' stand for themselves
+      b.set(t.c);
+      break;
+    default:
+      // A back-reference, a trailing backslash, a repetition of nothing or a brace that is no
+      // count: regcomp refuses all but the first.
       bd.ok = false;
       return {};
-    }
-    ++bd.at;
-    return f;
   }
-  if (c == '[') {
-    if (!bracket(bd, &b)) bd.ok = false;
-    return bd.ok ? bd.position(b) : fragment{};
-  }
-  if (c == '.') {
-    b.set();
-    b.reset(0);
-  } else if (c == '\\') {
-    const char e = bd.at[1];
-    if (e == '\0' || (e >= '1' && e <= '9')) {
-      bd.ok = false;  // a trailing backslash, a back-reference
-      return {};
-    }
-    if (!escape_class(e, &b)) b.set(static_cast<unsigned char>(e));
-    ++bd.at;
-  } else if (c == '*' || c == '+' || c == '?' || c == '{' || c == '|' || c == '\0' ||
-             (c == ')' && depth > 0)) {
-    bd.ok = false;  // a repetition of nothing; regcomp refuses it
-    return {};
-  } else {
-    b.set(
-        static_cast<unsigned char>(c));  // ')' outside any group, '}' and ']' stand for themselves
-  }
-  ++bd.at;
   return bd.position(b);
-}
-
-// Reads "*", "+", "?" or a count at bd.at; false when it is none.
-bool repetition(builder& bd, pattern_count* n) {
-  const char c = *bd.at;
-  if (c == '*' || c == '+' || c == '?') {
-    ++bd.at;
-    *n = {c == '+' ? 1 : 0, c == '?' ? 1 : -1};
-    return true;
-  }
-  const char* end = c == '{' ? read_pattern_count(bd.at, kMaxRepeat + 1, n) : nullptr;
-  if (!end || n->min > kMaxRepeat || n->max > kMaxRepeat) return false;
-  bd.at = end;
-  return true;
 }
 
 // The atom at `start` under the first k of its repetitions, read afresh for every copy; the
 // atom as first read is handed out once, for the first copy.
 struct repeated {
   builder& bd;
-  const char* start;
-  int depth;
+  pattern_reader start;
   fragment first_read;
   bool handed = false;
-  std::vector<pattern_count> counts;
+  std::vector<count> counts;
 
   fragment atom_copy() {
     if (!handed) {
       handed = true;
       return first_read;
     }
-    bd.at = start;
-    return atom(bd, depth);
+    bd.tokens = start;
+    return atom(bd);
   }
   // m copies, then either a repetition of the last or n - m optional copies.
   fragment under(size_t k) {
     if (k == 0) return atom_copy();
     if (--bd.budget < 0) bd.ok = false;
-    const pattern_count n = counts[k - 1];
+    const count n = counts[k - 1];
     fragment whole;
     int made = 0;
     for (; made < n.min && bd.ok; ++made) {
@@ -358,35 +241,43 @@ struct repeated {
 };
 
 // An atom and the repetitions stacked on it (each applies to what the ones before made).
-fragment piece(builder& bd, int depth) {
-  repeated r{bd, bd.at, depth, {}, false, {}};
-  const bool zero_width = assertion(bd.at) != 0;
-  r.first_read = atom(bd, depth);
-  pattern_count n;
-  while (bd.ok && repetition(bd, &n)) r.counts.push_back(n);
+fragment piece(builder& bd) {
+  repeated r{bd, bd.tokens, {}, false, {}};
+  const bool zero_width = assertion(bd.tokens.peek()) != 0;
+  r.first_read = atom(bd);
+  while (bd.ok) {
+    const pattern_token t = bd.tokens.peek();
+    if (t.kind != pattern_token_kind::repeat) break;
+    if (t.min > kMaxRepeat || t.max > kMaxRepeat) bd.ok = false;  // regcomp refuses it
+    r.counts.push_back({t.min, t.max});
+    bd.tokens.pass(t);
+  }
   if (!bd.ok || r.counts.empty()) return r.first_read;
-  if (zero_width || *bd.at == '{') {
-    bd.ok = false;  // a repeated assertion, a brace that is no count: regcomp refuses both
+  if (zero_width) {
+    bd.ok = false;  // a repeated assertion: regcomp refuses it
     return {};
   }
-  const char* after = bd.at;
+  const pattern_reader after = bd.tokens;
   fragment f = r.under(r.counts.size());
-  bd.at = after;
+  bd.tokens = after;
   return f;
 }
 
-fragment branch(builder& bd, int depth) {
+fragment branch(builder& bd) {
   fragment f;  // an empty branch matches the empty text
-  while (bd.ok && *bd.at && *bd.at != '|' && !(*bd.at == ')' && depth > 0))
-    f = bd.join(f, piece(bd, depth));
+  for (pattern_token_kind k = bd.tokens.peek().kind;
+       bd.ok && k != pattern_token_kind::end && k != pattern_token_kind::alternation &&
+       k != pattern_token_kind::close;
+       k = bd.tokens.peek().kind)
+    f = bd.join(f, piece(bd));
   return f;
 }
 
-fragment alternation(builder& bd, int depth) {
-  fragment f = branch(bd, depth);
-  while (bd.ok && *bd.at == '|') {
-    ++bd.at;
-    f = bd.either(f, branch(bd, depth));
+fragment alternation(builder& bd) {
+  fragment f = branch(bd);
+  while (bd.ok && bd.tokens.peek().kind == pattern_token_kind::alternation) {
+    bd.tokens.next();
+    f = bd.either(f, branch(bd));
   }
   return f;
 }
@@ -428,9 +319,9 @@ void classify(const fragment& f, const builder& bd, pattern_automaton* a) {
 std::optional<pattern_automaton> build_automaton(const char* pattern) {
   if (!pattern) return std::nullopt;
   builder bd;
-  bd.at = pattern;
-  const fragment f = alternation(bd, 0);
-  if (!bd.ok || *bd.at != '\0') return std::nullopt;
+  bd.tokens = pattern_reader(pattern);
+  const fragment f = alternation(bd);
+  if (!bd.ok || bd.tokens.peek().kind != pattern_token_kind::end) return std::nullopt;
 
   pattern_automaton a;
   const size_t count = bd.takes.size();

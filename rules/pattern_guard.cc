@@ -1,17 +1,16 @@
 #include "rules/pattern_guard.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "rules/pattern_automaton.h"
-#include "rules/pattern_syntax.h"
+#include "rules/pattern_tokens.h"
 
 namespace {
 
 // Counts stop here, far above every limit, so no product or sum can overflow.
 constexpr uint64_t kCountCap = uint64_t{1} << 40;
-// Repetition counts are read up to here; regcomp refuses anything above 32767 anyway.
-constexpr uint64_t kRepeatCap = uint64_t{1} << 20;
 
 uint64_t add(uint64_t a, uint64_t b) {
   return std::min(kCountCap, a + b);
@@ -122,38 +121,6 @@ struct frame {
   }
 };
 
-// Index just past the bracket expression that starts at p[i] == '['; the text's end when it is
-// never closed (regcomp then refuses it).
-size_t skip_bracket(const char* p, size_t i) {
-  ++i;
-  if (p[i] == '^') ++i;
-  if (p[i] == ']') ++i;  // a leading ']' is a member
-  while (p[i] && p[i] != ']') {
-    if (p[i] == '[' && (p[i + 1] == ':' || p[i + 1] == '.' || p[i + 1] == '=')) {
-      const char kind = p[i + 1];
-      i += 2;
-      while (p[i] && !(p[i] == kind && p[i + 1] == ']')) ++i;
-      if (p[i]) i += 2;
-    } else {
-      ++i;
-    }
-  }
-  return p[i] ? i + 1 : i;
-}
-
-// A counted repetition at p[i] == '{'. On success i is past the '}' and the bounds are set
-// (unbounded: n == m and bounded == false).
-bool read_interval(const char* p, size_t& i, uint64_t& m, uint64_t& n, bool& bounded) {
-  pattern_count count;
-  const char* end = read_pattern_count(p + i, static_cast<long>(kRepeatCap), &count);
-  if (!end) return false;
-  i = static_cast<size_t>(end - p);
-  m = static_cast<uint64_t>(count.min);
-  bounded = count.max >= 0;
-  n = bounded ? static_cast<uint64_t>(count.max) : m;
-  return true;
-}
-
 // What regcomp makes of x under a repetition: "x+" is "xx*"; "x{m,n}" is m copies followed by
 // n-m nested optional ones, "(((x)?x)?x)?"; "x{m,}" is m copies and a starred one.
 part repeated_once(const part& x, char op, uint64_t m, uint64_t n, bool bounded) {
@@ -187,95 +154,74 @@ part group_of(const frame& f) {
   return g;
 }
 
+// What one token adds to the pattern: an atom, or an empty step for an anchor.
+part item_of(const pattern_token& t, pattern_size* size) {
+  if (t.kind == pattern_token_kind::back_reference) size->back_reference = true;
+  if (t.kind == pattern_token_kind::anchor) return kEmptyStep;
+  size->written = add(size->written, 1);
+  return kAtom;
+}
+
 }  // namespace
 
-int pattern_nesting(const char* p) {
+int pattern_nesting(const char* pattern) {
   int groups = 0, stacked = 0, deepest = 0;
-  size_t i = 0;
-  while (p[i]) {
-    const char c = p[i];
-    if (c == '*' || c == '+' || c == '?' || c == '{') {
+  pattern_reader r(pattern);
+  for (;;) {
+    const pattern_token t = r.next();  // a fresh constant: see pattern_token
+    if (t.kind == pattern_token_kind::end) break;
+    if (t.kind == pattern_token_kind::repeat || t.kind == pattern_token_kind::misplaced) {
       ++stacked;  // each operator on the same atom wraps it once more
-      if (c == '{')
-        while (p[i] && p[i] != '}') ++i;
-      if (p[i]) ++i;
+      // A brace is read as an operator up to the next '}', whether or not it is a count.
+      if (*t.at == '{') {
+        const char* close = std::strchr(t.at, '}');
+        r.at = close ? close + 1 : t.at + std::strlen(t.at);
+      }
     } else {
       stacked = 0;
-      if (c == '\\') {
-        i += p[i + 1] ? 2 : 1;
-      } else if (c == '[') {
-        i = skip_bracket(p, i);
-      } else {
-        if (c == '(') ++groups;
-        if (c == ')' && groups > 0) --groups;
-        ++i;
-      }
+      if (t.kind == pattern_token_kind::open) ++groups;
+      if (*t.at == ')' && groups > 0) --groups;
     }
-    if (groups + stacked > deepest) deepest = groups + stacked;
+    deepest = std::max(deepest, groups + stacked);
   }
   return deepest;
 }
 
-// Escapes regcomp reads as anchors, which are empty steps too.
-bool is_anchor_escape(char c) {
-  return c == 'b' || c == 'B' || c == '<' || c == '>' || c == '`' || c == '\'';
-}
-
-pattern_size measure_pattern(const char* p) {
+pattern_size measure_pattern(const char* pattern) {
   pattern_size size;
   std::vector<frame> open(1);
-  size_t i = 0;
-  while (p[i]) {
+  pattern_reader r(pattern);
+  for (;;) {
+    const pattern_token t = r.next();  // a fresh constant: see pattern_token
+    if (t.kind == pattern_token_kind::end) break;
     frame& top = open.back();
-    const char c = p[i];
-    if ((c == '*' || c == '+' || c == '?' || c == '{') && top.has_last) {
-      uint64_t m = 0, n = 0;
-      bool bounded = true;
-      if (c != '{') {
-        ++i;
-        top.last = repeated(top.last, c, 0, 0, true);
-        continue;
+    switch (t.kind) {
+      case pattern_token_kind::repeat: {
+        const uint64_t m = static_cast<uint64_t>(t.min);
+        const bool bounded = t.max >= 0;
+        top.last =
+            repeated(top.last, *t.at, m, bounded ? static_cast<uint64_t>(t.max) : m, bounded);
+        break;
       }
-      if (read_interval(p, i, m, n, bounded)) {
-        top.last = repeated(top.last, c, m, n, bounded);
-        continue;
+      case pattern_token_kind::open:
+        top.commit();
+        open.emplace_back();
+        break;
+      case pattern_token_kind::close: {
+        const part g = group_of(open.back());
+        open.pop_back();
+        open.back().last = g;
+        open.back().has_last = true;
+        break;
       }
-      // Not an interval: the brace is an ordinary character.
+      case pattern_token_kind::alternation:
+        top.next_branch();
+        break;
+      default:
+        top.commit();
+        top.last = item_of(t, &size);
+        top.has_last = true;
     }
-    if (c == '(') {
-      top.commit();
-      open.emplace_back();
-      ++i;
-      continue;
-    }
-    if (c == ')' && open.size() > 1) {
-      const part g = group_of(open.back());
-      open.pop_back();
-      open.back().last = g;
-      open.back().has_last = true;
-      ++i;
-      continue;
-    }
-    if (c == '|') {
-      top.next_branch();
-      ++i;
-      continue;
-    }
-    top.commit();
-    part item = kAtom;
-    if (c == '\\') {
-      if (p[i + 1] >= '1' && p[i + 1] <= '9') size.back_reference = true;
-      if (is_anchor_escape(p[i + 1])) item = kEmptyStep;
-      i += p[i + 1] ? 2 : 1;
-    } else if (c == '[') {
-      i = skip_bracket(p, i);
-    } else {
-      if (c == '^' || c == '$') item = kEmptyStep;
-      ++i;
-    }
-    top.last = item;
-    top.has_last = true;
-    size.written = add(size.written, item.atoms);
   }
   // Groups never closed (regcomp refuses them) still count for what they hold.
   while (open.size() > 1) {

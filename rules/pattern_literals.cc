@@ -1,151 +1,121 @@
-// Required literals of an extended expression, read by a small recursive descent over its
-// syntax. A sequence of atoms at one level gives runs of adjacent literal characters; a
-// character that a repetition may leave out ("?", "*", "{0,n}", "{,n}") ends a run without
-// joining it, one that must occur ("+", "{m}" with m > 0) ends the run after one copy. A group
-// gives its own literals when it must occur and holds no alternation. An alternation at a level
-// makes that level give nothing. Anything doubtful (a repetition of nothing, an interval not
+// Required literals of an extended expression, read by a small recursive descent over its tokens
+// (rules/pattern_tokens). A sequence of atoms at one level gives runs of adjacent literal
+// characters; a character that a repetition may leave out ("?", "*", "{0,n}", "{,n}") ends a run
+// without joining it, one that must occur ("+", "{m}" with m > 0) ends the run after one copy. A
+// group gives its own literals when it must occur and holds no alternation. An alternation at a
+// level makes that level give nothing. Anything doubtful (a repetition of nothing, an interval not
 // written as one, an unmatched parenthesis, a backslash inside a bracket expression, which C
 // libraries read differently) makes the whole pattern give nothing: regexec then decides alone.
 #include "rules/pattern_literals.h"
 
 #include <algorithm>
-#include <cstring>
 
-#include "rules/pattern_syntax.h"
+#include "rules/pattern_tokens.h"
 
 namespace {
 
 constexpr size_t kMaxLiterals = 4;
 
-// Characters that are literal unescaped. Bytes above 127 are left out: in a multibyte locale
-// they are parts of characters that a repetition would take whole.
-bool plain(char c) {
-  unsigned char u = static_cast<unsigned char>(c);
-  return u != 0 && u < 0x80 && std::strchr("\\.[]()|*+?{}^$", c) == nullptr;
-}
+using enum pattern_token_kind;
 
 struct parser {
-  const char* at;
+  pattern_reader tokens;
   bool ok = true;  // false: the pattern is not understood, and gives no literal
 };
 
-// Repetitions after an atom ("*", "+", "?", intervals, stacked); true when they let the atom
-// occur zero times. *repeated tells whether there was any.
+// Whether a character token is one literal character: an escaped special character, or an
+// unescaped character that is not special. Bytes above 127 are left out: in a multibyte locale
+// they are parts of characters that a repetition would take whole.
+bool literal(const pattern_token& t) {
+  if (t.escaped) return pattern_special(t.c);
+  return t.c < 0x80 && !pattern_special(t.c);
+}
+
+// Repetitions after an atom ("*", "+", "?", counts, stacked); true when they let the atom occur
+// zero times. *repeated tells whether there was any.
 bool parse_repetitions(parser& ps, bool* repeated) {
   bool optional = false;
   *repeated = false;
   for (;;) {
-    char c = *ps.at;
-    if (c == '*' || c == '?') {
-      optional = true;
-    } else if (c == '{') {
-      const char* q = ps.at + 1;
-      bool has_min = false;
-      bool zero_min = true;
-      for (; pattern_digit(*q); ++q) {
-        has_min = true;
-        if (*q != '0') zero_min = false;
-      }
-      if (*q == ',') {
-        for (++q; pattern_digit(*q); ++q) {
-        }
-      } else if (!has_min) {
-        ps.ok = false;
-        return true;
-      }
-      if (*q != '}') {
-        ps.ok = false;
-        return true;
-      }
-      if (zero_min) optional = true;
-      ps.at = q;
-    } else if (c != '+') {
-      return optional;
-    }
-    ++ps.at;
-    *repeated = true;
-  }
-}
-
-// Steps over a bracket expression starting at '['; false when it is not understood.
-bool skip_bracket(parser& ps) {
-  const char* q = ps.at + 1;
-  if (*q == '^') ++q;
-  if (*q == ']') ++q;  // first: a member, not the end
-  for (;;) {
-    if (*q == '\0' || *q == '\\') return false;
-    if (*q == '[' && (q[1] == ':' || q[1] == '.' || q[1] == '=')) {
-      const char kind = q[1];
-      const char* end = q + 2;
-      while (*end && !(end[0] == kind && end[1] == ']')) ++end;
-      if (!*end) return false;
-      q = end + 2;
-      continue;
-    }
-    if (*q == ']') {
-      ps.at = q + 1;
+    const pattern_token t = ps.tokens.peek();
+    if (t.kind != repeat && t.kind != misplaced) return optional;
+    if (t.kind == misplaced || t.escaped) {
+      ps.ok = false;  // a '{' that is no count, a count with an escape
       return true;
     }
-    ++q;
+    if (t.min == 0) optional = true;
+    *repeated = true;
+    ps.tokens.pass(t);
   }
 }
 
 // One level: the branches up to the ')' that closes it (depth > 0) or the end of the pattern.
-// Appends the literals every match of the level contains; *alternation tells there was a '|'.
-void parse_level(parser& ps, int depth, std::vector<std::string>* out, bool* alternation) {
+// Appends the literals every match of the level contains; *alternated tells there was a '|'.
+void parse_level(parser& ps, std::vector<std::string>* out, bool* alternated) {
   std::string run;
   auto end_run = [&] {
     if (!run.empty()) out->push_back(run);
     run.clear();
   };
-  while (ps.ok && *ps.at) {
-    const char c = *ps.at;
+  while (ps.ok) {
+    const pattern_token t = ps.tokens.peek();
+    if (t.kind == end || t.kind == close) break;
     bool repeated = false;
-    if (c == ')') {
-      if (depth == 0) ps.ok = false;  // an unmatched ')' is a character to some libraries
-      break;
-    }
-    if (c == '|') {
-      *alternation = true;
-      end_run();
-      ++ps.at;
-    } else if (c == '*' || c == '+' || c == '?' || c == '{') {
-      ps.ok = false;  // a repetition of nothing
-    } else if (c == '(') {
-      ++ps.at;
-      std::vector<std::string> inner;
-      bool inner_alternation = false;
-      parse_level(ps, depth + 1, &inner, &inner_alternation);
-      if (!ps.ok || *ps.at != ')') {
-        ps.ok = false;
-        break;
-      }
-      ++ps.at;
-      end_run();
-      if (!parse_repetitions(ps, &repeated) && !inner_alternation)
-        out->insert(out->end(), inner.begin(), inner.end());
-    } else if (plain(c) || (c == '\\' && pattern_special(ps.at[1]))) {
-      ps.at += c == '\\' ? 2 : 1;
-      const char literal = c == '\\' ? ps.at[-1] : c;
-      if (parse_repetitions(ps, &repeated)) {
+    switch (t.kind) {
+      case alternation:
+        *alternated = true;
         end_run();
-      } else {
-        run.push_back(literal);
-        if (repeated) end_run();
-      }
-    } else if (c == '[') {
-      if (!skip_bracket(ps)) ps.ok = false;
-      end_run();
-      parse_repetitions(ps, &repeated);
-    } else {
-      // ".", anchors, other escapes (classes, word anchors, back-references), bytes above 127.
-      if (c == '\\' && ps.at[1] == '\0') {
-        ps.ok = false;
+        ps.tokens.pass(t);
+        break;
+      case open: {
+        ps.tokens.pass(t);
+        std::vector<std::string> inner;
+        bool inner_alternation = false;
+        parse_level(ps, &inner, &inner_alternation);
+        if (!ps.ok || ps.tokens.next().kind != close) {
+          ps.ok = false;
+          break;
+        }
+        end_run();
+        if (!parse_repetitions(ps, &repeated) && !inner_alternation)
+          out->insert(out->end(), inner.begin(), inner.end());
         break;
       }
-      ps.at += c == '\\' ? 2 : 1;
-      end_run();
-      parse_repetitions(ps, &repeated);
+      case byte: {
+        // A ')' outside every group is a character to some libraries only.
+        if (!t.escaped && t.c == ')') {
+          ps.ok = false;
+          break;
+        }
+        ps.tokens.pass(t);
+        if (!literal(t)) {
+          end_run();
+          parse_repetitions(ps, &repeated);
+        } else if (parse_repetitions(ps, &repeated)) {
+          end_run();
+        } else {
+          run.push_back(static_cast<char>(t.c));
+          if (repeated) end_run();
+        }
+        break;
+      }
+      case bracket:
+        // A backslash inside one is read differently by C libraries.
+        if (!t.closed || t.backslash_member) ps.ok = false;
+        ps.tokens.pass(t);
+        end_run();
+        parse_repetitions(ps, &repeated);
+        break;
+      case any:
+      case byte_class:
+      case anchor:
+      case back_reference:
+        ps.tokens.pass(t);
+        end_run();
+        parse_repetitions(ps, &repeated);
+        break;
+      default:
+        ps.ok = false;  // a repetition of nothing, a trailing backslash
     }
   }
   end_run();
@@ -155,11 +125,11 @@ void parse_level(parser& ps, int depth, std::vector<std::string>* out, bool* alt
 
 std::vector<std::string> required_literals(const char* pattern) {
   if (!pattern) return {};
-  parser ps{pattern};
+  parser ps{pattern_reader(pattern)};
   std::vector<std::string> literals;
-  bool alternation = false;
-  parse_level(ps, 0, &literals, &alternation);
-  if (!ps.ok || alternation) return {};
+  bool alternated = false;
+  parse_level(ps, &literals, &alternated);
+  if (!ps.ok || alternated) return {};
   std::sort(literals.begin(), literals.end(), [](const std::string& a, const std::string& b) {
     return a.size() != b.size() ? a.size() > b.size() : a < b;
   });

@@ -5,11 +5,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <sstream>
 
 #include "core/paths.h"
 #include "rules/action_list.h"
 #include "rules/dump_mp.h"
+#include "rules/pattern_tokens.h"
 #include "rules/rule_reader.h"
 #include "support/kivtest.h"
 #include "support/pattern_memory.h"
@@ -218,6 +220,37 @@ TEST(ActionList, GrammarAndCheckRows) {
   EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"),
                        {")][get_num_of_action]action is NULL!!\n", ")]mp or action is NULL!!\n",
                         ")][search_index]mp is NULL!!\n"}));
+}
+
+namespace {
+
+// The tokens of a pattern as tokens.txt writes them.
+std::string tokens_of(const char* pattern) {
+  std::istringstream names(
+      "end byte any bracket byte_class anchor back_reference open close alternation repeat "
+      "misplaced trailing_backslash");
+  const std::vector<std::string> name{std::istream_iterator<std::string>(names), {}};
+  std::string out;
+  pattern_reader r(pattern);
+  for (pattern_token t = r.next(); t.kind != pattern_token_kind::end; t = r.next()) {
+    out += std::string(out.empty() ? "" : " ") + name[static_cast<size_t>(t.kind)] + "(" +
+           std::string(t.at, t.end);
+    if (t.kind == pattern_token_kind::bracket)
+      out += std::string(t.backslash_member ? "+esc" : "") + (t.closed ? "" : "+open");
+    out += ")";
+    if (t.kind == pattern_token_kind::repeat)
+      out += std::to_string(t.min) + "," + std::to_string(t.max) + (t.escaped ? "+esc" : "");
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(PatternTokens, ReadAsRegcompReadsThem) {
+  for (const auto& c : cases("tokens.txt")) {
+    SCOPED_TRACE(c.where);
+    EXPECT_EQ(tokens_of(c[0].c_str()), c[1]) << c[0];
+  }
 }
 
 TEST(PatternGuard, CostlyPatternsAreRefusedWithTheReasonOthersCompile) {
