@@ -32,9 +32,13 @@ struct part {
   bool nullable = true;  // the piece can match nothing; the empty piece is all zero
   uint64_t repeats = 0;  // repetitions applying one inside another, at the deepest
   // Ways regcomp may go round repetitions of parts that can match nothing: each such repetition
-  // multiplies by one more than the alternatives of its part that can match nothing.
+  // multiplies by one more than the ways its part can match nothing.
   uint64_t empty_loops = 1;
-  uint64_t empty_branches = 0;  // alternatives of the piece that can match nothing
+  // Ways the piece can match nothing: an alternation adds its branches' ways, a sequence
+  // multiplies its parts' ways, an optional part adds one. Counted repetitions of a part with
+  // several such ways ("(|){1,2}{4}{,3}") multiply them; regcomp's time grows with them once a
+  // repetition goes round them.
+  uint64_t empty_ways = 1;
 };
 
 const part kAtom{1, 0, 1, 0, false, 0, 1, 0};
@@ -49,7 +53,7 @@ part seq(const part& a, const part& b) {
   r.nullable = a.nullable && b.nullable;
   r.repeats = std::max(a.repeats, b.repeats);
   r.empty_loops = mul(a.empty_loops, b.empty_loops);
-  r.empty_branches = r.nullable ? 1 : 0;
+  r.empty_ways = mul(a.empty_ways, b.empty_ways);
   return r;
 }
 
@@ -63,7 +67,7 @@ part alt(const part& a, const part& b) {
   r.tail = add(add(a.tail, b.tail), r.nullable ? 1 : 0);
   r.repeats = std::max(a.repeats, b.repeats);
   r.empty_loops = mul(a.empty_loops, b.empty_loops);
-  r.empty_branches = add(a.empty_branches, b.empty_branches);
+  r.empty_ways = add(a.empty_ways, b.empty_ways);
   return r;
 }
 
@@ -80,8 +84,8 @@ part star(const part& x) {
   r.pairs = add(x.pairs, mul(add(1, x.tail), r.entry));
   r.tail = add(1, x.tail);
   r.nullable = true;
-  r.empty_loops = x.nullable ? mul(x.empty_loops, add(1, x.empty_branches)) : x.empty_loops;
-  r.empty_branches = 1;
+  r.empty_loops = x.nullable ? mul(x.empty_loops, add(1, x.empty_ways)) : x.empty_loops;
+  r.empty_ways = x.nullable ? add(1, x.empty_ways) : 1;
   return r;
 }
 
@@ -149,9 +153,7 @@ part repeated(const part& x, char op, uint64_t m, uint64_t n, bool bounded) {
 // A closed group: its contents between the two steps that mark the subexpression.
 part group_of(const frame& f) {
   const part inside = f.total();
-  part g = seq(seq(kEmptyStep, inside), kEmptyStep);
-  g.empty_branches = inside.empty_branches;
-  return g;
+  return seq(seq(kEmptyStep, inside), kEmptyStep);
 }
 
 // What one token adds to the pattern: an atom, or an empty step for an anchor.
