@@ -226,7 +226,7 @@ const verb kVerbs[] = {
      "serves JSON packed to one forced check; waits (30 s) until the reader has read a set",
      [](story& s, const step& a) { ASSERT_TRUE(s.load(a[0])); }},
     {"masks", "", "checks that the handlers' signals reach the main thread only",
-     [](story& s, const step&) {
+     []([[maybe_unused]] story& s, const step&) {
 #ifndef KIV_TEST_EMULATED  // the emulator's masks are shown in the host's numbering
        const std::string tasks = "/proc/" + std::to_string(s.pid) + "/task/";
        int blocking = 0;  // (a sanitizer's runtime may add a thread of its own)
