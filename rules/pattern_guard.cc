@@ -39,10 +39,25 @@ struct part {
   // several such ways ("(|){1,2}{4}{,3}") multiply them; regcomp's time grows with them once a
   // repetition goes round them.
   uint64_t empty_ways = 1;
+  // The most ways any piece inside can match nothing: after an anchor regcomp walks them
+  // whether or not a repetition goes round them ("^(a?|b?){100}").
+  uint64_t most_ways = 1;
+  // Anchors ("^", "\b" and the like) on paths that match nothing. regcomp copies what follows an
+  // anchor for each constraint it meets on such a path, so its time grows steeply with a run of
+  // them ("\b" 48 times in a row takes 1.7 s), and far more steeply when a repetition goes round
+  // them: once the repeated part can match nothing in more than one way ("(\b|){5}*"), or goes
+  // round more than a few anchors ("(\b\b\b\b\b\b\b\b\b\b)*" stalls it for seconds).
+  uint64_t anchors = 0;   // anchors in the piece, counted repetitions multiplied out
+  uint64_t run = 0;       // most anchors on a path through the whole piece, if it is nullable
+  uint64_t lead = 0;      // most anchors on an empty path from the piece's start
+  uint64_t trail = 0;     // most anchors on an empty path to the piece's end
+  uint64_t most_run = 0;  // most anchors on an empty path anywhere inside
+  uint64_t looped = 0;    // anchors that repetitions of nullable parts go round
 };
 
-const part kAtom{1, 0, 1, 0, false, 0, 1, 0};
-const part kEmptyStep{0, 1, 1, 1, true, 0, 1, 1};
+const part kAtom{1, 0, 1, 0, false, 0, 1, 0, 0};
+const part kEmptyStep{0, 1, 1, 1, true, 0, 1, 1, 1};
+const part kAnchor{0, 1, 1, 1, true, 0, 1, 1, 1, 1, 1, 1, 1, 1, 0};
 
 part seq(const part& a, const part& b) {
   part r;
@@ -54,6 +69,13 @@ part seq(const part& a, const part& b) {
   r.repeats = std::max(a.repeats, b.repeats);
   r.empty_loops = mul(a.empty_loops, b.empty_loops);
   r.empty_ways = mul(a.empty_ways, b.empty_ways);
+  r.most_ways = std::max({a.most_ways, b.most_ways, r.empty_ways});
+  r.anchors = add(a.anchors, b.anchors);
+  r.run = r.nullable ? add(a.run, b.run) : 0;
+  r.lead = std::max(a.lead, a.nullable ? add(a.run, b.lead) : 0);
+  r.trail = std::max(b.trail, b.nullable ? add(b.run, a.trail) : 0);
+  r.most_run = std::max({a.most_run, b.most_run, add(a.trail, b.lead)});
+  r.looped = add(a.looped, b.looped);
   return r;
 }
 
@@ -68,6 +90,13 @@ part alt(const part& a, const part& b) {
   r.repeats = std::max(a.repeats, b.repeats);
   r.empty_loops = mul(a.empty_loops, b.empty_loops);
   r.empty_ways = add(a.empty_ways, b.empty_ways);
+  r.most_ways = std::max({a.most_ways, b.most_ways, r.empty_ways});
+  r.anchors = add(a.anchors, b.anchors);
+  r.run = std::max(a.nullable ? a.run : 0, b.nullable ? b.run : 0);
+  r.lead = std::max(a.lead, b.lead);
+  r.trail = std::max(a.trail, b.trail);
+  r.most_run = std::max(a.most_run, b.most_run);
+  r.looped = add(a.looped, b.looped);
   return r;
 }
 
@@ -86,6 +115,17 @@ part star(const part& x) {
   r.nullable = true;
   r.empty_loops = x.nullable ? mul(x.empty_loops, add(1, x.empty_ways)) : x.empty_loops;
   r.empty_ways = x.nullable ? add(1, x.empty_ways) : 1;
+  r.most_ways = std::max(x.most_ways, r.empty_ways);
+  // Round the loop once more: its end reaches its start again without a character.
+  const part twice = seq(x, x);
+  r.anchors = x.anchors;
+  r.run = x.nullable ? twice.run : 0;
+  r.lead = twice.lead;
+  r.trail = twice.trail;
+  r.most_run = twice.most_run;
+  r.looped = x.looped;
+  if (x.nullable && x.anchors > 0)
+    r.looped = add(r.looped, x.empty_ways > 1 ? kCountCap : x.anchors);
   return r;
 }
 
@@ -159,7 +199,7 @@ part group_of(const frame& f) {
 // What one token adds to the pattern: an atom, or an empty step for an anchor.
 part item_of(const pattern_token& t, pattern_size* size) {
   if (t.kind == pattern_token_kind::back_reference) size->back_reference = true;
-  if (t.kind == pattern_token_kind::anchor) return kEmptyStep;
+  if (t.kind == pattern_token_kind::anchor) return kAnchor;
   size->written = add(size->written, 1);
   return kAtom;
 }
@@ -237,6 +277,9 @@ pattern_size measure_pattern(const char* pattern) {
   size.empty_pairs = all.pairs;
   size.repeat_depth = all.repeats;
   size.empty_loops = all.empty_loops;
+  size.empty_ways = all.most_ways;
+  size.anchor_run = all.most_run;
+  size.looped_anchors = all.looped;
   return size;
 }
 
@@ -262,6 +305,16 @@ std::string pattern_refusal(const char* pattern) {
   if (size.empty_loops > KIV_MAX_PATTERN_EMPTY_LOOPS)
     return "repetitions of parts that can match nothing (as in \"(a*)*\") combine in more than " +
            std::to_string(KIV_MAX_PATTERN_EMPTY_LOOPS) + " ways";
+  if (size.empty_ways > KIV_MAX_PATTERN_EMPTY_WAYS)
+    return "a part of it can match nothing (as in \"(a?|b?){20}\") in more than " +
+           std::to_string(KIV_MAX_PATTERN_EMPTY_WAYS) + " ways";
+  if (size.anchor_run > KIV_MAX_PATTERN_ANCHOR_RUN)
+    return "more than " + std::to_string(KIV_MAX_PATTERN_ANCHOR_RUN) +
+           " anchors (^, $, \\b and the like) in a row with nothing to match between them";
+  if (size.looped_anchors > KIV_MAX_PATTERN_LOOPED_ANCHORS)
+    return "a repetition goes round anchors (^, $, \\b and the like) in a part that can match "
+           "nothing in several ways (as in \"(\\b|)*\"), or round more than " +
+           std::to_string(KIV_MAX_PATTERN_LOOPED_ANCHORS) + " of them";
   return {};
 }
 

@@ -27,11 +27,25 @@ inline constexpr uint64_t KIV_MAX_PATTERN_EMPTY_PAIRS = 250000;
 // "^a*++++" (5) takes 7 ms, "^a*+++++" (6) 8 s and "^a**++++" more than 20 s.
 inline constexpr uint64_t KIV_MAX_PATTERN_REPEAT_DEPTH = 4;
 // Most ways repetitions of parts that can match nothing ("(a*)*", "a**", "(a?|b*)+") may combine:
-// each such repetition multiplies by one more than the alternatives of its part that can match
+// each such repetition multiplies by one more than the ways its part can match
 // nothing, counted repetitions multiplied out. After an anchor regcomp's time grows with that
 // product: "^(a**){10}" (1024) takes 6 ms, "^((a*|b*|c*)*){10}" (about a million) 1.4 s,
 // "^(a**){25}" more than a minute.
 inline constexpr uint64_t KIV_MAX_PATTERN_EMPTY_LOOPS = 4096;
+// Most ways one part of a pattern may match nothing (alternatives add their ways, a sequence
+// multiplies them, an optional or repeated part adds one). After an anchor regcomp's time grows
+// with them even where no repetition goes round them: "^(a?|b?){100}" (2^100) takes 0.45 s,
+// "^(((a|){0,2}{,3}|b){,2}|){1,}" (about 2.7 million) 6 s.
+inline constexpr uint64_t KIV_MAX_PATTERN_EMPTY_WAYS = 4096;
+// Most anchors ("^", "$", "\b" and the like) a path that matches nothing may meet. regcomp
+// copies what follows an anchor for each constraint it meets, and its time grows with the fourth
+// power of such a run: 24 in a row take 0.1 s, 48 1.7 s, 64 more than 5 s.
+inline constexpr uint64_t KIV_MAX_PATTERN_ANCHOR_RUN = 16;
+// Most anchors that repetitions ("*", "+", "{m,}") of parts that can match nothing may go round,
+// counted repetitions multiplied out; none where such a part can match nothing in more than one
+// way. regcomp's time grows with them faster than exponentially: "(\b\b\b\b\b\b\b\b)*" takes under
+// 0.2 s, with 10 anchors more than 5 s; "(\b|){4}*" 0.1 s, "(\b|){5}*" more than 5 s.
+inline constexpr uint64_t KIV_MAX_PATTERN_LOOPED_ANCHORS = 4;
 
 // Most atoms (characters and bracket expressions, counted repetitions multiplied out) of a
 // pattern left to the C library's matcher, which kiv's own automaton does not take. That
@@ -46,11 +60,14 @@ int pattern_nesting(const char* pattern);
 
 // What compiling a pattern would build, counted the way regcomp builds it.
 struct pattern_size {
-  uint64_t written = 0;       // atoms as written
-  uint64_t atoms = 0;         // atoms with every counted repetition multiplied out
-  uint64_t empty_pairs = 0;   // pairs joined by paths that match nothing, likewise
-  uint64_t repeat_depth = 0;  // repetitions applying one inside another, at the deepest
-  uint64_t empty_loops = 1;   // ways repetitions of parts that match nothing combine
+  uint64_t written = 0;         // atoms as written
+  uint64_t atoms = 0;           // atoms with every counted repetition multiplied out
+  uint64_t empty_pairs = 0;     // pairs joined by paths that match nothing, likewise
+  uint64_t repeat_depth = 0;    // repetitions applying one inside another, at the deepest
+  uint64_t empty_loops = 1;     // ways repetitions of parts that match nothing combine
+  uint64_t empty_ways = 1;      // ways the part with the most of them can match nothing
+  uint64_t anchor_run = 0;      // most anchors on one path that matches nothing
+  uint64_t looped_anchors = 0;  // anchors inside repetitions of parts that match nothing
   bool back_reference = false;
 };
 // Counts saturate, so any text can be measured.
