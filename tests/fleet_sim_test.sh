@@ -7,6 +7,15 @@ sim=$1
 grouped=$("$sim" --routers 400 --reboots 10)
 alone=$("$sim" --routers 400 --reboots 10 --one-by-one)
 diff <(grep -v '^scheduler ticks' <<<"$grouped") <(grep -v '^scheduler ticks' <<<"$alone")
+# The hourly table names each hour by its virtual day and local time.
+grep -q '^d1 18:00 ' <<<"$grouped"
+grep -q '^d2 23:00 ' <<<"$grouped"
+# A count that is not one is refused with the usage (status 2), never read as the default.
+for bad in -5 '' 12x 0; do
+  status=0
+  "$sim" --routers "$bad" >/dev/null 2>&1 || status=$?
+  [ "$status" = 2 ] || { echo "--routers '$bad': status $status"; exit 1; }
+done
 
 out=$("$sim" --routers 10000)
 tail -n 2 <<<"$out"

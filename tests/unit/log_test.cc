@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "core/kiv_log.h"
+#include "core/tmp_files.h"
 #include "detect/monitor_syslog.h"
 #include "rules/monitor_profile.h"
 #include "support/kivtest.h"
@@ -75,6 +76,24 @@ TEST(KivLog, RecordsStayWholeOnAFullFileSystem) {
             }),
             0);
   EXPECT_EQ(sb.read("tmp/kiv.log"), "[KIV][f:(1)]before\n[KIV][f:(3)]fits\n");
+}
+
+// A dump or debug copy that the file system takes only part of is removed, never left cut short
+// to pass for a whole one; one that fits is written whole.
+TEST(TmpFiles, AFileCutShortIsRemovedAndAWholeOneKept) {
+  sandbox sb;
+  const std::string path = sb.path("tmp/kiv_dump.txt");
+  const std::string text(100, 'd');
+  EXPECT_EQ(in_child([&] {
+              signal(SIGXFSZ, SIG_IGN);
+              struct rlimit rl = {40, 40};
+              setrlimit(RLIMIT_FSIZE, &rl);
+              if (write_file_nofollow(path, text.data(), text.size())) _exit(1);
+            }),
+            0);
+  EXPECT_NE(access(path.c_str(), F_OK), 0) << "a dump cut short at 40 bytes was left";
+  EXPECT_TRUE(write_file_nofollow(path, text.data(), text.size()));
+  EXPECT_EQ(sb.read("tmp/kiv_dump.txt"), text);
 }
 
 TEST(KivLog, ConsoleCopyOnlyWhileTheFlagIsExactlyOne) {
