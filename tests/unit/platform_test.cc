@@ -13,9 +13,22 @@
 
 #include "core/pid_file.h"
 #include "daemon/startup.h"
+#include "platform/decimal.h"
 #include "support/kivtest.h"
 
 using namespace kivtest;
+
+TEST(Decimal, TheAtoiRuleSaturatingAtTheLimits) {
+  for (const auto& c : cases("decimals.txt")) {
+    SCOPED_TRACE(c.where);
+    const decimal_read r = read_decimal(c[0]);
+    int64_t whole = 0;
+    EXPECT_EQ(std::to_string(r.value) + " " + std::to_string(r.digits) + " " +
+                  std::to_string(r.saturated) + " " + std::to_string(atoi_rule(c[0])) + " " +
+                  (whole_decimal(c[0], &whole) ? std::to_string(whole) : "no"),
+              c[1] + " " + c[2] + " " + c[3] + " " + c[4] + " " + c[5]);
+  }
+}
 
 TEST(SettingsStore, ValuesKeysAndOtherWriters) {
   sandbox sb;
