@@ -1,6 +1,7 @@
-// The scrambled rule file container: decryptFile on arbitrary bytes as the rule file, and the
-// writer (make_container) on the input's text after its first four bytes, which give the key
-// offset Ran. The key schedule is computed here apart: body byte i is exclusive-or
+// The scrambled rule file container: read_rule_file and decrypt_container on arbitrary bytes as
+// the rule file, and the writer (make_container) on the input's text after its first four bytes,
+// which give the key offset Ran. The key schedule is computed here apart: body byte i is
+// exclusive-or
 // ((i + Ran) mod 2^32) mod 255.
 #include "support.h"
 
@@ -20,9 +21,11 @@ static void decrypt(const std::string& bytes) {
   unlink(path("tmp/decjsonfile.txt").c_str());
   std::unique_ptr<char[]> buf;
   size_t len = 0;
-  const int rc = decryptFile("/tmp/kivjson.json", &buf, &len);
+  int rc = read_rule_file("/tmp/kivjson.json", &buf, &len);
+  check(rc == 0 && buf && len == bytes.size(), "the file is read whole");
+  rc = decrypt_container(buf.get(), len);
   if (!has_container_magic(bytes.data(), bytes.size()))
-    return check(rc == -6 && !buf, "a file without the magic is refused with -6, no buffer");
+    return check(rc == -6, "a file without the magic is refused with -6");
   check(rc == 0 && buf && len == bytes.size() && buf[len] == '\0',
         "a container is restored whole, one zero byte behind it");
   const std::string_view out(buf.get(), len), body = out.substr(KIV_HEADER_LEN);

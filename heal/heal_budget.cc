@@ -6,7 +6,7 @@
 #include "core/flash_files.h"
 #include "core/kiv_log.h"
 #include "core/paths.h"
-#include "platform/decimal.h"
+#include "heal/keyword_lines.h"
 #include "platform/platform.h"
 
 namespace {
@@ -22,33 +22,19 @@ bool kept_in_flash() {
   return nvram_get_int("kiv_rule_cache") == 1 || nvram_get_int("kiv_reboot_limit") > 0;
 }
 
-// The keyword as one line of the file.
-std::string one_line(const char* keyword) {
-  std::string k = std::string(keyword).substr(0, 64);
-  for (char& c : k)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return k;
-}
-
 // Lines that do not parse are dropped: the file is only ever as good as kiv wrote it.
 heal_history parse(const std::string& text) {
   heal_history heals;
-  size_t at = 0;
-  while (at < text.size()) {
-    const size_t end = std::min(text.find('\n', at), text.size());
-    const std::string line = text.substr(at, end - at);
-    at = end + 1;
-    const size_t space = line.find(' ');
-    int64_t t = 0;
-    if (space != std::string::npos && whole_decimal(line.substr(0, space), &t))
-      heals.emplace_back(t, line.substr(space + 1));
-  }
+  keyword_time heal;
+  for_each_line(text, [&](const std::string& line) {
+    if (read_keyword_line(line, &heal)) heals.push_back(heal);
+  });
   return heals;
 }
 
 std::string format(const heal_history& heals) {
   std::string text;
-  for (const auto& [t, keyword] : heals) text += std::to_string(t) + " " + keyword + "\n";
+  for (const keyword_time& heal : heals) text += keyword_line(heal);
   return text;
 }
 
@@ -67,7 +53,7 @@ bool heal_within_budget(heal_history& heals, const std::string& keyword, int64_t
 bool take_heal(const char* keyword) {
   const int limit = nvram_get_int("kiv_heal_limit");
   if (limit <= 0) return true;
-  const std::string rule = one_line(keyword);
+  const std::string rule = keyword_of_line(keyword);
   std::lock_guard<std::mutex> lock(history_mutex);
   owned_fd dir = kept_in_flash() ? open_flash_dir(true) : owned_fd();
   heal_history heals = in_memory;

@@ -12,8 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "heal/keyword_lines.h"
+
 // The heals a budget counts: (time, rule keyword), oldest first.
-using heal_history = std::vector<std::pair<int64_t, std::string>>;
+using heal_history = std::vector<keyword_time>;
 
 // Whether the rule `keyword` may heal at `now` within `limit` heals an hour; a heal that may is
 // added. Heals more than an hour away from now (before or, after a clock step, ahead) are dropped.

@@ -9,6 +9,7 @@
 #include "core/flash_files.h"
 #include "core/kiv_log.h"
 #include "core/paths.h"
+#include "heal/keyword_lines.h"
 #include "platform/decimal.h"
 #include "platform/platform.h"
 
@@ -23,7 +24,7 @@ constexpr char kSynced[] = "synced ";
 std::mutex record_mutex;
 
 struct reboot_record {
-  std::vector<std::pair<int64_t, std::string>> reboots;  // time, keyword; file order
+  std::vector<keyword_time> reboots;  // file order
   bool has_synced = false;
   int64_t synced = 0;
   size_t first_unsynced = 0;  // the first reboot below the "synced" line
@@ -32,23 +33,18 @@ struct reboot_record {
 // Lines that do not parse are dropped: the file is only ever as good as kiv wrote it.
 reboot_record parse(const std::string& text) {
   reboot_record r;
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(at, end - at);
-    at = end + 1;
+  for_each_line(text, [&r](const std::string& line) {
     int64_t t = 0;
+    keyword_time reboot;
     if (line.compare(0, sizeof kSynced - 1, kSynced) == 0) {
-      if (!whole_decimal(line.substr(sizeof kSynced - 1), &t)) continue;
+      if (!whole_decimal(line.substr(sizeof kSynced - 1), &t)) return;
       r.has_synced = true;
       r.synced = t;
       r.first_unsynced = r.reboots.size();
-      continue;
+    } else if (read_keyword_line(line, &reboot)) {
+      r.reboots.push_back(reboot);
     }
-    const size_t space = line.find(' ');
-    if (space != std::string::npos && whole_decimal(line.substr(0, space), &t))
-      r.reboots.emplace_back(t, line.substr(space + 1));
-  }
+  });
   return r;
 }
 
@@ -56,8 +52,7 @@ std::string format(const reboot_record& r) {
   std::string text;
   for (size_t i = 0; i <= r.reboots.size(); ++i) {
     if (r.has_synced && i == r.first_unsynced) text += kSynced + std::to_string(r.synced) + "\n";
-    if (i < r.reboots.size())
-      text += std::to_string(r.reboots[i].first) + " " + r.reboots[i].second + "\n";
+    if (i < r.reboots.size()) text += keyword_line(r.reboots[i]);
   }
   return text;
 }
@@ -110,14 +105,6 @@ size_t counted(const reboot_record& r, bool clock_set, int64_t now) {
   return n;
 }
 
-// The keyword as one line of the file, cut so that the file stays far below kMaxFile.
-std::string one_line(const char* keyword) {
-  std::string k = std::string(keyword).substr(0, 64);
-  for (char& c : k)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return k;
-}
-
 }  // namespace
 
 reboot_verdict take_reboot(const char* keyword) {
@@ -143,7 +130,7 @@ reboot_verdict take_reboot(const char* keyword) {
                       keyword);
     return reboot_verdict::spent;
   }
-  r.reboots.emplace_back(now, one_line(keyword));
+  r.reboots.emplace_back(now, keyword_of_line(keyword));
   if (!write_record(dir, r)) {
     KIV_LOG("Cannot record the reboot in [%s/%s]; no reboot for [%s]\n", KIV_FLASH_DIR,
             KIV_REBOOTS_NAME, keyword);

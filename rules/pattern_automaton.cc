@@ -404,9 +404,10 @@ bool automaton_matches(const pattern_automaton& a, std::string_view text, int ef
     return a.classes == 1 ? 0 : a.context_class[context_at(text, j, eflags)];
   };
   uint64_t now[kAutomatonPositions / 64] = {};
+  size_t k = class_at(0);  // the context before byte i, found once a byte
   for (size_t i = 0; i < text.size(); ++i) {
-    const uint64_t* first = a.first.data() + class_at(i) * w;
-    const uint64_t* follow = a.follow.data() + class_at(i) * count * w;
+    const uint64_t* first = a.first.data() + k * w;
+    const uint64_t* follow = a.follow.data() + k * count * w;
     uint64_t next[kAutomatonPositions / 64];
     for (size_t j = 0; j < w; ++j) next[j] = first[j];
     for (size_t m = 0; m < w; ++m)
@@ -417,11 +418,12 @@ bool automaton_matches(const pattern_automaton& a, std::string_view text, int ef
     const uint64_t* takes = &a.take[static_cast<unsigned char>(text[i]) * w];
     uint64_t any = 0;
     for (size_t j = 0; j < w; ++j) any |= now[j] = next[j] & takes[j];
+    k = class_at(i + 1);
     if (!any) {
       if (!a.starts_inside) return false;
       continue;
     }
-    const uint64_t* last = a.last.data() + class_at(i + 1) * w;
+    const uint64_t* last = a.last.data() + k * w;
     for (size_t j = 0; j < w; ++j)
       if (now[j] & last[j]) return true;
   }

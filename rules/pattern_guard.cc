@@ -55,9 +55,16 @@ struct part {
   uint64_t looped = 0;    // anchors that repetitions of nullable parts go round
 };
 
-const part kAtom{1, 0, 1, 0, false, 0, 1, 0, 0};
-const part kEmptyStep{0, 1, 1, 1, true, 0, 1, 1, 1};
-const part kAnchor{0, 1, 1, 1, true, 0, 1, 1, 1, 1, 1, 1, 1, 1, 0};
+const part kAtom{.atoms = 1, .entry = 1, .nullable = false, .empty_ways = 0, .most_ways = 0};
+const part kEmptyStep{.pairs = 1, .entry = 1, .tail = 1};
+const part kAnchor{.pairs = 1,
+                   .entry = 1,
+                   .tail = 1,
+                   .anchors = 1,
+                   .run = 1,
+                   .lead = 1,
+                   .trail = 1,
+                   .most_run = 1};
 
 part seq(const part& a, const part& b) {
   part r;
@@ -92,7 +99,7 @@ part alt(const part& a, const part& b) {
   r.empty_ways = add(a.empty_ways, b.empty_ways);
   r.most_ways = std::max({a.most_ways, b.most_ways, r.empty_ways});
   r.anchors = add(a.anchors, b.anchors);
-  r.run = std::max(a.nullable ? a.run : 0, b.nullable ? b.run : 0);
+  r.run = std::max(a.run, b.run);  // run is 0 for a piece that is not nullable
   r.lead = std::max(a.lead, b.lead);
   r.trail = std::max(a.trail, b.trail);
   r.most_run = std::max(a.most_run, b.most_run);
@@ -119,7 +126,7 @@ part star(const part& x) {
   // Round the loop once more: its end reaches its start again without a character.
   const part twice = seq(x, x);
   r.anchors = x.anchors;
-  r.run = x.nullable ? twice.run : 0;
+  r.run = twice.run;
   r.lead = twice.lead;
   r.trail = twice.trail;
   r.most_run = twice.most_run;

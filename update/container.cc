@@ -114,17 +114,6 @@ int read_rule_file(const char* path, std::unique_ptr<char[]>* buffer, size_t* le
   return 0;
 }
 
-int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* length) {
-  std::unique_ptr<char[]> buf;
-  size_t len = 0;
-  int rc = read_rule_file(path, &buf, &len);
-  if (rc == 0) rc = decrypt_container(buf.get(), len);
-  if (rc != 0) return rc;
-  if (length) *length = len;
-  *buffer = std::move(buf);
-  return 0;
-}
-
 namespace {
 
 // The trailer's fields, byte by byte (no alignment or host-order assumption).

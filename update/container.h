@@ -12,16 +12,13 @@
 
 inline constexpr size_t KIV_HEADER_LEN = 40;
 
-// 0 and *buffer holding the whole file (body restored, one zero byte behind the last byte);
-// -1 no path, -2 no size, -3 cannot open, -4 no memory, -5 read error, -6 not scrambled.
-// *length receives the file's length when it is given.
-int decryptFile(const char* path, std::unique_ptr<char[]>* buffer, size_t* length = nullptr);
-// decryptFile's reading alone: the file's bytes as they came (results 0 to -5).
+// 0 and *buffer holding the whole file as it came, one zero byte behind its last byte, and
+// *length its length; -1 no path, -2 no size, -3 cannot open, -4 no memory, -5 read error.
 int read_rule_file(const char* path, std::unique_ptr<char[]>* buffer, size_t* length);
 
 // The container already in memory (len bytes at data, its trailer left out): 0 with the body
-// restored in place (and the debug copy written), -6 when it is not scrambled. Logs as
-// decryptFile does.
+// restored in place (and the debug copy written), -6 when it is not scrambled. Its records carry
+// the name "decryptFile".
 int decrypt_container(char* data, size_t len);
 // Applies the key stream of the container's own Ran to its body in place: restores a scrambled
 // body, and turns a restored one back into the bytes that came.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "core/hex_text.h"
 #include "core/kiv_log.h"
 #include "core/stop.h"
 #include "platform/platform.h"
@@ -59,13 +60,7 @@ std::string md5_hex(const std::string& data) {
       EVP_DigestUpdate(ctx.get(), data.data(), data.size()) != 1 ||
       EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1)
     return std::string();
-  static const char hex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < len; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 0x0f];
-  }
-  return out;
+  return hex_text(std::string_view(reinterpret_cast<const char*>(digest), len));
 }
 
 std::vector<std::pair<std::string, std::string>> download_form_fields() {

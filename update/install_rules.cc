@@ -40,6 +40,25 @@ int install_rule_text(const char* text) {
   return RULES_OK;
 }
 
+namespace {
+
+// Builds and installs the set of a judged container in place (data holds its trailer, if any, and
+// one byte more): its body restored, read up to where the container ends, and scrambled back when
+// the bytes as they came are still wanted. The reader's result; *decrypted the decryption's.
+int install_container(char* data, const set_check& check, bool scramble_back, int* decrypted) {
+  const size_t end = check.parts.container_len;
+  *decrypted = decrypt_container(data, end);
+  if (*decrypted != 0) return RULES_OK;
+  const char after = data[end];
+  data[end] = '\0';  // the body's text ends where the container does
+  const int rc = install_rule_text(data + KIV_HEADER_LEN);
+  data[end] = after;
+  if (rc == RULES_OK && scramble_back) toggle_container_body(data, end);
+  return rc;
+}
+
+}  // namespace
+
 void read_json(const char* path) {
   READ_LOG("start of read_json\n");
   if (nvram_get_int("kiv_is_JSON_updated") != 1) {
@@ -64,19 +83,15 @@ void read_json(const char* path) {
     READ_LOG("Rule file not taken: %s\n", check.reason.c_str());
     return;
   }
-  if (ret == 0) ret = decrypt_container(buffer.get(), check.parts.container_len);
+  // A failure of any kind, memory included, leaves the set in force and the daemon running.
+  const int rc =
+      ret == 0 ? install_container(buffer.get(), check, rule_cache_on(), &ret) : RULES_OK;
   if (ret != 0) {
     READ_LOG("Cannot decrypt JSON file, ret=[%d]\n", ret);
     return;
   }
-  // A failure of any kind, memory included, leaves the set in force and the daemon running.
-  const char after = buffer[check.parts.container_len];
-  buffer[check.parts.container_len] = '\0';  // the body's text ends where the container does
-  const int rc = install_rule_text(buffer.get() + KIV_HEADER_LEN);
-  buffer[check.parts.container_len] = after;
   if (rc != RULES_OK) return;
   logmessage_normal("kiv", "[%s]Update kiv JSON file.\n", "read_json");
-  toggle_container_body(buffer.get(), check.parts.container_len);  // the bytes as they came
   keep_rule_container({buffer.get(), len});
   keep_rule_serial({buffer.get(), len}, check);
   READ_LOG("end of read_json\n");
@@ -102,22 +117,19 @@ void load_rule_cache() {
     set_aside_rule_cache();
     return;
   }
-  const int ret = decrypt_container(file.data(), check.parts.container_len);
+  int ret = 0;
+  const int rc = install_container(file.data(), check, false, &ret);
   if (ret != 0) {
     KIV_LOG("Cannot decrypt the rule cache, ret=[%d]\n", ret);
     set_aside_rule_cache();
     return;
   }
-  // The container holds its header (decrypt_container found the magic in it).
-  const std::string body = file.substr(KIV_HEADER_LEN, check.parts.container_len - KIV_HEADER_LEN);
-  const int rc = install_rule_text(body.c_str());
   if (rc != RULES_OK) {
     KIV_LOG("Cannot load the rule cache, rc=[%d]\n", rc);
     if (rc != RULES_NO_MEMORY)
       set_aside_rule_cache();  // memory short at boot says nothing of the file
     return;
   }
-  toggle_container_body(file.data(), check.parts.container_len);
   keep_rule_serial(file, check);
   const int32_t count = hold_rule_set().set->count;
   KIV_LOG("Cached rule set loaded, arraylen=%d\n", static_cast<int>(count));

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/flash_files.h"
+#include "core/hex_text.h"
 #include "core/kiv_log.h"
 #include "core/paths.h"
 #include "platform/platform.h"
@@ -20,16 +21,6 @@ struct installed_serial {
   std::string signature;  // hexadecimal, as in the file
 };
 
-std::string hex(std::string_view bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 0x0f];
-  }
-  return out;
-}
-
 // The signature bytes of a signed container whose trailer is well-formed.
 std::string_view signature_of(std::string_view file, const signed_parts& p) {
   return file.substr(p.container_len + 8, KIV_SIG_LEN);
@@ -41,9 +32,9 @@ std::string key_path() {
 
 // The file's line for a signed set: the serial in 16 and the signature in 128 hexadecimal digits.
 std::string record_line(uint64_t serial, std::string_view signature) {
-  std::string line;
-  for (int shift = 60; shift >= 0; shift -= 4) line += "0123456789abcdef"[(serial >> shift) & 0xf];
-  return line + " " + hex(signature) + "\n";
+  std::string big_endian(8, '\0');
+  for (size_t i = 0; i < 8; ++i) big_endian[i] = static_cast<char>(serial >> (56 - 8 * i));
+  return hex_text(big_endian) + " " + hex_text(signature) + "\n";
 }
 
 bool parse_line(const std::string& text, installed_serial* s) {
@@ -108,7 +99,7 @@ set_check check_rule_set(std::string_view file) {
     return refuse(c, "serial " + std::to_string(serial) + " is below the installed set's " +
                          std::to_string(held->serial));
   if (serial == held->serial) {
-    if (hex(signature_of(file, c.parts)) != held->signature)
+    if (hex_text(signature_of(file, c.parts)) != held->signature)
       return refuse(
           c, "serial " + std::to_string(serial) + " is the installed set's, with other bytes");
     c.verdict = set_verdict::same;
@@ -122,7 +113,7 @@ void keep_rule_serial(std::string_view file, const set_check& c) {
   const std::optional<installed_serial> held = read_installed();
   const std::string_view signature = signature_of(file, c.parts);
   // The flash wears with every write: the record of this very set stays as it is.
-  if (held && held->serial == c.parts.serial && held->signature == hex(signature)) return;
+  if (held && held->serial == c.parts.serial && held->signature == hex_text(signature)) return;
   const std::string text = record_line(c.parts.serial, signature);
   owned_fd dir = open_flash_dir(true);
   if (dir.fd >= 0 && flash_replace(dir, kSerialName, text.data(), text.size()))

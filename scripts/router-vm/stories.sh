@@ -98,8 +98,8 @@ if ! renamed; then
   fail "no rotation after $i lines"
 elif ! within 30 $EVENTS restart_dsl; then
   fail "no restart_dsl after the rotation"
-elif [ "$(grep -c 'pBuf=\[.*line [0-9]* after the rotation' $KIVLOG)" != 10 ]; then
-  fail "kiv walked $(grep -c 'pBuf=\[.*after the rotation' $KIVLOG) of the 10 lines after it"
+elif after=$(grep -c 'pBuf=\[.*line [0-9]* after the rotation' $KIVLOG); [ "$after" != 10 ]; then
+  fail "kiv walked $after of the 10 lines after it"
 else
   walked=$(grep -c "pBuf=\[.*before the new file" $KIVLOG)
   story $name ok "renamed during $i lines ($walked walked); the 10 lines after it walked, restart_dsl"

@@ -233,7 +233,7 @@ std::string tokens_of(const char* pattern) {
   std::string out;
   pattern_reader r(pattern);
   for (pattern_token t = r.next(); t.kind != pattern_token_kind::end; t = r.next()) {
-    out += std::string(out.empty() ? "" : " ") + name[static_cast<size_t>(t.kind)] + "(" +
+    out += std::string(out.empty() ? "" : " ") + name.at(static_cast<size_t>(t.kind)) + "(" +
            std::string(t.at, t.end);
     if (t.kind == pattern_token_kind::bracket)
       out += std::string(t.backslash_member ? "+esc" : "") + (t.closed ? "" : "+open");

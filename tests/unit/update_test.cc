@@ -20,7 +20,8 @@ int decrypt(const sandbox& sb, const std::string& content, std::string* body = n
   sb.write("tmp/kivjson.json", content);
   std::unique_ptr<char[]> buffer;
   size_t len = 0;
-  int rc = decryptFile("/tmp/kivjson.json", &buffer, &len);
+  int rc = read_rule_file("/tmp/kivjson.json", &buffer, &len);
+  if (rc == 0) rc = decrypt_container(buffer.get(), len);
   if (rc == 0 && body)
     *body = std::string(buffer.get() + KIV_HEADER_LEN, len - KIV_HEADER_LEN) +
             (buffer[len] == 0 ? "" : "?");
@@ -51,9 +52,10 @@ TEST(DecryptFile, KeySchedulesResultsAndRecords) {
   magic_only[30] = 'x';
   EXPECT_EQ(decrypt(sb, magic_only), -6);
   EXPECT_EQ(decrypt(sb, "[{\"model\":\"KV-1000\"}]"), -6);
-  EXPECT_EQ(decryptFile(nullptr, nullptr), -1);
   std::unique_ptr<char[]> buffer;
-  EXPECT_EQ(decryptFile("/tmp/missing", &buffer), -2);
+  size_t len = 0;
+  EXPECT_EQ(read_rule_file(nullptr, &buffer, &len), -1);
+  EXPECT_EQ(read_rule_file("/tmp/missing", &buffer, &len), -2);
   EXPECT_EQ(decrypt(sb, std::string(32, 'x') + "\xff\xff\xff\xff\x01\0\0\0"), -6);
   EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"), {")]Len=-1\n", ")]Ran=1\n", ")]needDecrypt=0\n"}));
   // The debug copy: the plain body alone, never written through a link.
