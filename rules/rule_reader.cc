@@ -35,10 +35,11 @@ void append_plain(std::string* plain, json_object* element) {
   *plain += element ? json_object_to_json_string_ext(element, JSON_C_TO_STRING_PLAIN) : "null";
 }
 
-// Skips white space and comments as json-c's tokener does between tokens.
+// Skips white space and comments as json-c's tokener does between tokens (a form feed is not
+// white space to it).
 const char* skip_blank(const char* p) {
   for (;;) {
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f') ++p;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') ++p;
     if (p[0] == '/' && p[1] == '*') {
       const char* end = std::strstr(p + 2, "*/");
       if (!end) return p;
@@ -97,6 +98,17 @@ bool parse_element(json_tokener* tok, const char* begin, const char* end, json_p
   return true;
 }
 
+// Whether json-c takes the text that follows the array: it reads past blanks and comments and
+// then stops at whatever comes, except a '/' that opens no comment. Only that much is shown.
+bool tail_accepted(json_tokener* tok, const char* tail) {
+  const char* stop = skip_blank(tail);
+  std::string probe = "[]";
+  probe.append(tail, static_cast<size_t>(stop - tail) + strnlen(stop, 2));
+  json_tokener_reset(tok);
+  json_ptr array(json_tokener_parse_ex(tok, probe.c_str(), -1));
+  return array && json_tokener_get_error(tok) == json_tokener_success;
+}
+
 // The elements' spans, each checked by json-c in its place and written plainly; false when the
 // text is not plainly an array of well-formed elements, which is then left to json-c whole.
 bool split_elements(const char* text, json_tokener* tok, rule_array* out) {
@@ -104,20 +116,18 @@ bool split_elements(const char* text, json_tokener* tok, rule_array* out) {
   if (*p != '[') return false;
   p = skip_blank(p + 1);
   out->plain = "[";
-  if (*p != ']') {
-    for (;;) {
-      const char* end = element_end(p);
-      if (!end || skip_blank(p) == end) return false;
-      json_ptr element;
-      if (!parse_element(tok, p, end, &element)) return false;
-      append_plain(&out->plain, element.get());
-      out->spans.emplace_back(p, end);
-      if (*end == ']') break;
-      p = end + 1;
-    }
+  const char* close = p;  // the array's ']'
+  while (*close != ']') {
+    close = element_end(p);
+    if (!close || skip_blank(p) == close) return false;
+    json_ptr element;
+    if (!parse_element(tok, p, close, &element)) return false;
+    append_plain(&out->plain, element.get());
+    out->spans.emplace_back(p, close);
+    p = close + 1;
   }
   out->plain += ']';
-  return true;
+  return tail_accepted(tok, close + 1);
 }
 
 }  // namespace
