@@ -73,8 +73,14 @@ run_one() {
   ulimit -c 0  # abort_on_error must not leave a core file per report
 
   echo "== $kind: whole test suite in $dir (-j$JOBS)"
-  local rc=0
-  (cd "$dir" && ctest --output-on-failure -j"$JOBS" --timeout 300) || rc=$?
+  local rc=0 again=()
+  # ThreadSanitizer defers a signal to the thread's next intercepted call; under load it has
+  # been seen to drop the SIGTERM of a just-booted daemon about once in seventy boots (no thread
+  # blocks it, none has it pending, a second SIGTERM ends the daemon at once), which no plain
+  # build shows. A test that fails so runs once more; a sanitizer report fails the stage all
+  # the same, whatever the rerun does.
+  [ "$kind" = thread ] && again=(--repeat until-pass:2)
+  (cd "$dir" && ctest --output-on-failure -j"$JOBS" --timeout 300 "${again[@]}") || rc=$?
 
   # A finding is an error of ASan/LSan/TSan, a race or other TSan warning, or a UBSan runtime
   # error. The only other text the runtimes write is a note that an allocation failed, which

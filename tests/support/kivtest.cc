@@ -1,5 +1,6 @@
 #include "support/kivtest.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
@@ -52,6 +53,33 @@ int empty_entry(const char* p, const struct stat*, int, struct FTW*) {
   return 0;
 }
 
+// Where each thread of a process that outlived its wait is: its name, state, wait channel,
+// system call and signal masks, so that a hang seen once in a loaded run tells its place.
+void print_threads(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task/";
+  DIR* tasks = opendir(dir.c_str());
+  if (!tasks) return;
+  while (const dirent* e = readdir(tasks)) {
+    if (e->d_name[0] == '.') continue;
+    const std::string at = dir + e->d_name + "/";
+    auto line = [&at](const char* file) {
+      std::string text = slurp(at + file);
+      return text.substr(0, text.find('\n'));
+    };
+    const std::string status = slurp(at + "status");
+    auto field = [&status](const char* name) {
+      const size_t from = status.find(name);
+      return from == std::string::npos ? std::string()
+                                       : status.substr(from, status.find('\n', from) - from);
+    };
+    fprintf(stderr, "  thread %s %s: %s wchan=%s syscall=%s %s %s %s\n", e->d_name,
+            line("comm").c_str(), line("stat").substr(line("stat").rfind(')') + 2, 1).c_str(),
+            line("wchan").c_str(), line("syscall").c_str(), field("SigPnd").c_str(),
+            field("ShdPnd").c_str(), field("SigBlk").c_str());
+  }
+  closedir(tasks);
+}
+
 int reap(pid_t pid, double timeout_s) {
   int status = 0;
   for (const double deadline = now_s() + timeout_s; waitpid(pid, &status, WNOHANG) == 0;) {
@@ -59,6 +87,8 @@ int reap(pid_t pid, double timeout_s) {
       pause_s(0.005);
       continue;
     }
+    fprintf(stderr, "process %ld did not end within %.0f s:\n", static_cast<long>(pid), timeout_s);
+    print_threads(pid);
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return -1;
