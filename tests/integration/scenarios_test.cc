@@ -50,10 +50,6 @@ int signal_number(const std::string& name) {
   return signals.at(name);
 }
 
-// The stop request and the handlers' signals, as the daemon's main thread takes them.
-const unsigned long long kHandled = (1ULL << (SIGALRM - 1)) | (1ULL << (SIGUSR1 - 1)) |
-                                    (1ULL << (SIGUSR2 - 1)) | (1ULL << (SIGTERM - 1));
-
 struct story : router {
   std::map<std::string, std::string> stamps;
   std::map<std::string, size_t> marks;
@@ -234,9 +230,9 @@ const verb kVerbs[] = {
          const std::string status = slurp(task.path().string() + "/status");
          const auto mask = std::stoull(status.substr(status.find("SigBlk:") + 7), nullptr, 16);
          if (task.path().filename() == std::to_string(s.pid))
-           EXPECT_EQ(mask & kHandled, 0u);
+           EXPECT_EQ(mask & kiv_signal_bits, 0u);
          else
-           blocking += (mask & kHandled) == kHandled;
+           blocking += (mask & kiv_signal_bits) == kiv_signal_bits;
        }
        EXPECT_GE(blocking, 2);
 #endif

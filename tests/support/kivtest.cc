@@ -378,10 +378,9 @@ bool sandbox::start(double scale, const std::vector<std::string>& env, bool read
     const std::string ids = file ? read("var/run/kiv.pid") : "";
     if (ids.rfind(std::to_string(pid) + "\n", 0) == 0 && occurrences(ids, "\n") >= 2) return true;
 #else
-    const unsigned long long mine = (1ULL << (SIGALRM - 1)) | (1ULL << (SIGUSR1 - 1)) |
-                                    (1ULL << (SIGUSR2 - 1)) | (1ULL << (SIGTERM - 1));
     const size_t at = status.find("SigCgt:");
-    if ((std::stoull(status.substr(at + 7), nullptr, 16) & mine) == mine) return true;
+    const unsigned long long caught = std::stoull(status.substr(at + 7), nullptr, 16);
+    if ((caught & kiv_signal_bits) == kiv_signal_bits) return true;
 #endif
   }
   return !ready && pid > 0;

@@ -7,6 +7,7 @@
 // own; `sandbox` empties the root for each test all the same.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -22,6 +23,10 @@ void pause_s(double seconds);
 std::string bin(const char* name);           // a built program
 std::string source(const std::string& rel);  // a file of the source tree
 std::string slurp(const std::string& path);  // the whole file, "" when missing
+// The daemon's four signals (SIGALRM, SIGUSR1, SIGUSR2, SIGTERM) as bits of a /proc mask line.
+inline constexpr unsigned long long kiv_signal_bits =
+    (1ULL << (SIGALRM - 1)) | (1ULL << (SIGUSR1 - 1)) | (1ULL << (SIGUSR2 - 1)) |
+    (1ULL << (SIGTERM - 1));
 void put(const std::string& path, const std::string& content, bool append = false);
 size_t occurrences(const std::string& text, const std::string& what);
 bool in_order(const std::string& text, const std::vector<std::string>& parts);
