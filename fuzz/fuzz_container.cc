@@ -1,8 +1,7 @@
 // The scrambled rule file container: read_rule_file and decrypt_container on arbitrary bytes as
 // the rule file, and the writer (make_container) on the input's text after its first four bytes,
 // which give the key offset Ran. The key schedule is computed here apart: body byte i is
-// exclusive-or
-// ((i + Ran) mod 2^32) mod 255.
+// exclusive-or ((i + Ran) mod 2^32) mod 255.
 #include "support.h"
 
 static uint32_t le32(std::string_view s, size_t at) {

@@ -8,6 +8,7 @@
 #include "core/paths.h"
 #include "heal/keyword_lines.h"
 #include "platform/platform.h"
+#include "platform/text_lines.h"
 
 namespace {
 

@@ -15,14 +15,3 @@ std::string keyword_of_line(const char* keyword);
 std::string keyword_line(const keyword_time& entry);
 // One line (without its end) read as "T KEYWORD"; false when it is not one.
 bool read_keyword_line(const std::string& line, keyword_time* entry);
-
-// Calls fn with each line of text, without its line end; a last line without one counts too.
-template <typename Fn>
-void for_each_line(const std::string& text, Fn&& fn) {
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    fn(text.substr(at, end - at));
-    at = end + 1;
-  }
-}

@@ -12,6 +12,7 @@
 #include "heal/keyword_lines.h"
 #include "platform/decimal.h"
 #include "platform/platform.h"
+#include "platform/text_lines.h"
 
 namespace {
 

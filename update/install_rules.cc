@@ -42,18 +42,16 @@ int install_rule_text(const char* text) {
 
 namespace {
 
-// Builds and installs the set of a judged container in place (data holds its trailer, if any, and
-// one byte more): its body restored, read up to where the container ends, and scrambled back when
-// the bytes as they came are still wanted. The reader's result; *decrypted the decryption's.
-int install_container(char* data, const set_check& check, bool scramble_back, int* decrypted) {
-  const size_t end = check.parts.container_len;
-  *decrypted = decrypt_container(data, end);
-  if (*decrypted != 0) return RULES_OK;
+// Builds and installs the set of a container restored in place: data[0, end) is the container and
+// data[end] a byte that may be written for the moment. The body is read up to where the container
+// ends, then scrambled back, so that the bytes are left as they came (for the flash cache).
+// The reader's result.
+int install_restored(char* data, size_t end) {
   const char after = data[end];
   data[end] = '\0';  // the body's text ends where the container does
   const int rc = install_rule_text(data + KIV_HEADER_LEN);
   data[end] = after;
-  if (rc == RULES_OK && scramble_back) toggle_container_body(data, end);
+  toggle_container_body(data, end);
   return rc;
 }
 
@@ -83,14 +81,13 @@ void read_json(const char* path) {
     READ_LOG("Rule file not taken: %s\n", check.reason.c_str());
     return;
   }
-  // A failure of any kind, memory included, leaves the set in force and the daemon running.
-  const int rc =
-      ret == 0 ? install_container(buffer.get(), check, rule_cache_on(), &ret) : RULES_OK;
+  if (ret == 0) ret = decrypt_container(buffer.get(), check.parts.container_len);
   if (ret != 0) {
     READ_LOG("Cannot decrypt JSON file, ret=[%d]\n", ret);
     return;
   }
-  if (rc != RULES_OK) return;
+  // A failure of any kind, memory included, leaves the set in force and the daemon running.
+  if (install_restored(buffer.get(), check.parts.container_len) != RULES_OK) return;
   logmessage_normal("kiv", "[%s]Update kiv JSON file.\n", "read_json");
   keep_rule_container({buffer.get(), len});
   keep_rule_serial({buffer.get(), len}, check);
@@ -117,13 +114,13 @@ void load_rule_cache() {
     set_aside_rule_cache();
     return;
   }
-  int ret = 0;
-  const int rc = install_container(file.data(), check, false, &ret);
+  const int ret = decrypt_container(file.data(), check.parts.container_len);
   if (ret != 0) {
     KIV_LOG("Cannot decrypt the rule cache, ret=[%d]\n", ret);
     set_aside_rule_cache();
     return;
   }
+  const int rc = install_restored(file.data(), check.parts.container_len);
   if (rc != RULES_OK) {
     KIV_LOG("Cannot load the rule cache, rc=[%d]\n", rc);
     if (rc != RULES_NO_MEMORY)

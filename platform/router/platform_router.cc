@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/text_lines.h"
 
 // The firmware's C interfaces. Declared inside a namespace so that they do not clash with the
 // C++ names of the seam, which share their spelling but not their types.
@@ -79,16 +80,11 @@ std::vector<std::pair<std::string, std::string>> nvram_show() {
     text.append(chunk, static_cast<size_t>(n));
   }
   reader.wait(10);
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    size_t eq = line.find('=');
+  for_each_line(text, [&pairs](const std::string& line) {
+    const size_t eq = line.find('=');
     if (eq != std::string::npos && eq > 0)
       pairs.emplace_back(line.substr(0, eq), line.substr(eq + 1));
-    start = end + 1;
-  }
+  });
   std::sort(pairs.begin(), pairs.end());
   return pairs;
 }

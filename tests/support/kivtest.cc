@@ -72,8 +72,9 @@ void print_threads(pid_t pid) {
       return from == std::string::npos ? std::string()
                                        : status.substr(from, status.find('\n', from) - from);
     };
+    const std::string stat = line("stat");
     fprintf(stderr, "  thread %s %s: %s wchan=%s syscall=%s %s %s %s\n", e->d_name,
-            line("comm").c_str(), line("stat").substr(line("stat").rfind(')') + 2, 1).c_str(),
+            line("comm").c_str(), stat.substr(stat.rfind(')') + 2, 1).c_str(),
             line("wchan").c_str(), line("syscall").c_str(), field("SigPnd").c_str(),
             field("ShdPnd").c_str(), field("SigBlk").c_str());
   }
