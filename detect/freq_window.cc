@@ -2,7 +2,9 @@
 //
 // A profile's ring has `frequency` slots in `timestamp`; `front` is the slot written last (-1 in
 // an empty ring), `rear` the oldest time held, and 0.0 marks a free slot. Times are seconds since
-// boot in single precision. Every operation runs inside the caller's mp_mutex and takes no lock.
+// boot in double precision: a single-precision time steps by 2 s past 2^24 s (194 days) of
+// uptime, which routers reach, and two matches 1.8 s apart would then count as one instant. Every
+// operation runs inside the caller's mp_mutex and takes no lock.
 //
 // A profile without a usable ring (frequency 0, no "frequency" in its rule, or positions that do
 // not lie inside the ring) never records and is never full, so nothing outside the array is
@@ -40,11 +42,11 @@ bool ring_slot_valid(const monitor_profile* p, int32_t slot) {
          static_cast<size_t>(slot) < p->timestamp.size();
 }
 
-float read_uptime() {
+double read_uptime() {
   // The file is read directly: no process is started while the caller holds mp_mutex.
   std::string path = uptime_path();
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0.0f;
+  if (fd < 0) return 0.0;
   char buf[64];
   memset(buf, 0, sizeof buf);
   ssize_t n;
@@ -52,15 +54,15 @@ float read_uptime() {
     n = read(fd, buf, sizeof buf - 1);
   } while (n < 0 && errno == EINTR);
   close(fd);
-  if (n <= 0) return 0.0f;
+  if (n <= 0) return 0.0;
   char* line_end = static_cast<char*>(memchr(buf, '\n', static_cast<size_t>(n)));
   if (line_end) line_end[1] = '\0';  // one line, as a line read gives it
-  float uptime = 0.0f;
-  if (sscanf(buf, "%f %*f", &uptime) < 1) return 0.0f;
+  double uptime = 0.0;
+  if (sscanf(buf, "%lf %*f", &uptime) < 1) return 0.0;
   return uptime;
 }
 
-void record_timestamp(monitor_profile* profile, float now) {
+void record_timestamp(monitor_profile* profile, double now) {
   if (!profile) {
     KIV_LOG("mp is NULL!\n");
     return;
@@ -71,7 +73,7 @@ void record_timestamp(monitor_profile* profile, float now) {
   if (profile->front == slots) profile->front = 0;
   size_t at = static_cast<size_t>(profile->front);
   // A time already in the slot means the ring is full and its oldest time is overwritten.
-  if (profile->timestamp[at] != 0.0f) {
+  if (profile->timestamp[at] != 0.0) {
     profile->rear += 1;
     if (profile->rear == slots) profile->rear = 0;
   }
@@ -100,11 +102,11 @@ int is_time_diff_match(const monitor_profile* profile) {
   if (profile->frequency < 2) return 1;
   int32_t slots = ring_slots(profile);
   if (slots == 0 || !ring_positions_valid(profile, slots) || profile->front < 0) return 0;
-  float newest = profile->timestamp[static_cast<size_t>(profile->front)];
-  float oldest = profile->timestamp[static_cast<size_t>(profile->rear)];
-  float diff = newest - oldest;
+  const double newest = profile->timestamp[static_cast<size_t>(profile->front)];
+  const double oldest = profile->timestamp[static_cast<size_t>(profile->rear)];
+  const double diff = newest - oldest;
   // A not-a-number difference compares false and so gives 0.
-  return diff <= static_cast<float>(profile->period) ? 1 : 0;
+  return diff <= static_cast<double>(profile->period) ? 1 : 0;
 }
 
 int is_match_condition(const monitor_profile* profile) {

@@ -3,12 +3,12 @@
 
 #include "rules/monitor_profile.h"
 
-float read_uptime();
+double read_uptime();
 // True when `slot` is a position of the profile's ring that holds a time or a free mark.
 bool ring_slot_valid(const monitor_profile* profile, int32_t slot);
 // Records a match at `now` (seconds since boot: the daemon's walk passes read_uptime(), the rule
 // author's tool the clock of the log it replays).
-void record_timestamp(monitor_profile* profile, float now);
+void record_timestamp(monitor_profile* profile, double now);
 int is_freq_array_full(const monitor_profile* profile);
 int is_time_diff_match(const monitor_profile* profile);
 int is_match_condition(const monitor_profile* profile);

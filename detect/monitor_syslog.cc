@@ -8,6 +8,12 @@
 // pipe of the SIGTERM handler, so a stop is served even while the log is quiet; a line read
 // after SIGTERM is still not matched.
 //
+// While another thread holds the rule set (a heal, for minutes), the thread reads on: it looks
+// for the lock again after every read and at least every kHeldPollMs, and queues each piece with
+// the uptime read just before the read that brought it (detect/line_queue.h). Once the set is
+// free the queued pieces are walked in order, each with its own records and its own time, so a
+// fault's lines that came 30 s apart during a heal are not counted as one burst at its end.
+//
 // The follower is stopped by signalling the very process this thread started, then reaped, so
 // the signal can never reach another process. When its output ends or cannot be read, the
 // follower is reaped and started again after a pause, and its new id is appended to the PID
@@ -28,6 +34,7 @@
 #include "core/pid_file.h"
 #include "core/stop.h"
 #include "detect/freq_window.h"
+#include "detect/line_queue.h"
 #include "detect/match_func.h"
 #include "platform/platform.h"
 
@@ -37,6 +44,8 @@ namespace {
 #define SYSLOG_LOG(fmt, ...) kiv_log("_monitor_syslog", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
 
 constexpr double kRestartPause = 2;  // seconds between a lost follower and its successor
+// How long a read waits, while another thread holds the rule set, before the lock is tried again.
+constexpr int kHeldPollMs = 50;
 
 // The follower this thread started; touched by this thread only.
 child_process follower;
@@ -56,7 +65,7 @@ struct piece_reader {
   uint64_t line = 0;      // the line the last piece belongs to
 };
 
-enum class read_result { piece, terminated, ended };
+enum class read_result { piece, terminated, ended, timeout };
 
 void restore_saved(piece_reader& r) {
   if (r.saved_at) *r.saved_at = r.saved;
@@ -96,9 +105,11 @@ char* take_piece(piece_reader& r, bool at_end, line_place* place) {
 }
 
 // Waits for the next piece. A complete piece already buffered is handed out first; otherwise the
-// wait ends with the next data, with a stop request, or with the end of the follower's output.
-// The piece stays valid until the next call.
-read_result read_piece(piece_reader& r, int fd, char** out, line_place* place) {
+// wait ends with the next data, with a stop request, with the end of the follower's output, or
+// after timeout_ms (-1: no limit). With `stamp`, the uptime is read into it before every read,
+// as the time at which what that read brings came. The piece stays valid until the next call.
+read_result read_piece(piece_reader& r, int fd, char** out, line_place* place, int timeout_ms = -1,
+                       double* stamp = nullptr) {
   for (;;) {
     if ((*out = take_piece(r, false, place))) return read_result::piece;
     if (terminate_flag.load() == 1) return read_result::terminated;
@@ -111,10 +122,14 @@ read_result read_piece(piece_reader& r, int fd, char** out, line_place* place) {
     fds[0] = {fd, POLLIN, 0};
     fds[1] = {terminate_wake_fd(), POLLIN, 0};  // a negative descriptor is ignored by poll
     // Without a wake pipe the stop request is looked for once a second.
-    int rc = poll(fds, 2, fds[1].fd >= 0 ? -1 : 1000);
+    int wait_ms = fds[1].fd >= 0 ? -1 : 1000;
+    if (timeout_ms >= 0 && (wait_ms < 0 || timeout_ms < wait_ms)) wait_ms = timeout_ms;
+    int rc = poll(fds, 2, wait_ms);
     if (rc < 0 && errno != EINTR) return read_result::ended;
     if (fds[1].revents & POLLIN) return read_result::terminated;
+    if (rc == 0 && timeout_ms >= 0) return read_result::timeout;
     if (rc <= 0 || fds[0].revents == 0) continue;
+    if (stamp) *stamp = read_uptime();
     ssize_t n = read(fd, r.data + r.end, sizeof r.data - 1 - r.end);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0)
@@ -153,11 +168,11 @@ void debug_dump(const rule_set* set) {
 }
 
 double slot_time(const monitor_profile& p, int32_t slot) {
-  return static_cast<double>(p.timestamp[static_cast<size_t>(slot)]);
+  return p.timestamp[static_cast<size_t>(slot)];
 }
 
 // The records of a match: which profile, and its ring after the new time went in.
-void record_match(monitor_profile& p, int32_t i, float now) {
+void record_match(monitor_profile& p, int32_t i, double now) {
   int index = static_cast<int>(i);
   SYSLOG_LOG("MATCH::monitor_profile[%d].kiv_keyword=[%s]\n", index, text_or_none(p.kiv_keyword));
   SYSLOG_LOG("MATCH::monitor_profile[%d].re_pattern=[%s]\n", index, text_or_none(p.re_pattern));
@@ -184,7 +199,7 @@ size_t next_piece_length(const char* text, size_t avail, bool at_end, bool* line
   return 0;
 }
 
-void walk_profiles(rule_set& set, const log_piece& piece, std::optional<float> now,
+void walk_profiles(rule_set& set, const log_piece& piece, std::optional<double> now,
                    const std::function<void(int32_t)>& matched) {
   const size_t length = strlen(piece.text);
   for (monitor_profile& p : set.profiles) {
@@ -198,13 +213,12 @@ void walk_profiles(rule_set& set, const log_piece& piece, std::optional<float> n
   }
 }
 
-// Walks one piece over the rule set; false when the rule set is paused and the piece dropped.
-bool walk_log_line(const log_piece& piece, int* pause_logged) {
-  rule_set_hold hold = try_hold_rule_set();
-  if (!hold.lock.owns_lock()) {
-    kiv_log_walk_write();  // a heal can hold the rule set for minutes: nothing waits with it
-    hold = hold_rule_set();
-  }
+namespace {
+
+// Walks one piece over the set the caller holds, at `now` when given (else the uptime at the
+// first match); false when the rule set is paused and the piece dropped.
+bool walk_held(rule_set_hold& hold, const log_piece& piece, std::optional<double> now,
+               int* pause_logged) {
   kiv_log_walk walk;  // the walk's records reach the file before the lock is released
   debug_dump(hold.set);
   if (global_pause.load() == 1) {
@@ -219,8 +233,19 @@ bool walk_log_line(const log_piece& piece, int* pause_logged) {
     *pause_logged = 0;
   }
   SYSLOG_LOG("gArraylen=[%d]\n", hold.set ? static_cast<int>(hold.set->count) : 0);
-  if (hold.set) walk_profiles(*hold.set, piece, std::nullopt);
+  if (hold.set) walk_profiles(*hold.set, piece, now);
   return true;
+}
+
+}  // namespace
+
+bool walk_log_line(const log_piece& piece, int* pause_logged) {
+  rule_set_hold hold = try_hold_rule_set();
+  if (!hold.lock.owns_lock()) {
+    kiv_log_walk_write();  // a heal can hold the rule set for minutes: nothing waits with it
+    hold = hold_rule_set();
+  }
+  return walk_held(hold, piece, std::nullopt, pause_logged);
 }
 
 namespace {
@@ -241,6 +266,70 @@ bool restart_follower() {
   append_tail_pid(follower.pid);
   SYSLOG_LOG("Log follower restarted, pid=[%ld].\n", static_cast<long>(follower.pid));
   return true;
+}
+
+// While another thread holds the rule set: reads on, queueing every piece with the uptime read
+// before the read that brought it (`received` for what was read before the wait began), and
+// tries the lock after every piece and every kHeldPollMs. The hold once the set is free; an
+// unowned one after a stop request.
+rule_set_hold queue_while_held(piece_reader& r, line_queue& q, double received) {
+  for (;;) {
+    rule_set_hold hold = try_hold_rule_set();
+    if (hold.lock.owns_lock()) return hold;
+    char* piece = nullptr;
+    line_place place;
+    const read_result got = read_piece(r, follower.fd, &piece, &place, kHeldPollMs, &received);
+    if (got == read_result::terminated) return {};
+    if (got == read_result::ended) {
+      forget_buffered(r);
+      if (!restart_follower()) return {};
+    }
+    if (got == read_result::piece) queue_piece(q, trimNL(piece), place, r.line, received, false);
+  }
+}
+
+// Walks what waited, in order, each piece with its own records ("pBuf" first, unless it was
+// written when the piece came) and its own time; then says how many lines were dropped. A stop
+// request ends it: the pieces left are not matched. The caller holds the set.
+void walk_queued(rule_set_hold& hold, line_queue& q, int* pause_logged) {
+  while (!q.pieces.empty() && terminate_flag.load() != 1) {
+    const queued_piece p = take_queued(q);
+    kiv_log_walk walk;
+    if (!p.logged) SYSLOG_LOG("pBuf=[%s]\n", p.text.c_str());
+    walk_held(hold, log_piece{p.text.c_str(), p.place, p.line}, p.received, pause_logged);
+  }
+  if (terminate_flag.load() == 1) return;
+  if (const uint64_t dropped = drain_queue(q))
+    SYSLOG_LOG(
+        "%llu lines that came while the rule set was held were not matched: more than %zu "
+        "bytes waited\n",
+        static_cast<unsigned long long>(dropped), KIV_LINE_QUEUE_MAX);
+}
+
+// One piece from the follower: walked at once while the set is free; otherwise queued, with what
+// comes after it, until the set is free, and walked then. False after a stop request (what is in
+// hand is not matched).
+bool serve_piece(piece_reader& r, char* piece, line_place place, line_queue& q, int* pause_logged) {
+  char* line = trimNL(piece);
+  const bool stop = terminate_flag.load() == 1;
+  double received = 0;
+  {
+    rule_set_hold hold = stop ? rule_set_hold{} : try_hold_rule_set();
+    kiv_log_walk walk;  // the line's records, from "pBuf" on, go to the file together
+    SYSLOG_LOG("pBuf=[%s]\n", line);
+    if (stop) return false;
+    if (hold.lock.owns_lock()) {
+      walk_held(hold, log_piece{line, place, r.line}, std::nullopt, pause_logged);
+      return true;
+    }
+    received = read_uptime();
+    queue_piece(q, line, place, r.line, received, true);
+  }  // "pBuf" is in the file before the wait for the set
+  rule_set_hold hold = queue_while_held(r, q, received);
+  if (hold.lock.owns_lock()) walk_queued(hold, q, pause_logged);
+  if (terminate_flag.load() != 1) return true;
+  drain_queue(q);
+  return false;
 }
 
 }  // namespace
@@ -267,6 +356,7 @@ void _monitor_syslog() {
   kiv_sleep(2);
   append_tail_pid(follower.pid);
   int pause_logged = 0;
+  line_queue queue;
 
   for (;;) {
     char* piece = nullptr;
@@ -277,15 +367,8 @@ void _monitor_syslog() {
       if (restart_follower()) continue;
       got = read_result::terminated;
     }
-    if (got == read_result::piece) {
-      char* line = trimNL(piece);
-      kiv_log_walk walk;  // the line's records, from "pBuf" on, go to the file together
-      SYSLOG_LOG("pBuf=[%s]\n", line);
-      if (terminate_flag.load() != 1) {
-        walk_log_line(log_piece{line, place, reader.line}, &pause_logged);
-        continue;
-      }
-    }
+    if (got == read_result::piece && serve_piece(reader, piece, place, queue, &pause_logged))
+      continue;
     SYSLOG_LOG("Get terminate signal, stop_tail_cmd().\n");
     stop_tail_cmd();
     SYSLOG_LOG("END\n");

@@ -31,7 +31,7 @@ void stop_tail_cmd();
 // its pieces match, and `matched` (when given) is told its file index. The match time is `now`
 // when given, else the uptime, read once at the first match. The daemon's walk and the rule
 // author's replay both walk with this; the caller holds the lock that guards the set.
-void walk_profiles(rule_set& set, const log_piece& piece, std::optional<float> now,
+void walk_profiles(rule_set& set, const log_piece& piece, std::optional<double> now,
                    const std::function<void(int32_t)>& matched = {});
 // One piece walked over the live rule set under mp_mutex, with every record the walk writes;
 // the records (and those the caller's walk holds, such as "pBuf") are in the file before the

@@ -119,7 +119,7 @@ void empty_ring(monitor_profile& p) {
   p.front = -1;
   p.rear = 0;
   size_t slots = p.timestamp.size() < p.frequency ? p.timestamp.size() : p.frequency;
-  for (size_t i = 0; i < slots; ++i) p.timestamp[i] = 0.0f;
+  for (size_t i = 0; i < slots; ++i) p.timestamp[i] = 0.0;
 }
 
 void self_healing(rule_set* set, int index) {

@@ -45,7 +45,7 @@ struct monitor_profile {
   std::optional<std::string> re_pattern;   // none when the rule has no "re_pattern"
   compiled_pattern pattern;                // empty when the rule has no "re_pattern"
   std::vector<rule_action> actions;        // empty when none
-  std::vector<float> timestamp;            // ring of `frequency` match times, 0.0 = free slot
+  std::vector<double> timestamp;           // ring of `frequency` match times, 0.0 = free slot
   uint32_t frequency = 0;
   uint32_t period = 0;
   int32_t front = -1;

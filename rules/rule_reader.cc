@@ -307,7 +307,7 @@ int fill_ring(const rule_fields& f, monitor_profile& p, build_state& b) {
     return RULES_RINGS_TOO_BIG;
   }
   p.frequency = *slots;
-  p.timestamp.assign(p.frequency, 0.0f);
+  p.timestamp.assign(p.frequency, 0.0);
   return RULES_OK;
 }
 

@@ -31,7 +31,7 @@ router_identity router_identity_from_settings();
 // Largest ring a rule may ask for; a larger "frequency" (also a negative one, which converts
 // to a huge unsigned count) is treated as a ring that cannot be allocated.
 inline constexpr uint32_t KIV_MAX_FREQUENCY = 65536;
-// Most match times the rings of one set's active rules may hold together (4 MiB): a file of
+// Most match times the rings of one set's active rules may hold together (8 MiB): a file of
 // many large rings is refused like one ring too large, not left to exhaust the router.
 inline constexpr uint64_t KIV_MAX_RING_SLOTS = uint64_t{1} << 20;
 

@@ -21,14 +21,14 @@ namespace {
 void debug_print(const monitor_profile& p) {
   if (!nvram_match("kiv_debug_flag", "1")) return;
   int c = static_cast<int>(p.index);
-  float diff = 0.0f;
+  double diff = 0.0;
   if (ring_slot_valid(&p, p.front) && ring_slot_valid(&p, p.rear))
     diff = p.timestamp[static_cast<size_t>(p.front)] - p.timestamp[static_cast<size_t>(p.rear)];
   cprintf("=== match condition ===\n");
   cprintf("keyword[%d]=[%s]\n", c, text_or_none(p.kiv_keyword));
   cprintf("re_pattern[%d]=[%s]\n", c, text_or_none(p.re_pattern));
   cprintf("freq[%d]=[%u]\n", c, static_cast<unsigned>(p.frequency));
-  cprintf("diff[%d] === [%f]\n", c, static_cast<double>(diff));
+  cprintf("diff[%d] === [%f]\n", c, diff);
   cprintf("period[%d]=[%u]\n", c, static_cast<unsigned>(p.period));
   for (const rule_action& a : p.actions) cprintf("action[%d]=[%s]\n", c, a.text.c_str());
 }

@@ -27,6 +27,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,6 +101,25 @@ struct story : router {
       return std::stoll(info.substr(info.find("pos:") + 4));
     }
     return -1;
+  }
+
+  // Whether kiv holds all of the log: its follower has read the log to its end, nothing waits in
+  // the pipe between them, and every thread of kiv sleeps (done with what it read).
+  bool received() const {
+    if (position() != static_cast<long long>(read("tmp/syslog.log").size())) return false;
+    const int fd = open(("/proc/" + std::to_string(follower()) + "/fd/1").c_str(),
+                        O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int unread = -1;
+    if (fd >= 0 && ioctl(fd, FIONREAD, &unread) != 0) unread = -1;
+    if (fd >= 0) close(fd);
+    if (unread != 0) return false;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+      const std::string stat = slurp(task.path().string() + "/stat");
+      const size_t at = stat.rfind(") ");
+      if (at == std::string::npos || stat[at + 2] != 'S') return false;
+    }
+    return true;
   }
 
   std::string text(const std::string& file) {
@@ -278,6 +298,14 @@ const verb kVerbs[] = {
      [](story& s, const step&) {
        const auto size = static_cast<long long>(s.read("tmp/syslog.log").size());
        story::within(5, 0.001, [&] { return s.position() == size; });
+     }},
+    {"received", "",
+     "waits (5 s) until kiv holds all of the log: its follower has read it to its end, the pipe "
+     "between them is empty and every thread of kiv sleeps, twice 10 ms apart",
+     [](story& s, const step&) {
+       int settled = 0;
+       story::within(5, 0.01, [&] { return (settled = s.received() ? settled + 1 : 0) == 2; });
+       ASSERT_EQ(settled, 2) << "kiv did not take in the log";
      }},
     {"tally", "TAG FROM TO REGEX",
      "checks how often each line TAG-FROM .. TAG-(TO-1) was walked, a digit a line (2: more): "

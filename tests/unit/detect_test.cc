@@ -8,6 +8,7 @@
 
 #include "core/stop.h"
 #include "detect/freq_window.h"
+#include "detect/line_queue.h"
 #include "detect/match_func.h"
 #include "detect/monitor_syslog.h"
 #include "rules/pattern_literals.h"
@@ -26,7 +27,7 @@ TEST(FreqWindow, RingsFillSlideAndFire) {
     p.period = static_cast<uint32_t>(std::stoul(c[1]));
     p.timestamp.assign(p.frequency, 0.0f);
     std::istringstream times(c[2]);
-    for (std::string t; times >> t;) record_timestamp(&p, std::stof(t));
+    for (std::string t; times >> t;) record_timestamp(&p, std::stod(t));
     EXPECT_EQ(std::to_string(p.front) + " " + std::to_string(p.rear) + " " +
                   std::to_string(is_freq_array_full(&p)) + " " +
                   std::to_string(is_match_condition(&p)),
@@ -40,10 +41,10 @@ TEST(FreqWindow, RingsFillSlideAndFire) {
   p.timestamp = {1, 2};
   p.front = 5;
   record_timestamp(&p, 3);
-  EXPECT_EQ(p.timestamp, (std::vector<float>{1, 2}));
+  EXPECT_EQ(p.timestamp, (std::vector<double>{1, 2}));
   EXPECT_EQ(is_match_condition(&p), 0);
   p.front = 1;
-  p.timestamp = {0.0f / 0.0f, 2};
+  p.timestamp = {0.0 / 0.0, 2};
   EXPECT_EQ(is_time_diff_match(&p), 0) << "not a number is outside every window";
   record_timestamp(nullptr, 1);
   EXPECT_EQ(is_freq_array_full(nullptr) + is_time_diff_match(nullptr) + is_match_condition(nullptr),
@@ -54,12 +55,12 @@ TEST(FreqWindow, RingsFillSlideAndFire) {
 
 TEST(FreqWindow, UptimeFromTheTestClock) {
   sandbox sb;
-  EXPECT_GT(read_uptime(), 0.0f) << "the kernel's, while there is no test clock";
+  EXPECT_GT(read_uptime(), 0.0) << "the kernel's, while there is no test clock";
   sb.clock(0);
-  sb.write("proc/uptime", "16777216.75 10.00\n99 99\n");
-  EXPECT_EQ(read_uptime(), 16777216.0f) << "single precision";
+  sb.write("proc/uptime", "17000001.10 10.00\n99 99\n");
+  EXPECT_EQ(read_uptime(), 17000001.1) << "past 2^24 s a single-precision time steps by 2 s";
   sb.write("proc/uptime", "garbage\n");
-  EXPECT_EQ(read_uptime(), 0.0f);
+  EXPECT_EQ(read_uptime(), 0.0);
 }
 
 TEST(SyslogMonitor, PiecesOfTheLineRead) {
@@ -76,6 +77,34 @@ TEST(SyslogMonitor, PiecesOfTheLineRead) {
     }
     EXPECT_EQ(pieces, c.size() > 2 ? c[2] : "") << c[0].substr(0, 20);
   }
+}
+
+// What waits while the rule set is held: in order with its times, within its bound; beyond it
+// the lines are dropped, each counted once however many of its pieces are, until a drain.
+TEST(LineQueue, KeepsOrderAndTimesWithinItsBoundAndCountsWhatItDrops) {
+  line_queue q;
+  const uint64_t lost_before = syslog_lines_lost();
+  const std::string text(200, 'x');
+  uint64_t line = 0;
+  while (queue_piece(q, text.c_str(), {}, line + 1, 101.0 + static_cast<double>(line), false))
+    ++line;
+  ++line;  // the one that did not fit
+  EXPECT_LE(q.bytes, KIV_LINE_QUEUE_MAX);
+  EXPECT_GT(q.pieces.size(), KIV_LINE_QUEUE_MAX / (text.size() + sizeof(queued_piece)) - 1);
+  EXPECT_FALSE(queue_piece(q, "", {true, false}, ++line, 1, false)) << "nothing fits once full";
+  EXPECT_FALSE(queue_piece(q, "", {false, true}, line, 1, false));
+  const queued_piece first = take_queued(q);
+  EXPECT_EQ(first.line, 1u);
+  EXPECT_EQ(first.received, 101.0);
+  EXPECT_EQ(take_queued(q).received, 102.0);
+  EXPECT_FALSE(queue_piece(q, "x", {}, ++line, 1, false)) << "full until drained";
+  EXPECT_EQ(drain_queue(q), 3u) << "the line that filled it, one of two pieces, one more";
+  EXPECT_EQ(syslog_lines_lost() - lost_before, 3u);
+  EXPECT_TRUE(q.pieces.empty());
+  EXPECT_EQ(q.bytes, 0u);
+  EXPECT_TRUE(queue_piece(q, "y", {}, ++line, 7, true));
+  EXPECT_EQ(take_queued(q).text, "y");
+  EXPECT_EQ(drain_queue(q), 0u);
 }
 
 // Lines walked over a rule set: matches, non-matches, rings, the pause and the console's debug
@@ -151,7 +180,7 @@ TEST(SyslogMonitor, PrefilterAndAutomatonNeverChangeAVerdictOrARecord) {
 TEST(MonitorStatistics, HealsAReadyProfileAndSurvivesAShrinkingSet) {
   sandbox sb;
   uint64_t line = 0;
-  auto ready = [&line](const char* name, float at) {
+  auto ready = [&line](const char* name, double at) {
     rule_set_hold hold = hold_rule_set();
     walk_profiles(*hold.set, log_piece{name, {}, ++line}, at);
   };

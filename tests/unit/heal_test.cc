@@ -40,7 +40,7 @@ TEST(SelfHealing, OutcomesOfEachKindOfActionList) {
         line("[A-Z][a-z]{2} [ 1-3][0-9] [0-9:]{8} kiv: (.*)\n");
     EXPECT_EQ(std::regex_replace(sb.read("tmp/syslog.log"), line, "$1\n"),
               std::regex_replace(c[1], event, "[self_healing]take action-[$1].\n"));
-    EXPECT_EQ(p.timestamp, (std::vector<float>{0, 0})) << "the ring is emptied";
+    EXPECT_EQ(p.timestamp, (std::vector<double>{0, 0})) << "the ring is emptied";
     EXPECT_EQ(p.front + p.rear + p.isHealing + healing_index.load(), -2);
     EXPECT_EQ(p.actionIndex, p.action_num());
     log += normalized_log(sb.read("tmp/kiv.log"));

@@ -179,7 +179,7 @@ void note_piece_bytes(log_stats& st, const char* piece, size_t len, bool* line_b
 }
 
 // One piece through the daemon's own walk, then the trigger's test for each profile it matched.
-void walk_piece(replay_state& rs, char* piece, line_place place, float now, uint64_t line,
+void walk_piece(replay_state& rs, char* piece, line_place place, double now, uint64_t line,
                 uint64_t nth) {
   walk_profiles(*rs.rules, log_piece{trimNL(piece), place, line}, now, [&](int32_t i) {
     monitor_profile& p = *rs.by_index[static_cast<size_t>(i)];

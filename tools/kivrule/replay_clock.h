@@ -19,7 +19,7 @@ struct replay_clock {
   // Seconds since the first time stamp (log clock) or since the start (rate clock).
   double seconds() const { return now_; }
   // The match time the ring keeps. It starts at 1 s: the ring reads a time of 0 as a free slot.
-  float ring_time() const { return static_cast<float>(now_ + 1.0); }
+  double ring_time() const { return now_ + 1.0; }
   const std::string& stamp_text() const { return stamp_; }
   uint64_t back_steps() const { return back_steps_; }
   uint64_t year_turns() const { return year_turns_; }
