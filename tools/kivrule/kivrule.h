@@ -25,6 +25,11 @@ std::string input_name(const std::string& path);
 // False with *err set when the output path names the same file as the input (compared by device
 // and inode, so another spelling or a link is caught too): writing would destroy the input.
 bool distinct_output(const std::string& in, const std::string& out, std::string* err);
+// False with *err set when writing the output would replace a key: the same file as one of the
+// key files named on the command line (by device and inode), or an existing file that holds a
+// PEM key of any kind, private or public, whatever its name (or that cannot be read to tell). A
+// lost signing key cannot be made again while routers in the field hold its public half.
+bool spares_keys(const std::string& out, const std::vector<std::string>& keys, std::string* err);
 // Replaces the file at path with data through a temporary file in the same directory renamed
 // into place, so no reader ever sees half of it; "-" is standard output. False with *err set.
 bool write_whole_file(const std::string& path, const std::string& data, std::string* err);
@@ -53,8 +58,9 @@ void take_rule_text(std::string data, rule_text* out, EVP_PKEY* key = nullptr);
 // a trailer read without a key.
 std::string signature_note(const rule_text& in);
 // Consumes "--pubkey FILE" from args and loads the key into *key (left empty without the
-// option). KIVRULE_OK, or KIVRULE_USAGE with *err set.
-int take_public_key(std::vector<std::string>* args, rule_key* key, std::string* err);
+// option; *path, when given, receives FILE). KIVRULE_OK, or KIVRULE_USAGE with *err set.
+int take_public_key(std::vector<std::string>* args, rule_key* key, std::string* err,
+                    std::string* path = nullptr);
 // Why a key file could not be used, naming it.
 std::string key_problem(const std::string& path, rule_sig r, bool private_key);
 

@@ -95,7 +95,8 @@ int kivrule_pack(std::vector<std::string> args) {
     return fail("--ran needs a 32-bit number, not '" + *ran_text + "'", KIVRULE_USAGE);
   }
   if (!ran_text) ran = random_ran();
-  if (!distinct_output(args[0], args[1], &err)) return fail(err, KIVRULE_USAGE);
+  if (!distinct_output(args[0], args[1], &err) || !spares_keys(args[1], {}, &err))
+    return fail(err, KIVRULE_USAGE);
   if (int status = read_input(args[0], &json, &err)) return fail(err, status);
   if (json.find('\0') != std::string::npos) {
     return fail(input_name(args[0]) + ": contains a zero byte; the daemon would read only up to it",
@@ -114,13 +115,17 @@ int kivrule_pack(std::vector<std::string> args) {
 }
 
 int kivrule_unpack(std::vector<std::string> args) {
-  std::string err;
+  std::string err, key_path;
   rule_key key;
-  if (int status = take_public_key(&args, &key, &err)) return fail(err, status);
+  if (int status = take_public_key(&args, &key, &err, &key_path)) return fail(err, status);
   if (args.empty() || args.size() > 2)
     return fail("usage: kivrule unpack IN [OUT] [--pubkey KEY.pub]", KIVRULE_USAGE);
   rule_text in;
-  if (args.size() == 2 && !distinct_output(args[0], args[1], &err)) return fail(err, KIVRULE_USAGE);
+  std::vector<std::string> keys;
+  if (!key_path.empty()) keys.push_back(key_path);
+  if (args.size() == 2 &&
+      (!distinct_output(args[0], args[1], &err) || !spares_keys(args[1], keys, &err)))
+    return fail(err, KIVRULE_USAGE);
   if (int status = load_rule_text(args[0], &in, &err, key.get())) return fail(err, status);
   if (!in.container) return fail(in.name + ": not a rule container (no header)", KIVRULE_REJECTED);
   // The trailer's word goes where the JSON text does not.

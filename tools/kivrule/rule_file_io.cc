@@ -129,6 +129,74 @@ bool distinct_output(const std::string& in, const std::string& out, std::string*
   return false;
 }
 
+namespace {
+
+// Whether the text holds a line "-----BEGIN ...KEY...-----" that opens a PEM key ("PRIVATE KEY",
+// "PUBLIC KEY", "ENCRYPTED PRIVATE KEY", "RSA PRIVATE KEY", "OPENSSH PRIVATE KEY", ...). A line
+// starts after a '\n' only: the text given starts with one where the file starts.
+bool pem_key_in(const std::string& text) {
+  static const std::string begin = "\n-----BEGIN ";
+  for (size_t at = text.find(begin); at != std::string::npos; at = text.find(begin, at + 1)) {
+    const size_t label = at + begin.size();
+    const size_t end = text.find("-----", label);
+    if (end != std::string::npos && text.find('\n', label) > end &&
+        text.substr(label, end - label).find("KEY") != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+// Whether the open file holds a PEM key anywhere: read in chunks, the start of the last line
+// kept across their seams. False with *why set when it cannot be read.
+bool file_holds_pem_key(int fd, int* why) {
+  std::string window = "\n";  // the file's start is a line's start
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *why = errno;
+      return false;
+    }
+    if (n == 0) return pem_key_in(window);
+    window.append(buf, static_cast<size_t>(n));
+    if (pem_key_in(window)) return true;
+    // The last line's start (its '\n' with it), or its last 80 bytes, for the next chunk: a
+    // marker that began further back was seen whole already.
+    const size_t nl = window.rfind('\n');
+    size_t keep = nl == std::string::npos ? 0 : nl;
+    if (window.size() - keep > 80) keep = window.size() - 80;
+    window.erase(0, keep);
+  }
+}
+
+}  // namespace
+
+bool spares_keys(const std::string& out, const std::vector<std::string>& keys, std::string* err) {
+  struct stat o, k;
+  if (out == "-" || stat(out.c_str(), &o) != 0) return true;  // nothing there to replace
+  for (const std::string& key : keys) {
+    if (stat(key.c_str(), &k) != 0 || k.st_dev != o.st_dev || k.st_ino != o.st_ino) continue;
+    *err = out + " is the key file " + key + ": writing it would destroy the key; name another";
+    return false;
+  }
+  if (!S_ISREG(o.st_mode)) return true;
+  const int fd = ::open(out.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int why = fd < 0 ? errno : 0;
+  const bool key = fd >= 0 && file_holds_pem_key(fd, &why);
+  if (fd >= 0) ::close(fd);
+  if (why != 0) {
+    *err = out + ": " + std::strerror(why) +
+           ": it cannot be read to make sure it holds no key, so it is not written; name another";
+    return false;
+  }
+  if (!key) return true;
+  *err = out +
+         " holds a PEM key: kivrule never writes over a key (a lost signing key cannot be "
+         "made again); name another";
+  return false;
+}
+
 bool write_whole_file(const std::string& path, const std::string& data, std::string* err) {
   if (path == "-") {
     if (std::fwrite(data.data(), 1, data.size(), stdout) == data.size() && std::fflush(stdout) == 0)

@@ -39,6 +39,9 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+// The highest serial signed without --force.
+constexpr uint64_t kSerialRoomy = uint64_t{1} << 63;
+
 const char kRefused[] = ": a router with that key refuses the file and keeps its current rule set";
 
 // What stands in the way of signing the file as a container that pack wrote; empty when nothing.
@@ -74,10 +77,12 @@ std::string key_problem(const std::string& path, rule_sig r, bool private_key) {
   return words;
 }
 
-int take_public_key(std::vector<std::string>* args, rule_key* key, std::string* err) {
+int take_public_key(std::vector<std::string>* args, rule_key* key, std::string* err,
+                    std::string* given) {
   std::optional<std::string> path;
   if (!take_option(args, "--pubkey", &path, err)) return KIVRULE_USAGE;
   if (!path) return KIVRULE_OK;
+  if (given) *given = *path;
   const rule_sig r = load_public_key(*path, key);
   if (r == rule_sig::ok) return KIVRULE_OK;
   *err = key_problem(*path, r, false);
@@ -140,7 +145,15 @@ int kivrule_sign(std::vector<std::string> args) {
   if (!parse_serial(*serial_given, &serial))
     return fail("--serial needs a number 0..18446744073709551615, not '" + *serial_given + "'",
                 KIVRULE_USAGE);
-  if (!distinct_output(args[0], args[1], &err)) return fail(err, KIVRULE_USAGE);
+  // A router never takes a lower serial than the set it holds: a serial near the top leaves
+  // little or no room for the sets that must follow it.
+  if (serial > kSerialRoomy && !force)
+    return fail("--serial " + serial_text(serial) + " is above 2^63 (" + serial_text(kSerialRoomy) +
+                    "): a router that takes it refuses every set with a lower serial, so few or "
+                    "no later sets could follow it; --force signs it all the same",
+                KIVRULE_USAGE);
+  if (!distinct_output(args[0], args[1], &err) || !spares_keys(args[1], {*key_path}, &err))
+    return fail(err, KIVRULE_USAGE);
   rule_key key;
   if (rule_sig r = load_private_key(*key_path, &key); r != rule_sig::ok)
     return fail(key_problem(*key_path, r, true), KIVRULE_USAGE);
