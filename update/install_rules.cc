@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/kiv_log.h"
+#include "core/kiv_say.h"
 #include "core/paths.h"
 #include "core/tmp_files.h"
 #include "platform/platform.h"
@@ -111,7 +112,15 @@ void load_rule_cache() {
   const set_check check = check_rule_set(file);
   if (check.verdict == set_verdict::refused) {
     KIV_LOG("Rule cache not taken: %s\n", check.reason.c_str());
-    set_aside_rule_cache();
+    if (!check.blameless) {
+      set_aside_rule_cache();
+      return;
+    }
+    // A key typo must not cost the router its last good rules: the cache waits for a usable key.
+    KIV_LOG("Rule cache [%s] kept: the key, not the cache, is at fault\n",
+            rule_cache_path().c_str());
+    kiv_say("rule cache not loaded (%s): no rules until a start with a usable key, the cache kept",
+            check.reason.c_str());
     return;
   }
   const int ret = decrypt_container(file.data(), check.parts.container_len);

@@ -11,5 +11,6 @@ int install_rule_text(const char* text);
 // Loads the file at `path` when kiv_is_JSON_updated is 1 (the daemon's entry point).
 void read_json(const char* path);
 // At start-up, before the threads: with kiv_rule_cache 1 and a cache, loads it as read_json
-// loads a file. A cache that fails is set aside and the daemon goes on without rules.
+// loads a file. A cache that fails is set aside and the daemon goes on without rules; one refused
+// only because the key cannot be used stays where it is, for the next start.
 void load_rule_cache();

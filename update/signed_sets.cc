@@ -86,11 +86,13 @@ set_check check_rule_set(std::string_view file) {
   c.keyed = true;
   rule_key key;
   const rule_sig loaded = load_public_key(kiv_path(path.c_str()), &key);
+  c.blameless = loaded != rule_sig::ok;
   if (loaded != rule_sig::ok)
     return refuse(
         c, std::string(rule_sig_text(loaded)) + " [" + path + "]" +
                (loaded == rule_sig::key_unreadable ? ": " + std::string(strerror(errno)) : ""));
   const rule_sig verdict = verify_signed(file, key.get(), &c.parts);
+  c.blameless = verdict == rule_sig::crypto_failure;
   if (verdict != rule_sig::ok) return refuse(c, rule_sig_text(verdict));
   const std::optional<installed_serial> held = read_installed();
   if (!held) return c;

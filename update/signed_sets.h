@@ -26,6 +26,9 @@ struct set_check {
   set_verdict verdict = set_verdict::take;
   signed_parts parts;  // where the container ends (its trailer left out) and its serial
   bool keyed = false;  // judged under a key: the serial is to be kept once installed
+  // Refused for no fault of the file: the key could not be used (missing, not a regular file, too
+  // large, no Ed25519 key) or the crypto library failed. A cache so refused is kept.
+  bool blameless = false;
   std::string reason;  // why it is refused, or what `same` means, for the log
 };
 

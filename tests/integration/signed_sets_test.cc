@@ -1,6 +1,11 @@
 // Signed rule sets on a router with a rule-signing key: what it takes, what it refuses (and says
 // why, keeping the set in force and announcing nothing), across a restart, and in its cache.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
 
 #include "support/kivtest.h"
 #include "update/rule_signature.h"
@@ -110,5 +115,51 @@ TEST(SignedSets, ARouterWithoutAKeyTakesSignedAndUnsignedAlike) {
   EXPECT_NE(r.dump().find("\"keyword\":\"signed\"}]\n"), std::string::npos)
       << "the document ends where the container does";
   EXPECT_EQ(r.requests().find("RuleSerial"), std::string::npos);
+  EXPECT_EQ(r.stop(), 0);
+}
+
+// A key file that cannot be used is no fault of the cache: kiv starts without rules and says
+// why, the cache stays where it is, and the next start with a usable key loads it.
+TEST(SignedSets, AKeyThatCannotBeUsedLeavesTheCacheForTheNextStart) {
+  const key_pair signer = new_key();
+  router r;
+  r.settings("kiv_rule_pubkey=/signer.pub;kiv_rule_cache=1");
+  const std::string cached = signed_set("cached", 5, signer);
+  mkdir(r.path("jffs/kiv").c_str(), 0700);
+  r.write("jffs/kiv/kivjson.cache", cached);
+  const std::pair<std::function<void()>, std::string> keys[] = {
+      {[] {}, "cannot read the key file [/signer.pub]: No such file or directory"},
+      {[&] { ASSERT_EQ(mkfifo(r.path("signer.pub").c_str(), 0644), 0); },
+       "cannot read the key file [/signer.pub]: Invalid argument"},
+      {[&] { ASSERT_EQ(mkdir(r.path("signer.pub").c_str(), 0755), 0); },
+       "cannot read the key file [/signer.pub]: Is a directory"},
+      {[&] { r.write("signer.pub", signer.pub_pem + std::string(5000, '\n')); },
+       "key file too large [/signer.pub]"},
+      {[&] { r.write("signer.pub", "garbage\n"); },
+       "not a usable Ed25519 key in PEM [/signer.pub]"}};
+  for (const auto& [make, why] : keys) {
+    SCOPED_TRACE(why);
+    make();
+    r.write("tmp/kiv.log", "");
+    ASSERT_TRUE(r.start());
+    EXPECT_EQ(r.count("tmp/kiv.log", ")]Rule cache not taken: " + why + "\n"), 1u);
+    EXPECT_EQ(r.count("tmp/kiv.log",
+                      ")]Rule cache [/jffs/kiv/kivjson.cache] kept: the key, not "
+                      "the cache, is at fault\n"),
+              1u);
+    EXPECT_EQ(r.count("kiv.out", "kiv: rule cache not loaded (" + why +
+                                     "): no rules until a start with a usable key, the cache "
+                                     "kept\n"),
+              1u);
+    EXPECT_EQ(r.dump().find("cached"), std::string::npos) << "no rules";
+    EXPECT_EQ(r.stop(), 0);
+    EXPECT_EQ(r.read("jffs/kiv/kivjson.cache"), cached);
+    EXPECT_EQ(access(r.path("jffs/kiv/kivjson.cache.bad").c_str(), F_OK), -1);
+    std::filesystem::remove_all(r.path("signer.pub"));
+  }
+  r.write("signer.pub", signer.pub_pem);
+  ASSERT_TRUE(r.start());
+  EXPECT_EQ(r.count("tmp/kiv.log", ")]Cached rule set loaded, arraylen=1\n"), 1u);
+  EXPECT_NE(r.dump().find("\"keyword\":\"cached\""), std::string::npos);
   EXPECT_EQ(r.stop(), 0);
 }
