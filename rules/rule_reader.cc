@@ -265,6 +265,12 @@ std::optional<uint32_t> ring_slots(const char* frequency) {
   return slots;
 }
 
+std::optional<uint32_t> window_seconds(const char* period) {
+  const int32_t seconds = atoi_rule(period);
+  if (seconds < 0) return std::nullopt;
+  return static_cast<uint32_t>(seconds);
+}
+
 std::optional<std::vector<rule_action>> parse_action_list(const char* action) {
   const int32_t size = static_cast<int32_t>(std::strlen(action) + 1);
   const int32_t count = get_num_of_action(action, size);
@@ -368,7 +374,12 @@ int read_rule(json_object* element, int32_t i, build_state& b) {
   }
   if (rc == RULES_OK && f.period) {
     READ_LOG("period=[%s]\n", f.period->c_str());
-    if (verdict.active) p.period = static_cast<uint32_t>(atoi_rule(f.period->c_str()));
+    const std::optional<uint32_t> window = window_seconds(f.period->c_str());
+    if (verdict.active && !window) {
+      READ_LOG("Cannot take a negative period!!!\n");
+      rc = RULES_BAD_PERIOD;
+    }
+    if (verdict.active && window) p.period = *window;
   }
   if (rc == RULES_OK && f.action) {
     if (verdict.active)

@@ -45,6 +45,7 @@ enum rule_load_status : int {
   RULES_RING_TOO_BIG = -5,   // an active rule's ring cannot be allocated
   RULES_NO_MEMORY = -6,      // an allocation failed while the file was read
   RULES_RINGS_TOO_BIG = -7,  // the active rules' rings together hold more than the bound
+  RULES_BAD_PERIOD = -8,     // an active rule's period is negative
 };
 
 // The text of every key the reader knows, as json-c gives it (a number as its decimal text);
@@ -94,6 +95,9 @@ std::string compile_pattern(const char* pattern, compiled_pattern* out);
 // The ring a "frequency" text asks for; none when it cannot be allocated (above
 // KIV_MAX_FREQUENCY, or negative).
 std::optional<uint32_t> ring_slots(const char* frequency);
+// The window a "period" text asks for; none when it is negative (as an unsigned count it would
+// be a window of some 136 years, in which any N matches fire).
+std::optional<uint32_t> window_seconds(const char* period);
 // The items of an action list with their check rows; none when it cannot be parsed.
 std::optional<std::vector<rule_action>> parse_action_list(const char* action);
 

@@ -53,6 +53,7 @@ struct checked_rule {
   std::vector<std::string> unknown_keys;
   std::shared_ptr<const pattern_verdict> pattern;  // none without "re_pattern"
   std::optional<uint32_t> ring;                    // the ring, when "frequency" asks for one
+  std::optional<uint32_t> window;                  // the period, when "period" is not negative
   std::vector<rule_action> actions;                // as the daemon's parser takes them
   int rc = RULES_OK;  // what the reader makes of the rule when it is active
   router_identity named;
@@ -101,6 +102,7 @@ std::string router_text(const router_identity& id) {
 int rule_status(const checked_rule& r) {
   if (r.pattern && !r.pattern->error.empty()) return RULES_BAD_REGEX;
   if (r.f.frequency && !r.ring) return RULES_RING_TOO_BIG;
+  if (r.f.period && !r.window) return RULES_BAD_PERIOD;
   return RULES_OK;
 }
 
@@ -133,6 +135,7 @@ std::vector<checked_rule> read_rules(const rule_array& array) {
       r.pattern = verdict;
     }
     if (r.f.frequency) r.ring = ring_slots(r.f.frequency->c_str());
+    if (r.f.period) r.window = window_seconds(r.f.period->c_str());
     if (r.f.action) r.actions = parse_action_list(r.f.action->c_str()).value_or(r.actions);
     r.rc = rule_status(r);
     r.named = named_router(r.f);
@@ -209,8 +212,21 @@ void report_pattern(const checked_rule& c, const own_lines& actions, rule_report
   if (!self.empty()) r->warnings.push_back(self);
 }
 
+// A number written with a fraction or an exponent ("3.6e3", "60.5") reads as its leading digits
+// only, as the daemon reads every number.
+void warn_not_whole(const char* key, const std::optional<std::string>& text, rule_report* r) {
+  if (!text) return;
+  const decimal_read d = read_decimal(*text);
+  if (d.digits == 0 || d.end >= text->size() || !std::strchr(".eE", (*text)[d.end])) return;
+  r->warnings.push_back(std::string(key) + " " + quoted(*text) + " is read as " +
+                        std::to_string(atoi_rule(*text)) +
+                        ", its digits before the first other character: write a whole number");
+}
+
 void report_window(const checked_rule& c, rule_report* r) {
   const std::optional<std::string>& freq = c.f.frequency;
+  warn_not_whole("frequency", freq, r);
+  warn_not_whole("period", c.f.period, r);
   if (freq && !c.ring) {
     r->lines.push_back("frequency " + quoted(*freq) + ": a ring that cannot be allocated");
     r->problems.push_back("frequency " + quoted(*freq) +
@@ -218,8 +234,14 @@ void report_window(const checked_rule& c, rule_report* r) {
                           std::to_string(KIV_MAX_FREQUENCY) + ")");
     return;
   }
+  if (c.f.period && !c.window) {
+    r->lines.push_back("period " + quoted(*c.f.period) + ": negative");
+    r->problems.push_back("period " + quoted(*c.f.period) +
+                          " is negative: the daemon refuses the whole file");
+    return;
+  }
   const uint32_t frequency = c.ring.value_or(0);
-  const uint32_t period = c.f.period ? static_cast<uint32_t>(atoi_rule(c.f.period->c_str())) : 0;
+  const uint32_t period = c.window.value_or(0);
   r->lines.push_back("frequency " + (freq ? std::to_string(frequency) : "none") + ", period " +
                      (c.f.period ? std::to_string(period) + " s" : "none"));
   if (!freq) {
@@ -347,9 +369,11 @@ router_load load_on(const std::vector<const checked_rule*>& candidates, const ro
   uint64_t slots = 0;
   for (const checked_rule* r : candidates) {
     if (!judge_filters(r->f, id).active) continue;
-    if (r->rc != RULES_OK) return {r->index, r->rc};
+    // The reader adds a rule's ring to the bound before it reads its period.
+    if (r->rc != RULES_OK && r->rc != RULES_BAD_PERIOD) return {r->index, r->rc};
     slots += r->ring.value_or(0);
     if (slots > KIV_MAX_RING_SLOTS) return {r->index, RULES_RINGS_TOO_BIG};
+    if (r->rc != RULES_OK) return {r->index, r->rc};
   }
   return {};
 }

@@ -413,6 +413,8 @@ const char* rule_load_rejection(int rc) {
       return "out of memory";
     case RULES_RINGS_TOO_BIG:
       return "the rings of the active rules together hold more than 1048576 match times";
+    case RULES_BAD_PERIOD:
+      return "its period is negative";
     default:
       return "the reader failed";
   }
