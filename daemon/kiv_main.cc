@@ -9,8 +9,9 @@
 //   syslog monitor  detect/monitor_syslog, started with the address of json_path.
 //   trigger thread  trigger/monitor_statistics, runs the healing executor.
 // The handlers only set a flag (SIGALRM also re-arms the alarm, SIGTERM also writes one byte to
-// the wake pipe); all work happens in the loop or in the threads. The workers block the daemon's
-// four signals, so a delivery always lands on the main thread and cuts its pause short.
+// the wake pipe; SIGHUP's does nothing); all work happens in the loop or in the threads. The
+// workers block the daemon's signals, so a delivery always lands on the main thread and cuts its
+// pause short.
 #include "daemon/kiv_main.h"
 
 #include <errno.h>
@@ -63,6 +64,11 @@ void on_term(int) {
   request_stop();
 }
 
+// SIGHUP, which init scripts and tools send a daemon to make it reopen its logs, does nothing. A
+// handler rather than SIG_IGN: exec puts a caught signal back to its default, so no program kiv
+// starts (the follower, the hooks, reboot, what the firmware's calls start) inherits it ignored.
+void on_hangup(int) {}
+
 void install(int sig, void (*handler)(int)) {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
@@ -74,6 +80,7 @@ void install(int sig, void (*handler)(int)) {
 
 void daemon_signal_set(sigset_t* set) {
   sigemptyset(set);
+  sigaddset(set, SIGHUP);
   sigaddset(set, SIGALRM);
   sigaddset(set, SIGUSR1);
   sigaddset(set, SIGUSR2);
@@ -91,6 +98,8 @@ const char* exit_text(void* value) {
 }  // namespace
 
 int kiv_main() {
+  // A daemon has no terminal: a hangup never ends it, from the first step on (and mid-heal).
+  install(SIGHUP, on_hangup);
   // A file size limit makes a write beyond it fail with EFBIG like a full disk; its signal
   // would end the daemon over one log record.
   signal(SIGXFSZ, SIG_IGN);
