@@ -429,3 +429,35 @@ bool automaton_matches(const pattern_automaton& a, std::string_view text, int ef
   }
   return false;
 }
+
+bool repeats_an_anchored_group(const char* pattern) {
+  pattern_reader reader(pattern);
+  std::vector<bool> anchored;  // per open group: whether an anchor stands inside it
+  bool after_anchored_group = false;
+  for (;;) {
+    const pattern_token t = reader.next();
+    bool follows_group = false;
+    switch (t.kind) {
+      case pattern_token_kind::end:
+        return false;
+      case pattern_token_kind::open:
+        anchored.push_back(false);
+        break;
+      case pattern_token_kind::close:
+        follows_group = anchored.back();
+        anchored.pop_back();
+        if (follows_group && !anchored.empty()) anchored.back() = true;
+        break;
+      case pattern_token_kind::anchor:
+        if (!anchored.empty()) anchored.back() = true;
+        break;
+      case pattern_token_kind::repeat:
+        if (after_anchored_group && ((t.max < 0 && t.min >= 1) || t.max >= 2)) return true;
+        follows_group = after_anchored_group;  // a repetition stacked on the group's
+        break;
+      default:
+        break;
+    }
+    after_anchored_group = follows_group;
+  }
+}

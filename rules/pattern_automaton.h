@@ -11,7 +11,8 @@
 // ".", bracket expressions with ranges, classes and one-character collating symbols and
 // equivalence classes, groups (empty ones too), alternation (with empty branches), stacked
 // repetitions and intervals, and the zero-width assertions "^", "$", "\b", "\B", "\<", "\>",
-// "\`" and "\'" anywhere. Left to regexec: a pattern of more than kAutomatonPositions positions
+// "\`" and "\'" anywhere, with POSIX's verdict where it and the C library's differ (below). Left
+// to regexec: a pattern of more than kAutomatonPositions positions
 // once repetitions are multiplied out, or one whose copies take too long to read.
 #pragma once
 
@@ -44,8 +45,17 @@ struct pattern_automaton {
 };
 
 // The automaton of an extended expression that regcomp(REG_EXTENDED) has accepted, matching
-// exactly the texts regexec matches; none for a pattern it leaves to regexec.
+// exactly the texts regexec matches (but see repeats_an_anchored_group); none for a pattern it
+// leaves to regexec.
 std::optional<pattern_automaton> build_automaton(const char* pattern);
+
+// Whether an anchor stands inside a group that a repetition copies more than once: "+", "{m,}"
+// with m of 1 or more, or "{m,n}" with n of 2 or more after the group (also stacked on another
+// repetition of it). The one shape in which the automaton and the C library's matcher disagree:
+// the automaton gives POSIX's verdict, and glibc's matcher also matches some texts on which
+// such an anchor does not hold ("(^a){2}" on "aa"), never the other way round. ("*", "?",
+// "{0,}", "{1}" and anchors outside such a group never differ.)
+bool repeats_an_anchored_group(const char* pattern);
 
 // Whether the pattern matches somewhere in the text, with regexec's REG_NOTBOL (the text does
 // not start a line) and REG_NOTEOL (it does not end one) in eflags.

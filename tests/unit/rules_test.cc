@@ -11,6 +11,7 @@
 #include "core/paths.h"
 #include "rules/action_list.h"
 #include "rules/dump_mp.h"
+#include "rules/pattern_automaton.h"
 #include "rules/pattern_tokens.h"
 #include "rules/rule_reader.h"
 #include "support/kivtest.h"
@@ -250,6 +251,29 @@ TEST(PatternTokens, ReadAsRegcompReadsThem) {
   for (const auto& c : cases("tokens.txt")) {
     SCOPED_TRACE(c.where);
     EXPECT_EQ(tokens_of(c[0].c_str()), c[1]) << c[0];
+  }
+}
+
+// Each class and word assertion against the C library over every byte: alone, and beside a
+// letter and a blank on either side (what "\b" and its kin see on each side of it).
+TEST(PatternAutomaton, ClassesAndWordEdgesTakeTheBytesTheCLibraryTakes) {
+  for (const auto& c : cases("classes.txt")) {
+    SCOPED_TRACE(c.where);
+    const std::optional<pattern_automaton> automaton = build_automaton(c[0].c_str());
+    regex_t re;
+    ASSERT_TRUE(automaton) << c[0];
+    ASSERT_EQ(regcomp(&re, c[0].c_str(), REG_EXTENDED | REG_NOSUB), 0) << c[0];
+    int alone = 0;
+    for (int b = 1; b < 256; ++b) {
+      const std::string byte(1, static_cast<char>(b));
+      for (const std::string& text : {byte, "a" + byte, byte + "a", " " + byte, byte + " "}) {
+        const bool matches = regexec(&re, text.c_str(), 0, nullptr, 0) == 0;
+        EXPECT_EQ(automaton_matches(*automaton, text), matches) << c[0] << " on byte " << b;
+        if (text.size() == 1) alone += matches;
+      }
+    }
+    EXPECT_EQ(std::to_string(alone), c[1]) << c[0];
+    regfree(&re);
   }
 }
 

@@ -22,6 +22,7 @@
 
 #include "core/kiv_log.h"
 #include "rules/action_list.h"
+#include "rules/pattern_automaton.h"
 #include "tools/kivrule/kivrule.h"
 
 namespace {
@@ -208,6 +209,11 @@ void report_pattern(const checked_rule& c, const own_lines& actions, rule_report
   const monitor_profile& p = c.pattern->probe;
   if (has_expression(p) && profile_regexec(p, "", 0) == 0)
     r->warnings.push_back("re_pattern matches the empty text, so it matches every log line");
+  if (repeats_an_anchored_group(pattern.c_str()))
+    r->warnings.push_back(
+        "re_pattern repeats a group with an anchor in it (by + or a count above 1): kiv matches "
+        "it as POSIX reads it, where the C library's matcher also matches some lines on which "
+        "the anchor does not hold (\"(^a){2}\" on \"aa\"); write the anchor outside the group");
   const std::string self = self_trigger_warning(p, action_texts(c.actions), actions);
   if (!self.empty()) r->warnings.push_back(self);
 }
