@@ -25,11 +25,13 @@ std::string input_name(const std::string& path);
 // False with *err set when the output path names the same file as the input (compared by device
 // and inode, so another spelling or a link is caught too): writing would destroy the input.
 bool distinct_output(const std::string& in, const std::string& out, std::string* err);
-// False with *err set when writing the output would replace a key: the same file as one of the
-// key files named on the command line (by device and inode), or an existing file that holds a
-// PEM key of any kind, private or public, whatever its name (or that cannot be read to tell). A
-// lost signing key cannot be made again while routers in the field hold its public half.
-bool spares_keys(const std::string& out, const std::vector<std::string>& keys, std::string* err);
+// False with *err set when the output must not be replaced: it is the same file as one of the
+// key files named on the command line (by device and inode), an existing file that holds a PEM
+// key of any kind, private or public, whatever its name (or that cannot be read to tell), or
+// something other than a regular file (a device such as /dev/null, a FIFO, a directory), in
+// whose place the rename would put a file. A lost signing key cannot be made again while
+// routers in the field hold its public half.
+bool may_replace(const std::string& out, const std::vector<std::string>& keys, std::string* err);
 // Replaces the file at path with data through a temporary file in the same directory renamed
 // into place, so no reader ever sees half of it; "-" is standard output. False with *err set.
 bool write_whole_file(const std::string& path, const std::string& data, std::string* err);

@@ -92,9 +92,9 @@ const char kUsage[] =
     "      the tool's version\n"
     "\n"
     "A file named - is standard input (one per command); key files are named files.\n"
-    "An output (OUT) is never the input file, nor a key: a key file named on the command\n"
-    "line or any file that holds a PEM key, private or public; it is replaced whole,\n"
-    "through a temporary file.\n"
+    "An output (OUT) is never the input file, nor a key (a key file named on the command\n"
+    "line or any file that holds a PEM key, private or public), nor what is no regular\n"
+    "file (a device, a FIFO); it is replaced whole, through a temporary file.\n"
     "Options take their value as --opt VALUE or --opt=VALUE; each may be given once.\n"
     "JSON errors are given by line and column.\n"
     "Exit status: 0 good, 1 the rules would not work, 2 bad command line or unreadable input.\n";

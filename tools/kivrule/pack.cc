@@ -95,7 +95,7 @@ int kivrule_pack(std::vector<std::string> args) {
     return fail("--ran needs a 32-bit number, not '" + *ran_text + "'", KIVRULE_USAGE);
   }
   if (!ran_text) ran = random_ran();
-  if (!distinct_output(args[0], args[1], &err) || !spares_keys(args[1], {}, &err))
+  if (!distinct_output(args[0], args[1], &err) || !may_replace(args[1], {}, &err))
     return fail(err, KIVRULE_USAGE);
   if (int status = read_input(args[0], &json, &err)) return fail(err, status);
   if (json.find('\0') != std::string::npos) {
@@ -124,7 +124,7 @@ int kivrule_unpack(std::vector<std::string> args) {
   std::vector<std::string> keys;
   if (!key_path.empty()) keys.push_back(key_path);
   if (args.size() == 2 &&
-      (!distinct_output(args[0], args[1], &err) || !spares_keys(args[1], keys, &err)))
+      (!distinct_output(args[0], args[1], &err) || !may_replace(args[1], keys, &err)))
     return fail(err, KIVRULE_USAGE);
   if (int status = load_rule_text(args[0], &in, &err, key.get())) return fail(err, status);
   if (!in.container) return fail(in.name + ": not a rule container (no header)", KIVRULE_REJECTED);

@@ -172,7 +172,7 @@ bool file_holds_pem_key(int fd, int* why) {
 
 }  // namespace
 
-bool spares_keys(const std::string& out, const std::vector<std::string>& keys, std::string* err) {
+bool may_replace(const std::string& out, const std::vector<std::string>& keys, std::string* err) {
   struct stat o, k;
   if (out == "-" || stat(out.c_str(), &o) != 0) return true;  // nothing there to replace
   for (const std::string& key : keys) {
@@ -180,7 +180,12 @@ bool spares_keys(const std::string& out, const std::vector<std::string>& keys, s
     *err = out + " is the key file " + key + ": writing it would destroy the key; name another";
     return false;
   }
-  if (!S_ISREG(o.st_mode)) return true;
+  if (!S_ISREG(o.st_mode)) {
+    *err = out + " is " + (S_ISDIR(o.st_mode) ? "a directory" : "not a regular file") +
+           ": the output is replaced whole, and a file would take its place; name a file, or - "
+           "for standard output";
+    return false;
+  }
   const int fd = ::open(out.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   int why = fd < 0 ? errno : 0;
   const bool key = fd >= 0 && file_holds_pem_key(fd, &why);

@@ -152,7 +152,7 @@ int kivrule_sign(std::vector<std::string> args) {
                     "): a router that takes it refuses every set with a lower serial, so few or "
                     "no later sets could follow it; --force signs it all the same",
                 KIVRULE_USAGE);
-  if (!distinct_output(args[0], args[1], &err) || !spares_keys(args[1], {*key_path}, &err))
+  if (!distinct_output(args[0], args[1], &err) || !may_replace(args[1], {*key_path}, &err))
     return fail(err, KIVRULE_USAGE);
   rule_key key;
   if (rule_sig r = load_private_key(*key_path, &key); r != rule_sig::ok)
