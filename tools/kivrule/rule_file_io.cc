@@ -131,6 +131,9 @@ bool distinct_output(const std::string& in, const std::string& out, std::string*
 
 namespace {
 
+// The largest existing output that is replaced (and so read through for a key first).
+constexpr unsigned long long kLargestOutput = 16ULL * KIV_MAX_BODY;
+
 // Whether the text holds a line "-----BEGIN ...KEY...-----" that opens a PEM key ("PRIVATE KEY",
 // "PUBLIC KEY", "ENCRYPTED PRIVATE KEY", "RSA PRIVATE KEY", "OPENSSH PRIVATE KEY", ...). A line
 // starts after a '\n' only: the text given starts with one where the file starts.
@@ -184,6 +187,13 @@ bool may_replace(const std::string& out, const std::vector<std::string>& keys, s
     *err = out + " is " + (S_ISDIR(o.st_mode) ? "a directory" : "not a regular file") +
            ": the output is replaced whole, and a file would take its place; name a file, or - "
            "for standard output";
+    return false;
+  }
+  // Every file kivrule writes is at most a rule file's size; one far larger is something else,
+  // and it is not read through to make sure.
+  if (static_cast<unsigned long long>(o.st_size) > kLargestOutput) {
+    *err = out + " holds " + std::to_string(static_cast<long long>(o.st_size)) +
+           " bytes, far more than any rule file: it is not replaced; name another";
     return false;
   }
   const int fd = ::open(out.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
