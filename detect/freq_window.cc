@@ -43,10 +43,9 @@ bool ring_slot_valid(const monitor_profile* p, int32_t slot) {
 }
 
 double read_uptime() {
-  // The file is read directly: no process is started while the caller holds mp_mutex. Nor does
-  // it wait: a FIFO in place of the clock reads as no uptime.
+  // The file is read directly: no process is started while the caller holds mp_mutex.
   std::string path = uptime_path();
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0.0;
   char buf[64];
   memset(buf, 0, sizeof buf);

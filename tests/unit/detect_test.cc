@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <sstream>
 
 #include "core/stop.h"
@@ -63,14 +61,6 @@ TEST(FreqWindow, UptimeFromTheTestClock) {
   EXPECT_EQ(read_uptime(), 17000001.1) << "past 2^24 s a single-precision time steps by 2 s";
   sb.write("proc/uptime", "garbage\n");
   EXPECT_EQ(read_uptime(), 0.0);
-  std::remove(sb.path("proc/uptime").c_str());
-  ASSERT_EQ(mkfifo(sb.path("proc/uptime").c_str(), 0644), 0);
-  EXPECT_EQ(in_child([] {
-              alarm(5);
-              _exit(read_uptime() == 0.0 ? 0 : 1);
-            }),
-            0)
-      << "a FIFO as the clock holds the walker, and mp_mutex with it";
 }
 
 TEST(SyslogMonitor, PiecesOfTheLineRead) {
