@@ -116,3 +116,4 @@ int kivrule_replay(std::vector<std::string> args);
 int kivrule_keygen(std::vector<std::string> args);
 int kivrule_sign(std::vector<std::string> args);
 int kivrule_verify(std::vector<std::string> args);
+int kivrule_fleet(std::vector<std::string> args);

@@ -85,6 +85,25 @@ const char kUsage[] =
     "      minutes) no line is walked, and lines written meanwhile are matched afterwards at\n"
     "      a later time; only one rule heals at a time; a reload of the rule set empties\n"
     "      every ring; its clock is the uptime, which a time stamp can only stand in for.\n"
+    "  fleet LOG [--base SERIAL] [--serial SERIAL] [--factor X] [--min-routers N]\n"
+    "        [--floor R]\n"
+    "      read a rule server's request log (one JSON object a line: the request's form\n"
+    "      fields by name, KivReport as JSON text or object, time in Unix seconds, and\n"
+    "      optionally status, stage and published) and print per serial and stage the\n"
+    "      routers reporting, the router-days their reports cover, reboots and per rule\n"
+    "      fires, heals and unconfirmed heals per 1,000 router-days. Only reports answered\n"
+    "      200 count (a router sends the others again); a report is in the stage published\n"
+    "      with it when the serial published is its own, else in stage -. Then the serial\n"
+    "      in rollout (--serial, or the newest reported) against --base (or the newest\n"
+    "      older one reported; none: every base rate is 0): \"verdict: halt\" and exit 1\n"
+    "      when at least N routers (--min-routers, 20) report the rollout serial and its\n"
+    "      reboots or some rule's fires per 1,000 router-days are more than X times\n"
+    "      (--factor, 2) the base's, a base rate under R (--floor, 100) counting as R, so\n"
+    "      a base of 0 or a rule new in the set halts only above X times R; it names what\n"
+    "      rose. Otherwise \"verdict: go on\" and exit 0. A line that is no request record\n"
+    "      (not a JSON object, no time, longer than 65536 bytes) is named on standard\n"
+    "      error by its number and makes the exit 2; a report that is not what a router\n"
+    "      writes is refused and counted.\n"
     "  --version\n"
     "      the tool's version\n"
     "\n"
@@ -157,6 +176,7 @@ int run(std::vector<std::string> args) {
   if (cmd == "keygen") return kivrule_keygen(args);
   if (cmd == "sign") return kivrule_sign(args);
   if (cmd == "verify") return kivrule_verify(args);
+  if (cmd == "fleet") return kivrule_fleet(args);
   std::fprintf(stderr, "kivrule: unknown command '%s'\n\n%s", cmd.c_str(), kUsage);
   return KIVRULE_USAGE;
 }
