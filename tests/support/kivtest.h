@@ -63,6 +63,9 @@ struct run_result {
   std::string out, err;
 };
 run_result run(const std::vector<std::string>& argv, const std::string& input = "");
+// Waits at most timeout_s for the child pid to end (then SIGKILLs it, showing its threads):
+// its exit status as in_child, -1 when it had to be killed.
+int reap(pid_t pid, double timeout_s);
 
 // The root, emptied: tmp/ var/run/ dev/ jffs/ stay, files go, the settings store is cleared and
 // the rule-set globals released.

@@ -2,10 +2,12 @@
 """Loopback HTTPS rule server for kiv's tests and demo.
 
   rule_server.py --dir DIR [--certs CERTDIR] [--control FILE]
+  rule_server.py --certs CERTDIR --certs-only
 
 CERTDIR (default DIR/certs) holds a throw-away CA, the server's certificate for 127.0.0.1, one for
 another host name and one signed by a CA the client does not trust; they are made once with the
-openssl command and shared by later runs. DIR receives ca.pem (the trust store for KIV_CA_BUNDLE),
+openssl command and shared by later runs (--certs-only makes them and ends: the nginx rule
+server's tests and demo use them too). DIR receives ca.pem (the trust store for KIV_CA_BUNDLE),
 `port` (written last, once every listener is up), the ports of the fault listeners and
 requests.jsonl (one JSON record per request, form fields in wire order).
 
@@ -123,10 +125,16 @@ class PlainGarbage(socketserver.BaseRequestHandler):
 def main():
     global stopping
     ap = argparse.ArgumentParser()
-    ap.add_argument("--dir", required=True)
+    ap.add_argument("--dir")
     ap.add_argument("--certs")
     ap.add_argument("--control")
+    ap.add_argument("--certs-only", action="store_true")
     a = ap.parse_args()
+    if a.certs_only and a.certs:
+        make_certs(a.certs)
+        return
+    if not a.dir:
+        ap.error("--dir is needed (or --certs CERTDIR --certs-only)")
     os.makedirs(a.dir, exist_ok=True)
     certs = a.certs or os.path.join(a.dir, "certs")
     make_certs(certs)
