@@ -44,7 +44,7 @@ cert=$(cd "$(dirname "$cert")" && pwd)/$(basename "$cert")
 key=$(cd "$(dirname "$key")" && pwd)/$(basename "$key")
 for v in dir cert key listen user; do word "--$v" "${!v}"; done
 [[ $rate =~ ^[1-9][0-9]{0,8}r/[sm]$ ]] || die "--rate needs Nr/s or Nr/m (N at least 1), not '$rate'"
-number --burst "$burst"
+number --burst "$burst" 1
 number --retry-after "$retry_after"
 [ "$workers" = auto ] || number --workers "$workers" 1
 word --js "$here/kiv_rules.js"
