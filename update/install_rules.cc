@@ -78,7 +78,7 @@ void read_json(const char* path) {
   // The download judged the file already; it is judged again as it is read now.
   const set_check check = ret == 0 ? check_rule_set({buffer.get(), len}) : set_check{};
   if (ret == 0 && check.verdict != set_verdict::take) {
-    READ_LOG("Rule file not taken: %s\n", check.reason.c_str());
+    tell_not_taken(check, "read_json", __LINE__);
     return;
   }
   if (ret == 0) ret = decrypt_container(buffer.get(), check.parts.container_len);

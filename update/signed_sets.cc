@@ -10,6 +10,7 @@
 #include "core/paths.h"
 #include "platform/platform.h"
 #include "update/rule_signature.h"
+#include "update/rule_stage.h"
 
 namespace {
 
@@ -72,6 +73,16 @@ set_check refuse(set_check c, const std::string& why) {
   return c;
 }
 
+// A well-formed staged trailer whose stage leaves this router out: refused, the set in force stays.
+set_check keep_to_stage(set_check c) {
+  if (c.parts.trailer != rule_sig::ok) return c;
+  const std::optional<std::string> why = stage_refusal(c.parts.stage, router_bucket());
+  if (!why) return c;
+  c = refuse(c, *why);
+  c.staged_out = true;
+  return c;
+}
+
 }  // namespace
 
 set_check check_rule_set(std::string_view file) {
@@ -79,9 +90,9 @@ set_check check_rule_set(std::string_view file) {
   c.parts = split_signed(file);
   const std::string path = key_path();
   if (path.empty()) {
-    // No key: a trailer, whole or not, is left out or read as before.
+    // No key: a trailer, whole or not, is left out or read as before; its stage is kept to.
     if (c.parts.trailer != rule_sig::ok) c.parts.container_len = file.size();
-    return c;
+    return keep_to_stage(c);
   }
   c.keyed = true;
   rule_key key;
@@ -93,7 +104,7 @@ set_check check_rule_set(std::string_view file) {
   const rule_sig verdict = verify_signed(file, key.get(), &c.parts);
   if (verdict != rule_sig::ok) return refuse(c, rule_sig_text(verdict));
   const std::optional<installed_serial> held = read_installed();
-  if (!held) return c;
+  if (!held) return keep_to_stage(c);
   const uint64_t serial = c.parts.serial;
   if (serial < held->serial)
     return refuse(c, "serial " + std::to_string(serial) + " is below the installed set's " +
@@ -102,10 +113,17 @@ set_check check_rule_set(std::string_view file) {
     if (hex_text(signature_of(file, c.parts)) != held->signature)
       return refuse(
           c, "serial " + std::to_string(serial) + " is the installed set's, with other bytes");
+    // The set this router holds, re-signed for another stage or not: no update either way.
     c.verdict = set_verdict::same;
     c.reason = "the installed set, serial " + std::to_string(serial);
+    return c;
   }
-  return c;
+  return keep_to_stage(c);
+}
+
+void tell_not_taken(const set_check& c, const char* func, int line) {
+  kiv_log(func, line, "Rule file not taken: %s\n", c.reason.c_str());
+  if (c.staged_out) logmessage_normal("kiv", "Rule file not taken: %s\n", c.reason.c_str());
 }
 
 void keep_rule_serial(std::string_view file, const set_check& c) {

@@ -438,6 +438,12 @@ void router::answer(int status, const std::string& body, double delay) const {
   rename((server + "/control.tmp").c_str(), (server + "/control.json").c_str());
 }
 
+void router::shed(int status, const std::string& retry_after) const {
+  put(server + "/control.tmp",
+      "{\"status\": " + std::to_string(status) + ", \"retry_after\": \"" + retry_after + "\"}");
+  rename((server + "/control.tmp").c_str(), (server + "/control.json").c_str());
+}
+
 void router::fault(const std::string& mode) const {
   put(server + "/control.tmp", "{\"mode\": \"" + mode + "\"}");
   rename((server + "/control.tmp").c_str(), (server + "/control.json").c_str());

@@ -109,11 +109,15 @@ fleet_run::fleet_run(const fleet_model& model, seed_kind k)
       due(kSimSeconds),
       reboot_at(kSimSeconds) {
   deps.now = [this] { return start + now; };
-  deps.download = [this](const char*) { count_request(*this); };
+  deps.download = [this](const char*) {
+    count_request(*this);
+    return std::optional<int64_t>();
+  };
   deps.read = [](const char*) {};  // the answer is not installed: only the load matters here
   deps.random = [this] { return draw_random_number(start + now, cur->salt, cur->draws); };
   deps.get_int = [this](const char* key) { return setting(*this, key); };
   deps.set_int = [](const char*, int) {};  // only kiv_quick_period, which is never set
+  deps.clock = [this] { return static_cast<double>(now); };
 }
 
 uint32_t find(fleet_run& r, uint32_t id) {

@@ -23,9 +23,10 @@ const char kUsage[] =
     "      the input file and is replaced whole, through a temporary file.\n"
     "  unpack IN [OUT] [--pubkey KEY.pub]\n"
     "      restore the JSON text of a container (to standard output without OUT), without\n"
-    "      its signature trailer, whose serial it shows (on standard error without OUT);\n"
-    "      exit 1 when the body is not Len bytes long (the container was cut short or added\n"
-    "      to), or with --pubkey when a router holding that key would refuse the file\n"
+    "      its signature trailer, whose serial and stage it shows (on standard error\n"
+    "      without OUT); exit 1 when the body is not Len bytes long (the container was cut\n"
+    "      short or added to), or with --pubkey when a router holding that key would\n"
+    "      refuse the file\n"
     "  check FILE [--productid P] [--odmpid O] [--fwver F] [--label-mac M]\n"
     "        [--pubkey KEY.pub] [--verbose]\n"
     "      load FILE (container or plain JSON) as the daemon would and report every rule:\n"
@@ -52,17 +53,23 @@ const char kUsage[] =
     "      make an Ed25519 key pair for signing rule sets: NAME.key, the private key\n"
     "      (PEM, mode 0600), and NAME.pub, the public key for the router's firmware image\n"
     "      (PEM). Neither may exist already: a key is never replaced.\n"
-    "  sign --key NAME.key --serial N IN OUT [--force]\n"
+    "  sign --key NAME.key --serial N [--stage P] IN OUT [--force]\n"
     "      write IN, a container as pack writes it, with a signature trailer behind it:\n"
     "      the serial N (0..18446744073709551615) and an Ed25519 signature over the\n"
     "      container and the serial. IN must pass check (without identity) unless --force\n"
     "      is given; OUT is never the input file and is replaced whole, through a\n"
     "      temporary file. A router holding the public key installs only signed files and\n"
     "      none with a lower serial than the set it holds; other routers read the file as\n"
-    "      before.\n"
+    "      before. --stage P (1..100, default 100) stages the set for P% of the routers:\n"
+    "      a router takes it only when its bucket (see bucket) is below P, and the stage\n"
+    "      is signed too; the same set signed again at a higher stage reaches more\n"
+    "      routers, and those that hold it already take it as no update\n"
     "  verify --pubkey NAME.pub FILE\n"
-    "      print FILE's serial and the verdict of a router holding NAME.pub: exit 0 only\n"
-    "      for a valid signature, 1 for a missing, malformed or wrong one\n"
+    "      print FILE's serial and stage and the verdict of a router holding NAME.pub:\n"
+    "      exit 0 only for a valid signature, 1 for a missing, malformed or wrong one\n"
+    "  bucket LABEL_MAC ...\n"
+    "      print the bucket of each router (0..99: the first four hexadecimal digits of\n"
+    "      the MD5 of its label_mac, the request's IDENT, modulo 100) and its IDENT\n"
     "  replay RULES LOG [--productid P] [--odmpid O] [--fwver F] [--label-mac M]\n"
     "         [--clock log|rate=N] [--heal-limit N] [--json]\n"
     "      load RULES as check does and walk LOG through the daemon's own matching and\n"
@@ -176,6 +183,7 @@ int run(std::vector<std::string> args) {
   if (cmd == "keygen") return kivrule_keygen(args);
   if (cmd == "sign") return kivrule_sign(args);
   if (cmd == "verify") return kivrule_verify(args);
+  if (cmd == "bucket") return kivrule_bucket(args);
   if (cmd == "fleet") return kivrule_fleet(args);
   std::fprintf(stderr, "kivrule: unknown command '%s'\n\n%s", cmd.c_str(), kUsage);
   return KIVRULE_USAGE;
