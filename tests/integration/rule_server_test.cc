@@ -192,17 +192,23 @@ std::string member(const std::string& line, const char* name) {
   return json_object_get_string(v);
 }
 
-// A container signed by kivrule with a fresh key in the sandbox, at a serial (and a stage).
-std::string signed_set(const sandbox& sb, uint64_t serial, const std::string& json) {
+// A container signed by kivrule with a key made once in the sandbox, at a serial and a stage
+// (100: today's trailer). Packed with a fixed Ran, so the same rules re-signed at another stage
+// are the same set.
+std::string signed_set(const sandbox& sb, uint64_t serial, const std::string& json,
+                       int stage = 100) {
   sb.write("set.json", json);
   if (!std::filesystem::exists(sb.path("key.key"))) {
     EXPECT_EQ(run({bin("kivrule"), "keygen", sb.path("key")}).status, 0);
   }
-  EXPECT_EQ(run({bin("kivrule"), "pack", sb.path("set.json"), sb.path("set.kiv")}).status, 0);
-  EXPECT_EQ(run({bin("kivrule"), "sign", "--key", sb.path("key.key"), "--serial",
-                 std::to_string(serial), sb.path("set.kiv"), sb.path("set.signed")})
-                .status,
-            0);
+  EXPECT_EQ(
+      run({bin("kivrule"), "pack", sb.path("set.json"), sb.path("set.kiv"), "--ran", "1"}).status,
+      0);
+  std::vector<std::string> sign = {bin("kivrule"),     "sign",     "--key",
+                                   sb.path("key.key"), "--serial", std::to_string(serial)};
+  if (stage != 100) sign.insert(sign.end(), {"--stage", std::to_string(stage)});
+  sign.insert(sign.end(), {sb.path("set.kiv"), sb.path("set.signed")});
+  EXPECT_EQ(run(sign).status, 0);
   return sb.read("set.signed");
 }
 
@@ -280,7 +286,8 @@ TEST(RuleServer, HostileFormsStillGiveOneJsonLineEach) {
   EXPECT_EQ(ask(srv.url(), {{"Model", std::string(20000, 'M')}}).status, 413);
   const std::vector<std::string> lines = srv.log(2);
   ASSERT_EQ(lines.size(), 2u);
-  const std::string& form = lines[0].find("413") == std::string::npos ? lines[0] : lines[1];
+  const std::string& form =
+      lines[0].find("\"status\":413") == std::string::npos ? lines[0] : lines[1];
   ASSERT_TRUE(record(form)) << form;
   EXPECT_EQ(member(form, "Model"), "a\"b\\c\nd\r\x01\x7f\xef\xbf\xbd\xef\xbf\xbd") << form;
   EXPECT_EQ(member(form, "TCode"), "0") << form;
@@ -341,34 +348,37 @@ std::string check(sandbox& sb) {
 
 }  // namespace
 
-// The real kiv against the deployment: the signed set taken, then, holding its serial, the short
-// "no update" that leaves the set in force; both requests in the log with the router's serial.
-TEST(RuleServer, KivTakesTheSetThenHearsNoUpdate) {
+// A staged set: refused by a router outside the stage (bucket 80 at 80%), taken once the same
+// set is published again at 81%, then "no update" for the serial held; the log gives each
+// request the stage published with it, from the staged trailer.
+TEST(RuleServer, KivRefusesAStagedSetThenTakesItWidened) {
   sandbox sb;
   nginx_server srv(sb.path("srv"));
   ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
-  srv.publish(signed_set(sb, 4,
-                         "[" +
-                             rule("\"keyword\":\"wan\",\"re_pattern\":\"WAN down\","
-                                  "\"frequency\":1,\"action\":\"nop\"") +
-                             "]"));
-  point_router_at(sb, srv);
+  const std::string rules = "[" +
+                            rule(
+                                "\"keyword\":\"wan\",\"re_pattern\":\"WAN down\","
+                                "\"frequency\":1,\"action\":\"nop\"") +
+                            "]";
+  srv.publish(signed_set(sb, 4, rules, 80));
+  point_router_at(sb, srv);  // label_mac 02:4B:56:00:00:01: bucket 80
   ASSERT_TRUE(sb.start());
+  const std::string refused = check(sb);
+  EXPECT_NE(refused.find(")]Rule file not taken: staged for 80% of routers, this router is in "
+                         "bucket 80\n"),
+            std::string::npos)
+      << refused;
+  EXPECT_EQ(refused.find(")]New arraylen="), std::string::npos) << refused;
+  srv.publish(signed_set(sb, 4, rules, 81));
   const std::string taken = check(sb);
   EXPECT_NE(taken.find(")]New arraylen=1\n"), std::string::npos) << taken;
   const std::string again = check(sb);
   EXPECT_NE(again.find(")]No update for kiv JSON file.\n"), std::string::npos) << again;
-  EXPECT_EQ(again.find(")]New arraylen="), std::string::npos) << again;
   EXPECT_EQ(sb.stop(), 0);
-  const std::vector<std::string> lines = srv.log(2);
-  ASSERT_EQ(lines.size(), 2u);
-  std::string all = lines[0] + "\n" + lines[1] + "\n";
-  EXPECT_EQ(
-      occurrences(all, R"("kiv_user_approval":"0","RuleSerial":"0","stage":100,"published":4})"),
-      1u)
-      << all;
-  EXPECT_EQ(
-      occurrences(all, R"("kiv_user_approval":"0","RuleSerial":"4","stage":100,"published":4})"),
-      1u)
-      << all;
+  const std::vector<std::string> lines = srv.log(3);
+  ASSERT_EQ(lines.size(), 3u);
+  std::string all = lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n";
+  EXPECT_EQ(occurrences(all, R"("RuleSerial":"0","stage":80,"published":4})"), 1u) << all;
+  EXPECT_EQ(occurrences(all, R"("RuleSerial":"0","stage":81,"published":4})"), 1u) << all;
+  EXPECT_EQ(occurrences(all, R"("RuleSerial":"4","stage":81,"published":4})"), 1u) << all;
 }
