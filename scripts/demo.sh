@@ -5,8 +5,9 @@
 #   the heal seen in the service events, the dump with the results, an orderly stop; then the
 #   same router with a rule-signing key and a heal budget: an unsigned and an older signed set
 #   refused, a signed one taken, and the fires of a persisting fault held back; then the
-#   fleet's rule server on nginx (server/nginx): a newer signed set taken from it, "no update"
-#   for the serial held, and kivrule fleet's verdict on its request log.
+#   fleet's rule server on nginx (server/nginx): a newer signed set staged for 50% of routers
+#   refused, taken at 90%, "no update" for the serial held, and kivrule fleet's verdict on the
+#   server's request log.
 # Ends non-zero as soon as a step does not happen; the server and the daemon are stopped on
 # every way out. KIV_BUILD_DIR names the build directory (default build), KIV_DEMO_KEEP=1
 # keeps the sandbox root for a look afterwards.
@@ -239,17 +240,28 @@ check_nginx() {
   wait_for "$LOG" "$1" 30 $((n + 1))
   echo "$(grep -F -- "$1" "$LOG" | tail -n 1 | sed 's/^\[KIV\]\[[^]]*\]//')"
 }
-"$B/kivrule" sign --key "$S/release.key" --serial 3 "$S/rules.kiv" "$S/rules.3" >/dev/null
-server/nginx/publish.sh "$N" "$S/rules.3"
-echo "published serial 3"
+"$B/nvram" set label_mac=02:4B:56:00:00:01
+echo "this router: $("$B/kivrule" bucket 02:4B:56:00:00:01)"
+"$B/kivrule" sign --key "$S/release.key" --serial 3 --stage 50 "$S/rules.kiv" "$S/rules.3.50" >/dev/null
+server/nginx/publish.sh "$N" "$S/rules.3.50"
+echo "published serial 3 at stage 50%"
+check_nginx ")]Rule file not taken: staged for 50%"
+"$B/kivrule" sign --key "$S/release.key" --serial 3 --stage 90 "$S/rules.kiv" "$S/rules.3.90" >/dev/null
+server/nginx/publish.sh "$N" "$S/rules.3.90"
+echo "the same set published again at stage 90%"
 check_nginx "New arraylen=5"
 check_nginx "No update for kiv JSON file."
 stop_process "$pid"
 pid=
 stop_process "$ngx"
 ngx=
-echo "the server's request log, $N/logs/requests.jsonl:"
-cut -c1-160 "$N/logs/requests.jsonl"
+echo "the server's request log, $N/logs/requests.jsonl (some members of each line):"
+python3 -c 'import json, sys
+for line in open(sys.argv[1]):
+    r = json.loads(line)
+    print(" ".join("%s=%s" % (k, r[k]) for k in ("status", "IDENT", "RuleSerial", "KivReport",
+                                                 "stage", "published") if k in r))' \
+  "$N/logs/requests.jsonl"
 echo "kivrule fleet on it:"
 status=0
 "$B/kivrule" fleet "$N/logs/requests.jsonl" || status=$?
