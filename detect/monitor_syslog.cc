@@ -30,6 +30,7 @@
 #include "detect/freq_window.h"
 #include "detect/match_func.h"
 #include "platform/platform.h"
+#include "report/fleet_counts.h"
 
 namespace {
 
@@ -194,6 +195,7 @@ void walk_profiles(rule_set& set, const log_piece& piece, std::optional<float> n
     p.credited_line = piece.line;
     if (!now) now = read_uptime();
     record_match(p, p.index, *now);
+    count_match(p.tally);
     if (matched) matched(p.index);
   }
 }
@@ -219,6 +221,7 @@ bool walk_log_line(const log_piece& piece, int* pause_logged) {
     *pause_logged = 0;
   }
   SYSLOG_LOG("gArraylen=[%d]\n", hold.set ? static_cast<int>(hold.set->count) : 0);
+  if (piece.place.at_start) count_walked_line();
   if (hold.set) walk_profiles(*hold.set, piece, std::nullopt);
   return true;
 }

@@ -16,7 +16,9 @@
 #include "core/stop.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
+#include "update/fleet_report.h"
 #include "update/retry_after.h"
+#include "update/rule_stage.h"
 #include "update/signed_sets.h"
 
 namespace {
@@ -79,7 +81,7 @@ std::string md5_hex(const std::string& data) {
   return hex_text(std::string_view(reinterpret_cast<const char*>(digest), len));
 }
 
-std::vector<std::pair<std::string, std::string>> download_form_fields() {
+std::vector<std::pair<std::string, std::string>> download_form_fields(fleet_counts* reported) {
   std::string ident = md5_hex(nvram_safe_get("label_mac"));
   char algo[16];
   snprintf(algo, sizeof algo, "Ver%04d", 1);
@@ -96,6 +98,11 @@ std::vector<std::pair<std::string, std::string>> download_form_fields() {
   // field of its own after the six, which a server that knows nothing of signatures passes over.
   if (const std::optional<uint64_t> serial = request_rule_serial())
     fields.emplace_back("RuleSerial", std::to_string(*serial));
+  if (fleet_report_on()) {
+    const fleet_counts counts = take_counts();
+    fields.emplace_back("KivReport", fleet_report_json(counts, serial_in_force(), router_bucket()));
+    if (reported) *reported = counts;
+  }
   return fields;
 }
 
@@ -125,7 +132,9 @@ int curl_download_file(const char* url, const char* path, download_answer* answe
   sink.file = open_target(real_path);
   if (!sink.file) return 0;
 
-  auto fields = download_form_fields();
+  std::optional<fleet_counts> reported;
+  auto fields = download_form_fields(&reported.emplace());
+  if (!fleet_report_on()) reported.reset();
   KIV_LOG("%s=%d\n", "kiv_user_approval", nvram_get_int("kiv_user_approval"));
   std::unique_ptr<curl_mime, void (*)(curl_mime*)> mime(curl_mime_init(curl.get()), curl_mime_free);
   for (const auto& [name, value] : fields) {
@@ -165,6 +174,8 @@ int curl_download_file(const char* url, const char* path, download_answer* answe
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
   if (answer) *answer = download_answer{status, sink.retry_after};
+  // The server has the report once it answers 200, with an update or without one.
+  if (reported && status == 200) settle_counts(*reported);
   if (rc != CURLE_OK || !closed || status != 200) {
     // A partial body must never be taken for a rule file.
     unlink(real_path.c_str());

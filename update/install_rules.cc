@@ -12,6 +12,7 @@
 #include "core/paths.h"
 #include "core/tmp_files.h"
 #include "platform/platform.h"
+#include "report/fleet_counts.h"
 #include "rules/rule_reader.h"
 #include "update/container.h"
 #include "update/rule_cache.h"
@@ -31,6 +32,7 @@ int install_rule_text(const char* text) {
   std::unique_ptr<rule_set> old;
   rule_set_hold hold = hold_rule_set();
   READ_LOG("lock mutex in read json\n");
+  attach_counts(*next);
   if (hold.set) READ_LOG("free monitor_profile\n");
   // The file's pause switch counts only once its set is the one in force.
   if (next->pause) global_pause.store(*next->pause);

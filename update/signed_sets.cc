@@ -67,6 +67,9 @@ std::optional<installed_serial> read_installed() {
   return std::nullopt;
 }
 
+// The set in force, as the install step (main thread, or start-up) left it: what it came with.
+std::optional<installed_serial> in_force;
+
 set_check refuse(set_check c, const std::string& why) {
   c.verdict = set_verdict::refused;
   c.reason = why;
@@ -110,9 +113,13 @@ set_check check_rule_set(std::string_view file) {
     return refuse(c, "serial " + std::to_string(serial) + " is below the installed set's " +
                          std::to_string(held->serial));
   if (serial == held->serial) {
-    if (hex_text(signature_of(file, c.parts)) != held->signature)
+    const std::string signature = hex_text(signature_of(file, c.parts));
+    if (signature != held->signature)
       return refuse(
           c, "serial " + std::to_string(serial) + " is the installed set's, with other bytes");
+    // After a restart without the rule cache the record outlives the set: it is taken again.
+    if (!in_force || in_force->serial != serial || in_force->signature != signature)
+      return keep_to_stage(c);
     // The set this router holds, re-signed for another stage or not: no update either way.
     c.verdict = set_verdict::same;
     c.reason = "the installed set, serial " + std::to_string(serial);
@@ -127,6 +134,9 @@ void tell_not_taken(const set_check& c, const char* func, int line) {
 }
 
 void keep_rule_serial(std::string_view file, const set_check& c) {
+  in_force.reset();
+  if (c.parts.trailer == rule_sig::ok)
+    in_force = installed_serial{c.parts.serial, hex_text(signature_of(file, c.parts))};
   if (!c.keyed || c.parts.trailer != rule_sig::ok) return;
   const std::optional<installed_serial> held = read_installed();
   const std::string_view signature = signature_of(file, c.parts);
@@ -139,6 +149,10 @@ void keep_rule_serial(std::string_view file, const set_check& c) {
             static_cast<unsigned long long>(c.parts.serial), KIV_FLASH_DIR, kSerialName);
   else
     KIV_LOG("Cannot keep the rule set serial in [%s/%s]\n", KIV_FLASH_DIR, kSerialName);
+}
+
+uint64_t serial_in_force() {
+  return in_force ? in_force->serial : 0;
 }
 
 std::optional<uint64_t> request_rule_serial() {

@@ -38,7 +38,10 @@ set_check check_rule_set(std::string_view file);
 // The refusal's words: the record "Rule file not taken: REASON" with the caller's name and line
 // and, for a set staged for other routers, the same line in the system log.
 void tell_not_taken(const set_check& c, const char* func, int line);
-// After a signed set was installed: its serial and signature kept in flash.
+// After a set was installed: it is the set in force; a signed set's serial and signature kept in
+// flash on a router with a key.
 void keep_rule_serial(std::string_view file, const set_check& c);
+// The serial of the set in force when it came with a well-formed trailer; 0 otherwise.
+uint64_t serial_in_force();
 // The serial of the signed set in force, for the request: none when the router has no key.
 std::optional<uint64_t> request_rule_serial();

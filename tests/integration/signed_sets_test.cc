@@ -155,3 +155,26 @@ TEST(SignedSets, StagedSetsReachTheirBucketsOnly) {
   EXPECT_EQ(r.count("tmp/syslog.log", "Rule file not taken"), 2u);
   EXPECT_EQ(r.stop(), 0);
 }
+
+// The record of the installed set outlives a restart; the set itself does not without the rule
+// cache. The same set served again is then taken: the router would otherwise run without rules
+// until a higher serial came.
+TEST(SignedSets, AfterARestartWithoutACacheTheSameSetIsTakenAgain) {
+  const key_pair signer = new_key();
+  router r;
+  r.write("signer.pub", signer.pub_pem);
+  r.settings("kiv_rule_pubkey=/signer.pub");
+  ASSERT_TRUE(r.start());
+  const std::string seven = signed_set("seven", 7, signer);
+  EXPECT_NE(offer(r, seven).find(")]New arraylen=1\n"), std::string::npos);
+  EXPECT_NE(offer(r, seven).find(")]Rule file not taken: the installed set, serial 7\n"),
+            std::string::npos);
+  EXPECT_EQ(r.stop(), 0);
+  ASSERT_TRUE(r.start());
+  EXPECT_NE(offer(r, seven).find(")]New arraylen=1\n"), std::string::npos);
+  EXPECT_NE(offer(r, seven).find(")]Rule file not taken: the installed set, serial 7\n"),
+            std::string::npos);
+  EXPECT_NE(offer(r, signed_set("six", 6, signer)).find("serial 6 is below the installed set's 7"),
+            std::string::npos);
+  EXPECT_EQ(r.stop(), 0);
+}
