@@ -241,6 +241,7 @@ check_nginx() {
   echo "$(grep -F -- "$1" "$LOG" | tail -n 1 | sed 's/^\[KIV\]\[[^]]*\]//')"
 }
 "$B/nvram" set label_mac=02:4B:56:00:00:01
+"$B/nvram" set kiv_fleet_report=1
 echo "this router: $("$B/kivrule" bucket 02:4B:56:00:00:01)"
 "$B/kivrule" sign --key "$S/release.key" --serial 3 --stage 50 "$S/rules.kiv" "$S/rules.3.50" >/dev/null
 server/nginx/publish.sh "$N" "$S/rules.3.50"
@@ -259,8 +260,8 @@ echo "the server's request log, $N/logs/requests.jsonl (some members of each lin
 python3 -c 'import json, sys
 for line in open(sys.argv[1]):
     r = json.loads(line)
-    print(" ".join("%s=%s" % (k, r[k]) for k in ("status", "IDENT", "RuleSerial", "KivReport",
-                                                 "stage", "published") if k in r))' \
+    print(" ".join("%s=%s" % (k, r[k]) for k in ("status", "RuleSerial", "stage", "published",
+                                                 "KivReport") if k in r))' \
   "$N/logs/requests.jsonl"
 echo "kivrule fleet on it:"
 status=0

@@ -348,10 +348,23 @@ std::string check(sandbox& sb) {
 
 }  // namespace
 
+// True once the daemon's log follower walks the system log (it reads from the end): marker
+// lines until one is walked.
+bool following(sandbox& sb) {
+  for (int n = 0; n < 40; ++n) {
+    const std::string line = "ready-" + std::to_string(n);
+    sb.syslog(line + "\n");
+    if (sb.wait_for("tmp/kiv.log", ")]pBuf=[" + line + "]\n", 1, 0.5)) return true;
+  }
+  return false;
+}
+
 // A staged set: refused by a router outside the stage (bucket 80 at 80%), taken once the same
 // set is published again at 81%, then "no update" for the serial held; the log gives each
-// request the stage published with it, from the staged trailer.
-TEST(RuleServer, KivRefusesAStagedSetThenTakesItWidened) {
+// request the stage published with it, from the staged trailer, and the router's fleet reports,
+// which kivrule fleet reads: the rule's fires under serial 4 against the router's day without a
+// set (serial 0).
+TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
   sandbox sb;
   nginx_server srv(sb.path("srv"));
   ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
@@ -362,7 +375,9 @@ TEST(RuleServer, KivRefusesAStagedSetThenTakesItWidened) {
                             "]";
   srv.publish(signed_set(sb, 4, rules, 80));
   point_router_at(sb, srv);  // label_mac 02:4B:56:00:00:01: bucket 80
+  sb.set("kiv_fleet_report", "1");
   ASSERT_TRUE(sb.start());
+  ASSERT_TRUE(following(sb));
   const std::string refused = check(sb);
   EXPECT_NE(refused.find(")]Rule file not taken: staged for 80% of routers, this router is in "
                          "bucket 80\n"),
@@ -370,15 +385,41 @@ TEST(RuleServer, KivRefusesAStagedSetThenTakesItWidened) {
       << refused;
   EXPECT_EQ(refused.find(")]New arraylen="), std::string::npos) << refused;
   srv.publish(signed_set(sb, 4, rules, 81));
+  sb.clock(86500);  // a day without a set
   const std::string taken = check(sb);
   EXPECT_NE(taken.find(")]New arraylen=1\n"), std::string::npos) << taken;
+  for (int fire = 1; fire <= 3; ++fire) {
+    sb.syslog("WAN down\n");
+    ASSERT_TRUE(sb.wait_for("tmp/kiv.log", ")]===============self_healing end===============\n",
+                            static_cast<size_t>(fire)));
+  }
+  sb.clock(172900);  // a day with serial 4
   const std::string again = check(sb);
   EXPECT_NE(again.find(")]No update for kiv JSON file.\n"), std::string::npos) << again;
   EXPECT_EQ(sb.stop(), 0);
+
   const std::vector<std::string> lines = srv.log(3);
   ASSERT_EQ(lines.size(), 3u);
   std::string all = lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n";
-  EXPECT_EQ(occurrences(all, R"("RuleSerial":"0","stage":80,"published":4})"), 1u) << all;
-  EXPECT_EQ(occurrences(all, R"("RuleSerial":"0","stage":81,"published":4})"), 1u) << all;
-  EXPECT_EQ(occurrences(all, R"("RuleSerial":"4","stage":81,"published":4})"), 1u) << all;
+  EXPECT_EQ(occurrences(all, R"("RuleSerial":"0","KivReport":"{\"v\":1,\"serial\":0,)"), 2u) << all;
+  EXPECT_EQ(occurrences(all, R"("RuleSerial":"4","KivReport":"{\"v\":1,\"serial\":4,)"), 1u) << all;
+  EXPECT_EQ(occurrences(all, R"(,"stage":80,"published":4})"), 1u) << all;
+  EXPECT_EQ(occurrences(all, R"(,"stage":81,"published":4})"), 2u) << all;
+  EXPECT_EQ(occurrences(all, R"(\"wan\":{\"matches\":3,\"fires\":3,\"heals\":3,)"), 1u) << all;
+
+  const run_result one = run({bin("kivrule"), "fleet", srv.dir + "/logs/requests.jsonl"});
+  EXPECT_EQ(one.status, 0) << one.out << one.err;
+  EXPECT_NE(one.out.find("\nserial 4, stage 81%: 1 router, 1.0 router-days, reboots 0.0 per "
+                         "1,000 router-days\n"),
+            std::string::npos)
+      << one.out;
+  EXPECT_NE(one.out.find("\nverdict: go on: 1 of the 20 routers needed to judge report serial 4\n"),
+            std::string::npos)
+      << one.out;
+  const run_result judged =
+      run({bin("kivrule"), "fleet", srv.dir + "/logs/requests.jsonl", "--min-routers", "1"});
+  EXPECT_EQ(judged.status, 1) << judged.out << judged.err;
+  EXPECT_NE(judged.out.find("\nverdict: halt: fires of wan rose above 2 times the base's\n"),
+            std::string::npos)
+      << judged.out;
 }
