@@ -91,7 +91,9 @@ struct nginx_server {
     }
     for (const double deadline = now_s() + 20; now_s() < deadline; pause_s(0.05)) {
       if (waitpid(child, nullptr, WNOHANG) != 0) return;  // lost the port to another: again
-      if (listening(port)) {
+      // Its own master (start.sh execs nginx) has bound the port once it wrote its PID file:
+      // a port another server took meanwhile never passes for this one.
+      if (slurp(dir + "/nginx.pid") == std::to_string(child) + "\n" && listening(port)) {
         pid = child;
         return;
       }
@@ -120,8 +122,8 @@ struct nginx_server {
 };
 
 struct answer {
-  long status = 0;
-  std::string body, retry_after;
+  long status = 0;  // 0: no answer (error says why)
+  std::string body, retry_after, error;
 };
 
 size_t into_string(char* data, size_t size, size_t n, void* out) {
@@ -157,7 +159,11 @@ answer ask(const std::string& url, const std::vector<std::pair<std::string, std:
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, retry_header);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &a.retry_after);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, 20L);
-  if (curl_easy_perform(h) == CURLE_OK) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &a.status);
+  const CURLcode rc = curl_easy_perform(h);
+  if (rc == CURLE_OK)
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &a.status);
+  else
+    a.error = curl_easy_strerror(rc);
   curl_mime_free(mime);
   curl_easy_cleanup(h);
   return a;
@@ -229,7 +235,7 @@ TEST(RuleServer, AnswersTheSetOrNoUpdateAndLogsEveryRequest) {
   nginx_server srv(sb.path("srv"));
   ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
   const answer none = ask(srv.url(), kRouter);
-  EXPECT_EQ(none.status, 200);
+  EXPECT_EQ(none.status, 200) << none.error << slurp(srv.dir + "/logs/error.log");
   EXPECT_EQ(none.body, "no update\n") << "nothing published yet";
 
   const std::string set = signed_set(
