@@ -38,6 +38,7 @@ word() {
 number() {
   [[ $2 =~ ^[0-9]{1,9}$ ]] && [ "$2" -ge "${3:-0}" ] || die "$1 needs a whole number (at least ${3:-0}), not '$2'"
 }
+for v in dir cert key; do word "--$v" "${!v}"; done  # before anything is made at the path
 mkdir -p "$dir/logs" "$dir/tmp" "$dir/publish"
 dir=$(cd "$dir" && pwd)
 cert=$(cd "$(dirname "$cert")" && pwd)/$(basename "$cert")
