@@ -32,6 +32,7 @@
 #include "daemon/startup.h"
 #include "detect/monitor_syslog.h"
 #include "heal/reboot_budget.h"
+#include "report/fleet_counts.h"
 #include "rules/dump_mp.h"
 #include "rules/rule_set.h"
 #include "storage/monitor_jffs.h"
@@ -123,6 +124,8 @@ int kiv_main() {
   }
 
   initial_functions();
+  // The fleet report's counts start now, with those kept over the reboot kiv made.
+  load_kept_counts();
   // The last good rule set, when kept, is live before the first log line is walked.
   load_rule_cache();
 

@@ -42,26 +42,6 @@ bool ring_slot_valid(const monitor_profile* p, int32_t slot) {
          static_cast<size_t>(slot) < p->timestamp.size();
 }
 
-double read_uptime() {
-  // The file is read directly: no process is started while the caller holds mp_mutex.
-  std::string path = uptime_path();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0.0;
-  char buf[64];
-  memset(buf, 0, sizeof buf);
-  ssize_t n;
-  do {
-    n = read(fd, buf, sizeof buf - 1);
-  } while (n < 0 && errno == EINTR);
-  close(fd);
-  if (n <= 0) return 0.0;
-  char* line_end = static_cast<char*>(memchr(buf, '\n', static_cast<size_t>(n)));
-  if (line_end) line_end[1] = '\0';  // one line, as a line read gives it
-  double uptime = 0.0;
-  if (sscanf(buf, "%lf %*f", &uptime) < 1) return 0.0;
-  return uptime;
-}
-
 void record_timestamp(monitor_profile* profile, double now) {
   if (!profile) {
     KIV_LOG("mp is NULL!\n");

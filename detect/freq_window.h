@@ -1,9 +1,9 @@
 // The ring of recent match times of a profile and its trigger condition. Callers hold mp_mutex.
 #pragma once
 
+#include "core/uptime.h"
 #include "rules/monitor_profile.h"
 
-double read_uptime();
 // True when `slot` is a position of the profile's ring that holds a time or a free mark.
 bool ring_slot_valid(const monitor_profile* profile, int32_t slot);
 // Records a match at `now` (seconds since boot: the daemon's walk passes read_uptime(), the rule

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "report/fleet_counts.h"
+
 namespace {
 
 std::atomic<uint64_t> lines_lost{0};
@@ -24,6 +26,7 @@ bool queue_piece(line_queue& q, const char* text, line_place place, uint64_t lin
       q.last_dropped = line;
       ++q.dropped_lines;
       lines_lost.fetch_add(1);
+      add_lost_lines(1);  // the fleet report tells the rule server
     }
     return false;
   }

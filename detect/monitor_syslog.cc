@@ -37,6 +37,7 @@
 #include "detect/line_queue.h"
 #include "detect/match_func.h"
 #include "platform/platform.h"
+#include "report/fleet_counts.h"
 
 namespace {
 
@@ -209,6 +210,7 @@ void walk_profiles(rule_set& set, const log_piece& piece, std::optional<double> 
     p.credited_line = piece.line;
     if (!now) now = read_uptime();
     record_match(p, p.index, *now);
+    count_match(p.tally);
     if (matched) matched(p.index);
   }
 }
@@ -233,6 +235,7 @@ bool walk_held(rule_set_hold& hold, const log_piece& piece, std::optional<double
     *pause_logged = 0;
   }
   SYSLOG_LOG("gArraylen=[%d]\n", hold.set ? static_cast<int>(hold.set->count) : 0);
+  if (piece.place.at_start) count_walked_line();
   if (hold.set) walk_profiles(*hold.set, piece, now);
   return true;
 }

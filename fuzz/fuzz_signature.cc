@@ -1,6 +1,7 @@
 // The signature trailer: split_signed and verify_signed on arbitrary bytes as a downloaded file,
 // and the writer's side on a container of the input's text (after its first eight bytes, which
-// give the serial): signed, it verifies; one byte changed or the file cut, it never does.
+// give the serial and the stage): signed, it verifies; one byte changed or the file cut, it never
+// does.
 #include "support.h"
 #include "update/rule_signature.h"
 
@@ -17,14 +18,19 @@ static uint64_t le(std::string_view s, size_t at, int width) {
 static void judge(std::string_view file) {
   signed_parts p;
   const rule_sig v = verify_signed(file, verifier, &p);
-  const bool magic_last = file.size() >= 8 && file.substr(file.size() - 8) == KIV_SIG_MAGIC;
+  const std::string_view last = file.size() >= 8 ? file.substr(file.size() - 8) : "";
+  const bool staged = last == KIV_STAGED_MAGIC, magic_last = staged || last == KIV_SIG_MAGIC;
   const bool box = has_container_magic(file.data(), file.size());
   const uint64_t own = box ? KIV_HEADER_LEN + le(file, 32, 4) : 0;
   if (p.trailer == rule_sig::ok) {
     check(v == rule_sig::ok || v == rule_sig::wrong, "a well-formed trailer is verified");
-    check(box && magic_last && own == p.container_len && file.size() == own + KIV_SIG_TRAILER_LEN &&
+    const size_t len = staged ? KIV_STAGED_TRAILER_LEN : KIV_SIG_TRAILER_LEN;
+    check(box && magic_last && own == p.container_len && file.size() == own + len &&
               p.serial == le(file, p.container_len, 8),
           "a trailer is well-formed only behind a container of 40 + Len bytes");
+    check(staged ? p.stage >= 1 && p.stage <= 99 && p.stage == le(file, own + 72, 4)
+                 : p.stage == KIV_FULL_STAGE,
+          "a staged trailer's stage is 1..99, the other kind's 100");
     return;
   }
   check(v == p.trailer && p.container_len == file.size(), "no trailer: the verdict, whole file");
@@ -48,12 +54,17 @@ void one(const std::string& input) {
   if (input.size() < 8) return;
   const uint64_t serial = le(input, 0, 8);
   const std::string box = make_container(input.substr(8), static_cast<uint32_t>(serial));
-  std::string file, again;
-  check(sign_container(box, serial, signer, &file) == rule_sig::ok, "a container is signed");
+  std::string file, again, whole;
+  const uint32_t stage = static_cast<uint32_t>(serial >> 32) % 100 + 1;
+  check(sign_container(box, serial, signer, &file, stage) == rule_sig::ok, "a container is signed");
   signed_parts p;
   check(verify_signed(file, verifier, &p) == rule_sig::ok && p.serial == serial &&
-            p.container_len == box.size() && file.compare(0, box.size(), box) == 0,
-        "signed, it verifies: the container unchanged, the serial kept");
+            p.stage == stage && p.container_len == box.size() &&
+            file.compare(0, box.size(), box) == 0,
+        "signed, it verifies: the container unchanged, the serial and stage kept");
+  check(sign_container(box, serial, signer, &whole) == rule_sig::ok &&
+            whole.compare(0, box.size() + 72, file, 0, box.size() + 72) == 0,
+        "the set signature is the same at every stage");
   judge(file);
   check(sign_container(file, serial, signer, &again) == rule_sig::malformed,
         "a signed file is not signed again");

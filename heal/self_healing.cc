@@ -12,12 +12,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "core/kiv_log.h"
 #include "core/stop.h"
 #include "heal/heal_budget.h"
 #include "heal/reboot_budget.h"
 #include "platform/platform.h"
+#include "report/fleet_counts.h"
 
 namespace {
 
@@ -43,6 +45,9 @@ void carry_out(const char* action) {
   if (strcmp(action, "nop") == 0) return;
   logmessage_normal("kiv", "[%s]take action-[%s].\n", "self_healing", action);
   if (strcmp(action, "reboot") == 0) {
+    // The router goes down with what kiv counted: the report keeps it over the reboot.
+    count_reboot();
+    keep_counts_for_reboot();
     platform_reboot();
     return;
   }
@@ -83,23 +88,27 @@ void log_result(int index, int32_t position, const rule_action& a) {
           static_cast<int>(position), static_cast<int>(a.actionRetry));
 }
 
-// Carries out the list in order, with the checks; a result of 1 ends it.
-void run_actions(int index, monitor_profile& p) {
+// Carries out the list in order, with the checks; a result of 1 ends it. The result of the last
+// action carried out; none when none was.
+std::optional<int32_t> run_actions(int index, monitor_profile& p) {
+  std::optional<int32_t> last;
   for (p.actionIndex = 0; p.actionIndex < p.action_num(); ++p.actionIndex) {
     // After SIGTERM no action is started: the daemon is going, and the boot script waits for
     // it only so long.
     if (terminate_flag.load() == 1) {
       kiv_log("self_healing", __LINE__,
               "Get terminate signal, the remaining actions are not carried out\n");
-      return;
+      return last;
     }
     rule_action& a = p.actions[static_cast<size_t>(p.actionIndex)];
     kiv_log("self_healing", __LINE__, "To do action[%d]=%s\n", static_cast<int>(p.actionIndex),
             a.text.c_str());
     run_action(p, a);
     log_result(index, p.actionIndex, a);
-    if (a.actionResult == 1) return;
+    last = a.actionResult;
+    if (a.actionResult == 1) return last;
   }
+  return last;
 }
 
 // A fire over the heal budget is recorded, not acted on: every action as not carried out.
@@ -138,10 +147,14 @@ void self_healing(rule_set* set, int index) {
   }
   monitor_profile& p = *found;
   KIV_LOG("action_num=%d\n", static_cast<int>(p.action_num()));
-  if (take_heal(text_or_none(p.kiv_keyword)))
-    run_actions(index, p);
-  else
+  if (take_heal(text_or_none(p.kiv_keyword))) {
+    count_heal(p.tally);
+    const std::optional<int32_t> last = run_actions(index, p);
+    if (last && *last != 0) count_unconfirmed(p.tally);
+  } else {
+    count_held(p.tally);
     hold_actions(index, p);
+  }
   empty_ring(p);
   healing_index.store(-1);
   KIV_LOG("===============self_healing end===============\n");

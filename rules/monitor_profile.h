@@ -55,6 +55,9 @@ struct monitor_profile {
   // The log line whose match went into the ring last: one line counts once, however many
   // pieces it is read in (0: none since the set was built).
   uint64_t credited_line = 0;
+  // The rule's counts in the fleet report (report/fleet_counts.h); -1: none (a set no daemon
+  // installed, as the rule author's replay builds).
+  int32_t tally = -1;
 
   int32_t action_num() const { return static_cast<int32_t>(actions.size()); }
 };

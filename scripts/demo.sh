@@ -4,7 +4,10 @@
 #   kiv downloading and reading it, fault lines written into the system log it follows,
 #   the heal seen in the service events, the dump with the results, an orderly stop; then the
 #   same router with a rule-signing key and a heal budget: an unsigned and an older signed set
-#   refused, a signed one taken, and the fires of a persisting fault held back.
+#   refused, a signed one taken, and the fires of a persisting fault held back; then the
+#   fleet's rule server on nginx (server/nginx): a newer signed set staged for 50% of routers
+#   refused, taken at 90%, "no update" for the serial held, and kivrule fleet's verdict on the
+#   server's request log.
 # Ends non-zero as soon as a step does not happen; the server and the daemon are stopped on
 # every way out. KIV_BUILD_DIR names the build directory (default build), KIV_DEMO_KEEP=1
 # keeps the sandbox root for a look afterwards.
@@ -29,6 +32,7 @@ SYSLOG=$R/tmp/syslog.log
 
 pid=
 srv=
+ngx=
 # Stops whatever still runs (first politely, then for good) and removes the root.
 stop_process() {
   local p=$1 i
@@ -46,6 +50,7 @@ cleanup() {
   trap - EXIT INT TERM
   [ -z "$pid" ] || stop_process "$pid"
   [ -z "$srv" ] || stop_process "$srv"
+  [ -z "$ngx" ] || stop_process "$ngx"
   if [ -n "${KIV_DEMO_KEEP:-}" ]; then echo "demo: sandbox root kept at $R"; else rm -rf "$R"; fi
   if [ "$status" -ne 0 ]; then echo "demo: FAILED (status $status)" >&2; fi
   exit "$status"
@@ -213,8 +218,55 @@ done
 echo "three fires, service events: $(tr '\n' ' ' <"$EVENTS")"
 grep -F "Heal budget spent" "$SYSLOG" | tail -n 1
 [ "$(grep -c restart_wan "$EVENTS")" -eq 2 ] || fail "expected two heals within the budget"
+
+step "the fleet's rule server: nginx with its njs module (server/nginx), TLS on loopback"
+N=$R/nginx
+NPORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+server/nginx/start.sh --dir "$N" --cert "$S/certs/server.pem" --key "$S/certs/server.key" \
+  --listen "127.0.0.1:$NPORT" --rate 60r/s --burst 60 >"$R/nginx.out" 2>&1 &
+ngx=$!
+for i in $(seq 100); do
+  [ -s "$N/nginx.pid" ] && (exec 3<>"/dev/tcp/127.0.0.1/$NPORT") 2>/dev/null && break
+  kill -0 "$ngx" 2>/dev/null || fail "nginx did not start: $(cat "$R/nginx.out")"
+  sleep 0.1
+done
+echo "nginx $(nginx -v 2>&1 | sed 's/.*\///') serving on https://127.0.0.1:$NPORT"
+"$B/nvram" set "kiv_debug_server=https://127.0.0.1:$NPORT"
+# One check against nginx, until the log holds TEXT once more.
+check_nginx() {
+  local n
+  n=$(grep -cF -- "$1" "$LOG") || n=0
+  "$B/nvram" set kiv_quick_period=1
+  wait_for "$LOG" "$1" 30 $((n + 1))
+  echo "$(grep -F -- "$1" "$LOG" | tail -n 1 | sed 's/^\[KIV\]\[[^]]*\]//')"
+}
+"$B/nvram" set label_mac=02:4B:56:00:00:01
+"$B/nvram" set kiv_fleet_report=1
+echo "this router: $("$B/kivrule" bucket 02:4B:56:00:00:01)"
+"$B/kivrule" sign --key "$S/release.key" --serial 3 --stage 50 "$S/rules.kiv" "$S/rules.3.50" >/dev/null
+server/nginx/publish.sh "$N" "$S/rules.3.50"
+echo "published serial 3 at stage 50%"
+check_nginx ")]Rule file not taken: staged for 50%"
+"$B/kivrule" sign --key "$S/release.key" --serial 3 --stage 90 "$S/rules.kiv" "$S/rules.3.90" >/dev/null
+server/nginx/publish.sh "$N" "$S/rules.3.90"
+echo "the same set published again at stage 90%"
+check_nginx "New arraylen=5"
+check_nginx "No update for kiv JSON file."
 stop_process "$pid"
 pid=
+stop_process "$ngx"
+ngx=
+echo "the server's request log, $N/logs/requests.jsonl (some members of each line):"
+python3 -c 'import json, sys
+for line in open(sys.argv[1]):
+    r = json.loads(line)
+    print(" ".join("%s=%s" % (k, r[k]) for k in ("status", "RuleSerial", "stage", "published",
+                                                 "KivReport") if k in r))' \
+  "$N/logs/requests.jsonl"
+echo "kivrule fleet on it:"
+status=0
+"$B/kivrule" fleet "$N/logs/requests.jsonl" || status=$?
+[ "$status" -eq 0 ] || fail "kivrule fleet ended with status $status"
 
 step "the story in \$R/tmp/kiv.log (excerpt)"
 grep -F -e ')]target_url=[' -e ')]Update kiv JSON file.' -e ')]No update for kiv JSON file.' \

@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libjson-c-dev libssl-dev
-          libgtest-dev openssl python3 file coreutils util-linux mount procps busybox)
+          libgtest-dev openssl python3 file coreutils util-linux mount procps busybox
+          nginx libnginx-mod-http-js)
 
 source scripts/packages.sh
 

@@ -14,6 +14,7 @@
 #include "detect/freq_window.h"
 #include "heal/self_healing.h"
 #include "platform/platform.h"
+#include "report/fleet_counts.h"
 #include "rules/rule_set.h"
 
 namespace {
@@ -40,6 +41,7 @@ size_t examine(rule_set& set, size_t cursor) {
   if (cursor >= set.profiles.size()) cursor = 0;
   monitor_profile& p = set.profiles[cursor];
   if (is_match_condition(&p) == 1 && healing_index.load() == -1) {
+    count_fire(p.tally);
     debug_print(p);
     p.isHealing = 1;
     healing_index.store(p.index);

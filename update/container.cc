@@ -157,18 +157,26 @@ signed_parts split_signed(std::string_view file) {
   signed_parts p;
   p.container_len = file.size();
   const uint64_t own = container_length(file);
-  const bool magic_last = file.size() >= KIV_SIG_MAGIC.size() &&
-                          file.substr(file.size() - KIV_SIG_MAGIC.size()) == KIV_SIG_MAGIC;
-  if (!magic_last) {
+  auto ends_in = [file](std::string_view magic) {
+    return file.size() >= magic.size() && file.substr(file.size() - magic.size()) == magic;
+  };
+  const bool staged = ends_in(KIV_STAGED_MAGIC);
+  if (!staged && !ends_in(KIV_SIG_MAGIC)) {
     if (own != 0 && file.size() > own) p.trailer = rule_sig::malformed;
     return p;
   }
-  if (own == 0 || file.size() != own + KIV_SIG_TRAILER_LEN) {
+  const size_t trailer_len = staged ? KIV_STAGED_TRAILER_LEN : KIV_SIG_TRAILER_LEN;
+  const uint32_t stage =
+      staged && own != 0 && file.size() == own + trailer_len
+          ? le32(reinterpret_cast<const unsigned char*>(file.data()) + own + 8 + KIV_SIG_LEN)
+          : KIV_FULL_STAGE;
+  if (own == 0 || file.size() != own + trailer_len || (staged && (stage < 1 || stage > 99))) {
     p.trailer = rule_sig::malformed;
     return p;
   }
   p.trailer = rule_sig::ok;
   p.container_len = static_cast<size_t>(own);
   p.serial = le64(file, p.container_len);
+  p.stage = stage;
   return p;
 }

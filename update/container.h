@@ -35,23 +35,38 @@ bool has_container_magic(const char* data, size_t len);
 
 // ---- The signature trailer ----------------------------------------------------------------------
 // A signed container is the container exactly as `kivrule pack` writes it (40-byte header, then
-// the scrambled body of Len bytes) followed by an 80-byte trailer, so the scrambling and the body
-// are unchanged:
+// the scrambled body of Len bytes) followed by a trailer, so the scrambling and the body are
+// unchanged. The trailer of a set for every router (80 bytes):
 //
 //   trailer offset  size  field
 //   0               8     serial, unsigned 64-bit, little-endian
-//   8               64    Ed25519 signature over the container and the serial: the file's first
-//                         40 + Len + 8 bytes (the magic is not signed: it only names the format)
+//   8               64    the set signature, Ed25519 over the container and the serial: the file's
+//                         first 40 + Len + 8 bytes (the magic is not signed: it only names the
+//                         format)
 //   72              8     magic "KIVSIG01", the last bytes of the file
 //
-// A reader finds the trailer by the magic at the very end. The trailer is well-formed only when
-// the file is a container (the header's magic) of exactly 40 + Len + 80 bytes. A container
-// followed by bytes that do not end in the magic (a trailer cut short, bytes appended) has a
-// malformed trailer as well; a container of 40 + Len bytes or fewer has none. A router without a
-// key reads every file as before: the trailer, whole or not, is never its concern.
+// The trailer of a set staged for some routers only (148 bytes), the same first 72 bytes, then:
+//
+//   72              4     stage, unsigned 32-bit, little-endian, 1..99: the set is for the routers
+//                         whose bucket (update/rule_stage.h) lies below it
+//   76              64    the stage signature, Ed25519 over the file's first 40 + Len + 76 bytes
+//                         (container, serial, set signature and stage)
+//   140             8     magic "KIVSIG02", the last bytes of the file
+//
+// Ed25519 signs deterministically, so the same set signed at any stage carries the same set
+// signature: the router's record of the installed set knows it again. A file of the first kind
+// reads as stage 100. A reader finds the trailer by the magic at the very end. It is well-formed
+// only when the file is a container (the header's magic) of exactly 40 + Len + the trailer's
+// length bytes, and a staged trailer's stage lies within 1..99. A container followed by bytes
+// that do not end in a magic (a trailer cut short, bytes appended) has a malformed trailer as
+// well; a container of 40 + Len bytes or fewer has none. A router without a key reads every file
+// as before, except that it keeps to the stage of a well-formed staged trailer.
 inline constexpr size_t KIV_SIG_TRAILER_LEN = 80;
+inline constexpr size_t KIV_STAGED_TRAILER_LEN = 148;
 inline constexpr size_t KIV_SIG_LEN = 64;
 inline constexpr std::string_view KIV_SIG_MAGIC = "KIVSIG01";
+inline constexpr std::string_view KIV_STAGED_MAGIC = "KIVSIG02";
+inline constexpr uint32_t KIV_FULL_STAGE = 100;  // every router: the first kind of trailer
 
 // The verdict on a trailer, and on a signature and its key (update/rule_signature.h);
 // rule_sig_text gives the words for the log.
@@ -72,6 +87,7 @@ struct signed_parts {
   rule_sig trailer = rule_sig::missing;  // ok (a well-formed trailer), missing or malformed
   size_t container_len = 0;  // the container's bytes: the whole file unless the trailer is ok
   uint64_t serial = 0;       // when the trailer is ok
+  uint32_t stage = KIV_FULL_STAGE;  // when the trailer is ok: below 100 for a staged trailer
 };
 signed_parts split_signed(std::string_view file);
 // The container's own length, 40 + Len, or 0 when the file has no container header.

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "update/container.h"
 #include "update/curl_download_file.h"
+#include "update/retry_after.h"
 #include "update/signed_sets.h"
 
 #ifndef KIV_DEFAULT_SERVER
@@ -33,7 +34,7 @@ bool taken_here(const char* path) {
   if (read_rule_file(path, &buffer, &len) != 0) return true;  // the reader tells what is wrong
   const set_check check = check_rule_set({buffer.get(), len});
   if (check.verdict == set_verdict::take) return true;
-  KIV_LOG("Rule file not taken: %s\n", check.reason.c_str());
+  tell_not_taken(check, __func__, __LINE__);
   return false;
 }
 
@@ -48,7 +49,7 @@ std::string download_target_url() {
   return url;
 }
 
-void download_json(const char* path) {
+std::optional<int64_t> download_json(const char* path) {
   KIV_LOG("start\n");
   remove_file(path);
   KIV_LOG("json_file_path=[%s]\n", path);
@@ -56,14 +57,22 @@ void download_json(const char* path) {
   KIV_LOG("target_url=[%s]\n", url.c_str());
 
   int retry = KIV_DOWNLOAD_RETRIES;
-  bool ok = curl_download_file(url.c_str(), path) == 1;
-  while (!ok && retry > 0 && !terminate_flag.load()) {
+  download_answer answer;
+  bool ok = curl_download_file(url.c_str(), path, &answer) == 1;
+  // A server that sheds load is not asked again within the check: tries 2 s apart would bring
+  // the turned-away herd back six times over.
+  std::optional<int64_t> shed = shed_seconds(answer.status, answer.retry_after);
+  while (!ok && !shed && retry > 0 && !terminate_flag.load()) {
     --retry;
     KIV_LOG("[download_json]retry=[%d]\n", retry);
     kiv_sleep(2);
     remove_file(path);
-    ok = curl_download_file(url.c_str(), path) == 1;
+    ok = curl_download_file(url.c_str(), path, &answer) == 1;
+    shed = shed_seconds(answer.status, answer.retry_after);
   }
+  if (shed)
+    KIV_LOG("The rule server sheds load: status %ld, Retry-After %lld s; no further try\n",
+            answer.status, static_cast<long long>(*shed));
   // Whatever a failed last attempt left is never taken for an update.
   if (!ok) remove_file(path);
 
@@ -80,4 +89,5 @@ void download_json(const char* path) {
     KIV_LOG("Update kiv JSON file.\n");
   }
   KIV_LOG("end\n");
+  return shed;
 }

@@ -13,6 +13,7 @@
 #include "core/paths.h"
 #include "core/tmp_files.h"
 #include "platform/platform.h"
+#include "report/fleet_counts.h"
 #include "rules/rule_reader.h"
 #include "update/container.h"
 #include "update/rule_cache.h"
@@ -32,6 +33,7 @@ int install_rule_text(const char* text) {
   std::unique_ptr<rule_set> old;
   rule_set_hold hold = hold_rule_set();
   READ_LOG("lock mutex in read json\n");
+  attach_counts(*next);
   if (hold.set) READ_LOG("free monitor_profile\n");
   // The file's pause switch counts only once its set is the one in force.
   if (next->pause) global_pause.store(*next->pause);
@@ -79,7 +81,7 @@ void read_json(const char* path) {
   // The download judged the file already; it is judged again as it is read now.
   const set_check check = ret == 0 ? check_rule_set({buffer.get(), len}) : set_check{};
   if (ret == 0 && check.verdict != set_verdict::take) {
-    READ_LOG("Rule file not taken: %s\n", check.reason.c_str());
+    tell_not_taken(check, "read_json", __LINE__);
     return;
   }
   if (ret == 0) ret = decrypt_container(buffer.get(), check.parts.container_len);

@@ -12,10 +12,12 @@
 #include "core/kiv_log.h"
 #include "core/kiv_say.h"
 #include "platform/platform.h"
+#include "platform/platform_posix.h"
 #include "rules/rule_set.h"
 #include "update/curl_download_file.h"
 #include "update/download_json.h"
 #include "update/install_rules.h"
+#include "update/retry_after.h"
 
 // The records carry the scheduler's public name, whichever entry ran the tick.
 #define PJ_LOG(fmt, ...) kiv_log("process_json", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
@@ -25,9 +27,32 @@ namespace {
 json_schedule g_schedule;
 uint32_t rand_call_count = 0;
 
-void check_now(const char* path, const json_schedule_deps& deps) {
-  deps.download(path);
+// The check: download, then read. A shed answer holds every later check back (see the header).
+void check_now(json_schedule& s, const char* path, const json_schedule_deps& deps) {
+  s.check_owed = 0;
+  if (const std::optional<int64_t> shed = deps.download(path)) {
+    const int64_t hold = shed_hold_back(*shed, *shed > 0 ? deps.random() : 0);
+    s.not_before = deps.clock() + static_cast<double>(hold);
+    s.check_owed = 1;
+    PJ_LOG("No check for %lld s (the rule server asked for %lld s)\n", static_cast<long long>(hold),
+           static_cast<long long>(*shed));
+  }
   deps.read(path);
+}
+
+// kiv_boot_splay: whether the boot-up check still waits. The delay is drawn once, at the first
+// tick of the boot phase that passes the gates.
+bool boot_splay_holds(json_schedule& s, const json_schedule_deps& deps) {
+  const int splay = deps.get_int("kiv_boot_splay");
+  if (splay <= 0) return false;
+  const double now = deps.clock();
+  if (s.splay_drawn == 0) {
+    s.splay_drawn = 1;
+    const int64_t delay = deps.random() % (static_cast<int64_t>(splay) + 1);
+    s.boot_not_before = now + static_cast<double>(delay);
+    PJ_LOG("Boot-up check in %lld s (kiv_boot_splay=%d)\n", static_cast<long long>(delay), splay);
+  }
+  return now < s.boot_not_before;
 }
 
 // Four bytes of the kernel's random source, little-endian; false when it gives fewer.
@@ -72,6 +97,54 @@ int get_random_number() {
                             rand_call_count);
 }
 
+double scheduler_clock() {
+  return static_cast<double>(monotonic_ns()) * 1e-9 / platform_time_scale();
+}
+
+namespace {
+
+// The schedule's part of a tick that passed the gates: whether a check falls due now.
+bool scheduled_check_due(json_schedule& s, const json_schedule_deps& deps, int check_period) {
+  PJ_LOG("A=>bootup_check = %d, periodic_check = %d\n", (int)s.bootup_check, (int)s.periodic_check);
+  if (s.bootup_check == 0 && s.periodic_check == 0) {
+    time_t now = static_cast<time_t>(deps.now());
+    struct tm tm_now {};
+    localtime_r(&now, &tm_now);
+    PJ_LOG("tm->tm_hour = %d, (2 + rand_hr) = %d\n", tm_now.tm_hour, (int)(2 + s.rand_hr));
+    PJ_LOG("tm->tm_min = %d, rand_min = %d\n", tm_now.tm_min, (int)s.rand_min);
+    if (tm_now.tm_hour == s.rand_hr + 2 && tm_now.tm_min == s.rand_min) {
+      s.periodic_check = 1;
+      s.period = -1;
+    }
+  }
+  bool quick = false;
+  if (deps.get_int("kiv_quick_period") > 0) {
+    s.periodic_check = 1;
+    s.period = -1;
+    deps.set_int("kiv_quick_period", 0);
+    quick = true;
+  }
+  PJ_LOG("B=>bootup_check = %d, periodic_check = %d, period=%d\n", (int)s.bootup_check,
+         (int)s.periodic_check, (int)s.period);
+  if (s.bootup_check == 0 && s.periodic_check == 0) return false;
+  // The splay holds the boot phase where it stands: the check then comes as it would have.
+  if (s.bootup_check != 0 && !quick && boot_splay_holds(s, deps)) return false;
+  s.period = (s.period + 1) % check_period;
+  PJ_LOG("period = %d, period_retry = %d, bootup_check = %d\n", (int)s.period, (int)s.period_retry,
+         (int)s.bootup_check);
+  if (s.period != 0 && (s.period_retry >= 2 || s.bootup_check != 0)) return false;
+  s.period_retry = (s.period_retry + 1) % 3;
+  PJ_LOG("period_retry = %d\n", (int)s.period_retry);
+  if (s.bootup_check != 0) {
+    s.bootup_check = 0;
+    s.rand_hr = deps.random() % 4;
+    s.rand_min = deps.random() % 60;
+  }
+  return true;
+}
+
+}  // namespace
+
 void process_json_tick(json_schedule& s, const char* path, const json_schedule_deps& deps) {
   int check_period = deps.get_int("kiv_json_check_period");
   if (check_period < 2) check_period = 2880;
@@ -85,43 +158,22 @@ void process_json_tick(json_schedule& s, const char* path, const json_schedule_d
     PJ_LOG("ntp_ready false");
     return;
   }
-  if (s.download_deferred == 1) {
+  bool due = s.download_deferred == 1;
+  if (due)
     s.download_deferred = 0;
-    check_now(path, deps);
+  else
+    due = scheduled_check_due(s, deps, check_period);
+  if (!due && s.check_owed == 0) return;
+  const double now = deps.clock();
+  if (now < s.not_before) {
+    if (due) {
+      s.check_owed = 1;
+      PJ_LOG("Check held back: no check for %.0f s more (the rule server shed load)\n",
+             s.not_before - now);
+    }
     return;
   }
-  PJ_LOG("A=>bootup_check = %d, periodic_check = %d\n", (int)s.bootup_check, (int)s.periodic_check);
-  if (s.bootup_check == 0 && s.periodic_check == 0) {
-    time_t now = static_cast<time_t>(deps.now());
-    struct tm tm_now {};
-    localtime_r(&now, &tm_now);
-    PJ_LOG("tm->tm_hour = %d, (2 + rand_hr) = %d\n", tm_now.tm_hour, (int)(2 + s.rand_hr));
-    PJ_LOG("tm->tm_min = %d, rand_min = %d\n", tm_now.tm_min, (int)s.rand_min);
-    if (tm_now.tm_hour == s.rand_hr + 2 && tm_now.tm_min == s.rand_min) {
-      s.periodic_check = 1;
-      s.period = -1;
-    }
-  }
-  if (deps.get_int("kiv_quick_period") > 0) {
-    s.periodic_check = 1;
-    s.period = -1;
-    deps.set_int("kiv_quick_period", 0);
-  }
-  PJ_LOG("B=>bootup_check = %d, periodic_check = %d, period=%d\n", (int)s.bootup_check,
-         (int)s.periodic_check, (int)s.period);
-  if (s.bootup_check == 0 && s.periodic_check == 0) return;
-  s.period = (s.period + 1) % check_period;
-  PJ_LOG("period = %d, period_retry = %d, bootup_check = %d\n", (int)s.period, (int)s.period_retry,
-         (int)s.bootup_check);
-  if (s.period != 0 && (s.period_retry >= 2 || s.bootup_check != 0)) return;
-  s.period_retry = (s.period_retry + 1) % 3;
-  PJ_LOG("period_retry = %d\n", (int)s.period_retry);
-  if (s.bootup_check != 0) {
-    s.bootup_check = 0;
-    s.rand_hr = deps.random() % 4;
-    s.rand_min = deps.random() % 60;
-  }
-  check_now(path, deps);
+  check_now(s, path, deps);
 }
 
 void process_json(const char* path) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -29,18 +30,34 @@ struct json_schedule {
   int32_t rand_hr = 0;
   int32_t rand_min = 0;
   int32_t download_deferred = 0;
+  // After a rule server shed load: no check before not_before (scheduler clock); a check that
+  // fell due meanwhile, or the one the server turned away, is owed and made once it has passed.
+  double not_before = 0;
+  int32_t check_owed = 0;
+  // kiv_boot_splay: the boot-up check waits until boot_not_before, drawn once.
+  int32_t splay_drawn = 0;
+  double boot_not_before = 0;
 };
+
+// The scheduler's clock: monotonic seconds, counted in the design's seconds (on the host one
+// lasts KIV_TIME_SCALE real seconds, like every pause).
+double scheduler_clock();
 
 // What one tick needs from outside; process_json uses the real ones, a test or the fleet
 // simulation its own.
 struct json_schedule_deps {
-  std::function<int64_t()> now;                                   // wall-clock seconds
-  std::function<void(const char*)> download;                      // download_json
+  std::function<int64_t()> now;  // wall-clock seconds
+  // download_json: the Retry-After seconds of an answer that shed load
+  std::function<std::optional<int64_t>(const char*)> download;
   std::function<void(const char*)> read;                          // read_json
   std::function<int()> random;                                    // get_random_number
   std::function<int(const char*)> get_int = nvram_get_int;        // the settings store
   std::function<void(const char*, int)> set_int = nvram_set_int;  // its one write
+  std::function<double()> clock = scheduler_clock;                // not_before's clock
 };
 
-// One tick of the scheduler on `state` (path must not be null).
+// One tick of the scheduler on `state` (path must not be null). With kiv_boot_splay S (seconds,
+// above 0) the boot-up check waits a random 0..S s, drawn once when the boot phase first passes
+// the gates (a quick check does not wait). After a shed answer of Retry-After R, no check asks
+// before R + a random 0..R s (at most 6 h) have passed; then the owed check is made.
 void process_json_tick(json_schedule& state, const char* path, const json_schedule_deps& deps);

@@ -122,37 +122,64 @@ bool pem_of(EVP_PKEY* key, bool private_key, std::string* out) {
 
 }  // namespace
 
+namespace {
+
+// Whether the 64 bytes at file[sig_at] are the key's Ed25519 signature over file[0, signed_len).
+rule_sig verify_part(std::string_view file, size_t signed_len, size_t sig_at, EVP_PKEY* key) {
+  md_ctx ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1)
+    return failed(rule_sig::crypto_failure);
+  // Ed25519 is one pass over the message, here the file's own leading bytes: no copy is made.
+  const int rc =
+      EVP_DigestVerify(ctx.get(), bytes(file, sig_at), KIV_SIG_LEN, bytes(file), signed_len);
+  return rc == 1 ? rule_sig::ok : failed(rule_sig::wrong);
+}
+
+// The key's signature over the whole of *file, appended to it.
+bool append_signature(std::string* file, EVP_PKEY* key) {
+  unsigned char sig[KIV_SIG_LEN];
+  size_t sig_len = sizeof sig;
+  md_ctx ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1 ||
+      EVP_DigestSign(ctx.get(), sig, &sig_len, bytes(*file), file->size()) != 1 ||
+      sig_len != KIV_SIG_LEN) {
+    ERR_clear_error();
+    return false;
+  }
+  file->append(reinterpret_cast<const char*>(sig), sig_len);
+  return true;
+}
+
+}  // namespace
+
 rule_sig verify_signed(std::string_view file, EVP_PKEY* key, signed_parts* parts) {
   const signed_parts p = split_signed(file);
   if (parts) *parts = p;
   if (p.trailer != rule_sig::ok) return p.trailer;
   if (!is_ed25519(key)) return rule_sig::key_invalid;
-  md_ctx ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1)
-    return failed(rule_sig::crypto_failure);
-  // Ed25519 is one pass over the message, here the file's own leading bytes: no copy is made.
-  const size_t signed_len = p.container_len + 8;
-  const int rc =
-      EVP_DigestVerify(ctx.get(), bytes(file, signed_len), KIV_SIG_LEN, bytes(file), signed_len);
-  return rc == 1 ? rule_sig::ok : failed(rule_sig::wrong);
+  const size_t set_signed = p.container_len + 8;
+  rule_sig r = verify_part(file, set_signed, set_signed, key);
+  // A staged trailer's stage is the signer's word as well: a stage changed on the way fails.
+  const size_t stage_signed = set_signed + KIV_SIG_LEN + 4;
+  if (r == rule_sig::ok && p.stage < KIV_FULL_STAGE)
+    r = verify_part(file, stage_signed, stage_signed, key);
+  return r;
 }
 
 rule_sig sign_container(std::string_view container, uint64_t serial, EVP_PKEY* key,
-                        std::string* out) {
-  if (container_length(container) != container.size() || container.empty())
+                        std::string* out, uint32_t stage) {
+  if (container_length(container) != container.size() || container.empty() || stage < 1 ||
+      stage > KIV_FULL_STAGE)
     return rule_sig::malformed;
   if (!is_ed25519(key) || !has_private_part(key)) return rule_sig::key_invalid;
   std::string file(container);
   put_le64(&file, serial);
-  unsigned char sig[KIV_SIG_LEN];
-  size_t sig_len = sizeof sig;
-  md_ctx ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1 ||
-      EVP_DigestSign(ctx.get(), sig, &sig_len, bytes(file), file.size()) != 1 ||
-      sig_len != KIV_SIG_LEN)
-    return failed(rule_sig::crypto_failure);
-  file.append(reinterpret_cast<const char*>(sig), sig_len);
-  file.append(KIV_SIG_MAGIC);
+  if (!append_signature(&file, key)) return rule_sig::crypto_failure;
+  if (stage < KIV_FULL_STAGE) {
+    for (int i = 0; i < 4; ++i) file.push_back(static_cast<char>((stage >> (8 * i)) & 0xffu));
+    if (!append_signature(&file, key)) return rule_sig::crypto_failure;
+  }
+  file.append(stage < KIV_FULL_STAGE ? KIV_STAGED_MAGIC : KIV_SIG_MAGIC);
   *out = std::move(file);
   return rule_sig::ok;
 }

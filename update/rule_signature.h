@@ -22,14 +22,17 @@ struct evp_pkey_free {
 using rule_key = std::unique_ptr<EVP_PKEY, evp_pkey_free>;
 
 // The verdict on a file for a router holding the public key: ok only for a well-formed trailer
-// whose signature verifies; missing, malformed or wrong otherwise (crypto_failure, or key_invalid
-// for a key that is not Ed25519). *parts (when given) receives the split.
+// whose signatures verify (the set signature and, on a staged trailer, the stage signature);
+// missing, malformed or wrong otherwise (crypto_failure, or key_invalid for a key that is not
+// Ed25519). *parts (when given) receives the split.
 rule_sig verify_signed(std::string_view file, EVP_PKEY* key, signed_parts* parts = nullptr);
 
-// The container with its trailer for `serial`, signed with the private key, in *out. malformed
-// when `container` is not exactly a container of 40 + Len bytes (a signed one included).
+// The container with its trailer for `serial`, signed with the private key, in *out: the
+// trailer for every router at stage 100, the staged one at a stage 1..99. malformed when
+// `container` is not exactly a container of 40 + Len bytes (a signed one included) or the stage
+// lies outside 1..100.
 rule_sig sign_container(std::string_view container, uint64_t serial, EVP_PKEY* key,
-                        std::string* out);
+                        std::string* out, uint32_t stage = KIV_FULL_STAGE);
 
 // Keys from PEM text: a public key ("PUBLIC KEY") or an unencrypted PKCS#8 private key
 // ("PRIVATE KEY"), Ed25519 only. ok with *key set, or key_invalid.

@@ -10,6 +10,7 @@
 #include "core/paths.h"
 #include "platform/platform.h"
 #include "update/rule_signature.h"
+#include "update/rule_stage.h"
 
 namespace {
 
@@ -66,9 +67,22 @@ std::optional<installed_serial> read_installed() {
   return std::nullopt;
 }
 
+// The set in force, as the install step (main thread, or start-up) left it: what it came with.
+std::optional<installed_serial> in_force;
+
 set_check refuse(set_check c, const std::string& why) {
   c.verdict = set_verdict::refused;
   c.reason = why;
+  return c;
+}
+
+// A well-formed staged trailer whose stage leaves this router out: refused, the set in force stays.
+set_check keep_to_stage(set_check c) {
+  if (c.parts.trailer != rule_sig::ok) return c;
+  const std::optional<std::string> why = stage_refusal(c.parts.stage, router_bucket());
+  if (!why) return c;
+  c = refuse(c, *why);
+  c.staged_out = true;
   return c;
 }
 
@@ -79,9 +93,9 @@ set_check check_rule_set(std::string_view file) {
   c.parts = split_signed(file);
   const std::string path = key_path();
   if (path.empty()) {
-    // No key: a trailer, whole or not, is left out or read as before.
+    // No key: a trailer, whole or not, is left out or read as before; its stage is kept to.
     if (c.parts.trailer != rule_sig::ok) c.parts.container_len = file.size();
-    return c;
+    return keep_to_stage(c);
   }
   c.keyed = true;
   rule_key key;
@@ -95,22 +109,36 @@ set_check check_rule_set(std::string_view file) {
   c.blameless = verdict == rule_sig::crypto_failure;
   if (verdict != rule_sig::ok) return refuse(c, rule_sig_text(verdict));
   const std::optional<installed_serial> held = read_installed();
-  if (!held) return c;
+  if (!held) return keep_to_stage(c);
   const uint64_t serial = c.parts.serial;
   if (serial < held->serial)
     return refuse(c, "serial " + std::to_string(serial) + " is below the installed set's " +
                          std::to_string(held->serial));
   if (serial == held->serial) {
-    if (hex_text(signature_of(file, c.parts)) != held->signature)
+    const std::string signature = hex_text(signature_of(file, c.parts));
+    if (signature != held->signature)
       return refuse(
           c, "serial " + std::to_string(serial) + " is the installed set's, with other bytes");
+    // After a restart without the rule cache the record outlives the set: it is taken again.
+    if (!in_force || in_force->serial != serial || in_force->signature != signature)
+      return keep_to_stage(c);
+    // The set this router holds, re-signed for another stage or not: no update either way.
     c.verdict = set_verdict::same;
     c.reason = "the installed set, serial " + std::to_string(serial);
+    return c;
   }
-  return c;
+  return keep_to_stage(c);
+}
+
+void tell_not_taken(const set_check& c, const char* func, int line) {
+  kiv_log(func, line, "Rule file not taken: %s\n", c.reason.c_str());
+  if (c.staged_out) logmessage_normal("kiv", "Rule file not taken: %s\n", c.reason.c_str());
 }
 
 void keep_rule_serial(std::string_view file, const set_check& c) {
+  in_force.reset();
+  if (c.parts.trailer == rule_sig::ok)
+    in_force = installed_serial{c.parts.serial, hex_text(signature_of(file, c.parts))};
   if (!c.keyed || c.parts.trailer != rule_sig::ok) return;
   const std::optional<installed_serial> held = read_installed();
   const std::string_view signature = signature_of(file, c.parts);
@@ -123,6 +151,10 @@ void keep_rule_serial(std::string_view file, const set_check& c) {
             static_cast<unsigned long long>(c.parts.serial), KIV_FLASH_DIR, kSerialName);
   else
     KIV_LOG("Cannot keep the rule set serial in [%s/%s]\n", KIV_FLASH_DIR, kSerialName);
+}
+
+uint64_t serial_in_force() {
+  return in_force ? in_force->serial : 0;
 }
 
 std::optional<uint64_t> request_rule_serial() {

@@ -27,10 +27,11 @@ key_pair new_key() {
   return k;
 }
 
-std::string signed_set(const std::string& keyword, uint64_t serial, const key_pair& k) {
+std::string signed_set(const std::string& keyword, uint64_t serial, const key_pair& k,
+                       uint32_t stage = 100) {
   std::string out;
   EXPECT_EQ(sign_container(packed("[" + rule("\"keyword\":\"" + keyword + "\"") + "]"), serial,
-                           k.priv.get(), &out),
+                           k.priv.get(), &out, stage),
             rule_sig::ok);
   return out;
 }
@@ -161,5 +162,70 @@ TEST(SignedSets, AKeyThatCannotBeUsedLeavesTheCacheForTheNextStart) {
   ASSERT_TRUE(r.start());
   EXPECT_EQ(r.count("tmp/kiv.log", ")]Cached rule set loaded, arraylen=1\n"), 1u);
   EXPECT_NE(r.dump().find("\"keyword\":\"cached\""), std::string::npos);
+  EXPECT_EQ(r.stop(), 0);
+}
+
+// A staged set reaches the routers whose bucket lies below its stage, keyed or not; the set a
+// router installed stays the installed set at every stage it comes again.
+TEST(SignedSets, StagedSetsReachTheirBucketsOnly) {
+  const key_pair signer = new_key();
+  router r;
+  r.write("signer.pub", signer.pub_pem);
+  r.settings("kiv_rule_pubkey=/signer.pub;label_mac=AA:BB:CC:00:11:22");  // bucket 52
+  ASSERT_TRUE(r.start());
+  const std::string refused =
+      ")]Rule file not taken: staged for 52% of routers, this router is in "
+      "bucket 52\n";
+  std::string log = offer(r, signed_set("seven", 7, signer, 52));
+  EXPECT_NE(log.find(refused), std::string::npos);
+  EXPECT_EQ(log.find(")]New arraylen="), std::string::npos);
+  EXPECT_EQ(r.get("kiv_is_JSON_updated"), "0");
+  EXPECT_EQ(r.count("tmp/syslog.log",
+                    " kiv: Rule file not taken: staged for 52% of routers, this "
+                    "router is in bucket 52\n"),
+            1u);
+  EXPECT_NE(offer(r, signed_set("seven", 7, signer, 53)).find(")]New arraylen=1\n"),
+            std::string::npos)
+      << "the same serial at a stage that holds this router";
+  for (uint32_t stage : {100u, 53u, 10u}) {
+    log = offer(r, signed_set("seven", 7, signer, stage));
+    EXPECT_NE(log.find(")]Rule file not taken: the installed set, serial 7\n"), std::string::npos)
+        << stage;
+    EXPECT_EQ(log.find("staged for"), std::string::npos) << stage;
+  }
+  // The stage is signed: raised on the way, the file is refused for its signature.
+  std::string raised = signed_set("eight", 8, signer, 10);
+  raised[raised.size() - 76] = 60;
+  EXPECT_NE(offer(r, raised).find(")]Rule file not taken: wrong signature\n"), std::string::npos);
+  // Without a key the stage holds all the same.
+  r.set("kiv_rule_pubkey", "");
+  EXPECT_NE(offer(r, signed_set("nine", 9, signer, 52)).find(refused), std::string::npos);
+  EXPECT_NE(offer(r, signed_set("nine", 9, signer, 53)).find(")]New arraylen=1\n"),
+            std::string::npos);
+  EXPECT_NE(r.dump().find("\"keyword\":\"nine\"}]\n"), std::string::npos);
+  EXPECT_EQ(r.count("tmp/syslog.log", "Rule file not taken"), 2u);
+  EXPECT_EQ(r.stop(), 0);
+}
+
+// The record of the installed set outlives a restart; the set itself does not without the rule
+// cache. The same set served again is then taken: the router would otherwise run without rules
+// until a higher serial came.
+TEST(SignedSets, AfterARestartWithoutACacheTheSameSetIsTakenAgain) {
+  const key_pair signer = new_key();
+  router r;
+  r.write("signer.pub", signer.pub_pem);
+  r.settings("kiv_rule_pubkey=/signer.pub");
+  ASSERT_TRUE(r.start());
+  const std::string seven = signed_set("seven", 7, signer);
+  EXPECT_NE(offer(r, seven).find(")]New arraylen=1\n"), std::string::npos);
+  EXPECT_NE(offer(r, seven).find(")]Rule file not taken: the installed set, serial 7\n"),
+            std::string::npos);
+  EXPECT_EQ(r.stop(), 0);
+  ASSERT_TRUE(r.start());
+  EXPECT_NE(offer(r, seven).find(")]New arraylen=1\n"), std::string::npos);
+  EXPECT_NE(offer(r, seven).find(")]Rule file not taken: the installed set, serial 7\n"),
+            std::string::npos);
+  EXPECT_NE(offer(r, signed_set("six", 6, signer)).find("serial 6 is below the installed set's 7"),
+            std::string::npos);
   EXPECT_EQ(r.stop(), 0);
 }

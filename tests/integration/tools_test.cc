@@ -39,8 +39,8 @@ std::vector<std::string> words(const std::string& text) {
 // The file of a row's transcript in tests/golden/tools/: the program's name, kivrule_COMMAND for
 // kivrule's commands; "" for another program (cp, dd, ...), whose row prepares the next one.
 std::string transcript_of(const std::vector<std::string>& words) {
-  static const std::set<std::string> commands = {"check",  "replay", "pack",  "unpack",
-                                                 "keygen", "sign",   "verify"};
+  static const std::set<std::string> commands = {"check", "replay", "pack",   "unpack", "keygen",
+                                                 "sign",  "verify", "bucket", "fleet"};
   const auto program = std::find_if(words.begin(), words.end(), [](const std::string& w) {
     return w.find('=') == std::string::npos;  // past the environment's NAME=value words
   });
@@ -71,6 +71,7 @@ TEST(Tools, EveryCommandPrintsAndEndsAsItsTranscriptSays) {
       {"ROUTERLOG", source("examples/router.log")},
       {"ODDLOG", source("tests/cases/replay_odd.log")},
       {"LONGLOG", source("tests/cases/replay_long.log")},
+      {"FLEETLOG", source("tests/cases/fleet_rollout.jsonl")},
       {"SIGNER", sb.path("signer")},
       {"OTHER", sb.path("other")},
       {"SIGNED", sb.path("signed.bin")},

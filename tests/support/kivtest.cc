@@ -81,22 +81,6 @@ void print_threads(pid_t pid) {
   closedir(tasks);
 }
 
-int reap(pid_t pid, double timeout_s) {
-  int status = 0;
-  for (const double deadline = now_s() + timeout_s; waitpid(pid, &status, WNOHANG) == 0;) {
-    if (now_s() < deadline) {
-      pause_s(0.005);
-      continue;
-    }
-    fprintf(stderr, "process %ld did not end within %.0f s:\n", static_cast<long>(pid), timeout_s);
-    print_threads(pid);
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 std::string table_text(const std::string& s) {
   static const std::regex escape(R"(\\n|\\t|\\x[0-9a-f]{2}|<<(.*?)\*(\d+)(?:\.\.(\d+))?>>)");
   std::string out;
@@ -125,6 +109,22 @@ std::string table_text(const std::string& s) {
 }
 
 }  // namespace
+
+int reap(pid_t pid, double timeout_s) {
+  int status = 0;
+  for (const double deadline = now_s() + timeout_s; waitpid(pid, &status, WNOHANG) == 0;) {
+    if (now_s() < deadline) {
+      pause_s(0.005);
+      continue;
+    }
+    fprintf(stderr, "process %ld did not end within %.0f s:\n", static_cast<long>(pid), timeout_s);
+    print_threads(pid);
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 double now_s() {
   struct timespec ts;
@@ -435,6 +435,12 @@ void router::answer(int status, const std::string& body, double delay) const {
   put(server + "/control.tmp", "{\"status\": " + std::to_string(status) + ", \"body_file\": \"" +
                                    server + "/body.bin\", \"delay\": " + std::to_string(delay) +
                                    "}");
+  rename((server + "/control.tmp").c_str(), (server + "/control.json").c_str());
+}
+
+void router::shed(int status, const std::string& retry_after) const {
+  put(server + "/control.tmp",
+      "{\"status\": " + std::to_string(status) + ", \"retry_after\": \"" + retry_after + "\"}");
   rename((server + "/control.tmp").c_str(), (server + "/control.json").c_str());
 }
 

@@ -63,6 +63,9 @@ struct run_result {
   std::string out, err;
 };
 run_result run(const std::vector<std::string>& argv, const std::string& input = "");
+// Waits at most timeout_s for the child pid to end (then SIGKILLs it, showing its threads):
+// its exit status as in_child, -1 when it had to be killed.
+int reap(pid_t pid, double timeout_s);
 
 // The root, emptied: tmp/ var/run/ dev/ jffs/ stay, files go, the settings store is cleared and
 // the rule-set globals released.
@@ -101,6 +104,8 @@ struct router : sandbox {
   ~router();
   std::string url(const char* listener = "port") const;  // garbage_port, wrong_name_port, ...
   void answer(int status, const std::string& body, double delay = 0) const;
+  // From now on the answer is STATUS with the header "Retry-After: VALUE" and no body.
+  void shed(int status, const std::string& retry_after) const;
   void fault(const std::string& mode) const;  // stall, reset, garbage, huge, stall_body
   std::string requests() const;               // a JSON record a request
   bool start(double scale = 0.02, const std::vector<std::string>& env = {});  // and following

@@ -2,15 +2,20 @@
 """Loopback HTTPS rule server for kiv's tests and demo.
 
   rule_server.py --dir DIR [--certs CERTDIR] [--control FILE]
+  rule_server.py --certs CERTDIR --certs-only
 
 CERTDIR (default DIR/certs) holds a throw-away CA, the server's certificate for 127.0.0.1, one for
 another host name and one signed by a CA the client does not trust; they are made once with the
-openssl command and shared by later runs. DIR receives ca.pem (the trust store for KIV_CA_BUNDLE),
+openssl command and shared by later runs (--certs-only makes them and ends: the nginx rule
+server's tests and demo use them too). DIR receives ca.pem (the trust store for KIV_CA_BUNDLE),
 `port` (written last, once every listener is up), the ports of the fault listeners and
 requests.jsonl (one JSON record per request, form fields in wire order).
 
 The control file (default DIR/control.json), read afresh for every request, is JSON:
-{"status": 200, "body_file": PATH, "delay": 0, "mode": ""}. "mode" picks a faulty answer once
+{"status": 200, "body_file": PATH, "delay": 0, "retry_after": null, "mode": ""}; "retry_after"
+(a text) is sent as the answer's Retry-After header, as a server that sheds load answers 503 or
+429. A request's record holds, beside its fields, "report": its KivReport field read as JSON (the
+fleet report), when it has one. "mode" picks a faulty answer once
 the request is read: "stall" (no byte), "reset" (a TCP reset), "garbage" (no HTTP inside TLS),
 "huge" (an endless body) or "stall_body" (half the body, then silence). Three more listeners:
 garbage_port speaks no TLS, wrong_name_port has the right CA's certificate for another name,
@@ -72,6 +77,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         record = {"method": self.command, "path": self.path,
                   "fields": fields_of(self.headers.get("Content-Type", ""), body)}
+        for field in record["fields"]:
+            if field["name"] == "KivReport":
+                try:
+                    record["report"] = json.loads(field["value"])
+                except ValueError as e:
+                    record["report"] = {"not JSON": str(e)}
         with record_lock, open(self.server.record_path, "a") as f:
             f.write(json.dumps(record) + "\n")
         try:
@@ -92,7 +103,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif mode == "plain":
             time.sleep(float(c.get("delay", 0)))
             data = pathlib.Path(c["body_file"]).read_bytes() if c.get("body_file") else b""
-            self.head(c.get("status", 200), len(data))
+            self.head(c.get("status", 200), len(data), c.get("retry_after"))
             self.wfile.write(data)
             return
         elif mode in ("stall", "stall_body"):  # no byte, or half of a body; then silence
@@ -105,9 +116,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             raise ValueError("no answer mode " + mode)
         self.close_connection = True
 
-    def head(self, status, length):
+    def head(self, status, length, retry_after=None):
         self.send_response(int(status))
         self.send_header("Content-Type", "application/octet-stream")
+        if retry_after is not None:
+            self.send_header("Retry-After", str(retry_after))
         self.send_header(*(("Connection", "close") if length is None
                            else ("Content-Length", str(length))))
         self.end_headers()
@@ -123,10 +136,16 @@ class PlainGarbage(socketserver.BaseRequestHandler):
 def main():
     global stopping
     ap = argparse.ArgumentParser()
-    ap.add_argument("--dir", required=True)
+    ap.add_argument("--dir")
     ap.add_argument("--certs")
     ap.add_argument("--control")
+    ap.add_argument("--certs-only", action="store_true")
     a = ap.parse_args()
+    if a.certs_only and a.certs:
+        make_certs(a.certs)
+        return
+    if not a.dir:
+        ap.error("--dir is needed (or --certs CERTDIR --certs-only)")
     os.makedirs(a.dir, exist_ok=True)
     certs = a.certs or os.path.join(a.dir, "certs")
     make_certs(certs)

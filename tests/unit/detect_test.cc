@@ -11,6 +11,7 @@
 #include "detect/line_queue.h"
 #include "detect/match_func.h"
 #include "detect/monitor_syslog.h"
+#include "report/fleet_counts.h"
 #include "rules/pattern_literals.h"
 #include "rules/rule_reader.h"
 #include "storage/monitor_jffs.h"
@@ -84,6 +85,7 @@ TEST(SyslogMonitor, PiecesOfTheLineRead) {
 TEST(LineQueue, KeepsOrderAndTimesWithinItsBoundAndCountsWhatItDrops) {
   line_queue q;
   const uint64_t lost_before = syslog_lines_lost();
+  const uint32_t reported_before = take_counts().lost;
   const std::string text(200, 'x');
   uint64_t line = 0;
   while (queue_piece(q, text.c_str(), {}, line + 1, 101.0 + static_cast<double>(line), false))
@@ -100,6 +102,7 @@ TEST(LineQueue, KeepsOrderAndTimesWithinItsBoundAndCountsWhatItDrops) {
   EXPECT_FALSE(queue_piece(q, "x", {}, ++line, 1, false)) << "full until drained";
   EXPECT_EQ(drain_queue(q), 3u) << "the line that filled it, one of two pieces, one more";
   EXPECT_EQ(syslog_lines_lost() - lost_before, 3u);
+  EXPECT_EQ(take_counts().lost - reported_before, 3u) << "the fleet report's lost lines";
   EXPECT_TRUE(q.pieces.empty());
   EXPECT_EQ(q.bytes, 0u);
   EXPECT_TRUE(queue_piece(q, "y", {}, ++line, 7, true));

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <set>
+#include <utility>
 
 #include "rules/rule_set.h"
 #include "support/kivtest.h"
@@ -11,6 +12,9 @@
 #include "update/curl_download_file.h"
 #include "update/download_json.h"
 #include "update/process_json.h"
+#include "update/retry_after.h"
+#include "update/rule_signature.h"
+#include "update/rule_stage.h"
 
 using namespace kivtest;
 
@@ -99,11 +103,13 @@ TEST(Scheduler, GatesBootUpCheckDailyStartCyclesAndDeferral) {
   struct tm at {};
   at.tm_year = 126;
   at.tm_mday = 1;
-  json_schedule_deps deps{
-      [&] { return static_cast<int64_t>(mktime(&at)); },
-      [&](const char* path) { checks += std::string(path) == "/tmp/kivjson.json"; },
-      [&](const char*) { sb.write("tmp/kiv.log", "-- read --\n", true); },
-      [&] { return 7 + 60 * draws++; }};
+  json_schedule_deps deps{[&] { return static_cast<int64_t>(mktime(&at)); },
+                          [&](const char* path) {
+                            checks += std::string(path) == "/tmp/kivjson.json";
+                            return std::optional<int64_t>();
+                          },
+                          [&](const char*) { sb.write("tmp/kiv.log", "-- read --\n", true); },
+                          [&] { return 7 + 60 * draws++; }};
   std::string log;
   for (const auto& c : cases("schedule.txt")) {
     SCOPED_TRACE(c.where);
@@ -144,4 +150,172 @@ TEST(Scheduler, RoutersDrawingInOneSecondDrawApartAndOneRouterAlike) {
   EXPECT_EQ(random_seed_salt("", false), 0xd41d8cd9u);
   sb.write("dev/urandom", "abc");
   EXPECT_EQ(random_seed_salt("", true), 0xd41d8cd9u);
+}
+
+namespace {
+
+std::string le32_bytes(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+}  // namespace
+
+// Both kinds of trailer as a router reads them: the split, and the verdict under the signer's key.
+TEST(SignedTrailer, EveryKindSplitAndVerified) {
+  std::string private_pem, public_pem;
+  rule_key signer, verifier;
+  ASSERT_EQ(generate_key_pair(&private_pem, &public_pem), rule_sig::ok);
+  ASSERT_EQ(private_key_from_pem(private_pem, &signer), rule_sig::ok);
+  ASSERT_EQ(public_key_from_pem(public_pem, &verifier), rule_sig::ok);
+  const std::string box = packed("[" + rule("\"keyword\":\"k\"") + "]");
+  auto sign = [&](uint32_t stage) {
+    std::string out;
+    EXPECT_EQ(sign_container(box, 42, signer.get(), &out, stage), rule_sig::ok);
+    return out;
+  };
+  const std::string whole = sign(100), staged = sign(5);
+  const size_t at = box.size();  // the trailer's offset 0
+  auto with = [](std::string file, size_t pos, const std::string& bytes) {
+    return file.replace(pos, bytes.size(), bytes);
+  };
+  auto flipped = [](std::string file, size_t pos) {
+    file[pos] = static_cast<char>(file[pos] ^ 1);
+    return file;
+  };
+  struct row {
+    const char* what;
+    std::string file;
+    rule_sig split, verdict;
+    uint32_t stage;
+  } rows[] = {
+      {"for every router", whole, rule_sig::ok, rule_sig::ok, 100},
+      {"staged", staged, rule_sig::ok, rule_sig::ok, 5},
+      {"staged for 1%", sign(1), rule_sig::ok, rule_sig::ok, 1},
+      {"staged for 99%", sign(99), rule_sig::ok, rule_sig::ok, 99},
+      {"staged, cut by a byte", staged.substr(0, staged.size() - 1), rule_sig::malformed,
+       rule_sig::malformed, 100},
+      {"staged, cut to the first kind's length",
+       staged.substr(0, at + 72) + std::string(KIV_STAGED_MAGIC), rule_sig::malformed,
+       rule_sig::malformed, 100},
+      {"the first kind's magic on a staged trailer",
+       staged.substr(0, staged.size() - 8) + std::string(KIV_SIG_MAGIC), rule_sig::malformed,
+       rule_sig::malformed, 100},
+      {"stage 0", with(staged, at + 72, le32_bytes(0)), rule_sig::malformed, rule_sig::malformed,
+       100},
+      {"stage 100 in a staged trailer", with(staged, at + 72, le32_bytes(100)), rule_sig::malformed,
+       rule_sig::malformed, 100},
+      {"stage 2^32-1", with(staged, at + 72, le32_bytes(0xffffffffu)), rule_sig::malformed,
+       rule_sig::malformed, 100},
+      {"the stage raised without signing it", with(staged, at + 72, le32_bytes(50)), rule_sig::ok,
+       rule_sig::wrong, 50},
+      {"a wrong set signature", flipped(staged, at + 8), rule_sig::ok, rule_sig::wrong, 5},
+      {"a wrong stage signature", flipped(staged, at + 76), rule_sig::ok, rule_sig::wrong, 5},
+      {"a changed body", flipped(staged, 41), rule_sig::ok, rule_sig::wrong, 5},
+      {"a changed serial", flipped(staged, at), rule_sig::ok, rule_sig::wrong, 5},
+      {"no trailer", box, rule_sig::missing, rule_sig::missing, 100},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const signed_parts p = split_signed(r.file);
+    EXPECT_EQ(p.trailer, r.split);
+    EXPECT_EQ(p.stage, r.stage);
+    EXPECT_EQ(p.container_len, r.split == rule_sig::ok ? box.size() : r.file.size());
+    if (r.split == rule_sig::ok) {
+      EXPECT_EQ(p.serial, 42u ^ (r.file[at] != whole[at]));
+    }
+    EXPECT_EQ(verify_signed(r.file, verifier.get()), r.verdict);
+  }
+  EXPECT_EQ(whole.size(), box.size() + KIV_SIG_TRAILER_LEN);
+  EXPECT_EQ(staged.size(), box.size() + KIV_STAGED_TRAILER_LEN);
+  EXPECT_EQ(whole.substr(0, at + 72), staged.substr(0, at + 72))
+      << "the same set signature at every stage";
+  EXPECT_EQ(staged.substr(at + 72, 4), le32_bytes(5));
+  std::string out;
+  for (uint32_t bad : {0u, 101u})
+    EXPECT_EQ(sign_container(box, 1, signer.get(), &out, bad), rule_sig::malformed) << bad;
+}
+
+TEST(Stage, BucketsOfIdentsAndTheVerdict) {
+  const std::pair<std::string, int> idents[] = {
+      {"0000ffff", 0},    {"0063", 99}, {"0064", 0},  {"ffff", 35}, {"FFFF", 35},
+      {"83d82b57d5", 52}, {"abc", -1},  {"0g00", -1}, {"", -1},     {" 123", -1}};
+  for (const auto& [ident, bucket] : idents) EXPECT_EQ(bucket_of_ident(ident), bucket) << ident;
+  EXPECT_EQ(bucket_of_label_mac("AA:BB:CC:00:11:22"), 52) << "IDENT 83d82b57...";
+  EXPECT_EQ(bucket_of_label_mac(""), 0xd41d % 100);
+  sandbox sb;
+  sb.set("label_mac", "AA:BB:CC:00:11:22");
+  EXPECT_EQ(router_bucket(), 52);
+  EXPECT_EQ(stage_refusal(53, 52), std::nullopt);
+  EXPECT_EQ(stage_refusal(100, 99), std::nullopt);
+  EXPECT_EQ(stage_refusal(1, 0), std::nullopt);
+  EXPECT_EQ(stage_refusal(52, 52), "staged for 52% of routers, this router is in bucket 52");
+  EXPECT_EQ(stage_refusal(1, 99), "staged for 1% of routers, this router is in bucket 99");
+}
+
+TEST(RetryAfter, HeadersValuesAndTheHoldBack) {
+  EXPECT_EQ(header_value("Retry-After: 120\r\n", "Retry-After"), "120");
+  EXPECT_EQ(header_value("retry-after:\t7 \r\n", "Retry-After"), "7");
+  EXPECT_EQ(header_value("Retry-Afterx: 1\r\n", "Retry-After"), std::nullopt);
+  EXPECT_EQ(header_value("Retry-After", "Retry-After"), std::nullopt);
+  const std::pair<const char*, std::optional<int64_t>> values[] = {
+      {"120", 120},
+      {" 0 ", 0},
+      {"21600", 21600},
+      {"99999999999999999999999", KIV_SHED_HOLD_MAX_S},
+      {"-5", std::nullopt},
+      {"+5", std::nullopt},
+      {"1.5", std::nullopt},
+      {"", std::nullopt},
+      {"Wed, 21 Oct 2026 07:28:00 GMT", std::nullopt}};
+  for (const auto& [text, seconds] : values) EXPECT_EQ(retry_after_seconds(text), seconds) << text;
+  EXPECT_EQ(shed_seconds(503, "60"), 60);
+  EXPECT_EQ(shed_seconds(429, "60"), 60);
+  EXPECT_EQ(shed_seconds(503, std::nullopt), std::nullopt) << "a failed try as ever";
+  EXPECT_EQ(shed_seconds(503, "soon"), std::nullopt);
+  EXPECT_EQ(shed_seconds(500, "60"), std::nullopt);
+  EXPECT_EQ(shed_seconds(200, "60"), std::nullopt);
+  EXPECT_EQ(shed_hold_back(100, 0), 100);
+  EXPECT_EQ(shed_hold_back(100, 100), 200);
+  EXPECT_EQ(shed_hold_back(100, 101), 100) << "the random part is at most the seconds again";
+  EXPECT_EQ(shed_hold_back(20000, 5000), KIV_SHED_HOLD_MAX_S);
+  EXPECT_EQ(shed_hold_back(0, 7), 0);
+}
+
+// The scheduler after shed answers and with kiv_boot_splay, a tick a row
+// (tests/cases/hold_back.txt).
+TEST(Scheduler, ShedAnswersHoldChecksBackAndTheBootSplayWaits) {
+  sandbox sb;
+  json_schedule state;
+  std::string story;
+  double clock = 0;
+  int checks = 0;
+  std::optional<int64_t> next_answer;
+  json_schedule_deps deps{[] { return int64_t{1767614400}; },  // 12:00 UTC: never the daily minute
+                          [&](const char*) {
+                            ++checks;
+                            return std::exchange(next_answer, std::nullopt);
+                          },
+                          [](const char*) {}, [] { return 30; }};
+  deps.clock = [&] { return clock; };
+  for (const auto& c : cases("hold_back.txt")) {
+    SCOPED_TRACE(c.where);
+    if (c[0] != story) {
+      state = json_schedule{};
+      checks = 0;
+      story = c[0];
+    }
+    clock = std::stod(c[1]);
+    sb.settings(c[2]);
+    if (!c[3].empty()) next_answer = std::stoll(c[3]);
+    sb.write("tmp/kiv.log", "");
+    process_json_tick(state, "/tmp/kivjson.json", deps);
+    EXPECT_EQ(std::to_string(checks), c[4]);
+    EXPECT_EQ(std::to_string(state.check_owed), c[5]);
+    if (c.size() > 6) {
+      EXPECT_NE(sb.read("tmp/kiv.log").find(c[6]), std::string::npos) << c[6];
+    }
+    sb.settings("kiv_quick_period=0");
+  }
 }

@@ -1,6 +1,6 @@
 // fleet_sim: the rule server's load from a fleet of routers running kiv's update scheduler,
-// with today's seed of the daily draw and with the mended one. See kUsage and
-// docs/rule_server_load.md.
+// with today's seed of the daily draw and with the mended one; and its two stories, the herd
+// after a power cut and a staged rollout. See kUsage and docs/rule_server_load.md.
 #include <time.h>
 
 #include <algorithm>
@@ -20,6 +20,8 @@ namespace {
 const char kUsage[] =
     "usage: fleet_sim [--routers N] [--rule-bytes B] [--restore HH:MM] [--reboots PCT]\n"
     "                 [--herd-delay S] [--seed S] [--minutes] [--one-by-one]\n"
+    "       fleet_sim --herd [--boot-splay S] [--capacity C] [--retry-after R] [...]\n"
+    "       fleet_sim --rollout [--stage P] [--publish-after H] [...]\n"
     "\n"
     "N routers (default 10000) lose power together and all come back at HH:MM (default 18:00)\n"
     "on day 1; each then runs kiv's own update scheduler (process_json_tick, get_random_number's\n"
@@ -43,12 +45,31 @@ const char kUsage[] =
     "(the other checks; the mean is over the minutes between 02:00 and 05:59 that the 48 hours\n"
     "hold) and peak/mean. --minutes prints every minute instead of every hour. --one-by-one\n"
     "ticks every router on its own (no grouping of routers with one future): same output,\n"
-    "slower.\n";
+    "slower.\n"
+    "\n"
+    "--herd: the boot-up herd, with the mended seed: the busiest minute of boot-up checks as\n"
+    "before and with kiv_boot_splay S (default 1800) on every router; then a server that\n"
+    "serves at most C requests a minute (default 100000) and answers the rest 503 with\n"
+    "Retry-After R (default 60): the busiest minute it served, the requests it turned away and\n"
+    "when the last router had its first set, with routers as before (a 503 is a failed try:\n"
+    "six tries 2 s apart, then the next check), with Retry-After honoured, and with the splay\n"
+    "as well.\n"
+    "\n"
+    "--rollout: a set that misfires (288 fires a router-day, against 0.5 of the set before it)\n"
+    "is published H hours (default 6) after the power came back, staged for P% of the routers\n"
+    "(default 1; a router takes it when its bucket, the daemon's, is below P) and once for\n"
+    "every router. A day later the vendor compares the reports the routers sent with their\n"
+    "requests and halts it when the new serial's fires per router-day are more than twice the\n"
+    "old's with at least 20 routers reporting it: how many routers took it.\n";
 
 struct options {
   fleet_model model;
   uint64_t rule_bytes = 16384;
   bool minutes = false;
+  bool herd = false, rollout = false;
+  int boot_splay = 1800;
+  uint64_t capacity = 100000;
+  uint32_t stage = 1;
 };
 
 bool parse_count(const char* text, uint64_t lo, uint64_t hi, uint64_t* out) {
@@ -92,6 +113,20 @@ int parse_options(int argc, char** argv, options* o) {
       o->model.seed = n, ++i;
     } else if (a == "--restore" && parse_clock(v, &o->model.restore_minute)) {
       ++i;
+    } else if (a == "--herd") {
+      o->herd = true;
+    } else if (a == "--rollout") {
+      o->rollout = true;
+    } else if (a == "--boot-splay" && parse_count(v, 1, 86400, &n)) {
+      o->boot_splay = static_cast<int>(n), ++i;
+    } else if (a == "--capacity" && parse_count(v, 1, UINT32_MAX, &n)) {
+      o->capacity = n, ++i;
+    } else if (a == "--retry-after" && parse_count(v, 0, 21600, &n)) {
+      o->model.retry_after_s = static_cast<int>(n), ++i;
+    } else if (a == "--stage" && parse_count(v, 1, 100, &n)) {
+      o->stage = static_cast<uint32_t>(n), ++i;
+    } else if (a == "--publish-after" && parse_count(v, 0, 36, &n)) {
+      o->model.publish_at = static_cast<int64_t>(n) * 3600, ++i;
     } else {
       fprintf(stderr, "fleet_sim: bad argument '%s'\n", argv[i]);
       return 1;
@@ -149,6 +184,78 @@ void print_table(const options& o, const fleet_load& today, const fleet_load& me
            peak_of(today, minute, step), peak_of(mended, minute, step));
 }
 
+// "d2 03:14 (9 h 14 min after the power came back)", or that it did not come within the run.
+std::string when_all_had_a_set(const fleet_model& m, const fleet_load& l) {
+  uint64_t had = 0;
+  for (int minute = 0; minute < kSimMinutes; ++minute) {
+    had += l.got_set[static_cast<size_t>(minute)];
+    if (had >= m.routers) {
+      char text[96];
+      snprintf(text, sizeof text, "%s (%d h %d min after the power came back)",
+               clock_of(m, minute).c_str(), minute / 60, minute % 60);
+      return text;
+    }
+  }
+  return "not within the 48 hours (" + std::to_string(had) + " of them had one)";
+}
+
+int herd_story(const options& o) {
+  fleet_model before = o.model, splayed = o.model;
+  before.honours_retry_after = false;
+  splayed.boot_splay_s = o.boot_splay;
+  const std::string splay_name = "kiv_boot_splay " + std::to_string(o.boot_splay);
+  uint64_t peaks[2];
+  for (const fleet_model* m : {&before, &splayed}) {
+    const fleet_load l = simulate_fleet(*m, seed_kind::mended);
+    peaks[m == &splayed] = *std::max_element(l.bootup.begin(), l.bootup.end());
+  }
+  printf("herd: as before: boot-up peak %" PRIu64 "/min\n", peaks[0]);
+  printf(
+      "herd: %s: boot-up peak %" PRIu64 "/min (%.1f%% of it)\n", splay_name.c_str(), peaks[1],
+      100.0 * static_cast<double>(peaks[1]) / static_cast<double>(std::max<uint64_t>(peaks[0], 1)));
+  fleet_model listening = o.model;
+  before.capacity = listening.capacity = splayed.capacity = o.capacity;
+  for (const fleet_model* m : {&before, &listening, &splayed}) {
+    const fleet_load l = simulate_fleet(*m, seed_kind::mended);
+    uint64_t asked = 0, served = 0;
+    for (int minute = 0; minute < kSimMinutes; ++minute) {
+      asked += l.bootup[static_cast<size_t>(minute)] + l.daily[static_cast<size_t>(minute)];
+      served += l.served[static_cast<size_t>(minute)];
+    }
+    printf("herd, capacity %" PRIu64 "/min, Retry-After %d: %s: peak %" PRIu64
+           "/min served, %" PRIu64 " requests turned away, the last router had a set at %s\n",
+           o.capacity, m->retry_after_s,
+           m == &before      ? "as before"
+           : m == &listening ? "Retry-After honoured"
+                             : (splay_name + " and Retry-After honoured").c_str(),
+           *std::max_element(l.served.begin(), l.served.end()), asked - served,
+           when_all_had_a_set(*m, l).c_str());
+  }
+  return 0;
+}
+
+int rollout_story(const options& o) {
+  for (uint32_t stage : {o.stage, 100u}) {
+    fleet_model m = o.model;
+    m.stage = stage;
+    const fleet_load l = simulate_fleet(m, seed_kind::mended);
+    const rollout_result& r = l.rollout;
+    const std::string name =
+        stage < 100 ? "staged for " + std::to_string(stage) + "%" : std::string("for every router");
+    const std::string verdict =
+        r.halted_at < 0 ? std::string("not halted")
+                        : "halted at " + clock_of(m, static_cast<int>(r.halted_at / 60));
+    printf("rollout: %s, published at %s: %s from the reports (%" PRIu64
+           " routers reporting the new serial: %.1f fires per router-day against %.1f), reached "
+           "%" PRIu64 " routers (%.2f%%)\n",
+           name.c_str(), clock_of(m, static_cast<int>(m.publish_at / 60)).c_str(), verdict.c_str(),
+           r.new_routers, r.new_router_days > 0 ? r.new_fires / r.new_router_days : 0.0,
+           r.old_router_days > 0 ? r.old_fires / r.old_router_days : 0.0, r.reached,
+           100.0 * static_cast<double>(r.reached) / m.routers);
+  }
+  return 0;
+}
+
 void print_line(const char* name, const summary& s) {
   printf("%s: boot-up peak %" PRIu64 "/min, daily peak %" PRIu64
          "/min, daily mean %.0f/min, peak/mean %.2f\n",
@@ -169,6 +276,13 @@ int main(int argc, char** argv) {
   tzset();
   kiv_log_to_stream(nullptr);  // the scheduler's records cost nothing here
   const fleet_model& m = o.model;
+  if (o.herd || o.rollout) {
+    printf("fleet_sim: %u routers, power back at %s, 48 h, reboots %.0f%%/day\n", m.routers,
+           clock_of(m, 0).c_str(), m.reboots_per_day * 100);
+    if (o.herd) herd_story(o);
+    if (o.rollout) rollout_story(o);
+    return 0;
+  }
   printf("fleet_sim: %u routers, power back at %s, 48 h, rule file %" PRIu64
          " bytes, reboots %.0f%%/day, herd delay %d s\n",
          m.routers, clock_of(m, 0).c_str(), o.rule_bytes, m.reboots_per_day * 100, m.herd_delay_s);

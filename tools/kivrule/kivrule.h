@@ -56,6 +56,8 @@ int load_rule_text(const std::string& path, rule_text* out, std::string* err,
                    EVP_PKEY* key = nullptr);
 // The same for a file's bytes already read; out->name is left as it is.
 void take_rule_text(std::string data, rule_text* out, EVP_PKEY* key = nullptr);
+// A trailer's stage in words: "stage 100 (every router)", "stage 5 (the routers in buckets 0..4)".
+std::string stage_text(const signed_parts& sig);
 // What the file's trailer says, in a line (the verdict too with a key); empty for a file without
 // a trailer read without a key.
 std::string signature_note(const rule_text& in);
@@ -124,3 +126,5 @@ int kivrule_replay(std::vector<std::string> args);
 int kivrule_keygen(std::vector<std::string> args);
 int kivrule_sign(std::vector<std::string> args);
 int kivrule_verify(std::vector<std::string> args);
+int kivrule_bucket(std::vector<std::string> args);
+int kivrule_fleet(std::vector<std::string> args);

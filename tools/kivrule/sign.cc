@@ -8,6 +8,8 @@
 
 #include "tools/kivrule/kivrule.h"
 #include "update/container.h"
+#include "update/curl_download_file.h"
+#include "update/rule_stage.h"
 
 namespace {
 
@@ -32,6 +34,14 @@ bool parse_serial(const std::string& text, uint64_t* serial) {
 
 std::string serial_text(uint64_t serial) {
   return std::to_string(static_cast<unsigned long long>(serial));
+}
+
+// "P" as a stage: a whole number 1..100.
+bool parse_stage(const std::string& text, uint32_t* stage) {
+  uint64_t v = 0;
+  if (text.size() > 3 || !parse_serial(text, &v) || v < 1 || v > KIV_FULL_STAGE) return false;
+  *stage = static_cast<uint32_t>(v);
+  return true;
 }
 
 bool exists(const std::string& path) {
@@ -89,14 +99,21 @@ int take_public_key(std::vector<std::string>* args, rule_key* key, std::string* 
   return KIVRULE_USAGE;
 }
 
+std::string stage_text(const signed_parts& sig) {
+  if (sig.stage >= KIV_FULL_STAGE) return "stage 100 (every router)";
+  return "stage " + std::to_string(sig.stage) + " (the routers in buckets 0.." +
+         std::to_string(sig.stage - 1) + ")";
+}
+
 std::string signature_note(const rule_text& in) {
   std::string note;
   if (in.sig.trailer == rule_sig::ok) {
-    note = "signed: serial " + serial_text(in.sig.serial) + ", ";
+    note = "signed: serial " + serial_text(in.sig.serial) + ", " + stage_text(in.sig) + ", ";
     note += in.verdict ? rule_sig_text(*in.verdict) : "signature not checked (no --pubkey)";
   } else if (in.sig.trailer == rule_sig::malformed && (in.verdict || in.magic_last)) {
     note = "malformed trailer: not a container's 40 + Len bytes followed by one " +
-           std::to_string(KIV_SIG_TRAILER_LEN) + "-byte signature trailer";
+           std::to_string(KIV_SIG_TRAILER_LEN) + "-byte signature trailer or one " +
+           std::to_string(KIV_STAGED_TRAILER_LEN) + "-byte staged trailer of a stage 1..99";
   } else if (in.verdict) {
     note = std::string("no signature trailer: ") + rule_sig_text(*in.verdict);
   }
@@ -133,14 +150,16 @@ int kivrule_keygen(std::vector<std::string> args) {
 
 int kivrule_sign(std::vector<std::string> args) {
   std::string err, why;
-  std::optional<std::string> key_path, serial_given;
+  std::optional<std::string> key_path, serial_given, stage_given;
   bool force = false;
   if (!take_option(&args, "--key", &key_path, &err) ||
       !take_option(&args, "--serial", &serial_given, &err) ||
+      !take_option(&args, "--stage", &stage_given, &err) ||
       !take_flag(&args, "--force", &force, &err))
     return fail(err, KIVRULE_USAGE);
   if (args.size() != 2 || !key_path || !serial_given)
-    return fail("usage: kivrule sign --key NAME.key --serial N IN OUT [--force]", KIVRULE_USAGE);
+    return fail("usage: kivrule sign --key NAME.key --serial N [--stage P] IN OUT [--force]",
+                KIVRULE_USAGE);
   uint64_t serial = 0;
   if (!parse_serial(*serial_given, &serial))
     return fail("--serial needs a number 0..18446744073709551615, not '" + *serial_given + "'",
@@ -151,6 +170,11 @@ int kivrule_sign(std::vector<std::string> args) {
     return fail("--serial " + serial_text(serial) + " is above 2^63 (" + serial_text(kSerialRoomy) +
                     "): a router that takes it refuses every set with a lower serial, so few or "
                     "no later sets could follow it; --force signs it all the same",
+                KIVRULE_USAGE);
+  uint32_t stage = KIV_FULL_STAGE;
+  if (stage_given && !parse_stage(*stage_given, &stage))
+    return fail("--stage needs a whole number 1..100 (the percentage of routers), not '" +
+                    *stage_given + "'",
                 KIVRULE_USAGE);
   if (!distinct_output(args[0], args[1], &err) || !may_replace(args[1], {*key_path}, &err))
     return fail(err, KIVRULE_USAGE);
@@ -167,12 +191,15 @@ int kivrule_sign(std::vector<std::string> args) {
   if (!force && check_before_writing(args[0], in.json, "signs", &why) != KIVRULE_OK)
     return fail(why, KIVRULE_REJECTED);
   std::string out;
-  if (rule_sig r = sign_container(data, serial, key.get(), &out); r != rule_sig::ok)
+  if (rule_sig r = sign_container(data, serial, key.get(), &out, stage); r != rule_sig::ok)
     return fail(rule_sig_text(r), KIVRULE_REJECTED);
   if (!write_whole_file(args[1], out, &err)) return fail(err, KIVRULE_USAGE);
-  std::fprintf(args[1] == "-" ? stderr : stdout, "signed %s into %s: serial %s, %zu bytes\n",
+  signed_parts made;
+  made.stage = stage;
+  const std::string staged = stage_given ? ", " + stage_text(made) : "";
+  std::fprintf(args[1] == "-" ? stderr : stdout, "signed %s into %s: serial %s%s, %zu bytes\n",
                input_name(args[0]).c_str(), args[1] == "-" ? "standard output" : args[1].c_str(),
-               serial_text(serial).c_str(), out.size());
+               serial_text(serial).c_str(), staged.c_str(), out.size());
   return KIVRULE_OK;
 }
 
@@ -187,11 +214,20 @@ int kivrule_verify(std::vector<std::string> args) {
   std::string what = in.container ? "rule container without a signature trailer"
                                   : "not a rule container (no header)";
   if (in.sig.trailer == rule_sig::ok)
-    what = "signed container, serial " + serial_text(in.sig.serial) + ", body of " +
-           std::to_string(in.json.size()) + " bytes";
+    what = "signed container, serial " + serial_text(in.sig.serial) + ", " + stage_text(in.sig) +
+           ", body of " + std::to_string(in.json.size()) + " bytes";
   if (in.sig.trailer == rule_sig::malformed) what = signature_note(in);
   std::printf("%s: %s\n", in.name.c_str(), what.c_str());
   const rule_sig v = *in.verdict;
   std::printf("verdict: %s%s\n", rule_sig_text(v), v == rule_sig::ok ? "" : kRefused);
   return v == rule_sig::ok ? KIVRULE_OK : KIVRULE_REJECTED;
+}
+
+int kivrule_bucket(std::vector<std::string> args) {
+  if (args.empty()) return fail("usage: kivrule bucket LABEL_MAC [LABEL_MAC ...]", KIVRULE_USAGE);
+  for (const std::string& mac : args) {
+    const std::string ident = md5_hex(mac);
+    std::printf("%s: bucket %d (IDENT %s)\n", mac.c_str(), bucket_of_ident(ident), ident.c_str());
+  }
+  return KIVRULE_OK;
 }

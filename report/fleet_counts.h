@@ -1,0 +1,73 @@
+// The fleet report's counts (kiv_fleet_report 1): what kiv did since the last request the rule
+// server answered with status 200, per rule keyword and for the router. update/fleet_report
+// writes them into the request; each is counted where it happens:
+//   lines walked and matches   the syslog monitor thread, in the walk (under mp_mutex)
+//   fires                      the trigger thread, when a profile's condition holds
+//   heals, unconfirmed, held   the healing executor and the heal budget
+//   reboots                    the reboot path, right before the reboot
+//   lost lines                 whoever knows that the follower lost them (add_lost_lines)
+// The counts are relaxed atomics: counting takes no lock beyond the one the walk holds and
+// allocates nothing, and the request reads them without mp_mutex, so it never waits for a heal.
+// The table of keywords changes only in the install step, under mp_mutex, on the thread that
+// also reads it for the request (the main thread, or the command thread while main waits).
+//
+// Where kiv keeps flash files (kiv_rule_cache 1 or kiv_reboot_limit set) the counts are written
+// before a reboot kiv makes and read back at the next start: /jffs/kiv/report_counts, text lines
+//   "kiv report 1"              the format and its version
+//   "seconds S", "walked L", "lost X", "reboots R"
+//   "rule M F H U K KEYWORD"    a rule's matches, fires, heals, unconfirmed heals and held fires
+//   "end"
+// read whole or not at all: a file that is not exactly this is set aside (report_counts.bad).
+// Read back, the file is removed, so that a restart without a reboot counts nothing twice.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "rules/rule_set.h"
+
+struct rule_counts {
+  uint32_t matches = 0, fires = 0, heals = 0, unconfirmed = 0, held = 0;
+  bool empty() const { return (matches | fires | heals | unconfirmed | held) == 0; }
+};
+
+// What the counts held at one moment.
+struct fleet_counts {
+  uint64_t seconds = 0;  // the uptime kiv ran since the counts started
+  uint32_t walked = 0, lost = 0, reboots = 0;
+  std::vector<std::pair<std::string, rule_counts>> rules;  // keyword order; none empty
+  double taken_at = 0;                                     // the uptime when taken
+};
+
+// The keyword as the counts know it: "(null)" for none, cut to 64 bytes (never inside a UTF-8
+// character), control characters as '?', so that it stays one line of the flash file.
+std::string counts_keyword(const char* keyword);
+
+// Counting. `tally` is the profile's (-1: not counted).
+void count_walked_line();
+void count_match(int32_t tally);
+void count_fire(int32_t tally);
+void count_heal(int32_t tally);
+void count_unconfirmed(int32_t tally);
+void count_held(int32_t tally);
+void count_reboot();
+// Lines the follower is known to have lost.
+void add_lost_lines(uint32_t lines);
+
+// The install step, under mp_mutex, before `set` becomes the live one: gives each profile its
+// keyword's tally. Keywords with nothing counted that `set` does not hold are dropped.
+void attach_counts(rule_set& set);
+// The counts now.
+fleet_counts take_counts();
+// After the request that carried `reported` was answered with 200: what it reported is taken
+// off, so that what was counted meanwhile goes into the next report.
+void settle_counts(const fleet_counts& reported);
+
+// Before a reboot kiv makes: with kiv_fleet_report 1 where kiv keeps flash files, the counts
+// are written to the flash.
+void keep_counts_for_reboot();
+// At start-up, before the threads: the counts start now; with kiv_fleet_report 1, those written
+// before the last reboot are read back (and their file removed).
+void load_kept_counts();

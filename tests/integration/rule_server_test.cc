@@ -1,0 +1,431 @@
+// kiv's rule server on nginx (server/nginx), started by its own start script on loopback with the
+// tests' throw-away CA: asked as routers ask, here through libcurl and by the real kiv; what it
+// answers, what it sheds, and the request log kivrule fleet reads.
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "support/kivtest.h"
+
+using namespace kivtest;
+
+namespace {
+
+std::string certs() {
+  return std::string(KIV_BIN_DIR) + "/test-certs";
+}
+
+// A port nothing listens on now (the kernel's choice for a socket bound to port 0).
+int free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool listening(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  const bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return up;
+}
+
+// One instance of the deployment in dir, stopped (SIGTERM, bounded) when the test ends.
+struct nginx_server {
+  std::string dir;
+  int port = 0;
+  pid_t pid = -1;
+
+  nginx_server(const std::string& d, const std::vector<std::string>& options = {}) : dir(d) {
+    EXPECT_EQ(
+        run({"python3", source("tests/support/rule_server.py"), "--certs", certs(), "--certs-only"})
+            .status,
+        0);
+    for (int attempt = 0; attempt < 3 && pid < 0; ++attempt) start(options);
+  }
+  ~nginx_server() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      reap(pid, 20);
+    }
+  }
+  void start(const std::vector<std::string>& options) {
+    port = free_port();
+    std::vector<std::string> argv = {"bash",      source("server/nginx/start.sh"),
+                                     "--dir",     dir,
+                                     "--cert",    certs() + "/server.pem",
+                                     "--key",     certs() + "/server.key",
+                                     "--listen",  "127.0.0.1:" + std::to_string(port),
+                                     "--workers", "2"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const pid_t child = fork();
+    if (child == 0) {
+      const int fd = open((dir + ".out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      std::vector<char*> args;
+      for (auto& a : argv) args.push_back(a.data());
+      args.push_back(nullptr);
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+    for (const double deadline = now_s() + 20; now_s() < deadline; pause_s(0.05)) {
+      if (waitpid(child, nullptr, WNOHANG) != 0) return;  // lost the port to another: again
+      // Its own master (start.sh execs nginx) has bound the port once it wrote its PID file:
+      // a port another server took meanwhile never passes for this one.
+      if (slurp(dir + "/nginx.pid") == std::to_string(child) + "\n" && listening(port)) {
+        pid = child;
+        return;
+      }
+    }
+    kill(child, SIGKILL);
+    reap(child, 5);
+  }
+  std::string url(const std::string& script = "dljson.php") const {
+    return "https://127.0.0.1:" + std::to_string(port) + "/" + script;
+  }
+  void publish(const std::string& bytes) const {
+    put(dir + ".set", bytes);
+    EXPECT_EQ(run({"bash", source("server/nginx/publish.sh"), dir, dir + ".set"}).status, 0);
+  }
+  // The request log once it holds n lines (nginx writes it at most a second late).
+  std::vector<std::string> log(size_t n) const {
+    std::vector<std::string> lines;
+    for (const double deadline = now_s() + 20; now_s() < deadline; pause_s(0.05)) {
+      lines.clear();
+      std::istringstream in(slurp(dir + "/logs/requests.jsonl"));
+      for (std::string l; std::getline(in, l);) lines.push_back(l);
+      if (lines.size() >= n) break;
+    }
+    return lines;
+  }
+};
+
+struct answer {
+  long status = 0;  // 0: no answer (error says why)
+  std::string body, retry_after, error;
+};
+
+size_t into_string(char* data, size_t size, size_t n, void* out) {
+  static_cast<std::string*>(out)->append(data, size * n);
+  return size * n;
+}
+
+size_t retry_header(char* data, size_t size, size_t n, void* out) {
+  const std::string line(data, size * n);
+  if (strncasecmp(line.c_str(), "Retry-After:", 12) == 0)
+    *static_cast<std::string*>(out) =
+        line.substr(line.find_first_not_of(' ', 12),
+                    line.find_last_not_of("\r\n") - line.find_first_not_of(' ', 12) + 1);
+  return size * n;
+}
+
+// One request on a new connection, as kiv makes it: a multipart POST of the fields (or a GET).
+answer ask(const std::string& url, const std::vector<std::pair<std::string, std::string>>& fields,
+           bool post = true) {
+  answer a;
+  CURL* h = curl_easy_init();
+  curl_mime* mime = curl_mime_init(h);
+  for (const auto& [name, value] : fields) {
+    curl_mimepart* part = curl_mime_addpart(mime);
+    curl_mime_name(part, name.c_str());
+    curl_mime_data(part, value.data(), value.size());
+  }
+  if (post) curl_easy_setopt(h, CURLOPT_MIMEPOST, mime);
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_CAINFO, (certs() + "/ca.pem").c_str());
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, into_string);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &a.body);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, retry_header);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &a.retry_after);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, 20L);
+  const CURLcode rc = curl_easy_perform(h);
+  if (rc == CURLE_OK)
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &a.status);
+  else
+    a.error = curl_easy_strerror(rc);
+  curl_mime_free(mime);
+  curl_easy_cleanup(h);
+  return a;
+}
+
+const std::vector<std::pair<std::string, std::string>> kRouter = {
+    {"Model", "KV-1000#"},      {"TCode", "EU"},
+    {"FWVER", "3.0.0.4.388_1"}, {"IDENT", std::string(32, 'a')},
+    {"AlgoVersion", "Ver0001"}, {"kiv_user_approval", "0"}};
+
+std::vector<std::pair<std::string, std::string>> with(
+    std::vector<std::pair<std::string, std::string>> fields, const std::string& name,
+    const std::string& value) {
+  fields.emplace_back(name, value);
+  return fields;
+}
+
+// A log line as json-c reads it; null when it is no JSON object.
+std::unique_ptr<json_object, int (*)(json_object*)> record(const std::string& line) {
+  json_object* doc = json_tokener_parse(line.c_str());
+  if (doc && !json_object_is_type(doc, json_type_object)) {
+    json_object_put(doc);
+    doc = nullptr;
+  }
+  return {doc, json_object_put};
+}
+
+std::string member(const std::string& line, const char* name) {
+  auto doc = record(line);
+  json_object* v = nullptr;
+  if (!doc || !json_object_object_get_ex(doc.get(), name, &v)) return "(none)";
+  return json_object_get_string(v);
+}
+
+// A container signed by kivrule with a key made once in the sandbox, at a serial and a stage
+// (100: today's trailer). Packed with a fixed Ran, so the same rules re-signed at another stage
+// are the same set.
+std::string signed_set(const sandbox& sb, uint64_t serial, const std::string& json,
+                       int stage = 100) {
+  sb.write("set.json", json);
+  if (!std::filesystem::exists(sb.path("key.key"))) {
+    EXPECT_EQ(run({bin("kivrule"), "keygen", sb.path("key")}).status, 0);
+  }
+  EXPECT_EQ(
+      run({bin("kivrule"), "pack", sb.path("set.json"), sb.path("set.kiv"), "--ran", "1"}).status,
+      0);
+  std::vector<std::string> sign = {bin("kivrule"),     "sign",     "--key",
+                                   sb.path("key.key"), "--serial", std::to_string(serial)};
+  if (stage != 100) sign.insert(sign.end(), {"--stage", std::to_string(stage)});
+  sign.insert(sign.end(), {sb.path("set.kiv"), sb.path("set.signed")});
+  EXPECT_EQ(run(sign).status, 0);
+  return sb.read("set.signed");
+}
+
+// text as a JSON string holds it, for text with quotes only.
+std::string replaced_quotes(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '"' ? std::string("\\\"") : std::string(1, c);
+  return out;
+}
+
+}  // namespace
+
+// The published set for a router that does not hold it, "no update" for one whose RuleSerial is
+// its serial (and while nothing is published), the two script names only, POST only; each
+// request one JSON line with the fields by name, the status, and the stage and serial published.
+TEST(RuleServer, AnswersTheSetOrNoUpdateAndLogsEveryRequest) {
+  sandbox sb;
+  nginx_server srv(sb.path("srv"));
+  ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
+  const answer none = ask(srv.url(), kRouter);
+  EXPECT_EQ(none.status, 200) << none.error << slurp(srv.dir + "/logs/error.log");
+  EXPECT_EQ(none.body, "no update\n") << "nothing published yet";
+
+  const std::string set = signed_set(
+      sb, 7, "[" + rule("\"re_pattern\":\"x\",\"frequency\":1,\"action\":\"nop\"") + "]");
+  srv.publish(set);
+  EXPECT_EQ(ask(srv.url(), kRouter).body, set) << "a router without a rule-signing key";
+  EXPECT_EQ(ask(srv.url(), with(kRouter, "RuleSerial", "6")).body, set);
+  EXPECT_EQ(ask(srv.url(), with(kRouter, "RuleSerial", "7")).body, "no update\n");
+  EXPECT_EQ(ask(srv.url("SQ_dljson.php"), with(kRouter, "RuleSerial", "7")).body, "no update\n");
+  EXPECT_EQ(ask(srv.url(), with(kRouter, "RuleSerial", "07")).body, set) << "not the serial's text";
+  EXPECT_EQ(ask(srv.url("other.php"), kRouter).status, 404);
+  EXPECT_EQ(ask(srv.url(), {}, false).status, 405);
+  const std::string report = R"({"v":1,"serial":7,"bucket":2,"seconds":86400,"rules":{}})";
+  EXPECT_EQ(ask(srv.url(), with(with(kRouter, "RuleSerial", "7"), "KivReport", report)).status,
+            200);
+
+  const std::vector<std::string> lines = srv.log(9);
+  ASSERT_EQ(lines.size(), 9u);
+  for (const std::string& l : lines) {
+    EXPECT_TRUE(record(l)) << l;
+    EXPECT_NE(member(l, "time"), "(none)") << l;
+  }
+  // Two workers write the log, each its own buffer: the lines are not in the order of the
+  // requests, so the test finds each by what it holds.
+  std::string all;
+  for (const std::string& l : lines) all += l + "\n";
+  EXPECT_EQ(
+      occurrences(
+          all,
+          R"("status":200,"Model":"KV-1000#","TCode":"EU","FWVER":"3.0.0.4.388_1","IDENT":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","AlgoVersion":"Ver0001","kiv_user_approval":"0"})"),
+      1u)
+      << "before anything was published: no stage, no serial\n"
+      << all;
+  EXPECT_EQ(occurrences(all, R"("kiv_user_approval":"0","stage":100,"published":7})"), 1u) << all;
+  EXPECT_EQ(occurrences(all, R"("RuleSerial":"7","stage":100,"published":7})"), 2u) << all;
+  EXPECT_EQ(occurrences(all, R"("status":404})"), 1u) << all;
+  EXPECT_EQ(occurrences(all, R"("status":405})"), 1u) << all;
+  EXPECT_EQ(occurrences(all, R"("KivReport":")" + replaced_quotes(report) + R"(","stage":100)"), 1u)
+      << all;
+}
+
+// Whatever a client sends, the log gets one JSON object a line, the known fields as strings:
+// quotes, line ends, control and invalid UTF-8 bytes, a duplicate field (the first counts), an
+// unknown one (left out), a part without a name, many parts, a body too large, no form at all.
+TEST(RuleServer, HostileFormsStillGiveOneJsonLineEach) {
+  sandbox sb;
+  nginx_server srv(sb.path("srv"));
+  ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
+  std::vector<std::pair<std::string, std::string>> odd = {
+      {"Model", "a\"b\\c\nd\r\x01\x7f\xff\xfe"}, {"Model", "second"}, {"Secret", "never logged"},
+      {"IDENT", std::string("x\0y", 3)},         {"", "no name"},     {"KivReport", "{\"v\":"}};
+  for (int i = 0; i < 40; ++i) odd.emplace_back("TCode", std::to_string(i));
+  EXPECT_EQ(ask(srv.url(), odd).status, 200);
+  EXPECT_EQ(ask(srv.url(), {{"Model", std::string(20000, 'M')}}).status, 413);
+  const std::vector<std::string> lines = srv.log(2);
+  ASSERT_EQ(lines.size(), 2u);
+  const std::string& form =
+      lines[0].find("\"status\":413") == std::string::npos ? lines[0] : lines[1];
+  ASSERT_TRUE(record(form)) << form;
+  EXPECT_EQ(member(form, "Model"), "a\"b\\c\nd\r\x01\x7f\xef\xbf\xbd\xef\xbf\xbd") << form;
+  EXPECT_EQ(member(form, "TCode"), "0") << form;
+  EXPECT_EQ(member(form, "KivReport"), "{\"v\":") << form;
+  EXPECT_EQ(member(form, "Secret"), "(none)") << form;
+  EXPECT_EQ(form.find("never logged"), std::string::npos) << form;
+  EXPECT_EQ(occurrences(slurp(sb.path("srv/logs/requests.jsonl")), "\"status\":413}"), 1u);
+}
+
+// Above its rate the server sheds before it reads a request: 503 with Retry-After, a short
+// body, the request still logged (status only).
+TEST(RuleServer, ShedsAboveItsRateWithRetryAfter) {
+  sandbox sb;
+  nginx_server srv(sb.path("srv"), {"--rate", "1r/m", "--burst", "1", "--retry-after", "7"});
+  ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
+  srv.publish(signed_set(sb, 3, "[]"));
+  EXPECT_EQ(ask(srv.url(), kRouter).status, 200);
+  EXPECT_EQ(ask(srv.url(), kRouter).status, 200) << "the burst";
+  const answer shed = ask(srv.url(), kRouter);
+  EXPECT_EQ(shed.status, 503);
+  EXPECT_EQ(shed.retry_after, "7");
+  EXPECT_LT(shed.body.size(), 41u);
+  const std::vector<std::string> lines = srv.log(3);
+  ASSERT_EQ(lines.size(), 3u);
+  std::string all;
+  for (const std::string& l : lines) all += l + "\n";
+  EXPECT_EQ(occurrences(all, "\"status\":503}\n"), 1u) << all;
+}
+
+namespace {
+
+// A KV-1000 with the rule-signing key signed_set made that asks the nginx server (and trusts the
+// tests' CA); no check by itself (link_internet 1) until check() lets one happen.
+void point_router_at(sandbox& sb, const nginx_server& srv) {
+  setenv("KIV_CA_BUNDLE", (certs() + "/ca.pem").c_str(), 1);
+  sb.settings(
+      "success_start_service=1;productid=KV-1000;ntp_ready=1;link_internet=1;"
+      "kiv_rule_pubkey=/key.pub;label_mac=02:4B:56:00:00:01;kiv_debug_server=" +
+      srv.url().substr(0, srv.url().rfind('/')));
+  sb.write("tmp/syslog.log", "");
+  sb.clock(100);
+}
+
+// One check of the router against the server; the log's records of it.
+std::string check(sandbox& sb) {
+  const std::string before = sb.read("tmp/kiv.log");
+  auto ends = [&] {
+    return sb.count("tmp/kiv.log", ")]end of read_json\n") +
+           sb.count("tmp/kiv.log", ")]JSON is not updated yet\n");
+  };
+  const size_t checks = ends();
+  sb.set("kiv_quick_period", "1");
+  sb.set("link_internet", "2");
+  for (const double end = now_s() + 30; ends() == checks && now_s() < end;) pause_s(0.02);
+  sb.set("link_internet", "1");
+  return sb.read("tmp/kiv.log").substr(before.size());
+}
+
+}  // namespace
+
+// True once the daemon's log follower walks the system log (it reads from the end): marker
+// lines until one is walked.
+bool following(sandbox& sb) {
+  for (int n = 0; n < 40; ++n) {
+    const std::string line = "ready-" + std::to_string(n);
+    sb.syslog(line + "\n");
+    if (sb.wait_for("tmp/kiv.log", ")]pBuf=[" + line + "]\n", 1, 0.5)) return true;
+  }
+  return false;
+}
+
+// A staged set: refused by a router outside the stage (bucket 80 at 80%), taken once the same
+// set is published again at 81%, then "no update" for the serial held; the log gives each
+// request the stage published with it, from the staged trailer, and the router's fleet reports,
+// which kivrule fleet reads: the rule's fires under serial 4 against the router's day without a
+// set (serial 0).
+TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
+  sandbox sb;
+  nginx_server srv(sb.path("srv"));
+  ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
+  const std::string rules = "[" +
+                            rule(
+                                "\"keyword\":\"wan\",\"re_pattern\":\"WAN down\","
+                                "\"frequency\":1,\"action\":\"nop\"") +
+                            "]";
+  srv.publish(signed_set(sb, 4, rules, 80));
+  point_router_at(sb, srv);  // label_mac 02:4B:56:00:00:01: bucket 80
+  sb.set("kiv_fleet_report", "1");
+  ASSERT_TRUE(sb.start());
+  ASSERT_TRUE(following(sb));
+  const std::string refused = check(sb);
+  EXPECT_NE(refused.find(")]Rule file not taken: staged for 80% of routers, this router is in "
+                         "bucket 80\n"),
+            std::string::npos)
+      << refused;
+  EXPECT_EQ(refused.find(")]New arraylen="), std::string::npos) << refused;
+  srv.publish(signed_set(sb, 4, rules, 81));
+  sb.clock(86500);  // a day without a set
+  const std::string taken = check(sb);
+  EXPECT_NE(taken.find(")]New arraylen=1\n"), std::string::npos) << taken;
+  for (int fire = 1; fire <= 3; ++fire) {
+    sb.syslog("WAN down\n");
+    ASSERT_TRUE(sb.wait_for("tmp/kiv.log", ")]===============self_healing end===============\n",
+                            static_cast<size_t>(fire)));
+  }
+  sb.clock(172900);  // a day with serial 4
+  const std::string again = check(sb);
+  EXPECT_NE(again.find(")]No update for kiv JSON file.\n"), std::string::npos) << again;
+  EXPECT_EQ(sb.stop(), 0);
+
+  const std::vector<std::string> lines = srv.log(3);
+  ASSERT_EQ(lines.size(), 3u);
+  std::string all = lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n";
+  EXPECT_EQ(occurrences(all, R"("RuleSerial":"0","KivReport":"{\"v\":1,\"serial\":0,)"), 2u) << all;
+  EXPECT_EQ(occurrences(all, R"("RuleSerial":"4","KivReport":"{\"v\":1,\"serial\":4,)"), 1u) << all;
+  EXPECT_EQ(occurrences(all, R"(,"stage":80,"published":4})"), 1u) << all;
+  EXPECT_EQ(occurrences(all, R"(,"stage":81,"published":4})"), 2u) << all;
+  EXPECT_EQ(occurrences(all, R"(\"wan\":{\"matches\":3,\"fires\":3,\"heals\":3,)"), 1u) << all;
+
+  const run_result one = run({bin("kivrule"), "fleet", srv.dir + "/logs/requests.jsonl"});
+  EXPECT_EQ(one.status, 0) << one.out << one.err;
+  EXPECT_NE(one.out.find("\nserial 4, stage 81%: 1 router, 1.0 router-days, reboots 0.0 per "
+                         "1,000 router-days\n"),
+            std::string::npos)
+      << one.out;
+  EXPECT_NE(one.out.find("\nverdict: go on: 1 of the 20 routers needed to judge report serial 4\n"),
+            std::string::npos)
+      << one.out;
+  const run_result judged =
+      run({bin("kivrule"), "fleet", srv.dir + "/logs/requests.jsonl", "--min-routers", "1"});
+  EXPECT_EQ(judged.status, 1) << judged.out << judged.err;
+  EXPECT_NE(judged.out.find("\nverdict: halt: fires of wan rose above 2 times the base's\n"),
+            std::string::npos)
+      << judged.out;
+}

@@ -1,0 +1,235 @@
+// The fleet report: its JSON, the counts where they are made and what settles them, and their
+// flash file over a reboot.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+
+#include "core/flash_files.h"
+#include "detect/monitor_syslog.h"
+#include "heal/self_healing.h"
+#include "report/fleet_counts.h"
+#include "rules/rule_reader.h"
+#include "support/kivtest.h"
+#include "update/curl_download_file.h"
+#include "update/fleet_report.h"
+#include "update/install_rules.h"
+
+using namespace kivtest;
+
+namespace {
+
+fleet_counts some_counts() {
+  fleet_counts c;
+  c.seconds = 86400;
+  c.walked = 12;
+  c.lost = 2;
+  c.reboots = 1;
+  c.rules = {{"dns \"x\"\\", {1, 2, 3, 1, 0}}, {"wan_down", {5, 0, 0, 0, 4}}};
+  return c;
+}
+
+json_object* parsed(const std::string& text) {
+  return json_tokener_parse(text.c_str());
+}
+
+}  // namespace
+
+TEST(FleetReport, TheJsonEscapedAndCutAtItsLimit) {
+  EXPECT_EQ(fleet_report_json(some_counts(), 2026120901, 37),
+            "{\"v\":1,\"serial\":2026120901,\"bucket\":37,\"seconds\":86400,\"walked\":12,"
+            "\"lost\":2,\"reboots\":1,\"rules\":{\"dns \\\"x\\\"\\\\\":{\"matches\":1,\"fires\":2,"
+            "\"heals\":3,\"unconfirmed\":1,\"held\":0},\"wan_down\":{\"matches\":5,\"fires\":0,"
+            "\"heals\":0,\"unconfirmed\":0,\"held\":4}}}");
+  EXPECT_EQ(fleet_report_json(fleet_counts{}, 0, 0),
+            "{\"v\":1,\"serial\":0,\"bucket\":0,\"seconds\":0,\"walked\":0,\"lost\":0,\"reboots\":"
+            "0,\"rules\":{}}");
+  EXPECT_EQ(json_string(std::string("a\"\\\x01\n\x7f/\xc3\xa9", 9)),
+            "\"a\\\"\\\\\\u0001\\u000a\\u007f/\xc3\xa9\"");
+  // 60 rules of 40-byte keywords, rule i with i fires: the most fires stay, in keyword order.
+  fleet_counts many;
+  for (uint32_t i = 0; i < 60; ++i)
+    many.rules.push_back(
+        {"rule_" + std::string(32, 'k') + std::to_string(100 + i), {7, i, 0, 0, 0}});
+  const std::string cut = fleet_report_json(many, 1, 2);
+  EXPECT_LE(cut.size(), KIV_REPORT_MAX);
+  EXPECT_GT(cut.size(), KIV_REPORT_MAX - 110) << "only as many rules go as must";
+  EXPECT_TRUE(cut.ends_with("}},\"cut\":true}"));
+  json_object* doc = parsed(cut);
+  ASSERT_NE(doc, nullptr) << cut;
+  json_object *rules = nullptr, *flag = nullptr;
+  ASSERT_TRUE(json_object_object_get_ex(doc, "rules", &rules));
+  EXPECT_TRUE(json_object_object_get_ex(doc, "cut", &flag) && json_object_get_boolean(flag));
+  const int kept = json_object_object_length(rules);
+  EXPECT_GT(kept, 10);
+  EXPECT_LT(kept, 60);
+  for (uint32_t i = 0; i < 60; ++i)
+    EXPECT_EQ(json_object_object_get_ex(rules, many.rules[i].first.c_str(), nullptr),
+              i >= 60 - static_cast<uint32_t>(kept))
+        << i;
+  json_object_put(doc);
+  many.rules.resize(15);
+  EXPECT_TRUE(fleet_report_json(many, 1, 2).ends_with("}}}")) << "within the limit, not cut";
+  // Keywords as the counts keep them: bounded, one line, never cut inside a character.
+  EXPECT_EQ(counts_keyword(nullptr), "(null)");
+  EXPECT_EQ(counts_keyword("wan\tdown\n"), "wan?down?");
+  EXPECT_EQ(counts_keyword((std::string(63, 'a') + "\xc3\xa9").c_str()), std::string(63, 'a'));
+  EXPECT_EQ(counts_keyword(std::string(70, 'b').c_str()), std::string(64, 'b'));
+}
+
+// Lines walked and matched in the walk, heals, unconfirmed and held heals in the executor; a
+// report settles what it carried and nothing counted after it.
+TEST(FleetCounts, CountedInTheWalkAndTheExecutorAndSettledByWhatWasReported) {
+  sandbox sb;
+  sb.settings("productid=KV-1000;kiv_heal_limit=1");
+  sb.clock(10);
+  ASSERT_EQ(install_rule_text(("[" +
+                               rule("\"keyword\":\"wan\",\"re_pattern\":\"WAN\",\"frequency\":1,"
+                                    "\"action\":\"restart_wireless\"") +
+                               "," +
+                               rule("\"keyword\":\"dns\",\"re_pattern\":\"DNS\",\"frequency\":9,"
+                                    "\"action\":\"nop\"") +
+                               "]")
+                                  .c_str()),
+            RULES_OK);
+  int pause = 0;
+  for (const char* line : {"WAN down", "DNS and WAN", "nothing"})
+    ASSERT_TRUE(walk_log_line(log_piece{line, {}, static_cast<uint64_t>(line[0])}, &pause));
+  // A line read in two pieces is walked once.
+  ASSERT_TRUE(walk_log_line(log_piece{"WAN again", {true, false}, 9}, &pause));
+  ASSERT_TRUE(walk_log_line(log_piece{"and WAN", {false, true}, 9}, &pause));
+  {
+    rule_set_hold hold = hold_rule_set();
+    self_healing(hold.set, 0);  // restart_wireless: no check, unconfirmed
+    self_healing(hold.set, 0);  // over kiv_heal_limit 1: held
+  }
+  fleet_counts now = take_counts();
+  EXPECT_EQ(now.walked, 4u);
+  ASSERT_EQ(now.rules.size(), 2u);
+  EXPECT_EQ(now.rules[0].first, "dns");
+  EXPECT_EQ(now.rules[0].second.matches, 1u);
+  EXPECT_EQ(now.rules[1].first, "wan");
+  const rule_counts wan = now.rules[1].second;
+  EXPECT_EQ(wan.matches, 3u);
+  EXPECT_EQ(wan.heals, 1u);
+  EXPECT_EQ(wan.unconfirmed, 1u);
+  EXPECT_EQ(wan.held, 1u);
+  EXPECT_EQ(wan.fires, 0u) << "the trigger thread counts fires";
+  count_fire(live_profile(0).tally);
+  add_lost_lines(5);
+  settle_counts(now);
+  now = take_counts();
+  EXPECT_EQ(now.walked, 0u);
+  EXPECT_EQ(now.lost, 5u);
+  ASSERT_EQ(now.rules.size(), 1u);
+  EXPECT_EQ(now.rules[0].second.fires, 1u) << "counted after the report: in the next";
+  EXPECT_EQ(now.rules[0].second.matches, 0u);
+  // A new set: a keyword with counts stays until reported, one without goes.
+  ASSERT_EQ(install_rule_text(("[" +
+                               rule("\"keyword\":\"other\",\"re_pattern\":\"X\",\"frequency\":1,"
+                                    "\"action\":\"nop\"") +
+                               "]")
+                                  .c_str()),
+            RULES_OK);
+  count_match(live_profile(0).tally);
+  now = take_counts();
+  ASSERT_EQ(now.rules.size(), 2u);
+  EXPECT_EQ(now.rules[0].first, "other");
+  EXPECT_EQ(now.rules[1].first, "wan");
+  EXPECT_EQ(now.seconds, 0u) << "from the last report on";
+  sb.clock(250);
+  EXPECT_EQ(take_counts().seconds, 240u);
+  settle_counts(take_counts());
+  sb.clock(300);
+  EXPECT_EQ(take_counts().seconds, 50u);
+}
+
+TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
+  sandbox sb;
+  sb.settings("productid=KV-1000");
+  ASSERT_EQ(install_rule_text(("[" +
+                               rule("\"keyword\":\"wan\",\"re_pattern\":\"WAN\",\"frequency\":1,"
+                                    "\"action\":\"reboot\"") +
+                               "]")
+                                  .c_str()),
+            RULES_OK);
+  sb.clock(100);
+  count_match(live_profile(0).tally);
+  count_heal(live_profile(0).tally);
+  count_walked_line();
+  count_reboot();
+  keep_counts_for_reboot();
+  EXPECT_EQ(sb.read("jffs/kiv/report_counts"), "") << "only with kiv_fleet_report 1";
+  sb.settings("kiv_fleet_report=1");
+  keep_counts_for_reboot();
+  EXPECT_EQ(sb.read("jffs/kiv/report_counts"), "") << "only where kiv keeps flash files";
+  sb.settings("kiv_reboot_limit=3");
+  keep_counts_for_reboot();
+  const std::string kept =
+      "kiv report 1\nseconds 100\nwalked 1\nlost 0\nreboots 1\nrule 1 0 1 0 0 wan\nend\n";
+  EXPECT_EQ(sb.read("jffs/kiv/report_counts"), kept);
+  settle_counts(take_counts());
+  EXPECT_EQ(access(sb.path("jffs/kiv/report_counts").c_str(), F_OK), -1)
+      << "reported: never read back (the reboot did not come)";
+  // The next start: the counts go on from those kept, and the file goes.
+  sb.write("jffs/kiv/report_counts", kept);
+  sb.clock(20);
+  load_kept_counts();
+  EXPECT_EQ(access(sb.path("jffs/kiv/report_counts").c_str(), F_OK), -1);
+  sb.clock(50);
+  fleet_counts back = take_counts();
+  EXPECT_EQ(back.seconds, 130u);
+  EXPECT_EQ(back.walked, 1u);
+  EXPECT_EQ(back.reboots, 1u);
+  ASSERT_EQ(back.rules.size(), 1u);
+  EXPECT_EQ(back.rules[0].second.heals, 1u);
+  settle_counts(back);
+  // Anything but a whole file as kiv writes it is set aside and adds nothing.
+  const std::string strange[] = {
+      "",
+      kept.substr(0, kept.size() - 4),
+      kept.substr(0, 30),
+      "kiv report 2" + kept.substr(12),
+      kept + "rule 1 1 1 1 1 late\n",
+      "kiv report 1\nseconds 1\nwalked 1\nlost 0\nend\n",
+      "kiv report 1\nseconds -1\nwalked 1\nlost 0\nreboots 1\nend\n",
+      "kiv report 1\nseconds 1\nwalked 4294967296\nlost 0\nreboots 1\nend\n",
+      "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 1\nrule 1 0 1 0 wan\nend\n",
+      "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 1\nrule 1 0 1 0 0 \nend\n",
+      "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 1\nrule 1 0 1 0 0 a\rb\nend\n",
+      "kiv report 1\nreboots 1\nseconds 1\nwalked 1\nlost 0\nend\n"};
+  for (const std::string& text : strange) {
+    SCOPED_TRACE(text);
+    sb.write("jffs/kiv/report_counts", text);
+    sb.write("tmp/kiv.log", "");
+    load_kept_counts();
+    EXPECT_EQ(sb.read("jffs/kiv/report_counts.bad"), text);
+    EXPECT_NE(
+        sb.read("tmp/kiv.log").find(")]Cannot read [/jffs/kiv/report_counts], it is set aside\n"),
+        std::string::npos);
+    const fleet_counts none = take_counts();
+    EXPECT_EQ(none.walked + none.reboots + none.rules.size(), 0u);
+  }
+}
+
+TEST(DownloadRequest, TheReportGoesLastAndOnlyWithItsKey) {
+  sandbox sb;
+  sb.settings("label_mac=AA:BB:CC:00:11:22");
+  sb.clock(60);
+  auto names = [](const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::string out;
+    for (const auto& [name, value] : fields) out += name + " ";
+    return out;
+  };
+  EXPECT_EQ(names(download_form_fields()),
+            "Model TCode FWVER IDENT AlgoVersion kiv_user_approval ");
+  sb.settings("kiv_fleet_report=1");
+  fleet_counts reported;
+  const auto fields = download_form_fields(&reported);
+  EXPECT_EQ(names(fields), "Model TCode FWVER IDENT AlgoVersion kiv_user_approval KivReport ");
+  EXPECT_EQ(fields.back().second,
+            "{\"v\":1,\"serial\":0,\"bucket\":52,\"seconds\":60,\"walked\":0,\"lost\":0,"
+            "\"reboots\":0,\"rules\":{}}");
+  EXPECT_EQ(reported.seconds, 60u);
+  sb.settings("kiv_fleet_report=2");
+  EXPECT_EQ(names(download_form_fields()),
+            "Model TCode FWVER IDENT AlgoVersion kiv_user_approval ");
+}

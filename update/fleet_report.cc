@@ -1,0 +1,90 @@
+#include "update/fleet_report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+std::string rule_member(const std::string& keyword, const rule_counts& r) {
+  char counts[160];
+  snprintf(counts, sizeof counts,
+           ":{\"matches\":%u,\"fires\":%u,\"heals\":%u,\"unconfirmed\":%u,\"held\":%u}",
+           static_cast<unsigned>(r.matches), static_cast<unsigned>(r.fires),
+           static_cast<unsigned>(r.heals), static_cast<unsigned>(r.unconfirmed),
+           static_cast<unsigned>(r.held));
+  return json_string(keyword) + counts;
+}
+
+}  // namespace
+
+std::string json_string(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (b < 0x20 || b == 0x7f) {
+      char esc[8];
+      snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(b));
+      out += esc;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string fleet_report_json(const fleet_counts& c, uint64_t serial, int bucket) {
+  char head[256];
+  snprintf(head, sizeof head,
+           "{\"v\":1,\"serial\":%llu,\"bucket\":%d,\"seconds\":%llu,\"walked\":%u,\"lost\":%u,"
+           "\"reboots\":%u,\"rules\":{",
+           static_cast<unsigned long long>(serial), bucket,
+           static_cast<unsigned long long>(c.seconds), static_cast<unsigned>(c.walked),
+           static_cast<unsigned>(c.lost), static_cast<unsigned>(c.reboots));
+  std::vector<std::string> members;
+  for (const auto& [keyword, r] : c.rules) members.push_back(rule_member(keyword, r));
+  // Members in keyword order, separated by commas; the whole with its end.
+  auto total = [&](const std::vector<bool>& kept, bool cut) {
+    size_t n = strlen(head) + (cut ? 13 : 2), count = 0;
+    for (size_t i = 0; i < members.size(); ++i)
+      if (kept[i]) n += members[i].size() + (count++ ? 1 : 0);
+    return n;
+  };
+  std::vector<bool> kept(members.size(), true);
+  bool cut = false;
+  if (total(kept, false) > KIV_REPORT_MAX) {
+    cut = true;
+    std::vector<size_t> order(members.size());
+    std::iota(order.begin(), order.end(), 0);
+    // The rules that say least go first: fewest fires, then heals, then matches.
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+      const rule_counts &x = c.rules[a].second, &y = c.rules[b].second;
+      if (x.fires != y.fires) return x.fires < y.fires;
+      if (x.heals != y.heals) return x.heals < y.heals;
+      if (x.matches != y.matches) return x.matches < y.matches;
+      return a > b;
+    });
+    for (size_t i = 0; i < order.size() && total(kept, true) > KIV_REPORT_MAX; ++i)
+      kept[order[i]] = false;
+  }
+  std::string out = head;
+  bool first = true;
+  for (size_t i = 0; i < members.size(); ++i) {
+    if (!kept[i]) continue;
+    if (!first) out += ',';
+    out += members[i];
+    first = false;
+  }
+  return out + (cut ? "},\"cut\":true}" : "}}");
+}
+
+bool fleet_report_on() {
+  return nvram_get_int("kiv_fleet_report") == 1;
+}
