@@ -55,6 +55,8 @@ struct monitor_profile {
   // The log line whose match went into the ring last: one line counts once, however many
   // pieces it is read in (0: none since the set was built).
   uint64_t credited_line = 0;
+  // The walk's second record of a non-match (the pattern), made at the first such walk.
+  std::string no_match_record;
 
   int32_t action_num() const { return static_cast<int32_t>(actions.size()); }
 };
