@@ -1,8 +1,9 @@
 // The shared prefilter is built as a trie of the distinct literals (children as sibling lists
-// while it grows), then given its failure links breadth first and laid out with each state's
-// edges side by side, sorted by byte. A scan follows the automaton one byte at a time: an edge
-// when the state has one for the byte, else the failure links down to a state that has, and the
-// root's table of 256 at the bottom; every literal ending at the state reached, or on its
+// while it grows), then numbered breadth first, given its failure links and laid out with each
+// state's edges side by side, sorted by byte; the first kSharedPrefilterRows states also get a
+// full row of 256 next states (their failures followed already). A scan follows the automaton one
+// byte at a time: the row where the state has one, else an edge of the state or of the states on
+// its failure chain, down to one with a row; every literal ending at the state reached, or on its
 // failure chain, is marked found.
 #include "rules/shared_prefilter.h"
 
@@ -74,58 +75,75 @@ trie take_literals(const std::vector<monitor_profile>& profiles, shared_prefilte
   return t;
 }
 
-// Failure links and the nearest literal on each state's chain, breadth first, so that a state's
-// suffixes are done before it.
-void link_failures(const trie& t, shared_prefilter* f) {
-  const size_t n = t.byte.size();
-  f->fail.assign(n, 0);
-  f->out.assign(n, 0);
+// The states numbered breadth first (the root 0, then by depth), so that a state's failure is
+// numbered before it and the shallow states, where a scan spends most of its bytes, come first.
+std::vector<uint32_t> breadth_first(const trie& t) {
   std::vector<uint32_t> order{0};
-  for (size_t at = 0; at < order.size(); ++at) {
-    const uint32_t s = order[at];
-    for (uint32_t c = t.first_child[s]; c != 0; c = t.next_sibling[c]) {
-      uint32_t back = 0;
-      if (s != 0) {
-        uint32_t g = f->fail[s];
-        while (g != 0 && t.child(g, t.byte[c]) == 0) g = f->fail[g];
-        back = t.child(g, t.byte[c]);
-      }
-      f->fail[c] = static_cast<uint16_t>(back);
-      f->out[c] = t.literal[c] != kNoLiteral ? static_cast<uint16_t>(c) : f->out[back];
-      order.push_back(c);
-    }
-  }
+  for (size_t at = 0; at < order.size(); ++at)
+    for (uint32_t c = t.first_child[order[at]]; c != 0; c = t.next_sibling[c]) order.push_back(c);
+  return order;
 }
 
-// Each state's edges side by side, sorted by byte.
-void lay_out_edges(const trie& t, shared_prefilter* f) {
-  const size_t n = t.byte.size();
+// The automaton in breadth-first numbering: each state's edges side by side, sorted by byte, its
+// failure link, the nearest literal on its chain, and the full rows of the first states.
+void lay_out(const trie& t, shared_prefilter* f) {
+  const std::vector<uint32_t> order = breadth_first(t);
+  const size_t n = order.size();
+  std::vector<uint16_t> number(n);
+  for (size_t i = 0; i < n; ++i) number[order[i]] = static_cast<uint16_t>(i);
   f->edges_at.assign(n + 1, 0);
   f->edge_byte.reserve(n - 1);
   f->edge_to.reserve(n - 1);
+  f->fail.assign(n, 0);
+  f->out.assign(n, 0);
+  f->literal.assign(n, kNoLiteral);
   std::vector<std::pair<uint8_t, uint16_t>> edges;
   for (size_t s = 0; s < n; ++s) {
+    const uint32_t old = order[s];
+    f->literal[s] = t.literal[old];
     edges.clear();
-    for (uint32_t c = t.first_child[s]; c != 0; c = t.next_sibling[c])
-      edges.emplace_back(t.byte[c], static_cast<uint16_t>(c));
+    for (uint32_t c = t.first_child[old]; c != 0; c = t.next_sibling[c])
+      edges.emplace_back(t.byte[c], number[c]);
     std::sort(edges.begin(), edges.end());
     for (const auto& [b, to] : edges) {
       f->edge_byte.push_back(b);
       f->edge_to.push_back(to);
-      if (s == 0) f->from_root[b] = to;
+      // A child's failure: the longest proper suffix of its text that is a state.
+      uint32_t back = 0;
+      if (s != 0) {
+        uint32_t g = f->fail[s];
+        while (g != 0 && f->child(g, b) == 0) g = f->fail[g];
+        back = f->child(g, b);
+      }
+      f->fail[to] = static_cast<uint16_t>(back);
     }
     f->edges_at[s + 1] = static_cast<uint32_t>(f->edge_byte.size());
+    f->out[s] = f->literal[s] != kNoLiteral ? static_cast<uint16_t>(s) : f->out[f->fail[s]];
   }
+  f->rows = static_cast<uint32_t>(std::min<size_t>(n, kSharedPrefilterRows));
+  f->row.assign(size_t{f->rows} * 256, 0);
+  for (uint32_t s = 0; s < f->rows; ++s)
+    for (uint32_t c = 0; c < 256; ++c) {
+      const uint32_t to = f->child(s, static_cast<uint8_t>(c));
+      f->row[s * 256 + c] =
+          static_cast<uint16_t>(to != 0 || s == 0 ? to : f->row[f->fail[s] * 256 + c]);
+    }
 }
 
 }  // namespace
 
 size_t shared_prefilter::bytes() const {
   return sizeof *this + edges_at.capacity() * sizeof(uint32_t) + edge_byte.capacity() +
-         (edge_to.capacity() + fail.capacity() + out.capacity() + literal.capacity() +
-          rule_literal.capacity()) *
+         (row.capacity() + edge_to.capacity() + fail.capacity() + out.capacity() +
+          literal.capacity() + rule_literal.capacity()) *
              sizeof(uint16_t) +
          rule_at.capacity() * sizeof(uint32_t);
+}
+
+uint32_t shared_prefilter::child(uint32_t s, uint8_t c) const {
+  for (uint32_t e = edges_at[s]; e < edges_at[s + 1] && edge_byte[e] <= c; ++e)
+    if (edge_byte[e] == c) return edge_to[e];
+  return 0;
 }
 
 shared_prefilter build_shared_prefilter(const std::vector<monitor_profile>& profiles,
@@ -137,9 +155,7 @@ shared_prefilter build_shared_prefilter(const std::vector<monitor_profile>& prof
   if (taken < fewest) return {};
   f.rules = static_cast<uint32_t>(profiles.size());
   f.literals = t.literals;
-  link_failures(t, &f);
-  lay_out_edges(t, &f);
-  f.literal = std::move(t.literal);
+  lay_out(t, &f);
   f.rule_literal.shrink_to_fit();
   return f;
 }
@@ -165,25 +181,34 @@ void scan_shared_prefilter(const shared_prefilter& f, size_t profiles, std::stri
   const uint16_t* fail = f.fail.data();
   const uint16_t* out = f.out.data();
   const uint16_t* literal = f.literal.data();
-  const uint16_t* from_root = f.from_root.data();
+  const uint16_t* row = f.row.data();
+  const uint32_t rows = f.rows;
   const char* at = text.data();
   const char* const end = at + text.size();
   uint32_t s = 0;
   while (at < end) {
     if (s == 0) {  // at the root most bytes start no literal: step over them at once
-      while (at < end && from_root[static_cast<uint8_t>(*at)] == 0) ++at;
+      while (at < end && row[static_cast<uint8_t>(*at)] == 0) ++at;
       if (at == end) break;
-      s = from_root[static_cast<uint8_t>(*at++)];
+    }
+    const uint8_t c = static_cast<uint8_t>(*at++);
+    if (s < rows) {
+      s = row[s * 256 + c];
     } else {
-      const uint8_t c = static_cast<uint8_t>(*at++);
-      uint32_t next = 0;
-      for (; s != 0 && next == 0; s = fail[s]) {
+      for (;;) {  // an edge of the state, else its failure, down to a state with a full row
         const uint32_t last = edges_at[s + 1];
         uint32_t e = edges_at[s];
         while (e < last && edge_byte[e] < c) ++e;
-        if (e < last && edge_byte[e] == c) next = edge_to[e];
+        if (e < last && edge_byte[e] == c) {
+          s = edge_to[e];
+          break;
+        }
+        s = fail[s];
+        if (s < rows) {
+          s = row[s * 256 + c];
+          break;
+        }
       }
-      s = next != 0 ? next : from_root[c];
     }
     for (uint32_t o = out[s]; o != 0; o = out[fail[o]]) seen[literal[o]] = stamp;
   }

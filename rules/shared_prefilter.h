@@ -7,12 +7,12 @@
 //
 // Its size is fixed when the rules are read. The automaton has at most kSharedPrefilterStates
 // states (one per byte of the distinct literals at most, shared prefixes once), about 13 bytes
-// each. The rules' literals are taken in file order, rule by rule, while they fit; a rule whose
-// literals would not fit, that has none or that has no pattern is left to its own prefilter, so a
-// set too large for the automaton loads and matches as it did without it.
+// each, and full rows for the first kSharedPrefilterRows of them (32 KiB at most): about 880 KiB
+// in all at the most. The rules' literals are taken in file order, rule by rule, while they fit; a
+// rule whose literals would not fit, that has none or that has no pattern is left to its own
+// prefilter, so a set too large for the automaton loads and matches as it did without it.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -20,15 +20,21 @@
 #include "rules/monitor_profile.h"
 
 inline constexpr uint32_t kSharedPrefilterStates = 65535;
+// States with a full row of 256 next states (512 bytes each): the shallow ones, where a scan
+// spends most of its bytes.
+inline constexpr uint32_t kSharedPrefilterRows = 64;
 
 struct shared_prefilter {
-  uint32_t rules = 0;                     // profiles of the set it was built for; 0: none
-  uint32_t literals = 0;                  // distinct literals in the automaton
-  std::array<uint16_t, 256> from_root{};  // the state after the root and one byte (0: the root)
-  // Per state (0 the root): its edges (edge_byte, edge_to) are [edges_at[s], edges_at[s + 1]),
-  // sorted by byte; fail: the state of its longest proper suffix; out: the nearest state on the
-  // fail chain, itself included, where a literal ends (0: none); literal: the literal ending at
-  // it (only where out names the state itself).
+  uint32_t rules = 0;     // profiles of the set it was built for; 0: none
+  uint32_t literals = 0;  // distinct literals in the automaton
+  // States are numbered breadth first, 0 the root. The first `rows` have a full row of next
+  // states, `row[256 * s + byte]`, their failures followed (0: back to the root).
+  uint32_t rows = 0;
+  std::vector<uint16_t> row;
+  // Per state: its edges (edge_byte, edge_to) are [edges_at[s], edges_at[s + 1]), sorted by
+  // byte; fail: the state of its longest proper suffix; out: the nearest state on the fail chain,
+  // itself included, where a literal ends (0: none); literal: the literal ending at it (only
+  // where out names the state itself).
   std::vector<uint32_t> edges_at;
   std::vector<uint8_t> edge_byte;
   std::vector<uint16_t> edge_to;
@@ -41,6 +47,8 @@ struct shared_prefilter {
   std::vector<uint16_t> rule_literal;
 
   size_t states() const { return fail.size(); }
+  // The child of state s for the byte; 0 when it has none.
+  uint32_t child(uint32_t s, uint8_t c) const;
   // Bytes of its tables, what it costs a set to keep.
   size_t bytes() const;
 };
