@@ -64,7 +64,7 @@ fi
 
 if [ "$what" = side ] || [ "$what" = all ]; then
   echo
-  echo "== side by side: kiv end to end, SEC --notail and a regexec loop over the same log"
+  echo "== side by side: kiv end to end, SEC --notail, a regexec loop and the records' floor"
   extra=()
   [ "$quick" = 1 ] && extra=(--lines-scale 0.2)
   timeout 3600 python3 bench/side_by_side.py --bin "$B" --n "$ns" "${extra[@]}"
