@@ -77,12 +77,13 @@ def rules_json(n):
 
 
 def generate_log(n, count, seed):
-    """count lines ending in a unique marker line; about 0.2% fault lines over the N profiles."""
+    """count lines ending in a fault line of profile 0 and a unique marker line; about 0.2% fault
+    lines over the N profiles."""
     rnd = random.Random(seed)
     out = []
     faults = 0
     sec = 0
-    for k in range(count - 1):
+    for k in range(count - 2):
         if k % 50 == 0:
             sec += 1
         stamp = "Dec  7 %02d:%02d:%02d " % (8 + sec // 3600 % 12, sec // 60 % 60, sec % 60)
@@ -95,6 +96,10 @@ def generate_log(n, count, seed):
             out.append(stamp + t % {"port": rnd.randint(1, 4), "host": rnd.randint(2, 250),
                                     "rssi": rnd.randint(30, 90),
                                     "mport": rnd.randint(1024, 65535)})
+    # A fault line right before the marker: the daemon's last records then show every kind of
+    # record it writes for a line (side_by_side.py takes the floor's record heads from them).
+    out.append("Dec  7 23:59:58 " + FAULTS[0] % 0)
+    faults += 1
     marker = "Dec  7 23:59:59 bench: end of run %d" % rnd.randint(10**8, 10**9)
     out.append(marker)
     text = "\n".join(out) + "\n"
@@ -225,7 +230,9 @@ def work_base(on_disk):
     return None
 
 
-def run_one(args, server, workdir, n, count):
+def run_one(args, server, workdir, n, count, save_log=None):
+    """One run of the daemon at N rules; with save_log, its log as the run left it (kiv.log.1,
+    then kiv.log) is copied there."""
     root = os.path.join(workdir, "root-%d" % n)
     for d in ("tmp", "var/run", "dev", "jffs"):
         os.makedirs(os.path.join(root, d))
@@ -302,6 +309,9 @@ def run_one(args, server, workdir, n, count):
                         "idle_seconds": args.idle,
                         "idle_wakeups_per_s": (w1 - w0) / args.idle,
                         "private_dirty_idle_kib": private_dirty_kib(kiv.pid)})
+        if save_log:
+            with open(save_log, "wb") as f:
+                f.write(read(log + ".1") + read(log))
         kiv.send_signal(signal.SIGTERM)
         try:
             kiv.wait(30)

@@ -80,6 +80,7 @@ void install_profiles(int32_t n) {
     p.timestamp.assign(3, 0.0f);
     p.actions = {rule_action{"nop", 0}};
   }
+  set->prefilter = build_shared_prefilter(set->profiles);
   rule_set_hold hold = hold_rule_set();
   replace_rule_set(hold, std::move(set));
 }

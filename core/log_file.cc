@@ -194,9 +194,19 @@ void append_rotating(log_file& f, const record_run& run, uint32_t first, uint32_
                      const char* path, const char* rotated_path, Reopen reopen,
                      std::atomic<uint32_t>* handed) {
   uint32_t from = first;
-  for (uint32_t r = first; r < count; ++r) {
-    off_t at_start = f.size + static_cast<off_t>(run.start(r) - run.start(from));
-    if (f.fd < 0 || !f.regular || at_start < kRotateSize) continue;
+  for (uint32_t r = first; r < count && f.fd >= 0 && f.regular; ++r) {
+    // The first record from r on that would start at kRotateSize or past it (records start in
+    // order, so it is searched for by halves; a walk of 1,000 rules holds 2,000 records).
+    const off_t room = kRotateSize - f.size;
+    uint32_t hi = count;
+    while (r < hi) {
+      const uint32_t mid = r + (hi - r) / 2;
+      if (static_cast<off_t>(run.start(mid) - run.start(from)) >= room)
+        hi = mid;
+      else
+        r = mid + 1;
+    }
+    if (r == count) break;
     write_run(f, run, from, r, handed);
     from = r;
     reopen(rename(path, rotated_path) == 0);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // Longest record, line end included: what the design's command form carried. Longer ones are cut.
 inline constexpr size_t kMaxRecord = 997;
@@ -46,6 +47,12 @@ void log_file_crash_append(const record_run& run, uint32_t first, uint32_t count
 // The place of the next record in this thread's walk buffer (room for kMaxRecord + 1 bytes);
 // none when the thread is not walking or no room can be had.
 char* log_walk_slot();
+// The place for `records` more records of `bytes` together in this thread's walk buffer; none
+// when the thread is not walking or no room can be had.
+char* log_walk_room(size_t bytes, uint32_t records);
+// `count` records of the sizes of `records`, put one after another at log_walk_room(), are
+// whole: held and copied to the console as log_walk_commit holds and copies each.
+void log_walk_commit_run(const char* at, const std::string_view* records, uint32_t count);
 // The record of `len` bytes made at log_walk_slot() is whole: it is held, and copied to the
 // console when the walk read kiv_debug_flag as "1".
 void log_walk_commit(const char* record, size_t len);

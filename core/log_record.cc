@@ -51,14 +51,53 @@ struct record_builder {
   }
 };
 
+// The pieces of a record one after another at `out`; cut by a record_builder when they are
+// longer together than a record may be. Returns the record's length.
+size_t put_pieces(char* out, std::initializer_list<std::string_view> pieces) {
+  size_t total = 0;
+  for (std::string_view piece : pieces) total += piece.size();
+  if (total > kMaxRecord) {
+    record_builder b{out};
+    for (std::string_view piece : pieces) b.put(piece.data(), piece.size());
+    return b.finish();
+  }
+  char* at = out;
+  for (std::string_view piece : pieces) {
+    if (piece.empty()) continue;
+    memcpy(at, piece.data(), piece.size());
+    at += piece.size();
+  }
+  return total;
+}
+
 // "[KIV][" func ":(" line ")]"; built by hand because it is written in front of every record
 // and a format would cost more than the rest of the record.
 void put_head(record_builder& b, const char* func, int line) {
-  b.put("[KIV][", 6);
-  b.put(func ? func : "");
-  b.put(":(", 2);
-  b.put_int(line);
-  b.put(")]", 2);
+  const size_t name = func ? strlen(func) : 0;
+  if (b.at != 0 || name > 64 || line < 0) {  // not the usual head: piece by piece
+    b.put("[KIV][", 6);
+    b.put(func ? func : "");
+    b.put(":(", 2);
+    b.put_int(line);
+    b.put(")]", 2);
+    return;
+  }
+  // The usual head, at most 6 + 64 + 2 + 10 + 2 bytes, written straight into the record.
+  char* out = b.out;
+  memcpy(out, "[KIV][", 6);
+  memcpy(out + 6, func, name);
+  size_t at = 6 + name;
+  out[at++] = ':';
+  out[at++] = '(';
+  char digits[12];
+  size_t n = 0;
+  for (unsigned v = static_cast<unsigned>(line); n == 0 || v != 0; v /= 10)
+    digits[n++] = static_cast<char>('0' + v % 10);
+  while (n > 0) out[at++] = digits[--n];
+  out[at++] = ')';
+  out[at++] = ']';
+  b.at = b.full = at;
+  b.last = ']';
 }
 
 // The message when its format has only text, "%s" (of a text that is there), "%d" and "%%",
@@ -109,7 +148,7 @@ void put_formatted(record_builder& b, size_t head, const char* fmt, va_list ap) 
 
 // A record made at `record` (a walk slot or a buffer of the caller): to the walk buffer or to
 // the file, and to the console.
-void emit(char* record, size_t len, bool in_walk) {
+void emit(const char* record, size_t len, bool in_walk) {
   if (in_walk) {
     log_walk_commit(record, len);
     return;
@@ -148,9 +187,34 @@ void kiv_log_pieces(std::initializer_list<std::string_view> pieces) {
   if (log_discarding.load(std::memory_order_relaxed)) return;
   char local[kMaxRecord + 1];
   char* slot = log_walk_slot();
-  record_builder b{slot ? slot : local};
-  for (std::string_view piece : pieces) b.put(piece.data(), piece.size());
-  emit(b.out, b.finish(), slot != nullptr);
+  char* out = slot ? slot : local;
+  emit(out, put_pieces(out, pieces), slot != nullptr);
+}
+
+std::string kiv_log_made(std::initializer_list<std::string_view> pieces) {
+  char out[kMaxRecord + 1];
+  return std::string(out, put_pieces(out, pieces));
+}
+
+void kiv_log_records(const std::string_view* made, size_t count) {
+  if (log_discarding.load(std::memory_order_relaxed) || count == 0) return;
+  size_t total = 0;
+  bool whole = count <= kMaxMadeRun;
+  for (size_t r = 0; r < count && whole; ++r) {
+    total += made[r].size();
+    whole = made[r].size() <= kMaxRecord;
+  }
+  char* at = whole ? log_walk_room(total, static_cast<uint32_t>(count)) : nullptr;
+  if (!at) {  // not walking, a record to be cut or a long run: one by one
+    for (size_t r = 0; r < count; ++r) kiv_log_pieces({made[r]});
+    return;
+  }
+  char* to = at;
+  for (size_t r = 0; r < count; ++r) {
+    memcpy(to, made[r].data(), made[r].size());
+    to += made[r].size();
+  }
+  log_walk_commit_run(at, made, static_cast<uint32_t>(count));
 }
 
 int console_debug_printf(const char* fmt, ...) {

@@ -96,17 +96,18 @@ void write_walk(walk_buffer& b) {
   b.flags.fetch_and(~kWriting);
 }
 
-// Room for one more record of at most kMaxRecord + 1 bytes behind the ones held; false when
-// no memory can be had (the record is then written on its own).
-bool make_room(walk_buffer& b) {
+// Room for `records` more records of `bytes` together behind the ones held; false when no
+// memory can be had (the records are then written on their own).
+bool make_room(walk_buffer& b, size_t bytes, uint32_t records) {
   uint32_t n = b.count.load(std::memory_order_relaxed);
-  if (n == kWalkRecords || b.retired_count == 32) {
+  if (n + records > kWalkRecords || b.retired_count == 32) {
     write_walk(b);
     n = 0;
   }
   size_t used = n == 0 ? 0 : b.ends[n - 1];
-  if (b.capacity - used > kMaxRecord) return true;
+  if (b.capacity - used >= bytes) return true;
   size_t capacity = b.capacity == 0 ? kWalkStartBytes : b.capacity * 2;
+  while (capacity - used < bytes) capacity *= 2;
   char* bigger = static_cast<char*>(malloc(capacity));
   if (!bigger) return false;
   char* old = b.data.load(std::memory_order_relaxed);
@@ -145,8 +146,12 @@ void on_fatal_signal(int sig) {
 }  // namespace
 
 char* log_walk_slot() {
+  return log_walk_room(kMaxRecord + 1, 1);
+}
+
+char* log_walk_room(size_t bytes, uint32_t records) {
   walk_buffer* b = my_walk;
-  if (!b || !make_room(*b)) return nullptr;
+  if (!b || !make_room(*b, bytes, records)) return nullptr;
   uint32_t n = b->count.load(std::memory_order_relaxed);
   return b->data.load(std::memory_order_relaxed) + (n == 0 ? 0 : b->ends[n - 1]);
 }
@@ -158,6 +163,20 @@ void log_walk_commit(const char* record, size_t len) {
   b.count.store(n + 1, std::memory_order_release);
   // Console copy: the record without the "[KIV]" tag.
   if (walk_console && len > 5) console_write(record + 5, len - 5);
+}
+
+void log_walk_commit_run(const char* at, const std::string_view* records, uint32_t count) {
+  walk_buffer& b = *my_walk;
+  uint32_t n = b.count.load(std::memory_order_relaxed);
+  uint32_t end = n == 0 ? 0 : b.ends[n - 1];
+  for (uint32_t r = 0; r < count; ++r) {
+    end += static_cast<uint32_t>(records[r].size());
+    b.ends[n + r] = end;
+  }
+  b.count.store(n + count, std::memory_order_release);
+  // Console copy: each record without the "[KIV]" tag.
+  for (uint32_t r = 0; walk_console && r < count; at += records[r++].size())
+    if (records[r].size() > 5) console_write(at + 5, records[r].size() - 5);
 }
 
 kiv_log_walk::kiv_log_walk() {

@@ -5,7 +5,8 @@
 // A line that lacks one of the literals every match of the pattern contains (the profile's
 // prefilter, made when the rule was read) is not handed to regexec: regexec could only say
 // REG_NOMATCH, and its records are written as if it had. Nearly every line takes that road for
-// nearly every profile, so its two records are made from pieces made once.
+// nearly every profile, so its two records are made from pieces made once, and a walk makes the
+// line's own record once for all the profiles it does not match.
 #include "detect/match_func.h"
 
 #include <cstring>
@@ -25,7 +26,39 @@ std::string engine_words(int rc, const regex_t* regex) {
   return words;
 }
 
+// The fixed starts of the two records of a non-match, made once when the program starts.
+struct no_match_heads {
+  std::string reason = kiv_log_head("match_func", __LINE__);
+  std::string pattern = kiv_log_head("match_func", __LINE__) + "[re_pattern]::[";
+  std::string no_match = "[" + engine_words(REG_NOMATCH, nullptr) + "]::[";
+};
+const no_match_heads kHeads;
+
+// The second record of a non-match: the profile's pattern.
+void log_pattern(const monitor_profile& p) {
+  kiv_log_pieces({kHeads.pattern, *p.re_pattern, "]\n"});
+}
+
 }  // namespace
+
+void match_func_turned_away(std::span<monitor_profile> run, no_match_records& records) {
+  if (run.empty()) return;
+  if (records.reason.empty())
+    records.reason = kiv_log_made({kHeads.reason, kHeads.no_match, records.piece, "]\n"});
+  std::string_view made[kMaxMadeRun];
+  size_t n = 0;
+  for (monitor_profile& p : run) {
+    if (p.no_match_record.empty())
+      p.no_match_record = kiv_log_made({kHeads.pattern, *p.re_pattern, "]\n"});
+    made[n++] = records.reason;
+    made[n++] = p.no_match_record;
+    if (n == kMaxMadeRun) {
+      kiv_log_records(made, n);
+      n = 0;
+    }
+  }
+  kiv_log_records(made, n);
+}
 
 int match_func(const monitor_profile* profile, const char* line) {
   return match_func(profile, line, line ? strlen(line) : 0);
@@ -46,16 +79,13 @@ int match_func(const monitor_profile* profile, const char* line, size_t length, 
     return 1;
   }
   // A plain non-match and an error of the engine are reported alike, in the engine's words.
-  static const std::string reason_head = kiv_log_head(__func__, __LINE__);
-  static const std::string pattern_head = kiv_log_head(__func__, __LINE__) + "[re_pattern]::[";
-  static const std::string no_match = "[" + engine_words(REG_NOMATCH, nullptr) + "]::[";
   std::string engine_error;  // rare: no piece made once for it
-  std::string_view reason = no_match;
+  std::string_view reason = kHeads.no_match;
   if (rc != REG_NOMATCH) {
     engine_error = "[" + engine_words(rc, profile->pattern.regex.get()) + "]::[";
     reason = engine_error;
   }
-  kiv_log_pieces({reason_head, reason, text, "]\n"});
-  kiv_log_pieces({pattern_head, *profile->re_pattern, "]\n"});
+  kiv_log_pieces({kHeads.reason, reason, text, "]\n"});
+  log_pattern(*profile);
   return 0;
 }

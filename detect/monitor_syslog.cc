@@ -203,7 +203,19 @@ size_t next_piece_length(const char* text, size_t avail, bool at_end, bool* line
 void walk_profiles(rule_set& set, const log_piece& piece, std::optional<double> now,
                    const std::function<void(int32_t)>& matched) {
   const size_t length = strlen(piece.text);
-  for (monitor_profile& p : set.profiles) {
+  // The literals of the whole set in one pass: a profile that lacks one is turned away at once.
+  static thread_local prefilter_scan scan;
+  scan_shared_prefilter(set.prefilter, set.profiles.size(), {piece.text, length}, &scan);
+  static thread_local no_match_records turned_away;  // its record's storage kept from walk to walk
+  turned_away.piece = {piece.text, length};
+  turned_away.reason.clear();
+  const std::span<monitor_profile> profiles(set.profiles);
+  size_t away = 0;  // the profiles from here on are turned away, up to the next one searched
+  for (size_t k = 0; k < profiles.size(); ++k) {
+    if (!scan_may_match(scan, k)) continue;
+    match_func_turned_away(profiles.subspan(away, k - away), turned_away);
+    away = k + 1;
+    monitor_profile& p = profiles[k];
     if (match_func(&p, piece.text, length, piece.place) == 0) continue;
     // One line adds at most one match to a ring, however many of its pieces match.
     if (p.credited_line == piece.line) continue;
@@ -213,6 +225,7 @@ void walk_profiles(rule_set& set, const log_piece& piece, std::optional<double> 
     count_match(p.tally);
     if (matched) matched(p.index);
   }
+  match_func_turned_away(profiles.subspan(away), turned_away);
 }
 
 namespace {

@@ -58,6 +58,8 @@ struct monitor_profile {
   // The rule's counts in the fleet report (report/fleet_counts.h); -1: none (a set no daemon
   // installed, as the rule author's replay builds).
   int32_t tally = -1;
+  // The walk's second record of a non-match (the pattern), made at the first such walk.
+  std::string no_match_record;
 
   int32_t action_num() const { return static_cast<int32_t>(actions.size()); }
 };

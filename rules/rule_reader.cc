@@ -436,6 +436,7 @@ int build_rule_set(const char* text, const router_identity& id, rule_set* out,
       }
       out->count = count;
       out->document = std::move(array.plain);
+      if (rc == RULES_OK) out->prefilter = build_shared_prefilter(out->profiles);
     }
   } catch (const std::bad_alloc&) {
     rc = RULES_NO_MEMORY;

@@ -18,10 +18,12 @@
 #include <vector>
 
 #include "rules/monitor_profile.h"
+#include "rules/shared_prefilter.h"
 
 struct rule_set {
   int32_t count = 0;                      // rules in the file, active or not (gArraylen)
   std::vector<monitor_profile> profiles;  // the active rules, in file order
+  shared_prefilter prefilter;             // the literals of all of them, found in one pass
   std::string document;                   // the file's rule array as json-c writes it plainly
   std::optional<int32_t> pause;           // the file's Global_Pause, taken when installed
 };

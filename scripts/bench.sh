@@ -7,10 +7,11 @@
 #   e2e    the end-to-end benchmark (bench/e2e_bench.py: the real daemon in a sandbox root),
 #          with the idle figures;
 #   side   the side-by-side run (bench/side_by_side.py): kiv end to end beside SEC (the log
-#          correlator, installed here) and a plain regexec loop at N = 1, 10, 100, medians of
-#          three, one table with the ratio kiv/SEC;
+#          correlator, installed here), a plain regexec loop and the records' floor (the records
+#          kiv writes, formatted and written alone) at N = 1, 10, 100, 1000, medians of three,
+#          one table with the ratios kiv/SEC and kiv/floor;
 #   all    the three (the default).
-# --quick: fewer lines, a 10-s quiet period, shorter micro runs. --n applies to micro and e2e.
+# --quick: fewer lines, a 10-s quiet period, shorter micro runs. --n applies to all three.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,7 +40,7 @@ B=build-bench
 cmake -S . -B "$B" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_BUILD_BENCH=ON \
       -DKIV_BUILD_TESTS=OFF >/dev/null
 cmake --build "$B" -j2 --target kiv nvram kivrule kiv_line_bench \
-      kiv_regexec_loop >/dev/null
+      kiv_regexec_loop kiv_records_floor >/dev/null
 
 echo "== machine: $(nproc) cores, load: $(cut -d' ' -f1-3 /proc/loadavg), $(date -u '+%F %T') UTC"
 
@@ -63,8 +64,8 @@ fi
 
 if [ "$what" = side ] || [ "$what" = all ]; then
   echo
-  echo "== side by side: kiv end to end, SEC --notail and a regexec loop over the same log"
+  echo "== side by side: kiv end to end, SEC --notail, a regexec loop and the records' floor"
   extra=()
   [ "$quick" = 1 ] && extra=(--lines-scale 0.2)
-  timeout 1800 python3 bench/side_by_side.py --bin "$B" "${extra[@]}"
+  timeout 3600 python3 bench/side_by_side.py --bin "$B" --n "$ns" "${extra[@]}"
 fi

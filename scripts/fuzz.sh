@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 SECONDS_PER_TARGET="${1:-30}"
 shift || true
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(container rules actions command match literals signature)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(container rules actions command match literals prefilter signature)
 
 if [ "$(id -u)" = 0 ]; then
   source scripts/packages.sh
@@ -31,6 +31,7 @@ max_len() {
     command) echo 512 ;;     # the channel cuts the command string at 255 characters
     match) echo 4096 ;;      # about sixteen lines of 255 characters
     literals) echo 512 ;;    # a pattern and a few lines
+    prefilter) echo 2048 ;;  # a few patterns and lines, some longer than a piece
     signature) echo 4096 ;;  # a small signed container
     *) echo 4096 ;;
   esac

@@ -1,11 +1,14 @@
 // Detection: the ring of match times, the line read's pieces, one line walked over a rule set
 // with every record it writes, the trigger thread and the storage report.
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <random>
 #include <sstream>
 
+#include "core/kiv_log.h"
 #include "core/stop.h"
 #include "detect/freq_window.h"
 #include "detect/line_queue.h"
@@ -13,6 +16,7 @@
 #include "detect/monitor_syslog.h"
 #include "report/fleet_counts.h"
 #include "rules/pattern_literals.h"
+#include "rules/pattern_tokens.h"
 #include "rules/rule_reader.h"
 #include "storage/monitor_jffs.h"
 #include "support/kivtest.h"
@@ -178,6 +182,138 @@ TEST(SyslogMonitor, PrefilterAndAutomatonNeverChangeAVerdictOrARecord) {
   EXPECT_GT(automata, 30);
   EXPECT_GT(logs[0].size(), 0u);
   EXPECT_TRUE(logs[0] == logs[1] && logs[0] == logs[2]);
+}
+
+namespace {
+
+// Rule sets and log lines drawn from one small vocabulary, so that the literals of many rules
+// share prefixes and stand in the lines, whole, cut or beside each other.
+const std::vector<std::string> kWords = {"WAN", "link", "down", "up",  "wl0", "wl01", "dnsmasq[",
+                                         "]: ", "fail", "a",    "ab",  "abc", "b",    "kernel",
+                                         " ",   ":",    "x",    "(0)", "1",   "12"};
+
+std::string escaped(const std::string& word) {
+  std::string out;
+  for (char c : word)
+    out += pattern_special(static_cast<unsigned char>(c)) ? "\\" + std::string(1, c)
+                                                          : std::string(1, c);
+  return out;
+}
+
+// A pattern of up to five parts: words, optional, repeated or alternated words, classes, anchors.
+std::string generated_pattern(std::mt19937& rng) {
+  auto word = [&] { return escaped(kWords[rng() % kWords.size()]); };
+  std::string p;
+  for (int n = 1 + static_cast<int>(rng() % 5); n > 0; --n) {
+    switch (rng() % 9) {
+      case 0:
+        p += "(" + word() + "|" + word() + ")";
+        break;
+      case 1:
+        p += "(" + word() + ")?";
+        break;
+      case 2:
+        p += "[0-9]+";
+        break;
+      case 3:
+        p += ".*";
+        break;
+      case 4:
+        p += n == 1 ? "$" : "^";
+        break;
+      default:
+        p += word();
+    }
+  }
+  return p;
+}
+
+// A line of words and digits; one in eight is longer than a piece.
+std::string generated_line(std::mt19937& rng) {
+  std::string line;
+  for (int n = static_cast<int>(rng() % 9); n > 0; --n)
+    line += kWords[rng() % kWords.size()] + (rng() % 3 ? "" : std::to_string(rng() % 20));
+  if (rng() % 8 == 0)
+    while (line.size() < 300) line += kWords[rng() % kWords.size()];
+  return line;
+}
+
+// The matches and records of lines walked over a set, each line in pieces as the monitor reads
+// them (at most 1 MiB of records: the log is not rotated).
+std::string walk_all(sandbox& sb, rule_set& set, const std::vector<std::string>& lines) {
+  sb.write("tmp/kiv.log", "");
+  kiv_log("walk_all", 1, "\n");  // a record outside a walk opens the emptied log
+  std::string matches;
+  uint64_t n = 0;
+  for (const std::string& line : lines) {
+    ++n;
+    for (size_t at = 0; at == 0 || at < line.size(); at += KIV_PIECE_MAX) {
+      const std::string piece = line.substr(at, KIV_PIECE_MAX);
+      kiv_log_walk walk;
+      walk_profiles(
+          set, log_piece{piece.c_str(), {at == 0, at + KIV_PIECE_MAX >= line.size()}, n}, 2.5f,
+          [&](int32_t i) { matches += std::to_string(i) + "@" + std::to_string(n) + " "; });
+    }
+  }
+  return matches + sb.read("tmp/kiv.log");
+}
+
+}  // namespace
+
+// Generated rule sets walked with their shared prefilter and with every rule alone give the
+// same records, matches and rings; the prefilter turns a line away for a rule exactly when the
+// rule's own prefilter does.
+TEST(SharedPrefilter, WalksAsEveryRuleAlone) {
+  sandbox sb;
+  std::mt19937 rng(31);
+  router_identity id;
+  id.productid = "KV-1000";
+  int turned_away = 0, taken = 0;
+  for (int round = 0; round < 40; ++round) {
+    std::string json;
+    for (int r = static_cast<int>(rng() % 40); r >= 0; --r) {
+      std::string pattern = generated_pattern(rng);
+      compiled_pattern probe;
+      if (!compile_pattern(pattern.c_str(), &probe).empty()) continue;
+      json_object* text = json_object_new_string(pattern.c_str());
+      json += (json.empty() ? "" : ",") + rule("\"frequency\":2,\"re_pattern\":" +
+                                               std::string(json_object_to_json_string(text)));
+      json_object_put(text);
+    }
+    rule_set shared, alone;
+    kiv_log_to_stream(nullptr);
+    ASSERT_EQ(build_rule_set(("[" + json + "]").c_str(), id, &shared), RULES_OK);
+    ASSERT_EQ(build_rule_set(("[" + json + "]").c_str(), id, &alone), RULES_OK);
+    kiv_log_to_file();
+    shared.prefilter = build_shared_prefilter(shared.profiles, 1);
+    alone.prefilter = {};
+    std::vector<std::string> lines;
+    for (int l = 0; l < 60; ++l) lines.push_back(generated_line(rng));
+    prefilter_scan scan;
+    for (const std::string& line : lines) {
+      const std::string piece = line.substr(0, KIV_PIECE_MAX);
+      scan_shared_prefilter(shared.prefilter, shared.profiles.size(), piece, &scan);
+      for (size_t k = 0; k < shared.profiles.size(); ++k) {
+        const bool taken_here = shared.prefilter.rule_at[k + 1] > shared.prefilter.rule_at[k];
+        taken += taken_here;
+        EXPECT_EQ(scan_may_match(scan, k),
+                  !taken_here || may_match(shared.profiles[k].pattern.literals, piece))
+            << *shared.profiles[k].re_pattern << " on " << piece;
+        turned_away += !scan_may_match(scan, k);
+      }
+    }
+    const std::string with = walk_all(sb, shared, lines), without = walk_all(sb, alone, lines);
+    size_t at = 0;
+    while (at < with.size() && at < without.size() && with[at] == without[at]) ++at;
+    EXPECT_EQ(at, with.size()) << "first difference:\n"
+                               << with.substr(with.rfind('\n', at) + 1, 300) << "\n-- alone:\n"
+                               << without.substr(without.rfind('\n', at) + 1, 300);
+    EXPECT_EQ(with.size(), without.size());
+    for (size_t k = 0; k < shared.profiles.size(); ++k)
+      EXPECT_EQ(shared.profiles[k].timestamp, alone.profiles[k].timestamp);
+  }
+  EXPECT_GT(turned_away, 10000);
+  EXPECT_GT(taken, 20000);
 }
 
 TEST(MonitorStatistics, HealsAReadyProfileAndSurvivesAShrinkingSet) {

@@ -116,25 +116,42 @@ TEST(KivLog, ConsoleCopyOnlyWhileTheFlagIsExactlyOne) {
 namespace {
 
 // Record k written through one of the facility's entries (a plain record, a float, pieces, one
-// without a line end, one cut); its expected bytes.
-std::string write_record(int k) {
+// without a line end, one cut, made records in a run, a run too long for one look for room and a
+// made record cut); its expected records.
+std::vector<std::string> write_record(int k) {
   const std::string text = "line " + std::to_string(k);
-  switch (k % 5) {
+  switch (k % 7) {
     case 0:
       kiv_log("_monitor_syslog", 251, "pBuf=[%s]\n", text.c_str());
-      return "[KIV][_monitor_syslog:(251)]pBuf=[" + text + "]\n";
+      return {"[KIV][_monitor_syslog:(251)]pBuf=[" + text + "]\n"};
     case 1:
       kiv_log("r", 188, "rear[%d] = [%f]\n", k, 1.5);
-      return "[KIV][r:(188)]rear[" + std::to_string(k) + "] = [1.500000]\n";
+      return {"[KIV][r:(188)]rear[" + std::to_string(k) + "] = [1.500000]\n"};
     case 2:
       kiv_log_pieces({kiv_log_head("match_func", 40), "[No match]::[", text, "]\n"});
-      return "[KIV][match_func:(40)][No match]::[" + text + "]\n";
+      return {"[KIV][match_func:(40)][No match]::[" + text + "]\n"};
     case 3:
       kiv_log("p", 10, "ntp_ready %d", k);
-      return "[KIV][p:(10)]ntp_ready " + std::to_string(k);
-    default:
+      return {"[KIV][p:(10)]ntp_ready " + std::to_string(k)};
+    case 4:
       kiv_log("f", 1, "%s\n", std::string(1200, 'a').c_str());
-      return "[KIV][f:(1)]" + std::string(997 - 13, 'a') + "\n";
+      return {"[KIV][f:(1)]" + std::string(997 - 13, 'a') + "\n"};
+    case 5: {
+      const std::string a = kiv_log_made({"[KIV][m:(2)]", text, "]\n"});
+      const std::string b = kiv_log_made({"[KIV][m:(3)]", std::string(300, 'b'), "\n"});
+      const std::string_view run[] = {a, b, a};
+      kiv_log_records(run, 3);
+      return {a, b, a};
+    }
+    default: {
+      const std::string cut = kiv_log_made({"[KIV][c:(4)]", std::string(1000, 'c'), "\n"});
+      EXPECT_EQ(cut, "[KIV][c:(4)]" + std::string(997 - 13, 'c') + "\n");
+      const std::string short_one = kiv_log_made({"[KIV][s:(5)]", text, "\n"});
+      std::vector<std::string_view> run(kMaxMadeRun + 1, short_one);
+      run[1] = cut;
+      kiv_log_records(run.data(), run.size());
+      return {run.begin(), run.end()};
+    }
   }
 }
 
@@ -150,10 +167,12 @@ TEST(KivLog, WalksWriteTheBytesAndRotationsOfRecordByRecord) {
     std::string live(1048577 - 5000, 'x'), rotated = "old\n", console;
     sb.write("tmp/kiv.log.1", rotated);
     sb.write("tmp/kiv.log", live);
-    auto add = [&](const std::string& record) {
-      if (live.size() >= 1048577) rotated = std::exchange(live, "");
-      live += record;
-      console += "[" + record.substr(6);
+    auto add = [&](const std::vector<std::string>& records) {
+      for (const std::string& record : records) {
+        if (live.size() >= 1048577) rotated = std::exchange(live, "");
+        live += record;
+        console += "[" + record.substr(6);
+      }
     };
     // The files were replaced behind the facility's back: a record outside a walk examines the
     // log's name; a walk's write may trust an examination up to 10 ms old.
