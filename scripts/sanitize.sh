@@ -80,6 +80,8 @@ run_one() {
   # build shows. A test that fails so runs once more; a sanitizer report fails the stage all
   # the same, whatever the rerun does.
   [ "$kind" = thread ] && again=(--repeat until-pass:2)
+  # The fleet simulation has no threads and no daemon: it runs once, under AddressSanitizer.
+  [ "$kind" = thread ] && again+=(-LE sim)
   (cd "$dir" && ctest --output-on-failure -j"$JOBS" --timeout 300 "${again[@]}") || rc=$?
 
   # A finding is an error of ASan/LSan/TSan, a race or other TSan warning, or a UBSan runtime

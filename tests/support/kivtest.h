@@ -27,6 +27,13 @@ std::string slurp(const std::string& path);  // the whole file, "" when missing
 inline constexpr unsigned long long kiv_signal_bits =
     (1ULL << (SIGALRM - 1)) | (1ULL << (SIGUSR1 - 1)) | (1ULL << (SIGUSR2 - 1)) |
     (1ULL << (SIGTERM - 1));
+// A sanitizer's runtime keeps shadow memory and quarantines what is freed: peak-memory figures
+// of such a build say nothing about the daemon's own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
 void put(const std::string& path, const std::string& content, bool append = false);
 size_t occurrences(const std::string& text, const std::string& what);
 bool in_order(const std::string& text, const std::vector<std::string>& parts);
