@@ -265,8 +265,9 @@ const verb kVerbs[] = {
            a[0] == "cpu" ? cpu_seconds(s.pid) : std::stod(status.substr(status.find("VmHWM:") + 6));
        if (a[1].empty())
          s.used[a[0]] = now;
-       else if (a[0] == "cpu" || !kSanitized)
+       else if (a[0] == "cpu" || !kSanitized) {
          EXPECT_LT(now - s.used[a[0]], a.number(1, 1)) << a[0] << " grew";
+       }
      }},
     {"timer", "[S]", "without S starts a timer; with S checks that S seconds have passed since",
      [](story& s, const step& a) {
