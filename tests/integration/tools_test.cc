@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "support/kivtest.h"
+#include "tools/kivrule/fleet_log.h"
 
 using namespace kivtest;
 
@@ -127,4 +128,34 @@ TEST(Kivrule, PackAndUnpackGiveTheTextBackByteForByte) {
   ASSERT_EQ(kivrule({"pack", sb.path("in.json"), sb.path("random.bin")}).status, 0);
   EXPECT_EQ(sb.read("random.bin").substr(0, 32), sb.read("out.bin").substr(0, 32))
       << "Len is the body length";
+}
+
+// A hostile log makes up keywords: one line per serial, each with 4,096 of its own. What kivrule
+// fleet keeps (and prints) is bounded over all serials together, the rest gathered as one.
+TEST(Kivrule, FleetKeepsABoundedNumberOfKeywordsOverAllSerials) {
+  sandbox sb;
+  std::string log;
+  for (int serial = 1; serial <= 20; ++serial) {
+    log += "{\"time\":1,\"IDENT\":\"" + std::string(31, '0') + static_cast<char>('a' + serial % 6) +
+           "\",\"KivReport\":{\"v\":1,\"serial\":" + std::to_string(serial) +
+           ",\"seconds\":86400,\"rules\":{";
+    for (int k = 0; k < 4096; ++k) {
+      std::string keyword = "z";  // four base-36 digits of a number of its own
+      for (int n = serial * 4096 + k, d = 0; d < 4; ++d, n /= 36)
+        keyword += "0123456789abcdefghijklmnopqrstuvwxyz"[n % 36];
+      log += std::string(k ? "," : "") + "\"" + keyword + "\":{}";
+    }
+    log += "}}}\n";
+  }
+  sb.write("requests.jsonl", log);
+  const run_result r = kivrule({"fleet", sb.path("requests.jsonl")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  size_t rows = 0, gathered = 0;
+  for (size_t at = r.out.find("\n  z"); at != std::string::npos; at = r.out.find("\n  z", at + 1))
+    ++rows;
+  for (size_t at = r.out.find("(more rules)"); at != std::string::npos;
+       at = r.out.find("(more rules)", at + 1))
+    ++gathered;
+  EXPECT_EQ(rows, FLEET_ENTRIES_MAX) << "of 20 x 4096";
+  EXPECT_GE(gathered, 4u) << "the rest, gathered in each serial past the bound";
 }
