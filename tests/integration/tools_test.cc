@@ -159,3 +159,20 @@ TEST(Kivrule, FleetKeepsABoundedNumberOfKeywordsOverAllSerials) {
   EXPECT_EQ(rows, FLEET_ENTRIES_MAX) << "of 20 x 4096";
   EXPECT_GE(gathered, 4u) << "the rest, gathered in each serial past the bound";
 }
+
+// A MAC is whatever the caller gives: one with a line end or far too long still makes one line
+// of its own, quoted and cut, with the bucket of the bytes as given.
+TEST(Kivrule, BucketShowsAnOddMacOnOneLine) {
+  const std::string forged = "aa\nAA:BB:CC:00:11:22: bucket 99 (IDENT x)";
+  const run_result r = kivrule({"bucket", forged, std::string(100000, 'A'), "AA:BB:CC:00:11:22"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+  EXPECT_EQ(r.out.find("\nAA:BB:CC:00:11:22: bucket 99"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.rfind("\"aa\\x0aAA:BB:CC:00:11:22: bucket 99 (IDENT x)\": bucket ", 0), 0u)
+      << r.out;
+  EXPECT_NE(r.out.find("\"" + std::string(64, 'A') + "\"... (100000 bytes): bucket "),
+            std::string::npos);
+  EXPECT_NE(r.out.find("\nAA:BB:CC:00:11:22: bucket 52 (IDENT 83d82b57d56eadd6051909d1bc422839)\n"),
+            std::string::npos)
+      << "a plain MAC as given";
+}
