@@ -162,7 +162,9 @@ bool parse(const std::string& text, fleet_counts* c) {
 }  // namespace
 
 std::string counts_keyword(const char* keyword) {
-  std::string k = utf8_or_question_marks(keyword ? keyword : KIV_NONE_TEXT);
+  // An empty keyword is no name either: as "", it would make the flash file unreadable (the
+  // line's keyword is its last field) and the report one a fleet's reader refuses whole.
+  std::string k = utf8_or_question_marks(keyword && *keyword ? keyword : KIV_NONE_TEXT);
   if (k.size() > kKeywordMax) {
     size_t cut = kKeywordMax;
     while (cut > 0 && (static_cast<unsigned char>(k[cut]) & 0xC0) == 0x80) --cut;

@@ -76,6 +76,7 @@ TEST(FleetReport, TheJsonEscapedAndCutAtItsLimit) {
   EXPECT_TRUE(fleet_report_json(many, 1, 2).ends_with("}}}")) << "within the limit, not cut";
   // Keywords as the counts keep them: bounded, one line, never cut inside a character.
   EXPECT_EQ(counts_keyword(nullptr), "(null)");
+  EXPECT_EQ(counts_keyword(""), "(null)") << "never an empty keyword: no line or member without";
   EXPECT_EQ(counts_keyword("wan\tdown\n"), "wan?down?");
   EXPECT_EQ(counts_keyword((std::string(63, 'a') + "\xc3\xa9").c_str()), std::string(63, 'a'));
   EXPECT_EQ(counts_keyword(std::string(70, 'b').c_str()), std::string(64, 'b'));
@@ -297,6 +298,35 @@ TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
     EXPECT_EQ(none.walked + none.reboots + none.rules.size(), 0u);
   }
   EXPECT_EQ(sb.read("jffs/kiv/good"), kept) << "never written through the link";
+}
+
+// A rule with an empty keyword ("keyword":"" loads) is counted as "(null)": its counts survive a
+// reboot with the rest, and the report holds no member without a name.
+TEST(FleetCounts, AnEmptyKeywordKeepsTheFileReadableAndTheReportNamed) {
+  sandbox sb;
+  sb.settings("productid=KV-1000;kiv_fleet_report=1;kiv_reboot_limit=3");
+  ASSERT_EQ(install_rule_text(("[" +
+                               rule("\"keyword\":\"\",\"re_pattern\":\"WAN\",\"frequency\":1,"
+                                    "\"action\":\"reboot\"") +
+                               "]")
+                                  .c_str()),
+            RULES_OK);
+  sb.clock(100);
+  load_kept_counts();
+  count_match(live_profile(0).tally);
+  EXPECT_EQ(fleet_report_json(take_counts(), 1, 2).find("\"\":"), std::string::npos);
+  keep_counts_for_reboot();
+  EXPECT_NE(sb.read("jffs/kiv/report_counts").find("\nrule 1 0 0 0 0 (null)\n"), std::string::npos);
+  settle_counts(take_counts());
+  sb.write("jffs/kiv/report_counts",
+           "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 1\nrule 1 0 0 0 0 (null)\nend\n");
+  load_kept_counts();
+  EXPECT_EQ(access(sb.path("jffs/kiv/report_counts.bad").c_str(), F_OK), -1);
+  const fleet_counts back = take_counts();
+  ASSERT_EQ(back.rules.size(), 1u);
+  EXPECT_EQ(back.rules[0].first, "(null)");
+  EXPECT_EQ(back.rules[0].second.matches, 1u);
+  settle_counts(back);
 }
 
 TEST(DownloadRequest, TheReportGoesLastAndOnlyWithItsKey) {
