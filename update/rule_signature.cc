@@ -154,10 +154,10 @@ bool append_signature_of(std::string_view message, std::string* out, EVP_PKEY* k
   return true;
 }
 
-// The key's signature over the whole of *file, appended to it.
+// The key's signature over the whole of *file, appended to it (the file is read whole before the
+// signature goes behind it, so no copy is made).
 bool append_signature(std::string* file, EVP_PKEY* key) {
-  const std::string message = *file;
-  return append_signature_of(message, file, key);
+  return append_signature_of(*file, file, key);
 }
 
 // What a staged trailer's set signature signs: the magic "KIVSIG02", then the SHA-256 digest of
