@@ -62,9 +62,16 @@ void one(const std::string& input) {
             p.stage == stage && p.container_len == box.size() &&
             file.compare(0, box.size(), box) == 0,
         "signed, it verifies: the container unchanged, the serial and stage kept");
+  const size_t set_signed = box.size() + 8;
   check(sign_container(box, serial, signer, &whole) == rule_sig::ok &&
-            whole.compare(0, box.size() + 72, file, 0, box.size() + 72) == 0,
-        "the set signature is the same at every stage");
+            whole.compare(0, set_signed, file, 0, set_signed) == 0 &&
+            (stage == KIV_FULL_STAGE) ==
+                (whole.compare(0, set_signed + 64, file, 0, set_signed + 64) == 0),
+        "container and serial as for every router; a staged set signature of its own");
+  check(stage == KIV_FULL_STAGE ||
+            verify_signed(file.substr(0, set_signed + 64) + std::string(KIV_SIG_MAGIC), verifier) ==
+                rule_sig::wrong,
+        "a staged set cut to a set for every router never verifies");
   judge(file);
   check(sign_container(file, serial, signer, &again) == rule_sig::malformed,
         "a signed file is not signed again");

@@ -257,11 +257,19 @@ bool platform_process_is_kiv(pid_t pid) {
 }
 
 int open_unblocked(const char* path, int flags, mode_t mode) {
-  int fd = open(path, flags | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, mode);
+  // Cut only once the file is known to be kiv's: O_TRUNC at the open would cut whatever a hard
+  // link planted at the path leads to.
+  const bool cut = (flags & O_TRUNC) != 0;
+  int fd = open(path, (flags & ~O_TRUNC) | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, mode);
   if (fd < 0 && errno == ENXIO) errno = EINVAL;  // a FIFO opened for writing with no reader
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+  // A regular file to write that has another name as well is a hard link someone planted (kiv
+  // makes none): writing it would cut or fill a file elsewhere, /etc/passwd as like as not.
+  const bool writes = (flags & O_ACCMODE) != O_RDONLY;
+  if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+      (writes && S_ISREG(st.st_mode) && st.st_nlink > 1) ||
+      (cut && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)) {
     close(fd);
     errno = EINVAL;
     return -1;

@@ -20,5 +20,7 @@ bool poll_readable_for(int fd, double seconds);
 
 // Opens a file at a path others can reach (/tmp, /var/run) without following a symbolic link and
 // without waiting: a FIFO or socket planted there is refused (-1, errno EINVAL) instead of holding
-// the daemon until someone opens its other end. Regular files and devices open as asked.
+// the daemon until someone opens its other end; a regular file opened for writing that has more
+// than one link (a hard link planted to a file elsewhere) is refused the same way, and O_TRUNC
+// cuts a file only after these checks. Regular files and devices open as asked otherwise.
 int open_unblocked(const char* path, int flags, mode_t mode = 0644);

@@ -14,6 +14,7 @@
 #include "core/kiv_log.h"
 #include "core/paths.h"
 #include "core/uptime.h"
+#include "core/utf8_text.h"
 #include "platform/decimal.h"
 #include "platform/platform.h"
 #include "platform/text_lines.h"
@@ -126,8 +127,12 @@ bool read_rule(const std::string& line, std::pair<std::string, rule_counts>* rul
     *field = static_cast<uint32_t>(v);
     at = space + 1;
   }
+  // A file written before keywords lost their bytes outside UTF-8 still reads, those bytes as '?'.
   rule->first = line.substr(at);
-  return !rule->first.empty() && rule->first == counts_keyword(rule->first.c_str());
+  const std::string keyword = counts_keyword(rule->first.c_str());
+  if (rule->first.empty() || utf8_or_question_marks(rule->first) != keyword) return false;
+  rule->first = keyword;
+  return true;
 }
 
 // The file's counts, or false when it is not exactly what format() writes.
@@ -157,7 +162,9 @@ bool parse(const std::string& text, fleet_counts* c) {
 }  // namespace
 
 std::string counts_keyword(const char* keyword) {
-  std::string k = keyword ? keyword : KIV_NONE_TEXT;
+  // An empty keyword is no name either: as "", it would make the flash file unreadable (the
+  // line's keyword is its last field) and the report one a fleet's reader refuses whole.
+  std::string k = utf8_or_question_marks(keyword && *keyword ? keyword : KIV_NONE_TEXT);
   if (k.size() > kKeywordMax) {
     size_t cut = kKeywordMax;
     while (cut > 0 && (static_cast<unsigned char>(k[cut]) & 0xC0) == 0x80) --cut;

@@ -41,8 +41,10 @@ struct fleet_counts {
   double taken_at = 0;                                     // the uptime when taken
 };
 
-// The keyword as the counts know it: "(null)" for none, cut to 64 bytes (never inside a UTF-8
-// character), control characters as '?', so that it stays one line of the flash file.
+// The keyword as the counts know it: "(null)" for none or an empty one, bytes outside UTF-8 as '?'
+// (two keywords that differ only there are one in the report, never two members of one name), cut
+// to 64 bytes (never inside a UTF-8 character), control characters as '?', so that it stays one
+// line of the flash file.
 std::string counts_keyword(const char* keyword);
 
 // Counting. `tally` is the profile's (-1: not counted).

@@ -45,7 +45,11 @@ bool has_container_magic(const char* data, size_t len);
 //                         format)
 //   72              8     magic "KIVSIG01", the last bytes of the file
 //
-// The trailer of a set staged for some routers only (148 bytes), the same first 72 bytes, then:
+// The trailer of a set staged for some routers only (148 bytes): the serial, then its own set
+// signature, Ed25519 over the 40 bytes "KIVSIG02" and the SHA-256 digest of the file's first
+// 40 + Len + 8 bytes (container and serial). It never signs what the first kind's set signature
+// signs: a staged trailer cut to 72 bytes with "KIVSIG01" behind them would otherwise be a valid
+// set for every router, the stage taken off by anyone on the way. Then:
 //
 //   72              4     stage, unsigned 32-bit, little-endian, 1..99: the set is for the routers
 //                         whose bucket (update/rule_stage.h) lies below it
@@ -53,8 +57,10 @@ bool has_container_magic(const char* data, size_t len);
 //                         (container, serial, set signature and stage)
 //   140             8     magic "KIVSIG02", the last bytes of the file
 //
-// Ed25519 signs deterministically, so the same set signed at any stage carries the same set
-// signature: the router's record of the installed set knows it again. A file of the first kind
+// Ed25519 signs deterministically, so the same set signed at any stage of 1..99 carries the
+// same set signature; a router knows the set it installed again at stage 100 as well by checking
+// the recorded signature on the new file's container and serial (signs_the_same_set). A file of
+// the first kind
 // reads as stage 100. A reader finds the trailer by the magic at the very end. It is well-formed
 // only when the file is a container (the header's magic) of exactly 40 + Len + the trailer's
 // length bytes, and a staged trailer's stage lies within 1..99. A container followed by bytes

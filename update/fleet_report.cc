@@ -6,6 +6,7 @@
 #include <numeric>
 #include <vector>
 
+#include "core/utf8_text.h"
 #include "platform/platform.h"
 
 namespace {
@@ -24,7 +25,7 @@ std::string rule_member(const std::string& keyword, const rule_counts& r) {
 
 std::string json_string(std::string_view text) {
   std::string out = "\"";
-  for (char c : text) {
+  for (char c : utf8_or_question_marks(text)) {
     const unsigned char b = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       out += '\\';
@@ -50,16 +51,17 @@ std::string fleet_report_json(const fleet_counts& c, uint64_t serial, int bucket
            static_cast<unsigned>(c.lost), static_cast<unsigned>(c.reboots));
   std::vector<std::string> members;
   for (const auto& [keyword, r] : c.rules) members.push_back(rule_member(keyword, r));
-  // Members in keyword order, separated by commas; the whole with its end.
-  auto total = [&](const std::vector<bool>& kept, bool cut) {
-    size_t n = strlen(head) + (cut ? 13 : 2), count = 0;
-    for (size_t i = 0; i < members.size(); ++i)
-      if (kept[i]) n += members[i].size() + (count++ ? 1 : 0);
-    return n;
+  // Members in keyword order, separated by commas; the whole with its end. The sum is kept as
+  // members go: counts read back from flash can hold thousands of rules, and adding them all up
+  // again for each one that goes took the main thread seconds on a router.
+  size_t kept_bytes = 0, kept_count = members.size();
+  for (const std::string& m : members) kept_bytes += m.size();
+  auto total = [&](bool cut) {
+    return strlen(head) + (cut ? 13 : 2) + kept_bytes + (kept_count ? kept_count - 1 : 0);
   };
   std::vector<bool> kept(members.size(), true);
   bool cut = false;
-  if (total(kept, false) > KIV_REPORT_MAX) {
+  if (total(false) > KIV_REPORT_MAX) {
     cut = true;
     std::vector<size_t> order(members.size());
     std::iota(order.begin(), order.end(), 0);
@@ -71,8 +73,11 @@ std::string fleet_report_json(const fleet_counts& c, uint64_t serial, int bucket
       if (x.matches != y.matches) return x.matches < y.matches;
       return a > b;
     });
-    for (size_t i = 0; i < order.size() && total(kept, true) > KIV_REPORT_MAX; ++i)
+    for (size_t i = 0; i < order.size() && total(true) > KIV_REPORT_MAX; ++i) {
       kept[order[i]] = false;
+      kept_bytes -= members[order[i]].size();
+      --kept_count;
+    }
   }
   std::string out = head;
   bool first = true;

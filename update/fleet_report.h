@@ -15,8 +15,8 @@
 
 inline constexpr size_t KIV_REPORT_MAX = 2048;
 
-// The text as a JSON string, quotes included: '"', '\' and control characters escaped, every
-// other byte as it is.
+// The text as a JSON string, quotes included: '"', '\' and control characters escaped, a byte
+// that is no part of a UTF-8 character as '?' (JSON is UTF-8), every other byte as it is.
 std::string json_string(std::string_view text);
 // The report of `counts`, at most KIV_REPORT_MAX bytes: over it, the rules with the fewest fires
 // go (then the fewest heals, matches, the last keyword first) and "cut":true is added.

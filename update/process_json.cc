@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "core/kiv_log.h"
@@ -41,14 +42,17 @@ void check_now(json_schedule& s, const char* path, const json_schedule_deps& dep
 }
 
 // kiv_boot_splay: whether the boot-up check still waits. The delay is drawn once, at the first
-// tick of the boot phase that passes the gates.
+// tick of the boot phase that passes the gates. The boot phase holds the daily check too, so the
+// splay is taken as at most KIV_BOOT_SPLAY_MAX_S: a mistyped 18000000 must not leave a router
+// without a check for up to 68 years.
 bool boot_splay_holds(json_schedule& s, const json_schedule_deps& deps) {
   const int splay = deps.get_int("kiv_boot_splay");
   if (splay <= 0) return false;
   const double now = deps.clock();
   if (s.splay_drawn == 0) {
     s.splay_drawn = 1;
-    const int64_t delay = deps.random() % (static_cast<int64_t>(splay) + 1);
+    const int64_t bound = std::min<int64_t>(splay, KIV_BOOT_SPLAY_MAX_S);
+    const int64_t delay = std::max(0, deps.random()) % (bound + 1);
     s.boot_not_before = now + static_cast<double>(delay);
     PJ_LOG("Boot-up check in %lld s (kiv_boot_splay=%d)\n", static_cast<long long>(delay), splay);
   }

@@ -56,8 +56,12 @@ struct json_schedule_deps {
   std::function<double()> clock = scheduler_clock;                // not_before's clock
 };
 
+// The longest kiv_boot_splay taken: 6 h, as the longest hold-back after a shed answer.
+inline constexpr int64_t KIV_BOOT_SPLAY_MAX_S = 6 * 60 * 60;
+
 // One tick of the scheduler on `state` (path must not be null). With kiv_boot_splay S (seconds,
-// above 0) the boot-up check waits a random 0..S s, drawn once when the boot phase first passes
-// the gates (a quick check does not wait). After a shed answer of Retry-After R, no check asks
-// before R + a random 0..R s (at most 6 h) have passed; then the owed check is made.
+// above 0; above KIV_BOOT_SPLAY_MAX_S as that) the boot-up check waits a random 0..S s, drawn once
+// when the boot phase first passes the gates (a quick check does not wait). After a shed answer of
+// Retry-After R, no check asks before R + a random 0..R s (at most 6 h) have passed; then the owed
+// check is made.
 void process_json_tick(json_schedule& state, const char* path, const json_schedule_deps& deps);

@@ -124,30 +124,66 @@ bool pem_of(EVP_PKEY* key, bool private_key, std::string* out) {
 
 namespace {
 
-// Whether the 64 bytes at file[sig_at] are the key's Ed25519 signature over file[0, signed_len).
-rule_sig verify_part(std::string_view file, size_t signed_len, size_t sig_at, EVP_PKEY* key) {
+// Whether the 64 bytes at sig are the key's Ed25519 signature over the message.
+rule_sig verify_message(const unsigned char* sig, std::string_view message, EVP_PKEY* key) {
   md_ctx ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1)
     return failed(rule_sig::crypto_failure);
-  // Ed25519 is one pass over the message, here the file's own leading bytes: no copy is made.
-  const int rc =
-      EVP_DigestVerify(ctx.get(), bytes(file, sig_at), KIV_SIG_LEN, bytes(file), signed_len);
+  const int rc = EVP_DigestVerify(ctx.get(), sig, KIV_SIG_LEN, bytes(message), message.size());
   return rc == 1 ? rule_sig::ok : failed(rule_sig::wrong);
 }
 
-// The key's signature over the whole of *file, appended to it.
-bool append_signature(std::string* file, EVP_PKEY* key) {
+// Whether the 64 bytes at file[sig_at] are the key's Ed25519 signature over file[0, signed_len).
+rule_sig verify_part(std::string_view file, size_t signed_len, size_t sig_at, EVP_PKEY* key) {
+  // Ed25519 is one pass over the message, here the file's own leading bytes: no copy is made.
+  return verify_message(bytes(file, sig_at), file.substr(0, signed_len), key);
+}
+
+// The key's signature over the message, appended to *out.
+bool append_signature_of(std::string_view message, std::string* out, EVP_PKEY* key) {
   unsigned char sig[KIV_SIG_LEN];
   size_t sig_len = sizeof sig;
   md_ctx ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1 ||
-      EVP_DigestSign(ctx.get(), sig, &sig_len, bytes(*file), file->size()) != 1 ||
+      EVP_DigestSign(ctx.get(), sig, &sig_len, bytes(message), message.size()) != 1 ||
       sig_len != KIV_SIG_LEN) {
     ERR_clear_error();
     return false;
   }
-  file->append(reinterpret_cast<const char*>(sig), sig_len);
+  out->append(reinterpret_cast<const char*>(sig), sig_len);
   return true;
+}
+
+// The key's signature over the whole of *file, appended to it (the file is read whole before the
+// signature goes behind it, so no copy is made).
+bool append_signature(std::string* file, EVP_PKEY* key) {
+  return append_signature_of(*file, file, key);
+}
+
+// What a staged trailer's set signature signs: the magic "KIVSIG02", then the SHA-256 digest of
+// the container and the serial (the file's first 40 + Len + 8 bytes). Never the bytes that the
+// first kind's signature signs: otherwise the staged trailer would hold a signature for every
+// router, and cutting the stage off would give a set signed for all. Empty when the digest
+// cannot be made.
+std::string staged_set_message(std::string_view set_and_serial) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (EVP_Digest(set_and_serial.data(), set_and_serial.size(), digest, &len, EVP_sha256(),
+                 nullptr) != 1 ||
+      len != 32) {
+    ERR_clear_error();
+    return "";
+  }
+  return std::string(KIV_STAGED_MAGIC) + std::string(reinterpret_cast<char*>(digest), len);
+}
+
+// The set signature of a trailer of the given kind over the file's first `set_signed` bytes.
+rule_sig verify_set_signature(std::string_view file, size_t set_signed, const unsigned char* sig,
+                              bool staged, EVP_PKEY* key) {
+  if (!staged) return verify_message(sig, file.substr(0, set_signed), key);
+  const std::string message = staged_set_message(file.substr(0, set_signed));
+  if (message.empty()) return rule_sig::crypto_failure;
+  return verify_message(sig, message, key);
 }
 
 }  // namespace
@@ -158,12 +194,23 @@ rule_sig verify_signed(std::string_view file, EVP_PKEY* key, signed_parts* parts
   if (p.trailer != rule_sig::ok) return p.trailer;
   if (!is_ed25519(key)) return rule_sig::key_invalid;
   const size_t set_signed = p.container_len + 8;
-  rule_sig r = verify_part(file, set_signed, set_signed, key);
+  const bool staged = p.stage < KIV_FULL_STAGE;
+  rule_sig r = verify_set_signature(file, set_signed, bytes(file, set_signed), staged, key);
   // A staged trailer's stage is the signer's word as well: a stage changed on the way fails.
   const size_t stage_signed = set_signed + KIV_SIG_LEN + 4;
-  if (r == rule_sig::ok && p.stage < KIV_FULL_STAGE)
-    r = verify_part(file, stage_signed, stage_signed, key);
+  if (r == rule_sig::ok && staged) r = verify_part(file, stage_signed, stage_signed, key);
   return r;
+}
+
+bool signs_the_same_set(std::string_view file, const signed_parts& parts,
+                        std::string_view signature, EVP_PKEY* key) {
+  if (parts.trailer != rule_sig::ok || signature.size() != KIV_SIG_LEN || !is_ed25519(key))
+    return false;
+  const auto* sig = reinterpret_cast<const unsigned char*>(signature.data());
+  const size_t set_signed = parts.container_len + 8;
+  for (bool staged : {false, true})
+    if (verify_set_signature(file, set_signed, sig, staged, key) == rule_sig::ok) return true;
+  return false;
 }
 
 rule_sig sign_container(std::string_view container, uint64_t serial, EVP_PKEY* key,
@@ -174,7 +221,8 @@ rule_sig sign_container(std::string_view container, uint64_t serial, EVP_PKEY* k
   if (!is_ed25519(key) || !has_private_part(key)) return rule_sig::key_invalid;
   std::string file(container);
   put_le64(&file, serial);
-  if (!append_signature(&file, key)) return rule_sig::crypto_failure;
+  const std::string message = stage < KIV_FULL_STAGE ? staged_set_message(file) : file;
+  if (message.empty() || !append_signature_of(message, &file, key)) return rule_sig::crypto_failure;
   if (stage < KIV_FULL_STAGE) {
     for (int i = 0; i < 4; ++i) file.push_back(static_cast<char>((stage >> (8 * i)) & 0xffu));
     if (!append_signature(&file, key)) return rule_sig::crypto_failure;

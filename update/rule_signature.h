@@ -27,6 +27,12 @@ using rule_key = std::unique_ptr<EVP_PKEY, evp_pkey_free>;
 // Ed25519). *parts (when given) receives the split.
 rule_sig verify_signed(std::string_view file, EVP_PKEY* key, signed_parts* parts = nullptr);
 
+// Whether `signature` (64 bytes: the set signature of a set installed before) is the key's set
+// signature, of either kind of trailer, over the container and serial of `file` (split into
+// `parts`): the same set, whatever stage it was signed for then and now.
+bool signs_the_same_set(std::string_view file, const signed_parts& parts,
+                        std::string_view signature, EVP_PKEY* key);
+
 // The container with its trailer for `serial`, signed with the private key, in *out: the
 // trailer for every router at stage 100, the staged one at a stage 1..99. malformed when
 // `container` is not exactly a container of 40 + Len bytes (a signed one included) or the stage

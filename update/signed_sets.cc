@@ -38,6 +38,20 @@ std::string record_line(uint64_t serial, std::string_view signature) {
   return hex_text(big_endian) + " " + hex_text(signature) + "\n";
 }
 
+// The bytes of lowercase hexadecimal text; empty when it is not such text.
+std::string bytes_of_hex(const std::string& hex) {
+  auto digit = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    const int hi = digit(hex[i]), lo = digit(hex[i + 1]);
+    if (hi < 0 || lo < 0) return "";
+    out += static_cast<char>(hi << 4 | lo);
+  }
+  return hex.size() % 2 ? "" : out;
+}
+
 bool parse_line(const std::string& text, installed_serial* s) {
   if (text.size() != 16 + 1 + 2 * KIV_SIG_LEN + 1 || text[16] != ' ' || text.back() != '\n')
     return false;
@@ -116,11 +130,18 @@ set_check check_rule_set(std::string_view file) {
                          std::to_string(held->serial));
   if (serial == held->serial) {
     const std::string signature = hex_text(signature_of(file, c.parts));
-    if (signature != held->signature)
+    // A set staged and then signed for every router carries another set signature (a staged
+    // one never signs what a set for every router signs): the recorded one is checked on this
+    // file's container and serial.
+    auto same_set = [&](const std::string& recorded) {
+      return recorded == signature ||
+             signs_the_same_set(file, c.parts, bytes_of_hex(recorded), key.get());
+    };
+    if (!same_set(held->signature))
       return refuse(
           c, "serial " + std::to_string(serial) + " is the installed set's, with other bytes");
     // After a restart without the rule cache the record outlives the set: it is taken again.
-    if (!in_force || in_force->serial != serial || in_force->signature != signature)
+    if (!in_force || in_force->serial != serial || !same_set(in_force->signature))
       return keep_to_stage(c);
     // The set this router holds, re-signed for another stage or not: no update either way.
     c.verdict = set_verdict::same;

@@ -197,6 +197,11 @@ TEST(SignedSets, StagedSetsReachTheirBucketsOnly) {
   std::string raised = signed_set("eight", 8, signer, 10);
   raised[raised.size() - 76] = 60;
   EXPECT_NE(offer(r, raised).find(")]Rule file not taken: wrong signature\n"), std::string::npos);
+  // Cut off on the way, the stage does not leave a set for every router.
+  const std::string staged = signed_set("eight", 8, signer, 10);
+  const std::string cut =
+      staged.substr(0, staged.size() - KIV_STAGED_TRAILER_LEN + 72) + "KIVSIG01";
+  EXPECT_NE(offer(r, cut).find(")]Rule file not taken: wrong signature\n"), std::string::npos);
   // Without a key the stage holds all the same.
   r.set("kiv_rule_pubkey", "");
   EXPECT_NE(offer(r, signed_set("nine", 9, signer, 52)).find(refused), std::string::npos);

@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "support/kivtest.h"
+#include "tools/kivrule/fleet_log.h"
 
 using namespace kivtest;
 
@@ -127,4 +128,51 @@ TEST(Kivrule, PackAndUnpackGiveTheTextBackByteForByte) {
   ASSERT_EQ(kivrule({"pack", sb.path("in.json"), sb.path("random.bin")}).status, 0);
   EXPECT_EQ(sb.read("random.bin").substr(0, 32), sb.read("out.bin").substr(0, 32))
       << "Len is the body length";
+}
+
+// A hostile log makes up keywords: one line per serial, each with 4,096 of its own. What kivrule
+// fleet keeps (and prints) is bounded over all serials together, the rest gathered as one.
+TEST(Kivrule, FleetKeepsABoundedNumberOfKeywordsOverAllSerials) {
+  sandbox sb;
+  std::string log;
+  for (int serial = 1; serial <= 20; ++serial) {
+    log += "{\"time\":1,\"IDENT\":\"" + std::string(31, '0') + static_cast<char>('a' + serial % 6) +
+           "\",\"KivReport\":{\"v\":1,\"serial\":" + std::to_string(serial) +
+           ",\"seconds\":86400,\"rules\":{";
+    for (int k = 0; k < 4096; ++k) {
+      std::string keyword = "z";  // four base-36 digits of a number of its own
+      for (int n = serial * 4096 + k, d = 0; d < 4; ++d, n /= 36)
+        keyword += "0123456789abcdefghijklmnopqrstuvwxyz"[n % 36];
+      log += std::string(k ? "," : "") + "\"" + keyword + "\":{}";
+    }
+    log += "}}}\n";
+  }
+  sb.write("requests.jsonl", log);
+  const run_result r = kivrule({"fleet", sb.path("requests.jsonl")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  size_t rows = 0, gathered = 0;
+  for (size_t at = r.out.find("\n  z"); at != std::string::npos; at = r.out.find("\n  z", at + 1))
+    ++rows;
+  for (size_t at = r.out.find("(more rules)"); at != std::string::npos;
+       at = r.out.find("(more rules)", at + 1))
+    ++gathered;
+  EXPECT_EQ(rows, FLEET_ENTRIES_MAX) << "of 20 x 4096";
+  EXPECT_GE(gathered, 4u) << "the rest, gathered in each serial past the bound";
+}
+
+// A MAC is whatever the caller gives: one with a line end or far too long still makes one line
+// of its own, quoted and cut, with the bucket of the bytes as given.
+TEST(Kivrule, BucketShowsAnOddMacOnOneLine) {
+  const std::string forged = "aa\nAA:BB:CC:00:11:22: bucket 99 (IDENT x)";
+  const run_result r = kivrule({"bucket", forged, std::string(100000, 'A'), "AA:BB:CC:00:11:22"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+  EXPECT_EQ(r.out.find("\nAA:BB:CC:00:11:22: bucket 99"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.rfind("\"aa\\x0aAA:BB:CC:00:11:22: bucket 99 (IDENT x)\": bucket ", 0), 0u)
+      << r.out;
+  EXPECT_NE(r.out.find("\"" + std::string(64, 'A') + "\"... (100000 bytes): bucket "),
+            std::string::npos);
+  EXPECT_NE(r.out.find("\nAA:BB:CC:00:11:22: bucket 52 (IDENT 83d82b57d56eadd6051909d1bc422839)\n"),
+            std::string::npos)
+      << "a plain MAC as given";
 }

@@ -3,17 +3,21 @@
 // decision on every kind of PID file.
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <regex>
 #include <thread>
 
 #include "core/pid_file.h"
+#include "core/tmp_files.h"
 #include "daemon/startup.h"
 #include "platform/decimal.h"
+#include "platform/platform_posix.h"
 #include "support/kivtest.h"
 
 using namespace kivtest;
@@ -126,6 +130,40 @@ TEST(HostPlatform, RouterOperationsOnTheHost) {
   char text[] = "line\r\n";
   EXPECT_STREQ(trimNL(text), "line");
   EXPECT_FALSE(platform_process_is_kiv(getpid()));
+}
+
+// A hard link planted at a path kiv writes in /tmp leads to a file elsewhere (the sticky /tmp
+// lets anyone make one where protected_hardlinks is off, as on many routers): it is refused
+// for every kind of write and the file it leads to is neither cut nor filled. Reading it, and
+// writing a file of kiv's own, go as ever.
+TEST(OpenUnblocked, AHardLinkPlantedIsNeverWrittenThrough) {
+  sandbox sb;
+  const std::string victim = sb.path("victim"), planted = sb.path("tmp/kiv_dump");
+  const int writes[] = {O_WRONLY | O_CREAT | O_TRUNC, O_WRONLY | O_APPEND | O_CREAT,
+                        O_WRONLY | O_APPEND, O_RDWR};
+  for (int flags : writes) {
+    SCOPED_TRACE(flags);
+    sb.write("victim", "root:x:0:0\n");
+    unlink(planted.c_str());
+    ASSERT_EQ(link(victim.c_str(), planted.c_str()), 0);
+    const int fd = open_unblocked(planted.c_str(), flags);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(errno, EINVAL);
+    if (fd >= 0) {
+      (void)!write(fd, "x", 1);
+      close(fd);
+    }
+    EXPECT_EQ(sb.read("victim"), "root:x:0:0\n");
+  }
+  EXPECT_FALSE(write_file_nofollow(planted, "dump", 4));
+  EXPECT_EQ(sb.read("victim"), "root:x:0:0\n");
+  const int fd = open_unblocked(planted.c_str(), O_RDONLY);
+  EXPECT_GE(fd, 0) << "reading is harmless";
+  if (fd >= 0) close(fd);
+  unlink(planted.c_str());
+  sb.write("tmp/kiv_dump", "a longer text before");
+  ASSERT_TRUE(write_file_nofollow(planted, "dump", 4));
+  EXPECT_EQ(sb.read("tmp/kiv_dump"), "dump") << "kiv's own file is cut and written";
 }
 
 TEST(InitialFunctions, EveryKindOfPidFile) {

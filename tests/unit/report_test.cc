@@ -2,6 +2,12 @@
 // flash file over a reboot.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
 
 #include "core/flash_files.h"
 #include "detect/monitor_syslog.h"
@@ -70,9 +76,64 @@ TEST(FleetReport, TheJsonEscapedAndCutAtItsLimit) {
   EXPECT_TRUE(fleet_report_json(many, 1, 2).ends_with("}}}")) << "within the limit, not cut";
   // Keywords as the counts keep them: bounded, one line, never cut inside a character.
   EXPECT_EQ(counts_keyword(nullptr), "(null)");
+  EXPECT_EQ(counts_keyword(""), "(null)") << "never an empty keyword: no line or member without";
   EXPECT_EQ(counts_keyword("wan\tdown\n"), "wan?down?");
   EXPECT_EQ(counts_keyword((std::string(63, 'a') + "\xc3\xa9").c_str()), std::string(63, 'a'));
   EXPECT_EQ(counts_keyword(std::string(70, 'b').c_str()), std::string(64, 'b'));
+}
+
+// Counts read back from flash can hold thousands of rules (a file of 256 KiB): the report is cut
+// to its limit in one pass, not by adding all members up again for each one that goes.
+TEST(FleetReport, ThousandsOfRulesAreCutInOnePass) {
+  fleet_counts many;
+  for (uint32_t i = 0; i < 60000; ++i)
+    many.rules.push_back({"k" + std::to_string(i), {1, i, 0, 0, 0}});
+  const auto start = std::chrono::steady_clock::now();
+  const std::string cut = fleet_report_json(many, 1, 2);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LE(cut.size(), KIV_REPORT_MAX);
+  EXPECT_GT(cut.size(), KIV_REPORT_MAX - 110);
+  EXPECT_NE(cut.find("\"k59999\""), std::string::npos) << "the most fires stay";
+  EXPECT_LT(seconds, 1.0) << "60,000 rules (the sum made again for each one that went: 20 s here)";
+}
+
+// A keyword is whatever bytes the rule file held; the report is JSON, which is UTF-8: each byte
+// outside a well-formed character is '?', so that a strict reader takes the whole report.
+TEST(FleetReport, BytesOutsideUtf8AreQuestionMarksAndTheReportStaysJson) {
+  struct row {
+    std::string keyword, json;
+  };
+  const row rows[] = {
+      {"wan\xff", "\"wan?\""},           // no UTF-8 byte at all
+      {"a\xc3", "\"a?\""},               // a character cut at the end
+      {"\xc3(", "\"?(\""},               // a lead byte without its continuation
+      {"\x80\xbf", "\"??\""},            // stray continuation bytes
+      {"\xc0\xaf", "\"??\""},            // an overlong '/'
+      {"\xe0\x80\xaf", "\"???\""},       // an overlong three-byte form
+      {"\xed\xa0\x80", "\"???\""},       // a surrogate
+      {"\xf4\x90\x80\x80", "\"????\""},  // above U+10FFFF
+      {"\xf5\x80", "\"??\""},            // no lead byte of any character
+      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\""},  // kept
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.keyword);
+    EXPECT_EQ(json_string(r.keyword), r.json);
+    fleet_counts c;
+    c.rules = {{counts_keyword(r.keyword.c_str()), {1, 1, 0, 0, 0}}};
+    const std::string report = fleet_report_json(c, 1, 2);
+    std::unique_ptr<json_tokener, void (*)(json_tokener*)> tok(json_tokener_new(),
+                                                               json_tokener_free);
+    json_tokener_set_flags(tok.get(), JSON_TOKENER_STRICT | JSON_TOKENER_VALIDATE_UTF8);
+    json_object* doc =
+        json_tokener_parse_ex(tok.get(), report.c_str(), static_cast<int>(report.size()));
+    EXPECT_NE(doc, nullptr) << report;
+    json_object_put(doc);
+  }
+  // Two keywords that differ only in such bytes count as one: never two members of one name.
+  EXPECT_EQ(counts_keyword("dns\xfe"), counts_keyword("dns\xff"));
+  EXPECT_EQ(counts_keyword((std::string(63, 'a') + "\xff\xff").c_str()),
+            std::string(63, 'a') + "?");
 }
 
 // Lines walked and matched in the walk, heals, unconfirmed and held heals in the executor; a
@@ -182,6 +243,15 @@ TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
   ASSERT_EQ(back.rules.size(), 1u);
   EXPECT_EQ(back.rules[0].second.heals, 1u);
   settle_counts(back);
+  // A file that a kiv before keywords lost their bytes outside UTF-8 wrote reads, those as '?'.
+  sb.write("jffs/kiv/report_counts",
+           "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 0\n"
+           "rule 1 0 1 0 0 wan\xff\nend\n");
+  load_kept_counts();
+  back = take_counts();
+  ASSERT_EQ(back.rules.size(), 1u);
+  EXPECT_EQ(back.rules[0].first, "wan?");
+  settle_counts(back);
   // Anything but a whole file as kiv writes it is set aside and adds nothing.
   const std::string strange[] = {
       "",
@@ -208,6 +278,55 @@ TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
     const fleet_counts none = take_counts();
     EXPECT_EQ(none.walked + none.reboots + none.rules.size(), 0u);
   }
+  // Neither a link to a good file, a FIFO (which must not hold the start) nor a file of good
+  // lines far larger than kiv writes is read: each is set aside, nothing is added.
+  std::string huge = "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 0\n";
+  while (huge.size() < 300 * 1024) huge += "rule 1 1 1 1 1 k" + std::to_string(huge.size()) + "\n";
+  sb.write("jffs/kiv/good", kept);
+  const std::function<void()> plant[] = {
+      [&] { ASSERT_EQ(symlink("good", sb.path("jffs/kiv/report_counts").c_str()), 0); },
+      [&] { ASSERT_EQ(mkfifo(sb.path("jffs/kiv/report_counts").c_str(), 0600), 0); },
+      [&] { sb.write("jffs/kiv/report_counts", huge + "end\n"); }};
+  for (const auto& planted : plant) {
+    unlink(sb.path("jffs/kiv/report_counts.bad").c_str());
+    planted();
+    load_kept_counts();
+    EXPECT_EQ(access(sb.path("jffs/kiv/report_counts").c_str(), F_OK), -1);
+    struct stat st;
+    EXPECT_EQ(lstat(sb.path("jffs/kiv/report_counts.bad").c_str(), &st), 0);
+    const fleet_counts none = take_counts();
+    EXPECT_EQ(none.walked + none.reboots + none.rules.size(), 0u);
+  }
+  EXPECT_EQ(sb.read("jffs/kiv/good"), kept) << "never written through the link";
+}
+
+// A rule with an empty keyword ("keyword":"" loads) is counted as "(null)": its counts survive a
+// reboot with the rest, and the report holds no member without a name.
+TEST(FleetCounts, AnEmptyKeywordKeepsTheFileReadableAndTheReportNamed) {
+  sandbox sb;
+  sb.settings("productid=KV-1000;kiv_fleet_report=1;kiv_reboot_limit=3");
+  ASSERT_EQ(install_rule_text(("[" +
+                               rule("\"keyword\":\"\",\"re_pattern\":\"WAN\",\"frequency\":1,"
+                                    "\"action\":\"reboot\"") +
+                               "]")
+                                  .c_str()),
+            RULES_OK);
+  sb.clock(100);
+  load_kept_counts();
+  count_match(live_profile(0).tally);
+  EXPECT_EQ(fleet_report_json(take_counts(), 1, 2).find("\"\":"), std::string::npos);
+  keep_counts_for_reboot();
+  EXPECT_NE(sb.read("jffs/kiv/report_counts").find("\nrule 1 0 0 0 0 (null)\n"), std::string::npos);
+  settle_counts(take_counts());
+  sb.write("jffs/kiv/report_counts",
+           "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 1\nrule 1 0 0 0 0 (null)\nend\n");
+  load_kept_counts();
+  EXPECT_EQ(access(sb.path("jffs/kiv/report_counts.bad").c_str(), F_OK), -1);
+  const fleet_counts back = take_counts();
+  ASSERT_EQ(back.rules.size(), 1u);
+  EXPECT_EQ(back.rules[0].first, "(null)");
+  EXPECT_EQ(back.rules[0].second.matches, 1u);
+  settle_counts(back);
 }
 
 TEST(DownloadRequest, TheReportGoesLastAndOnlyWithItsKey) {

@@ -199,6 +199,12 @@ TEST(SignedTrailer, EveryKindSplitAndVerified) {
       {"staged, cut to the first kind's length",
        staged.substr(0, at + 72) + std::string(KIV_STAGED_MAGIC), rule_sig::malformed,
        rule_sig::malformed, 100},
+      // The stage cut off, the first kind's magic put in its place: a set for every router, were
+      // the staged set signature the first kind's.
+      {"a staged trailer cut to one for every router",
+       staged.substr(0, at + 72) + std::string(KIV_SIG_MAGIC), rule_sig::ok, rule_sig::wrong, 100},
+      {"the first kind's set signature in a staged trailer",
+       whole.substr(0, at + 72) + staged.substr(at + 72), rule_sig::ok, rule_sig::wrong, 5},
       {"the first kind's magic on a staged trailer",
        staged.substr(0, staged.size() - 8) + std::string(KIV_SIG_MAGIC), rule_sig::malformed,
        rule_sig::malformed, 100},
@@ -229,8 +235,20 @@ TEST(SignedTrailer, EveryKindSplitAndVerified) {
   }
   EXPECT_EQ(whole.size(), box.size() + KIV_SIG_TRAILER_LEN);
   EXPECT_EQ(staged.size(), box.size() + KIV_STAGED_TRAILER_LEN);
-  EXPECT_EQ(whole.substr(0, at + 72), staged.substr(0, at + 72))
-      << "the same set signature at every stage";
+  EXPECT_EQ(sign(60).substr(0, at + 72), staged.substr(0, at + 72))
+      << "the same set signature at every stage of 1..99";
+  EXPECT_NE(whole.substr(at + 8, 64), staged.substr(at + 8, 64))
+      << "a staged set never signs what a set for every router signs";
+  for (const std::string& recorded : {whole.substr(at + 8, 64), staged.substr(at + 8, 64)}) {
+    EXPECT_TRUE(signs_the_same_set(whole, split_signed(whole), recorded, verifier.get()));
+    EXPECT_TRUE(signs_the_same_set(sign(60), split_signed(sign(60)), recorded, verifier.get()));
+  }
+  std::string other_set;
+  ASSERT_EQ(sign_container(packed("[" + rule("\"keyword\":\"j\"") + "]"), 42, signer.get(),
+                           &other_set, 5),
+            rule_sig::ok);
+  EXPECT_FALSE(signs_the_same_set(other_set, split_signed(other_set), staged.substr(at + 8, 64),
+                                  verifier.get()));
   EXPECT_EQ(staged.substr(at + 72, 4), le32_bytes(5));
   std::string out;
   for (uint32_t bad : {0u, 101u})
@@ -317,5 +335,29 @@ TEST(Scheduler, ShedAnswersHoldChecksBackAndTheBootSplayWaits) {
       EXPECT_NE(sb.read("tmp/kiv.log").find(c[6]), std::string::npos) << c[6];
     }
     sb.settings("kiv_quick_period=0");
+  }
+}
+
+// The boot phase holds the daily check too: a splay set far too large (a typo, the largest int)
+// with the largest draw still checks within 6 h, not in 68 years.
+TEST(Scheduler, AHugeBootSplayWaitsAtMostSixHours) {
+  sandbox sb;
+  sb.settings("link_internet=2;ntp_ready=1;kiv_json_check_period=959");
+  for (const char* splay : {"kiv_boot_splay=2147483647", "kiv_boot_splay=18000000"}) {
+    SCOPED_TRACE(splay);
+    sb.settings(splay);
+    json_schedule state;
+    double clock = 0;
+    int checks = 0;
+    json_schedule_deps deps{[] { return int64_t{1767614400}; },
+                            [&](const char*) {
+                              ++checks;
+                              return std::optional<int64_t>();
+                            },
+                            [](const char*) {}, [] { return 2147483647; }};
+    deps.clock = [&] { return clock; };
+    for (; clock <= 2 * 21600 && checks == 0; clock += 30) process_json_tick(state, "/x", deps);
+    EXPECT_EQ(checks, 1);
+    EXPECT_LE(clock, 21600 + 30);
   }
 }

@@ -244,7 +244,7 @@ void tally_report(fleet_log* log, uint64_t number, uint64_t router, uint32_t sta
   fleet_tally one = rep.tally;
   one.routers.insert(router);
   one.reports = 1;
-  add_tally(&at->second, one);
+  add_tally(&at->second, one, &log->entries);
   ++log->counted;
   if (rep.cut) ++log->cut;
 }
@@ -307,7 +307,7 @@ bool blank(const std::string& text) {
 
 }  // namespace
 
-void add_tally(fleet_tally* a, const fleet_tally& b) {
+void add_tally(fleet_tally* a, const fleet_tally& b, size_t* entries) {
   a->routers.insert(b.routers.begin(), b.routers.end());
   a->reports = saturated_sum(a->reports, b.reports);
   a->seconds = saturated_sum(a->seconds, b.seconds);
@@ -316,8 +316,13 @@ void add_tally(fleet_tally* a, const fleet_tally& b) {
   a->reboots = saturated_sum(a->reboots, b.reboots);
   for (const auto& [keyword, counts] : b.rules) {
     auto at = a->rules.find(keyword);
-    if (at == a->rules.end())
-      at = a->rules.try_emplace(a->rules.size() < FLEET_RULES_MAX ? keyword : std::string()).first;
+    if (at == a->rules.end()) {
+      const bool room =
+          a->rules.size() < FLEET_RULES_MAX && (!entries || *entries < FLEET_ENTRIES_MAX);
+      const size_t before = a->rules.size();
+      at = a->rules.try_emplace(room ? keyword : std::string()).first;
+      if (entries && a->rules.size() > before) ++*entries;
+    }
     add_rule(&at->second, counts);
   }
 }

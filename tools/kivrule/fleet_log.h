@@ -16,6 +16,9 @@ inline constexpr size_t FLEET_LINE_MAX = 65536;   // bytes of one log line
 inline constexpr size_t FLEET_KEYWORD_MAX = 255;  // bytes of one rule keyword
 inline constexpr size_t FLEET_RULES_MAX = 4096;   // distinct keywords of one serial and stage
 inline constexpr size_t FLEET_GROUPS_MAX = 4096;  // distinct serials and stages
+// Keywords of all serials and stages together: 4096 of each alone would let a log of 150 MB
+// (one line per serial, each with 4096 made-up keywords) take 2 GB and print 16 million lines.
+inline constexpr size_t FLEET_ENTRIES_MAX = 65536;
 inline constexpr uint64_t FLEET_COUNT_MAX = 1000000000000000ULL;  // any count in one report
 inline constexpr size_t FLEET_NOTES_MAX = 10;  // unreadable lines named one by one
 
@@ -47,10 +50,13 @@ struct fleet_log {
   uint64_t unreadable = 0;         // lines that are no request record
   std::vector<std::string> notes;  // "line N: why" of the first unreadable ones
   bool read_error = false;
+  size_t entries = 0;  // keywords kept over all groups, at most FLEET_ENTRIES_MAX
 };
 
 // Reads the whole log from f into *log.
 void read_fleet_log(FILE* f, fleet_log* log);
 
-// Adds b's counts to a (sums saturate).
-void add_tally(fleet_tally* a, const fleet_tally& b);
+// Adds b's counts to a (sums saturate). A keyword a lacks is added while a holds fewer than
+// FLEET_RULES_MAX and, with `entries`, while *entries (counted up) is below FLEET_ENTRIES_MAX;
+// the rest go to the keyword "".
+void add_tally(fleet_tally* a, const fleet_tally& b, size_t* entries = nullptr);

@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -227,7 +228,13 @@ int kivrule_bucket(std::vector<std::string> args) {
   if (args.empty()) return fail("usage: kivrule bucket LABEL_MAC [LABEL_MAC ...]", KIVRULE_USAGE);
   for (const std::string& mac : args) {
     const std::string ident = md5_hex(mac);
-    std::printf("%s: bucket %d (IDENT %s)\n", mac.c_str(), bucket_of_ident(ident), ident.c_str());
+    // The MAC is shown as given, unless it would break the line: one that holds control bytes
+    // (a line end could forge a line of its own) or runs long is shown quoted and cut.
+    const bool plain = mac.size() <= 64 && std::none_of(mac.begin(), mac.end(), [](char c) {
+                         return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+                       });
+    const std::string shown = plain ? mac : quoted_text(mac, 64, true);
+    std::printf("%s: bucket %d (IDENT %s)\n", shown.c_str(), bucket_of_ident(ident), ident.c_str());
   }
   return KIVRULE_OK;
 }
