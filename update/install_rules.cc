@@ -11,6 +11,7 @@
 #include "core/kiv_log.h"
 #include "core/kiv_say.h"
 #include "core/paths.h"
+#include "core/syslog_lines.h"
 #include "core/tmp_files.h"
 #include "platform/platform.h"
 #include "report/fleet_counts.h"
@@ -91,7 +92,7 @@ void read_json(const char* path) {
   }
   // A failure of any kind, memory included, leaves the set in force and the daemon running.
   if (install_restored(buffer.get(), check.parts.container_len) != RULES_OK) return;
-  logmessage_normal("kiv", "[%s]Update kiv JSON file.\n", "read_json");
+  logmessage_normal(KIV_SYSLOG_TAG, "%s\n", KIV_LINE_RULES_UPDATED);
   keep_rule_container({buffer.get(), len});
   keep_rule_serial({buffer.get(), len}, check);
   READ_LOG("end of read_json\n");
