@@ -100,6 +100,13 @@ TEST(ReadJson, FiltersTellActiveOrTheFirstFailure) {
   sandbox sb;
   sb.settings("firmver=" + std::string(70, '9') + ";buildno=3");
   EXPECT_EQ(device_fwver(), std::string(70, '9') + ".3_") << "the whole version, as sent";
+  sb.set("productid", "KV-1000");
+  rule_set set;
+  ASSERT_EQ(
+      build_rule_set(("[" + rule("\"target_fwver\":\"" + device_fwver() + "\"") + "]").c_str(),
+                     router_identity_from_settings(), &set),
+      RULES_OK);
+  EXPECT_EQ(set.profiles.size(), 1u) << "a rule for the version the request sends is active";
   sb.settings("firmver=" + std::string(200, '9') + ";buildno=3");
   EXPECT_EQ(device_fwver(), std::string(KIV_FWVER_MAX, '9')) << "at most 127 characters";
 }
