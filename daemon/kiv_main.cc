@@ -29,6 +29,7 @@
 #include "core/paths.h"
 #include "core/pid_file.h"
 #include "core/stop.h"
+#include "core/syslog_lines.h"
 #include "daemon/startup.h"
 #include "detect/monitor_syslog.h"
 #include "heal/reboot_budget.h"
@@ -183,7 +184,7 @@ int kiv_main() {
   }
 
   MAIN_LOG("%s\n", "===Terminate kiv daemon===");
-  logmessage_normal("kiv", "%s\n", "===Terminate kiv daemon===");
+  logmessage_normal(KIV_SYSLOG_TAG, "%s\n", KIV_LINE_TERMINATE);
   MAIN_LOG("end\n");
 
   void* syslog_exit = nullptr;

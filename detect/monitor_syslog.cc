@@ -33,6 +33,7 @@
 #include "core/paths.h"
 #include "core/pid_file.h"
 #include "core/stop.h"
+#include "core/syslog_lines.h"
 #include "detect/freq_window.h"
 #include "detect/line_queue.h"
 #include "detect/match_func.h"
@@ -51,74 +52,27 @@ constexpr int kHeldPollMs = 50;
 // The follower this thread started; touched by this thread only.
 child_process follower;
 
-// Buffered reading of the follower's output in pieces as a line read of 255 characters gives
-// them: up to and including the line end, at most 255 characters; a longer line comes as
-// several pieces. A piece is handed out where it lies in the buffer, ended in place (its line
-// end, or the first byte of the next piece, kept aside until the next piece is taken), so a
-// line is neither allocated nor copied.
-struct piece_reader {
-  char data[65536 + 1];  // one byte behind the data for the end of a last piece
-  size_t start = 0;
-  size_t end = 0;
-  char* saved_at = nullptr;  // byte overwritten by the end of the piece handed out last
-  char saved = 0;
-  bool mid_line = false;  // the last piece handed out did not end its line
-  uint64_t line = 0;      // the line the last piece belongs to
-};
-
 enum class read_result { piece, terminated, ended, timeout };
 
-void restore_saved(piece_reader& r) {
-  if (r.saved_at) *r.saved_at = r.saved;
-  r.saved_at = nullptr;
-}
-
-void forget_buffered(piece_reader& r) {
-  r.saved_at = nullptr;
-  r.start = r.end = 0;
-  r.mid_line = false;  // a new follower starts at a line's beginning
-}
-
-// The next piece, zero-terminated in place, when one is complete; none otherwise. *place tells
-// where it lies in its line: the rest the input ends with counts as a line's end.
-char* take_piece(piece_reader& r, bool at_end, line_place* place) {
-  restore_saved(r);
-  char* begin = r.data + r.start;
-  bool line_end = false;
-  size_t n = next_piece_length(begin, r.end - r.start, at_end, &line_end);
-  if (n == 0) return nullptr;
-  place->at_start = !r.mid_line;
-  place->at_end = line_end || (at_end && r.start + n == r.end);
-  if (place->at_start) ++r.line;
-  r.mid_line = !place->at_end;
-  if (line_end) {
-    begin[n - 1] = '\0';  // the line end goes, as trimNL would take it
-  } else {
-    if (r.start + n < r.end) {
-      r.saved_at = begin + n;
-      r.saved = *r.saved_at;
-    }
-    begin[n] = '\0';
-  }
-  r.start += n;
-  if (r.start == r.end) r.start = r.end = 0;  // the next read starts at the front again
-  return begin;
+// The next piece of the follower's output (detect/log_pieces.h) when one is complete; none
+// otherwise. The rest the input ends with counts as a line's end.
+char* next_taken(piece_buffer& r, bool at_end, line_place* place) {
+  const cut_piece piece = take_piece(r, at_end);
+  if (piece.text) *place = piece.place;
+  return piece.text;
 }
 
 // Waits for the next piece. A complete piece already buffered is handed out first; otherwise the
 // wait ends with the next data, with a stop request, with the end of the follower's output, or
 // after timeout_ms (-1: no limit). With `stamp`, the uptime is read into it before every read,
 // as the time at which what that read brings came. The piece stays valid until the next call.
-read_result read_piece(piece_reader& r, int fd, char** out, line_place* place, int timeout_ms = -1,
+read_result read_piece(piece_buffer& r, int fd, char** out, line_place* place, int timeout_ms = -1,
                        double* stamp = nullptr) {
   for (;;) {
-    if ((*out = take_piece(r, false, place))) return read_result::piece;
+    if ((*out = next_taken(r, false, place))) return read_result::piece;
     if (terminate_flag.load() == 1) return read_result::terminated;
-    if (r.start > 0) {  // make room behind the partial piece
-      memmove(r.data, r.data + r.start, r.end - r.start);
-      r.end -= r.start;
-      r.start = 0;
-    }
+    size_t room = 0;
+    char* into = piece_room(r, &room);
     struct pollfd fds[2];
     fds[0] = {fd, POLLIN, 0};
     fds[1] = {terminate_wake_fd(), POLLIN, 0};  // a negative descriptor is ignored by poll
@@ -131,11 +85,11 @@ read_result read_piece(piece_reader& r, int fd, char** out, line_place* place, i
     if (rc == 0 && timeout_ms >= 0) return read_result::timeout;
     if (rc <= 0 || fds[0].revents == 0) continue;
     if (stamp) *stamp = read_uptime();
-    ssize_t n = read(fd, r.data + r.end, sizeof r.data - 1 - r.end);
+    ssize_t n = read(fd, into, room);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0)
-      return (*out = take_piece(r, true, place)) ? read_result::piece : read_result::ended;
-    r.end += static_cast<size_t>(n);
+      return (*out = next_taken(r, true, place)) ? read_result::piece : read_result::ended;
+    pieces_read(r, static_cast<size_t>(n));
   }
 }
 
@@ -189,16 +143,6 @@ void record_match(monitor_profile& p, int32_t i, double now) {
 }
 
 }  // namespace
-
-size_t next_piece_length(const char* text, size_t avail, bool at_end, bool* line_end) {
-  const size_t limit = avail < KIV_PIECE_MAX ? avail : KIV_PIECE_MAX;
-  const char* nl = static_cast<const char*>(memchr(text, '\n', limit));
-  *line_end = nl != nullptr;
-  if (nl) return static_cast<size_t>(nl - text) + 1;
-  // A full piece of a longer line, or the rest before the input ended.
-  if (limit == KIV_PIECE_MAX || at_end) return limit;
-  return 0;
-}
 
 void walk_profiles(rule_set& set, const log_piece& piece, std::optional<double> now,
                    const std::function<void(int32_t)>& matched) {
@@ -288,7 +232,7 @@ bool restart_follower() {
 // before the read that brought it (`received` for what was read before the wait began), and
 // tries the lock after every piece and every kHeldPollMs. The hold once the set is free; an
 // unowned one after a stop request.
-rule_set_hold queue_while_held(piece_reader& r, line_queue& q, double received) {
+rule_set_hold queue_while_held(piece_buffer& r, line_queue& q, double received) {
   for (;;) {
     rule_set_hold hold = try_hold_rule_set();
     if (hold.lock.owns_lock()) return hold;
@@ -297,7 +241,7 @@ rule_set_hold queue_while_held(piece_reader& r, line_queue& q, double received) 
     const read_result got = read_piece(r, follower.fd, &piece, &place, kHeldPollMs, &received);
     if (got == read_result::terminated) return {};
     if (got == read_result::ended) {
-      forget_buffered(r);
+      forget_pieces(r);
       if (!restart_follower()) return {};
     }
     if (got == read_result::piece) queue_piece(q, trimNL(piece), place, r.line, received, false);
@@ -325,7 +269,7 @@ void walk_queued(rule_set_hold& hold, line_queue& q, int* pause_logged) {
 // One piece from the follower: walked at once while the set is free; otherwise queued, with what
 // comes after it, until the set is free, and walked then. False after a stop request (what is in
 // hand is not matched).
-bool serve_piece(piece_reader& r, char* piece, line_place place, line_queue& q, int* pause_logged) {
+bool serve_piece(piece_buffer& r, char* piece, line_place place, line_queue& q, int* pause_logged) {
   char* line = trimNL(piece);
   const bool stop = terminate_flag.load() == 1;
   double received = 0;
@@ -357,12 +301,12 @@ void* monitor_syslog(void* json_path) {
 }
 
 void _monitor_syslog() {
-  // Large for a thread stack of the router, so it lives beside the thread, not on its stack.
-  static piece_reader reader;
-  forget_buffered(reader);
+  // The thread's one buffer of the follower's output, kept from follower to follower.
+  static piece_buffer reader;
+  forget_pieces(reader);
 
   SYSLOG_LOG("START\n");
-  logmessage_normal("kiv", "[%s]%s\n", "_monitor_syslog", "===Start syslog process===");
+  logmessage_normal(KIV_SYSLOG_TAG, "%s\n", KIV_LINE_SYSLOG_START);
   follower = start_follower("1");
   if (follower.pid < 0) {
     SYSLOG_LOG("Cannot find syslog.log!\n");
@@ -379,7 +323,7 @@ void _monitor_syslog() {
     line_place place;
     read_result got = read_piece(reader, follower.fd, &piece, &place);
     if (got == read_result::ended) {
-      forget_buffered(reader);
+      forget_pieces(reader);
       if (restart_follower()) continue;
       got = read_result::terminated;
     }

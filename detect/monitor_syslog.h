@@ -6,14 +6,8 @@
 #include <functional>
 #include <optional>
 
+#include "detect/log_pieces.h"
 #include "rules/rule_set.h"
-
-// Characters one line read takes: a longer line arrives as several pieces.
-inline constexpr size_t KIV_PIECE_MAX = 255;
-// Length of the next piece of the `avail` bytes at `text`, as the line read gives it: up to and
-// including the line end, at most KIV_PIECE_MAX characters, or the rest once the input has
-// ended (`at_end`); 0 while it is not complete. *line_end tells whether it ends with '\n'.
-size_t next_piece_length(const char* text, size_t avail, bool at_end, bool* line_end);
 
 // A piece of a log line as the walk takes it: its text, its place in its line, and the number
 // of that line (counted from 1 by whoever reads the log), so that one line is counted once.

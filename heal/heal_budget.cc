@@ -6,6 +6,7 @@
 #include "core/flash_files.h"
 #include "core/kiv_log.h"
 #include "core/paths.h"
+#include "core/syslog_lines.h"
 #include "heal/keyword_lines.h"
 #include "platform/platform.h"
 #include "platform/text_lines.h"
@@ -41,20 +42,21 @@ std::string format(const heal_history& heals) {
 
 }  // namespace
 
-bool heal_within_budget(heal_history& heals, const std::string& keyword, int64_t now, int limit) {
+bool heal_within_budget(heal_history& heals, const char* keyword, int64_t now, int limit) {
+  if (limit <= 0) return true;
+  const std::string rule = keyword_of_line(keyword);
   std::erase_if(heals,
                 [now](const auto& h) { return h.first <= now - kHour || h.first >= now + kHour; });
   const auto of_rule =
-      std::count_if(heals.begin(), heals.end(), [&](const auto& h) { return h.second == keyword; });
+      std::count_if(heals.begin(), heals.end(), [&](const auto& h) { return h.second == rule; });
   if (of_rule >= limit) return false;
-  heals.emplace_back(now, keyword);
+  heals.emplace_back(now, rule);
   return true;
 }
 
 bool take_heal(const char* keyword) {
   const int limit = nvram_get_int("kiv_heal_limit");
   if (limit <= 0) return true;
-  const std::string rule = keyword_of_line(keyword);
   std::lock_guard<std::mutex> lock(history_mutex);
   owned_fd dir = kept_in_flash() ? open_flash_dir(true) : owned_fd();
   heal_history heals = in_memory;
@@ -64,7 +66,7 @@ bool take_heal(const char* keyword) {
     if (got == flash_read_result::ok) heals = parse(text);
     if (got == flash_read_result::failed) flash_set_aside(dir, KIV_HEALS_NAME);
   }
-  const bool may = heal_within_budget(heals, rule, platform_time(), limit);
+  const bool may = heal_within_budget(heals, keyword, platform_time(), limit);
   in_memory = heals;
   // A held-back fire changes nothing worth the flash; a heal is written before it runs.
   if (may && dir.fd >= 0) {
@@ -76,8 +78,7 @@ bool take_heal(const char* keyword) {
   if (!may) {
     KIV_LOG("Heal budget spent: kiv_heal_limit=%d heals within an hour; no action for [%s]\n",
             limit, keyword);
-    logmessage_normal("kiv", "[%s]Heal budget spent, no action for [%s].\n", "self_healing",
-                      keyword);
+    logmessage_normal(KIV_SYSLOG_TAG, "%s\n", kiv_heal_held_line(keyword).c_str());
   }
   return may;
 }

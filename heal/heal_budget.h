@@ -17,9 +17,13 @@
 // The heals a budget counts: (time, rule keyword), oldest first.
 using heal_history = std::vector<keyword_time>;
 
-// Whether the rule `keyword` may heal at `now` within `limit` heals an hour; a heal that may is
-// added. Heals more than an hour away from now (before or, after a clock step, ahead) are dropped.
-bool heal_within_budget(heal_history& heals, const std::string& keyword, int64_t now, int limit);
+// The budget's decision, on any clock: whether the rule `keyword` may heal at `now` (seconds)
+// within `limit` heals an hour (0 or less: no budget, nothing counted); a heal that may is added.
+// A rule is counted by its keyword as the record keeps it (keyword_of_line), so two keywords
+// alike in their first 64 bytes share one budget, in memory as in flash. Heals more than an hour
+// away from now (before or, after a clock step, ahead) are dropped. The daemon decides with it on
+// the wall clock, the rule author's replay on the log's.
+bool heal_within_budget(heal_history& heals, const char* keyword, int64_t now, int limit);
 
 // The daemon's decision for the rule about to heal now, with the budget of kiv_heal_limit and the
 // history where it is kept (see above). True when the heal may run; logs a heal held back, to

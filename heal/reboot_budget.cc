@@ -9,6 +9,7 @@
 #include "core/flash_files.h"
 #include "core/kiv_log.h"
 #include "core/paths.h"
+#include "core/syslog_lines.h"
 #include "heal/keyword_lines.h"
 #include "platform/decimal.h"
 #include "platform/platform.h"
@@ -127,8 +128,7 @@ reboot_verdict take_reboot(const char* keyword) {
     KIV_LOG("Reboot budget spent: %zu reboots %s, kiv_reboot_limit=%d; no reboot for [%s]\n", n,
             clock_set ? "within 24 hours" : "recorded while the clock is not synchronised", limit,
             keyword);
-    logmessage_normal("kiv", "[%s]Reboot budget spent, no reboot for [%s].\n", "self_healing",
-                      keyword);
+    logmessage_normal(KIV_SYSLOG_TAG, "%s\n", kiv_reboot_held_line(keyword).c_str());
     return reboot_verdict::spent;
   }
   r.reboots.emplace_back(now, keyword_of_line(keyword));

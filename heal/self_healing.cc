@@ -16,6 +16,7 @@
 
 #include "core/kiv_log.h"
 #include "core/stop.h"
+#include "core/syslog_lines.h"
 #include "heal/heal_budget.h"
 #include "heal/reboot_budget.h"
 #include "platform/platform.h"
@@ -43,7 +44,7 @@ bool reboot_may_run(const monitor_profile& p) {
 // Carries the action out once. "nop" is never carried out: only its check runs.
 void carry_out(const char* action) {
   if (strcmp(action, "nop") == 0) return;
-  logmessage_normal("kiv", "[%s]take action-[%s].\n", "self_healing", action);
+  logmessage_normal(KIV_SYSLOG_TAG, "%s\n", kiv_action_line(action).c_str());
   if (strcmp(action, "reboot") == 0) {
     // The router goes down with what kiv counted: the report keeps it over the reboot.
     count_reboot();

@@ -1,5 +1,6 @@
 #include "rules/rule_reader.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -271,12 +272,41 @@ std::optional<uint32_t> window_seconds(const char* period) {
   return static_cast<uint32_t>(seconds);
 }
 
-std::optional<std::vector<rule_action>> parse_action_list(const char* action) {
+action_walk walk_action_list(const char* action) {
+  action_walk w;
   const int32_t size = static_cast<int32_t>(std::strlen(action) + 1);
-  const int32_t count = get_num_of_action(action, size);
-  std::vector<rule_action> items;
-  if (count < 0 || parse_action(&items, action, size, count) < 0) return std::nullopt;
-  return items;
+  w.count = get_num_of_action(action, size);
+  if (w.count >= 0) w.stored = parse_action(&w.items, action, size, w.count);
+  return w;
+}
+
+std::optional<std::vector<rule_action>> parse_action_list(const char* action) {
+  action_walk w = walk_action_list(action);
+  if (w.count < 0 || w.stored < 0) return std::nullopt;
+  return std::move(w.items);
+}
+
+rule_steps read_rule_steps(const rule_fields& f, compiled_pattern* pattern) {
+  rule_steps s;
+  if (f.re_pattern && pattern) s.regex_error = compile_pattern(f.re_pattern->c_str(), pattern);
+  if (f.frequency) s.ring = ring_slots(f.frequency->c_str());
+  if (f.period) s.window = window_seconds(f.period->c_str());
+  return s;
+}
+
+int add_ring(uint64_t* total, uint32_t slots) {
+  *total += slots;
+  return *total > KIV_MAX_RING_SLOTS ? RULES_RINGS_TOO_BIG : RULES_OK;
+}
+
+int active_rule_status(const rule_fields& f, const rule_steps& s, uint64_t* ring_total) {
+  if (f.re_pattern && !s.regex_error.empty()) return RULES_BAD_REGEX;
+  if (f.frequency) {
+    if (!s.ring) return RULES_RING_TOO_BIG;
+    if (add_ring(ring_total, *s.ring) != RULES_OK) return RULES_RINGS_TOO_BIG;
+  }
+  if (f.period && !s.window) return RULES_BAD_PERIOD;
+  return RULES_OK;
 }
 
 namespace {
@@ -289,57 +319,43 @@ struct build_state {
   uint64_t ring_slots = 0;  // of the active rules so far
 };
 
-int fill_pattern(const rule_fields& f, monitor_profile& p, rule_note* note) {
-  READ_LOG("re_pattern=[%s]\n", f.re_pattern->c_str());
-  p.re_pattern = f.re_pattern;
-  note->regex_error = compile_pattern(f.re_pattern->c_str(), &p.pattern);
-  if (note->regex_error.empty()) return RULES_OK;
-  READ_LOG("Could not compile regex\n");
-  return RULES_BAD_REGEX;
-}
-
-int fill_ring(const rule_fields& f, monitor_profile& p, build_state& b) {
-  READ_LOG("frequency=[%s]\n", f.frequency->c_str());
-  const std::optional<uint32_t> slots = ring_slots(f.frequency->c_str());
-  if (!slots) {
-    READ_LOG("Cannot malloc for timestamp!!!\n");
-    return RULES_RING_TOO_BIG;
-  }
-  b.ring_slots += *slots;
-  if (b.ring_slots > KIV_MAX_RING_SLOTS) {
-    READ_LOG("Too many match times in the rule set: %llu, more than %llu!!!\n",
-             static_cast<unsigned long long>(b.ring_slots),
-             static_cast<unsigned long long>(KIV_MAX_RING_SLOTS));
-    return RULES_RINGS_TOO_BIG;
-  }
-  p.frequency = *slots;
-  p.timestamp.assign(p.frequency, 0.0);
-  return RULES_OK;
-}
-
 int fill_actions(const rule_fields& f, monitor_profile& p) {
   const char* action = f.action->c_str();
   READ_LOG("action=[%s]\n", action);
-  const int32_t size = static_cast<int32_t>(std::strlen(action) + 1);
-  int32_t count = get_num_of_action(action, size);
-  READ_LOG("count=[%d]\n", static_cast<int>(count));
-  if (count < 0) {
+  action_walk w = walk_action_list(action);
+  READ_LOG("count=[%d]\n", static_cast<int>(w.count));
+  if (w.count < 0) {
     READ_LOG("Cannot get_num_of_action correctly!!!\n");
     return RULES_ACTION_COUNT;
   }
-  int32_t ret = parse_action(&p.actions, action, size, count);
-  READ_LOG("ret=[%d]\n", static_cast<int>(ret));
-  if (ret < 0) {
+  READ_LOG("ret=[%d]\n", static_cast<int>(w.stored));
+  if (w.stored < 0) {
     READ_LOG("Cannot parse action correctly!!!\n");
     return RULES_ACTION_PARSE;
   }
-  for (int32_t k = 0; k < ret; ++k)
-    READ_LOG("action[%d]=[%s]\n", static_cast<int>(k),
-             p.actions[static_cast<size_t>(k)].text.c_str());
+  p.actions = std::move(w.items);
+  for (size_t k = 0; k < p.actions.size(); ++k)
+    READ_LOG("action[%d]=[%s]\n", static_cast<int>(k), p.actions[k].text.c_str());
   return RULES_OK;
 }
 
-// One rule of the file: its records, and its record in the set when it is active.
+// The records of the rule's ring, as far as the reader got with it (`rc`, its verdict); the ring
+// in place when the rule is active and taken.
+void fill_ring(const rule_fields& f, const rule_steps& steps, int rc, const build_state& b,
+               monitor_profile& p) {
+  READ_LOG("frequency=[%s]\n", f.frequency->c_str());
+  if (rc == RULES_RING_TOO_BIG) READ_LOG("Cannot malloc for timestamp!!!\n");
+  if (rc == RULES_RINGS_TOO_BIG)
+    READ_LOG("Too many match times in the rule set: %llu, more than %llu!!!\n",
+             static_cast<unsigned long long>(b.ring_slots),
+             static_cast<unsigned long long>(KIV_MAX_RING_SLOTS));
+  if (rc != RULES_OK || !steps.ring) return;
+  p.frequency = *steps.ring;
+  p.timestamp.assign(p.frequency, 0.0);
+}
+
+// One rule of the file: its records, and its record in the set when it is active. The verdict is
+// active_rule_status's; the records follow the reader up to the step that refuses the rule.
 int read_rule(json_object* element, int32_t i, build_state& b) {
   READ_LOG("index[%d]==========\n", static_cast<int>(i));
   const rule_fields f = read_rule_fields(element);
@@ -355,33 +371,34 @@ int read_rule(json_object* element, int32_t i, build_state& b) {
   }
   monitor_profile p;
   p.index = i;
+  rule_steps steps;
   int rc = RULES_OK;
+  if (verdict.active) {
+    steps = read_rule_steps(f, &p.pattern);
+    note->regex_error = steps.regex_error;
+    rc = active_rule_status(f, steps, &b.ring_slots);
+  }
   if (f.keyword) {
     READ_LOG("keyword=[%s]\n", f.keyword->c_str());
     if (verdict.active) p.kiv_keyword = f.keyword;
   }
   if (f.re_pattern) {
-    if (verdict.active)
-      rc = fill_pattern(f, p, note);
-    else
-      READ_LOG("re_pattern=[%s]\n", f.re_pattern->c_str());
+    READ_LOG("re_pattern=[%s]\n", f.re_pattern->c_str());
+    if (verdict.active) p.re_pattern = f.re_pattern;
+    if (rc == RULES_BAD_REGEX) READ_LOG("Could not compile regex\n");
+    if (rc == RULES_BAD_REGEX) return rc;
   }
-  if (rc == RULES_OK && f.frequency) {
-    if (verdict.active)
-      rc = fill_ring(f, p, b);
-    else
-      READ_LOG("frequency=[%s]\n", f.frequency->c_str());
+  if (f.frequency) {
+    fill_ring(f, steps, rc, b, p);
+    if (rc == RULES_RING_TOO_BIG || rc == RULES_RINGS_TOO_BIG) return rc;
   }
-  if (rc == RULES_OK && f.period) {
+  if (f.period) {
     READ_LOG("period=[%s]\n", f.period->c_str());
-    const std::optional<uint32_t> window = window_seconds(f.period->c_str());
-    if (verdict.active && !window) {
-      READ_LOG("Cannot take a negative period!!!\n");
-      rc = RULES_BAD_PERIOD;
-    }
-    if (verdict.active && window) p.period = *window;
+    if (rc == RULES_BAD_PERIOD) READ_LOG("Cannot take a negative period!!!\n");
+    if (rc == RULES_BAD_PERIOD) return rc;
+    if (verdict.active) p.period = *steps.window;
   }
-  if (rc == RULES_OK && f.action) {
+  if (f.action) {
     if (verdict.active)
       rc = fill_actions(f, p);
     else
@@ -400,11 +417,17 @@ int read_rule(json_object* element, int32_t i, build_state& b) {
 
 }  // namespace
 
+std::string fwver_text(const std::string& firmver, const std::string& buildno,
+                       const std::string& extendno) {
+  // Each part a C text, as the settings store hands it out: it ends at its first zero byte.
+  std::string text = std::string(firmver.c_str()) + "." + buildno.c_str() + "_" + extendno.c_str();
+  if (text.size() > KIV_FWVER_MAX) text.resize(KIV_FWVER_MAX);
+  return text;
+}
+
 std::string device_fwver() {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%s.%s_%s", nvram_safe_get("firmver").c_str(),
-                nvram_safe_get("buildno").c_str(), nvram_safe_get("extendno").c_str());
-  return buf;
+  return fwver_text(nvram_safe_get("firmver"), nvram_safe_get("buildno"),
+                    nvram_safe_get("extendno"));
 }
 
 router_identity router_identity_from_settings() {

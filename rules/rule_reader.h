@@ -19,12 +19,20 @@
 struct router_identity {
   std::optional<std::string> productid;
   std::optional<std::string> odmpid;
-  std::string device_fwver;  // "%s.%s_%s" of firmver, buildno, extendno
+  std::string device_fwver;  // device_fwver(): "%s.%s_%s" of firmver, buildno, extendno
   std::string label_mac;     // unset reads as empty
 };
 
-// "%s.%s_%s" with firmver, buildno and extendno from the settings store, at most 63 characters.
+// Most characters of the firmware version text; a longer one is cut.
+inline constexpr size_t KIV_FWVER_MAX = 127;
+// The router's firmware version text: "%s.%s_%s" with firmver, buildno and extendno from the
+// settings store, at most KIV_FWVER_MAX characters. The one text the download request sends as
+// FWVER and a rule's target_fwver is compared with: a rule the server picked for the version the
+// router told it is active on that router.
 std::string device_fwver();
+// The same text of given parts, cut the same way (the rule author's tools take it from options).
+std::string fwver_text(const std::string& firmver, const std::string& buildno,
+                       const std::string& extendno);
 // The identity the filters compare with, from the settings store.
 router_identity router_identity_from_settings();
 
@@ -98,8 +106,35 @@ std::optional<uint32_t> ring_slots(const char* frequency);
 // The window a "period" text asks for; none when it is negative (as an unsigned count it would
 // be a window of some 136 years, in which any N matches fire).
 std::optional<uint32_t> window_seconds(const char* period);
+// An action list as the reader walks it: how many items get_num_of_action counts, how many
+// parse_action stores (each negative on failure), and the items with their check rows.
+struct action_walk {
+  int32_t count = -1;
+  int32_t stored = -1;
+  std::vector<rule_action> items;
+};
+action_walk walk_action_list(const char* action);
 // The items of an action list with their check rows; none when it cannot be parsed.
 std::optional<std::vector<rule_action>> parse_action_list(const char* action);
+
+// What the reader's steps make of one rule's fields, each step taken once before a verdict is
+// asked for: the daemon's build takes it for the one router it runs on, the rule author's check
+// for every router a file names.
+struct rule_steps {
+  std::string regex_error;         // with "re_pattern": why it is refused; empty when it compiles
+  std::optional<uint32_t> ring;    // with "frequency": none when it cannot be allocated
+  std::optional<uint32_t> window;  // with "period": none when it is negative
+};
+// The steps of the rule's fields; its pattern compiled into *pattern, when one is given (else
+// regex_error is left to the caller, who may compile each distinct pattern once).
+rule_steps read_rule_steps(const rule_fields& f, compiled_pattern* pattern);
+// Adds a ring of `slots` to *total, the rings of a set's active rules so far; RULES_RINGS_TOO_BIG
+// when they then hold more than KIV_MAX_RING_SLOTS.
+int add_ring(uint64_t* total, uint32_t slots);
+// The reader's verdict on a rule that is active, at the first step that refuses it, in the order
+// the reader meets them: its pattern, its ring (added to *ring_total by add_ring), its period.
+// An action list that is present always parses. RULES_OK when the reader takes the rule.
+int active_rule_status(const rule_fields& f, const rule_steps& s, uint64_t* ring_total);
 
 // What the reader found out about one rule (for the rule author's tool).
 struct rule_note {

@@ -17,6 +17,10 @@
 #include "report/fleet_counts.h"
 #include "rules/rule_set.h"
 
+bool trigger_fires(const monitor_profile& p, int32_t healing) {
+  return is_match_condition(&p) == 1 && healing == -1;
+}
+
 namespace {
 
 void debug_print(const monitor_profile& p) {
@@ -40,7 +44,7 @@ void debug_print(const monitor_profile& p) {
 size_t examine(rule_set& set, size_t cursor) {
   if (cursor >= set.profiles.size()) cursor = 0;
   monitor_profile& p = set.profiles[cursor];
-  if (is_match_condition(&p) == 1 && healing_index.load() == -1) {
+  if (trigger_fires(p, healing_index.load())) {
     count_fire(p.tally);
     debug_print(p);
     p.isHealing = 1;

@@ -16,6 +16,7 @@
 #include "core/stop.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
+#include "rules/rule_reader.h"
 #include "update/fleet_report.h"
 #include "update/retry_after.h"
 #include "update/rule_stage.h"
@@ -85,8 +86,7 @@ std::vector<std::pair<std::string, std::string>> download_form_fields(fleet_coun
   std::string ident = md5_hex(nvram_safe_get("label_mac"));
   char algo[16];
   snprintf(algo, sizeof algo, "Ver%04d", 1);
-  std::string fwver = cut127(nvram_safe_get("firmver") + "." + nvram_safe_get("buildno") + "_" +
-                             nvram_safe_get("extendno"));
+  std::string fwver = device_fwver();
   std::string model = cut127(nvram_safe_get("productid") + "#" + nvram_safe_get("odmpid"));
   char approval[8];
   snprintf(approval, sizeof approval, "%d", nvram_get_int("kiv_user_approval"));

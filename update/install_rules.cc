@@ -11,6 +11,7 @@
 #include "core/kiv_log.h"
 #include "core/kiv_say.h"
 #include "core/paths.h"
+#include "core/syslog_lines.h"
 #include "core/tmp_files.h"
 #include "platform/platform.h"
 #include "report/fleet_counts.h"
@@ -58,6 +59,38 @@ int install_restored(char* data, size_t end) {
   return rc;
 }
 
+// The step of the install path at which a container stopped; `none` once its set is in force.
+enum class install_step { none, judged, restored, built };
+
+struct container_install {
+  install_step failed_at = install_step::none;
+  set_check check;
+  int rc = 0;  // decrypt_container's result (restored) or the reader's (built)
+};
+
+// The one install path of a rule container, downloaded or cached: judged as the router judges
+// every set (check_rule_set), restored in place, built and put in force. A download that is the
+// set in force again (`same`) is no update and is not taken; a cache normally is that set, and
+// is (`same_taken`). data[len] is a byte that may be written for the moment.
+container_install install_container(char* data, size_t len, bool same_taken) {
+  container_install out;
+  out.check = check_rule_set({data, len});
+  const set_verdict v = out.check.verdict;
+  if (v == set_verdict::refused || (v == set_verdict::same && !same_taken)) {
+    out.failed_at = install_step::judged;
+    return out;
+  }
+  out.rc = decrypt_container(data, out.check.parts.container_len);
+  if (out.rc != 0) {
+    out.failed_at = install_step::restored;
+    return out;
+  }
+  // A failure of any kind, memory included, leaves the set in force and the daemon running.
+  out.rc = install_restored(data, out.check.parts.container_len);
+  if (out.rc != RULES_OK) out.failed_at = install_step::built;
+  return out;
+}
+
 }  // namespace
 
 void read_json(const char* path) {
@@ -75,25 +108,22 @@ void read_json(const char* path) {
   }
   std::unique_ptr<char[]> buffer;
   size_t len = 0;
-  int ret = read_rule_file(path, &buffer, &len);
+  const int ret = read_rule_file(path, &buffer, &len);
   const bool debug = nvram_match("kiv_debug_flag", "1");
   if (!debug && path) std::remove(kiv_path(path).c_str());
-  // The download judged the file already; it is judged again as it is read now.
-  const set_check check = ret == 0 ? check_rule_set({buffer.get(), len}) : set_check{};
-  if (ret == 0 && check.verdict != set_verdict::take) {
-    tell_not_taken(check, "read_json", __LINE__);
-    return;
-  }
-  if (ret == 0) ret = decrypt_container(buffer.get(), check.parts.container_len);
   if (ret != 0) {
     READ_LOG("Cannot decrypt JSON file, ret=[%d]\n", ret);
     return;
   }
-  // A failure of any kind, memory included, leaves the set in force and the daemon running.
-  if (install_restored(buffer.get(), check.parts.container_len) != RULES_OK) return;
-  logmessage_normal("kiv", "[%s]Update kiv JSON file.\n", "read_json");
+  // The download judged the file already; it is judged again as it is read now.
+  const container_install got = install_container(buffer.get(), len, false);
+  if (got.failed_at == install_step::judged) tell_not_taken(got.check, "read_json", __LINE__);
+  if (got.failed_at == install_step::restored)
+    READ_LOG("Cannot decrypt JSON file, ret=[%d]\n", got.rc);
+  if (got.failed_at != install_step::none) return;
+  logmessage_normal(KIV_SYSLOG_TAG, "%s\n", KIV_LINE_RULES_UPDATED);
   keep_rule_container({buffer.get(), len});
-  keep_rule_serial({buffer.get(), len}, check);
+  keep_rule_serial({buffer.get(), len}, got.check);
   READ_LOG("end of read_json\n");
 }
 
@@ -111,10 +141,10 @@ void load_rule_cache() {
   }
   // A cache planted or altered in flash is judged as the router judges a download; the set it
   // holds is normally the installed one (same).
-  const set_check check = check_rule_set(file);
-  if (check.verdict == set_verdict::refused) {
-    KIV_LOG("Rule cache not taken: %s\n", check.reason.c_str());
-    if (!check.blameless) {
+  const container_install got = install_container(file.data(), file.size(), true);
+  if (got.failed_at == install_step::judged) {
+    KIV_LOG("Rule cache not taken: %s\n", got.check.reason.c_str());
+    if (!got.check.blameless) {
       set_aside_rule_cache();
       return;
     }
@@ -122,23 +152,21 @@ void load_rule_cache() {
     KIV_LOG("Rule cache [%s] kept: the key, not the cache, is at fault\n",
             rule_cache_path().c_str());
     kiv_say("rule cache not loaded (%s): no rules until a start with a usable key, the cache kept",
-            check.reason.c_str());
+            got.check.reason.c_str());
     return;
   }
-  const int ret = decrypt_container(file.data(), check.parts.container_len);
-  if (ret != 0) {
-    KIV_LOG("Cannot decrypt the rule cache, ret=[%d]\n", ret);
+  if (got.failed_at == install_step::restored) {
+    KIV_LOG("Cannot decrypt the rule cache, ret=[%d]\n", got.rc);
     set_aside_rule_cache();
     return;
   }
-  const int rc = install_restored(file.data(), check.parts.container_len);
-  if (rc != RULES_OK) {
-    KIV_LOG("Cannot load the rule cache, rc=[%d]\n", rc);
-    if (rc != RULES_NO_MEMORY)
+  if (got.failed_at == install_step::built) {
+    KIV_LOG("Cannot load the rule cache, rc=[%d]\n", got.rc);
+    if (got.rc != RULES_NO_MEMORY)
       set_aside_rule_cache();  // memory short at boot says nothing of the file
     return;
   }
-  keep_rule_serial(file, check);
+  keep_rule_serial(file, got.check);
   const int32_t count = hold_rule_set().set->count;
   KIV_LOG("Cached rule set loaded, arraylen=%d\n", static_cast<int>(count));
 }

@@ -8,6 +8,7 @@
 #include "core/hex_text.h"
 #include "core/kiv_log.h"
 #include "core/paths.h"
+#include "core/syslog_lines.h"
 #include "platform/platform.h"
 #include "update/rule_signature.h"
 #include "update/rule_stage.h"
@@ -153,7 +154,8 @@ set_check check_rule_set(std::string_view file) {
 
 void tell_not_taken(const set_check& c, const char* func, int line) {
   kiv_log(func, line, "Rule file not taken: %s\n", c.reason.c_str());
-  if (c.staged_out) logmessage_normal("kiv", "Rule file not taken: %s\n", c.reason.c_str());
+  if (c.staged_out)
+    logmessage_normal(KIV_SYSLOG_TAG, "%s\n", kiv_rules_not_taken_line(c.reason).c_str());
 }
 
 void keep_rule_serial(std::string_view file, const set_check& c) {

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <random>
 #include <sstream>
 
@@ -14,6 +15,7 @@
 #include "detect/line_queue.h"
 #include "detect/match_func.h"
 #include "detect/monitor_syslog.h"
+#include "detect/own_lines.h"
 #include "report/fleet_counts.h"
 #include "rules/pattern_literals.h"
 #include "rules/pattern_tokens.h"
@@ -82,6 +84,70 @@ TEST(SyslogMonitor, PiecesOfTheLineRead) {
     }
     EXPECT_EQ(pieces, c.size() > 2 ? c[2] : "") << c[0].substr(0, 20);
   }
+}
+
+// The follower's buffer, fed in reads of any size, hands out the pieces, places and line numbers
+// that cutting the whole text gives (the look for kiv's own lines cuts so): the two never differ.
+TEST(LogPieces, BufferedReadsCutAsTheWholeText) {
+  std::mt19937 ran(7);
+  std::vector<std::string> texts;
+  for (const auto& c : cases("pieces.txt")) texts.push_back(c[0]);
+  std::string mixed;
+  for (int i = 0; i < 400; ++i)
+    mixed += std::string(ran() % 600, static_cast<char>('a' + i % 26)) + (i % 7 ? "\n" : "");
+  texts.push_back(mixed);
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.substr(0, 20));
+    std::string whole, buffered;
+    uint64_t line = 0;
+    for_each_piece(text, [&](std::string_view piece, line_place place) {
+      line += place.at_start ? 1 : 0;
+      whole += "[" + std::string(piece) + "]" + (place.at_start ? "s" : "") +
+               (place.at_end ? "e" : "") + std::to_string(line);
+    });
+    piece_buffer b;
+    size_t fed = 0;
+    for (bool at_end = false;;) {
+      const cut_piece p = take_piece(b, at_end);
+      if (p.text) {
+        buffered += "[" + std::string(p.text, p.length) + "]" + (p.place.at_start ? "s" : "") +
+                    (p.place.at_end ? "e" : "") + std::to_string(p.line);
+        continue;
+      }
+      if (at_end) break;
+      size_t room = 0;
+      char* into = piece_room(b, &room);
+      const size_t n = std::min<size_t>({room, text.size() - fed, 1 + ran() % 700});
+      std::memcpy(into, text.data() + fed, n);
+      pieces_read(b, n);
+      fed += n;
+      at_end = fed == text.size();
+    }
+    EXPECT_EQ(buffered, whole);
+  }
+}
+
+// kiv's own lines are matched in the pieces the follower reads them in: "$" is the line's end,
+// and a line of 255 characters ends in an empty piece of its own.
+TEST(OwnLines, MatchedInTheFollowersPieces) {
+  sandbox sb;
+  ASSERT_TRUE(
+      install("[" + rule(R"("keyword":"k","re_pattern":"x$","frequency":1,"action":"nop")") + "]"));
+  const monitor_profile& p = live_profile(0);
+  EXPECT_TRUE(line_matches(p, std::string(253, 'a') + "x"));
+  EXPECT_FALSE(line_matches(p, std::string(254, 'a') + "x")) << "its first piece is not its end";
+  EXPECT_TRUE(line_matches(p, std::string(300, 'a') + "x"));
+  bool loop = false;
+  const own_lines router = kiv_own_lines({"restart_wan", "x", "restart_wan"});
+  EXPECT_EQ(router.lines, std::vector<std::string>(
+                              {"Jan  1 00:00:00 kiv: [self_healing]take action-[restart_wan].",
+                               "Jan  1 00:00:00 kiv: [self_healing]take action-[x]."}));
+  EXPECT_TRUE(own_lines_matched(p, {"nop"}, router, &loop).empty());
+  ASSERT_TRUE(install(
+      "[" + rule(R"("keyword":"k","re_pattern":"kiv: ","frequency":1,"action":"nop")") + "]"));
+  const std::vector<std::string> all = own_lines_matched(live_profile(0), {"nop"}, router, &loop);
+  EXPECT_TRUE(loop) << "its own action's line first";
+  EXPECT_EQ(all.size(), 1u + 2u + kiv_fixed_lines().size());
 }
 
 // What waits while the rule set is held: in order with its times, within its bound; beyond it

@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "commands/handle_kiv_event.h"
+#include "heal/heal_budget.h"
 #include "heal/self_healing.h"
 #include "support/kivtest.h"
 
@@ -51,6 +52,23 @@ TEST(SelfHealing, OutcomesOfEachKindOfActionList) {
   expect_golden("healing.log", log + normalized_log(sb.read("tmp/kiv.log")) + "-- console --\n" +
                                    sb.read("dev/console"));
   EXPECT_EQ(healing_index.load(), -1);
+}
+
+// The budget's decision on any clock: a rule is counted by the keyword its record keeps, so two
+// keywords alike in their first 64 bytes share one budget wherever it is asked (replay too).
+TEST(HealBudget, CountsARuleByItsRecordedKeyword) {
+  const std::string long_a = std::string(64, 'k') + "-a", long_b = std::string(64, 'k') + "-b";
+  heal_history heals;
+  EXPECT_TRUE(heal_within_budget(heals, long_a.c_str(), 1000, 1));
+  EXPECT_FALSE(heal_within_budget(heals, long_b.c_str(), 1001, 1)) << "one rule to the record";
+  EXPECT_TRUE(heal_within_budget(heals, "other", 1002, 1));
+  EXPECT_EQ(heals.size(), 2u);
+  EXPECT_TRUE(heal_within_budget(heals, long_b.c_str(), 1002 + 3600, 1)) << "an hour later";
+  EXPECT_TRUE(heal_within_budget(heals, "other", 1003, 0)) << "no budget";
+  EXPECT_EQ(heals.size(), 1u) << "the hour-old heals dropped, nothing counted without a budget";
+  heal_history ctl;
+  EXPECT_TRUE(heal_within_budget(ctl, "a\nb", 5, 1));
+  EXPECT_EQ(ctl.front().second, "a?b") << "one line in the record";
 }
 
 TEST(CommandChannel, EachCommandStringServedAsWritten) {

@@ -99,7 +99,16 @@ TEST(ReadJson, FiltersTellActiveOrTheFirstFailure) {
   }
   sandbox sb;
   sb.settings("firmver=" + std::string(70, '9') + ";buildno=3");
-  EXPECT_EQ(device_fwver(), std::string(63, '9')) << "at most 63 characters";
+  EXPECT_EQ(device_fwver(), std::string(70, '9') + ".3_") << "the whole version, as sent";
+  sb.set("productid", "KV-1000");
+  rule_set set;
+  ASSERT_EQ(
+      build_rule_set(("[" + rule("\"target_fwver\":\"" + device_fwver() + "\"") + "]").c_str(),
+                     router_identity_from_settings(), &set),
+      RULES_OK);
+  EXPECT_EQ(set.profiles.size(), 1u) << "a rule for the version the request sends is active";
+  sb.settings("firmver=" + std::string(200, '9') + ";buildno=3");
+  EXPECT_EQ(device_fwver(), std::string(KIV_FWVER_MAX, '9')) << "at most 127 characters";
 }
 
 // Each way a file can fail leaves the set in force and is read once; good files replace it.
@@ -368,16 +377,16 @@ TEST(SharedPrefilter, SizeIsBoundedWhenTheRulesAreRead) {
   for (size_t k = 0; k < set.profiles.size(); ++k)
     ASSERT_EQ(scan_may_match(scan, k), k == 0 || f.rule_at[k + 1] == f.rule_at[k]) << k;
   EXPECT_EQ(profile_regexec(set.profiles[0], line.c_str(), line.size()), 0);
-  EXPECT_EQ(
-      in_child([&set] {
-        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
-        const long before = peak_kib();
-        const shared_prefilter again = build_shared_prefilter(set.profiles);
-        _exit(before > 0 && (kSanitized || peak_kib() - before < 2048) && again.states() == set.prefilter.states()
-                  ? 0
-                  : 1);
-      }),
-      0)
+  EXPECT_EQ(in_child([&set] {
+              std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+              const long before = peak_kib();
+              const shared_prefilter again = build_shared_prefilter(set.profiles);
+              _exit(before > 0 && (kSanitized || peak_kib() - before < 2048) &&
+                            again.states() == set.prefilter.states()
+                        ? 0
+                        : 1);
+            }),
+            0)
       << "building it takes at most 2 MiB at its peak";
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/kiv_log.h"
+#include "core/syslog_lines.h"
 #include "rules/action_list.h"
 #include "rules/pattern_automaton.h"
 #include "tools/kivrule/kivrule.h"
@@ -53,10 +54,9 @@ struct checked_rule {
   rule_fields f;
   std::vector<std::string> unknown_keys;
   std::shared_ptr<const pattern_verdict> pattern;  // none without "re_pattern"
-  std::optional<uint32_t> ring;                    // the ring, when "frequency" asks for one
-  std::optional<uint32_t> window;                  // the period, when "period" is not negative
+  rule_steps steps;                                // the reader's steps, its pattern's included
   std::vector<rule_action> actions;                // as the daemon's parser takes them
-  int rc = RULES_OK;  // what the reader makes of the rule when it is active
+  int rc = RULES_OK;  // what the reader makes of the rule when it is active, alone in its set
   router_identity named;
 };
 
@@ -78,7 +78,7 @@ router_identity named_router(const rule_fields& f) {
   router_identity id;
   id.productid = f.model;
   id.odmpid = f.odmpid;
-  id.device_fwver = f.target_fwver.value_or("._").substr(0, 63);
+  id.device_fwver = f.target_fwver.value_or("._").substr(0, KIV_FWVER_MAX);
   id.label_mac = first_mac(f.label_mac.value_or(""));
   return id;
 }
@@ -97,14 +97,6 @@ std::string router_text(const router_identity& id) {
   if (id.device_fwver != "._") s += ", fwver " + quoted(id.device_fwver);
   if (!id.label_mac.empty()) s += ", label_mac " + quoted(id.label_mac);
   return s;
-}
-
-// The reader's verdict on the rule when it is active, in the order the reader meets its fields.
-int rule_status(const checked_rule& r) {
-  if (r.pattern && !r.pattern->error.empty()) return RULES_BAD_REGEX;
-  if (r.f.frequency && !r.ring) return RULES_RING_TOO_BIG;
-  if (r.f.period && !r.window) return RULES_BAD_PERIOD;
-  return RULES_OK;
 }
 
 // Reads every rule of the array once; patterns compiled once each.
@@ -135,10 +127,11 @@ std::vector<checked_rule> read_rules(const rule_array& array) {
       }
       r.pattern = verdict;
     }
-    if (r.f.frequency) r.ring = ring_slots(r.f.frequency->c_str());
-    if (r.f.period) r.window = window_seconds(r.f.period->c_str());
+    r.steps = read_rule_steps(r.f, nullptr);
+    if (r.pattern) r.steps.regex_error = r.pattern->error;
     if (r.f.action) r.actions = parse_action_list(r.f.action->c_str()).value_or(r.actions);
-    r.rc = rule_status(r);
+    uint64_t alone = 0;
+    r.rc = active_rule_status(r.f, r.steps, &alone);
     r.named = named_router(r.f);
     rules.push_back(std::move(r));
   }
@@ -233,21 +226,21 @@ void report_window(const checked_rule& c, rule_report* r) {
   const std::optional<std::string>& freq = c.f.frequency;
   warn_not_whole("frequency", freq, r);
   warn_not_whole("period", c.f.period, r);
-  if (freq && !c.ring) {
+  if (freq && !c.steps.ring) {
     r->lines.push_back("frequency " + quoted(*freq) + ": a ring that cannot be allocated");
     r->problems.push_back("frequency " + quoted(*freq) +
                           " asks for a ring that cannot be allocated (negative, or above " +
                           std::to_string(KIV_MAX_FREQUENCY) + ")");
     return;
   }
-  if (c.f.period && !c.window) {
+  if (c.f.period && !c.steps.window) {
     r->lines.push_back("period " + quoted(*c.f.period) + ": negative");
     r->problems.push_back("period " + quoted(*c.f.period) +
                           " is negative: the daemon refuses the whole file");
     return;
   }
-  const uint32_t frequency = c.ring.value_or(0);
-  const uint32_t period = c.window.value_or(0);
+  const uint32_t frequency = c.steps.ring.value_or(0);
+  const uint32_t period = c.steps.window.value_or(0);
   r->lines.push_back("frequency " + (freq ? std::to_string(frequency) : "none") + ", period " +
                      (c.f.period ? std::to_string(period) + " s" : "none"));
   if (!freq) {
@@ -289,15 +282,15 @@ void report_actions(const checked_rule& c, rule_report* r) {
 // lines, as the system log holds them after a time stamp: kiv's start line, the boot-up check's
 // rule update, the kernel's first line.
 void report_reboot_at_start(const checked_rule& c, rule_report* r) {
-  static const char* const kStartLines[] = {
-      "kiv: [_monitor_syslog]===Start syslog process===", "kiv: [read_json]Update kiv JSON file.",
+  static const std::string kStartLines[] = {
+      std::string(KIV_SYSLOG_TAG) + ": " + KIV_LINE_SYSLOG_START,
+      std::string(KIV_SYSLOG_TAG) + ": " + KIV_LINE_RULES_UPDATED,
       "kernel: Linux version 4.4.198 (root@build) #1 SMP PREEMPT"};
   const bool reboots = std::any_of(c.actions.begin(), c.actions.end(),
                                    [](const rule_action& a) { return a.text == "reboot"; });
   if (!reboots || !c.pattern || !has_expression(c.pattern->probe)) return;
-  for (const char* line : kStartLines) {
-    const std::string stamped = std::string("Jan  1 00:00:10 ") + line;
-    if (profile_regexec(c.pattern->probe, stamped.c_str(), stamped.size()) != 0) continue;
+  for (const std::string& line : kStartLines) {
+    if (!line_matches(c.pattern->probe, "Jan  1 00:00:10 " + line)) continue;
     r->warnings.push_back("the actions hold \"reboot\" and re_pattern matches " + quoted(line) +
                           ", a line written at every start: the router would reboot at every "
                           "start (kiv_reboot_limit caps such reboots)");
@@ -375,11 +368,8 @@ router_load load_on(const std::vector<const checked_rule*>& candidates, const ro
   uint64_t slots = 0;
   for (const checked_rule* r : candidates) {
     if (!judge_filters(r->f, id).active) continue;
-    // The reader adds a rule's ring to the bound before it reads its period.
-    if (r->rc != RULES_OK && r->rc != RULES_BAD_PERIOD) return {r->index, r->rc};
-    slots += r->ring.value_or(0);
-    if (slots > KIV_MAX_RING_SLOTS) return {r->index, RULES_RINGS_TOO_BIG};
-    if (r->rc != RULES_OK) return {r->index, r->rc};
+    const int rc = active_rule_status(r->f, r->steps, &slots);
+    if (rc != RULES_OK) return {r->index, rc};
   }
   return {};
 }
@@ -512,8 +502,10 @@ int judge_named_routers(const rule_text& in, const std::vector<checked_rule>& ru
   std::set<std::string> models_over;
   for (const auto& [model, list] : by_model) {
     uint64_t slots = 0;
-    for (const checked_rule* r : list) slots += r->ring.value_or(0);
-    if (slots > KIV_MAX_RING_SLOTS) models_over.insert(model);
+    bool over = false;
+    for (const checked_rule* r : list)
+      over = add_ring(&slots, r->steps.ring.value_or(0)) != RULES_OK || over;
+    if (over) models_over.insert(model);
   }
   std::set<std::string> routers, looked_at;
   bool refused = false;
@@ -602,7 +594,8 @@ int kivrule_check(std::vector<std::string> args) {
         "[--label-mac M] [--pubkey KEY.pub] [--verbose]",
         KIVRULE_USAGE);
   if (fwver_cut)
-    std::printf("warning: --fwver is cut to 63 characters, as the daemon's device_fwver is\n");
+    std::printf("warning: --fwver is cut to %zu characters, as the daemon's device_fwver is\n",
+                KIV_FWVER_MAX);
   rule_text in;
   if (int status = load_rule_text(args[0], &in, &err, key.get())) return fail(err, status);
   return check_rules(in, given ? &id : nullptr, verbose, stdout);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "detect/own_lines.h"
 #include "rules/rule_reader.h"
 #include "update/rule_signature.h"
 
@@ -85,7 +86,8 @@ const char* rule_load_rejection(int rc);
 
 // Identity options shared by check and replay. Consumes "--productid P" and friends from args
 // (removing them); false with *err set on a flag without its value. The firmware version is the
-// daemon's: "._" without --fwver, cut to 63 characters (*fwver_cut tells whether it was).
+// daemon's: "._" without --fwver, cut to KIV_FWVER_MAX characters (*fwver_cut tells whether it
+// was).
 // *given (when given) tells whether any identity option was there.
 bool take_identity_options(std::vector<std::string>* args, router_identity* id, std::string* err,
                            bool* fwver_cut = nullptr, bool* given = nullptr);
@@ -98,13 +100,6 @@ bool take_option(std::vector<std::string>* args, const std::string& name,
 bool take_flag(std::vector<std::string>* args, const std::string& name, bool* present,
                std::string* err);
 
-// The healing lines of a router's actions (each action once, in order of first mention): what
-// kiv writes to that router's system log when its rules heal.
-struct own_lines {
-  std::vector<std::string> actions;
-  std::vector<std::string> lines;
-};
-own_lines kiv_own_lines(const std::vector<std::string>& actions);
 // The warning for an active profile that matches kiv's own lines, those of its own actions and
 // of the router's (every action of its rule set) included; empty when it matches none.
 std::string self_trigger_warning(const monitor_profile& p, const std::vector<std::string>& own,

@@ -30,6 +30,7 @@
 #include "platform/platform_posix.h"
 #include "tools/kivrule/kivrule.h"
 #include "tools/kivrule/replay_clock.h"
+#include "trigger/monitor_statistics.h"
 
 namespace {
 
@@ -105,49 +106,31 @@ bool parse_clock(const std::string& text, options* o, std::string* err) {
   return false;
 }
 
-// The log in the pieces the syslog monitor's line read gives: up to and including the line end,
-// at most 255 characters; a longer line comes as several pieces.
+// The log, cut into the pieces the syslog monitor's line read gives (detect/log_pieces.h).
 struct piece_source {
   FILE* file = nullptr;
-  std::vector<char> data = std::vector<char>(1 << 16);
-  size_t start = 0;
-  size_t end = 0;
+  piece_buffer buffer;
   bool at_eof = false;
   bool read_error = false;
   bool newline_seen = false;  // the piece handed out last ended at a line end
 };
 
-// The next piece copied into out (zero-terminated, line end cut); *ends_line tells whether it is
-// the last piece of its line. False at the end of the log.
-bool next_piece(piece_source& s, char (&out)[KIV_PIECE_MAX + 1], size_t* len, bool* ends_line) {
+// The next piece, zero-terminated in place with its line end cut; none at the end of the log.
+cut_piece next_piece(piece_source& s) {
   for (;;) {
-    const size_t avail = s.end - s.start;
-    const char* begin = s.data.data() + s.start;
-    bool line_end = false;
-    const size_t taken = next_piece_length(begin, avail, s.at_eof, &line_end);
-    if (taken == 0 && s.at_eof) return false;
-    if (taken == 0) {
-      std::memmove(s.data.data(), begin, avail);
-      s.start = 0;
-      s.end = avail;
-      size_t got = std::fread(s.data.data() + s.end, 1, s.data.size() - s.end, s.file);
-      s.end += got;
-      if (got == 0) {
-        s.at_eof = true;
-        s.read_error = std::ferror(s.file) != 0;
-      }
-      continue;
+    const cut_piece piece = take_piece(s.buffer, s.at_eof);
+    if (piece.text || s.at_eof) {
+      if (piece.text) s.newline_seen = piece.taken > piece.length;
+      return piece;
     }
-    const size_t n = line_end ? taken - 1 : taken;
-    // The last piece of its line: it ends at the line end, or is the rest of an unterminated
-    // last line.
-    *ends_line = line_end || (s.at_eof && taken == avail);
-    s.newline_seen = line_end;
-    s.start += taken;
-    std::memcpy(out, begin, n);
-    out[n] = '\0';
-    *len = n;
-    return true;
+    size_t room = 0;
+    char* into = piece_room(s.buffer, &room);
+    const size_t got = std::fread(into, 1, room, s.file);
+    pieces_read(s.buffer, got);
+    if (got == 0) {
+      s.at_eof = true;
+      s.read_error = std::ferror(s.file) != 0;
+    }
   }
 }
 
@@ -186,11 +169,11 @@ void walk_piece(replay_state& rs, char* piece, line_place place, double now, uin
     profile_report& r = rs.reports[static_cast<size_t>(i)];
     ++r.matches;
     if (r.first_line == 0) r.first_line = line;
-    if (is_match_condition(&p) != 1) return;
+    // The trigger's decision and the heal budget's, on the replay clock; a heal takes no time, and
+    // a fire over the budget empties the ring all the same.
+    if (!trigger_fires(p, -1)) return;
     ++r.fires;
-    // The daemon's heal budget on the replay clock: a fire over it empties the ring all the same.
     const bool held =
-        rs.opt->heal_limit > 0 &&
         !heal_within_budget(rs.heals, text_or_none(p.kiv_keyword),
                             static_cast<int64_t>(rs.clock.seconds()), rs.opt->heal_limit);
     r.held += held ? 1 : 0;
@@ -228,29 +211,23 @@ bool walk_log(replay_state& rs, FILE* file, long long total) {
   src.file = file;
   progress pr;
   pr.total = total;
-  char piece[KIV_PIECE_MAX + 1];
-  size_t len = 0;
-  bool ends_line = false;
-  bool line_start = true;
   bool line_binary = false;
   uint64_t line_pieces = 0;
-  while (next_piece(src, piece, &len, &ends_line)) {
+  for (cut_piece piece = next_piece(src); piece.text; piece = next_piece(src)) {
     log_stats& st = rs.stats;
-    st.bytes += len + (ends_line ? 1 : 0);
-    if (line_start) {
-      ++st.lines;
+    st.bytes += piece.taken;
+    if (piece.place.at_start) {
+      st.lines = piece.line;
       line_pieces = 0;
       line_binary = false;
-      if (!rs.opt->rate_clock && !rs.clock.take_stamp(piece, len)) ++st.unstamped;
+      if (!rs.opt->rate_clock && !rs.clock.take_stamp(piece.text, piece.length)) ++st.unstamped;
       if (rs.opt->rate_clock) rs.clock.set_seconds(static_cast<double>(st.lines) / rs.opt->rate);
     }
     if (++line_pieces == 2) ++st.long_lines;
-    note_piece_bytes(st, piece, len, &line_binary);
+    note_piece_bytes(st, piece.text, piece.length, &line_binary);
     ++st.pieces;
     if (!rs.paused)
-      walk_piece(rs, piece, line_place{line_start, ends_line}, rs.clock.ring_time(), st.lines,
-                 line_pieces);
-    line_start = ends_line;
+      walk_piece(rs, piece.text, piece.place, rs.clock.ring_time(), piece.line, line_pieces);
     if ((st.pieces & 0xfff) == 0) show_progress(pr, st, false);
   }
   rs.stats.unterminated = rs.stats.lines > 0 && !src.newline_seen;

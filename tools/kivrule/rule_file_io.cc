@@ -402,10 +402,10 @@ bool take_identity_options(std::vector<std::string>* args, router_identity* id, 
   if (!take_option(args, "--fwver", &fwver, err)) return false;
   if (!take_option(args, "--label-mac", &mac, err)) return false;
   if (given) *given = id->productid || id->odmpid || fwver || mac;
-  // Without --fwver, the daemon's own form of unset firmware keys; its 63-character cut.
+  // Without --fwver, the daemon's own form of unset firmware keys; cut as the daemon cuts it.
   id->device_fwver = fwver ? *fwver : "._";
-  if (fwver_cut) *fwver_cut = id->device_fwver.size() > 63;
-  if (id->device_fwver.size() > 63) id->device_fwver.resize(63);
+  if (fwver_cut) *fwver_cut = id->device_fwver.size() > KIV_FWVER_MAX;
+  if (id->device_fwver.size() > KIV_FWVER_MAX) id->device_fwver.resize(KIV_FWVER_MAX);
   if (mac) id->label_mac = *mac;
   return true;
 }
