@@ -30,19 +30,6 @@ int fail(const std::string& message, int status) {
   return status;
 }
 
-bool parse_serial(const std::string& text, uint64_t* out) {
-  if (text.empty() || text.size() > 20) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  *out = v;
-  return true;
-}
-
 bool parse_real(const std::string& text, double low, double* out) {
   char* end = nullptr;
   errno = 0;

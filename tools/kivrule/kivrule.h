@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -21,6 +22,8 @@ inline constexpr int KIVRULE_USAGE = 2;     // bad command line or unreadable in
 // status with *err set: a directory or an unreadable file is KIVRULE_USAGE, an empty one
 // KIVRULE_REJECTED.
 int read_input(const std::string& path, std::string* out, std::string* err);
+// "N" as a serial or a count: decimal digits only, 0..18446744073709551615; false otherwise.
+bool parse_serial(const std::string& text, uint64_t* out);
 // How messages name an input: the path, or "standard input" for "-".
 std::string input_name(const std::string& path);
 // False with *err set when the output path names the same file as the input (compared by device

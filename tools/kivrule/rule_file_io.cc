@@ -81,6 +81,19 @@ const char* json_error_words(json_tokener_error e) {
 
 }  // namespace
 
+bool parse_serial(const std::string& text, uint64_t* out) {
+  if (text.empty() || text.size() > 20) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (v > (UINT64_MAX - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *out = v;
+  return true;
+}
+
 std::string input_name(const std::string& path) {
   return path == "-" ? "standard input" : path;
 }

@@ -19,20 +19,6 @@ int fail(const std::string& message, int status) {
   return status;
 }
 
-// "N" as a serial: decimal digits only, 0..18446744073709551615.
-bool parse_serial(const std::string& text, uint64_t* serial) {
-  if (text.empty() || text.size() > 20) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  *serial = v;
-  return true;
-}
-
 std::string serial_text(uint64_t serial) {
   return std::to_string(static_cast<unsigned long long>(serial));
 }
