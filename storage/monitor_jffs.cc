@@ -35,9 +35,9 @@ constexpr double kDfLeastSeconds = 1;
 bool read_second_line(int fd, char* line, size_t size) {
   char buf[4096];
   size_t len = 0;
-  const auto give_up = std::chrono::steady_clock::now() +
-                       std::chrono::duration<double>(
-                           std::max(kDfSeconds * platform_time_scale(), kDfLeastSeconds));
+  const auto give_up =
+      std::chrono::steady_clock::now() +
+      std::chrono::duration<double>(std::max(kDfSeconds * platform_time_scale(), kDfLeastSeconds));
   for (;;) {
     if (len == sizeof buf) break;
     const double left =
