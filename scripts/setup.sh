@@ -48,7 +48,7 @@ case "${1:-}" in
     # The whole suite again under AddressSanitizer+UndefinedBehaviorSanitizer and under
     # ThreadSanitizer, then every fuzz target for a bounded time.
     bash scripts/sanitize.sh all
-    if [ "${KIV_FUZZ_SECONDS:-30}" != 0 ]; then bash scripts/fuzz.sh "${KIV_FUZZ_SECONDS:-30}"; fi
+    if [ "${KIV_FUZZ_SECONDS:-15}" != 0 ]; then bash scripts/fuzz.sh "${KIV_FUZZ_SECONDS:-15}"; fi
     ;;
   *)
     echo "usage: scripts/setup.sh demo|test|build" >&2; exit 2 ;;
