@@ -1,28 +1,37 @@
 // Walk batches and the crash flush: a thread inside a walk (kiv_log_walk) holds its records in a
-// walk buffer and writes them together at the walk's end. One log line walked over 100 profiles
-// is about 200 records, and a system call per record cost far more than the matching.
+// walk buffer and writes them together: at the walk's end, or, for a batching walker (the syslog
+// monitor), once it is about to wait, so the lines of one read cost one write together. One log
+// line walked over 100 profiles is about 200 records, and at one rule the write of a line cost
+// more than its matching.
 //
 // DESIGN
 // - What runs where. The thread that makes a walk (the syslog monitor in the daemon; tests and
-//   tools may walk too) is the only one that appends to its buffer and writes it out; a buffer
-//   is taken from a fixed set of four at the walk's start and given back at its end (a thread
-//   that finds all four taken writes record by record). Any other thread's records never enter a
-//   walk buffer. A fatal signal (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT), in whatever thread
-//   it is taken, runs kiv_log_crash_flush, which writes every buffer still holding records with
-//   async-signal-safe calls only, on a descriptor of its own.
+//   tools may walk too) is the only one that appends to its buffer; a buffer is taken from a
+//   fixed set of four at the walk's start and given back at its end, or for a batching thread
+//   when it stops batching or ends (a thread that finds all four taken writes record by
+//   record). Any other thread's records never enter a walk buffer. Every write of records runs
+//   under the log's mutex and first writes the records of finished walks that any buffer holds
+//   ([written, sealed)): the owner's writes, and every other thread's record, so the file keeps
+//   the order in which records were made. Only the owner empties its buffer, under that mutex.
+//   A fatal signal (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT), in whatever thread it is taken,
+//   runs kiv_log_crash_flush, which writes every record still held with async-signal-safe calls
+//   only, on a descriptor of its own.
 // - What is guaranteed. The bytes in the log and the rotation boundaries are those of writing
 //   record by record (core/log_file.cc rotates inside a batch at the same records). A walk's
-//   records are in the file when any of its kiv_log_walk objects ends (they nest) and whenever
-//   the walker calls kiv_log_walk_write; nothing is held past the walk. A record counts only
-//   once it is whole (its end is published in `count` after its bytes), so the handler writes
-//   whole records only; and a record is written once: by the owner, or by the handler that
-//   claims the buffer (what the owner handed to write() before the signal cut its own write
-//   short is not written again). Storage the handler may be reading is never freed under it: a
-//   larger block replaces a full one, and the old block goes only at the owner's next write,
-//   which a claimed buffer never reaches (the owner then waits for the end of the process).
-// - What is not. A walk whose owner is writing in another thread when the signal comes is let
-//   finish for about three seconds; past that its records are left out rather than written
-//   twice or torn.
+//   records are in the file whenever the walker calls kiv_log_walk_write (before every wait),
+//   before any later record of any thread, when a walk ends with 64 KiB or more held, and, unless
+//   the thread batches, when any of its kiv_log_walk objects ends. A record counts only once it
+//   is whole (its end is published in `count` after its bytes), so the handler writes whole
+//   records only; and a record is written once: by a writer, or by the handler that claims the
+//   buffer (records before `written`, and what this thread handed to write() before the signal
+//   cut its own write short, are not written again). Storage the handler or a writer may be
+//   reading is never freed under it: a larger block replaces a full one, and the old block goes
+//   only at the owner's next write of its buffer, under the log's mutex, which a claimed buffer
+//   never reaches (the writer then waits for the end of the process).
+// - What is not. A buffer that another thread is writing when the signal comes is let finish for
+//   about three seconds; past that its records are left out rather than written twice or torn.
+//   A walk in progress is never written by another thread (only finished ones are), so a line's
+//   records stay together unless its own walk outgrows the buffer.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
