@@ -12,7 +12,8 @@
 #include "platform/platform.h"
 
 // Record: "[KIV][" func ":(" line ")]" message. The record is in the file when kiv_log returns,
-// except inside a walk of this thread (below). Safe to call from every thread.
+// behind every record of a finished walk that any thread still holds, except inside a walk of
+// this thread (below). Safe to call from every thread.
 void kiv_log(const char* func, int line, const char* fmt, ...) KIV_PRINTF(3, 4);
 
 // "[KIV][" func ":(" line ")]": the start of a record, for kiv_log_pieces.
@@ -30,20 +31,31 @@ inline constexpr size_t kMaxMadeRun = 64;
 void kiv_log_records(const std::string_view* made, size_t count);
 
 // The walk of one log line. While an object of this kind lives, the records of the thread that
-// made it are collected in that thread's walk buffer instead of written one by one; each
-// object's end hands the records collected so far to the file in one write (or as few as a
-// rotation needs), with the rotation at exactly the record boundaries that writing record by
-// record gives. Nothing is kept past the object's end: the syslog monitor ends it before it
-// releases mp_mutex and before it reads the next line. Objects nest (the outermost one makes
-// the walk); kiv_debug_flag is read once per walk, at the outermost start.
+// made it are collected in that thread's walk buffer instead of written one by one, and written
+// in one write (or as few as a rotation needs), with the rotation at exactly the record
+// boundaries that writing record by record gives. Objects nest (the outermost one makes the
+// walk); kiv_debug_flag is read once per walk, at the outermost start.
+// Unless the thread batches (kiv_log_batch_walks), each object's end writes the records
+// collected so far: nothing is kept past the walk.
 struct kiv_log_walk {
   kiv_log_walk();
   ~kiv_log_walk();
   kiv_log_walk(const kiv_log_walk&) = delete;
   kiv_log_walk& operator=(const kiv_log_walk&) = delete;
 };
-// Writes what this thread's walk holds now, without ending the walk: before the walker waits.
+// Writes what this thread's walks hold now, without ending the walk: the walker calls it before
+// it waits, for more input or for the rule set.
 void kiv_log_walk_write();
+// Batching, for the syslog monitor thread: the records of this thread's finished walks stay
+// held across walks, so lines already read cost no system call each. They are written
+//   - by kiv_log_walk_write, which the walker calls before every wait (nothing held while idle);
+//   - before any other record of any thread (this thread's outside a walk, a heal's, a stop's),
+//     so the file keeps the order in which records were made: a heal that the rule set's lock
+//     lets start after a walk has that walk's records before its own;
+//   - when the buffer holds 64 KiB or more at a walk's end;
+//   - by the crash flush of a fatal signal, and when the thread ends or the process exits.
+// Off: what is held is written, and walks write at their end again.
+void kiv_log_batch_walks(bool on);
 // Whether records are copied to the console: the walk's reading of kiv_debug_flag inside a
 // walk, the setting itself otherwise.
 bool kiv_log_console();

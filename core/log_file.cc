@@ -8,8 +8,10 @@
 // size that decides rotation is the examined size plus what kiv has written since (it is the
 // log's only writer), so a file cut or replaced behind kiv's back is seen at the next
 // examination. No record text ever reaches a shell. One mutex serialises rotation and append, so
-// two threads never lose the rotated file. The same rotation is done without the mutex, on a
-// descriptor of its own, by the crash flush (core/log_walk.cc).
+// two threads never lose the rotated file. Every write under that mutex first writes the records
+// of finished walks that a batching walker still holds (core/log_walk.cc), so no record reaches
+// the file before one made earlier in another thread. The same rotation is done without the mutex,
+// on a descriptor of its own, by the crash flush (core/log_walk.cc).
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -245,16 +247,38 @@ void append_records(log_state& s, const record_run& run, uint32_t first, uint32_
 
 }  // namespace
 
-void log_file_append(const record_run& run, uint32_t first, uint32_t count,
-                     std::atomic<uint32_t>* handed, bool walk) {
+void log_file_append_locked(const record_run& run, uint32_t first, uint32_t count,
+                            std::atomic<uint32_t>* handed, bool walk) {
+  append_records(state(), run, first, count, handed, walk);
+}
+
+void log_file_locked(void (*fn)(void*), void* arg) {
   log_state& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
-  append_records(s, run, first, count, handed, walk);
+  log_walk_write_finished();
+  if (fn) fn(arg);
+}
+
+bool log_file_try_locked(void (*fn)(void*), void* arg) {
+  log_state& s = state();
+  for (int i = 0; i < 100; ++i) {
+    std::unique_lock<std::mutex> lock(s.mutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+      log_walk_write_finished();
+      if (fn) fn(arg);
+      return true;
+    }
+    usleep(1000);
+  }
+  return false;
 }
 
 void log_file_write(const char* record, size_t len) {
   const uint32_t end = static_cast<uint32_t>(len);
-  log_file_append(record_run{record, &end}, 0, 1, nullptr, false);
+  log_state& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  log_walk_write_finished();
+  append_records(s, record_run{record, &end}, 0, 1, nullptr, false);
 }
 
 void log_file_crash_append(const record_run& run, uint32_t first, uint32_t count) {

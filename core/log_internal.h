@@ -29,13 +29,19 @@ struct record_run {
 
 // ---- core/log_file.cc ---------------------------------------------------------------------
 
-// Records [first, count) of run to where records go, under the log's mutex, with rotation at
-// each record that starts past the size limit. `walk`: the write of a walk, which may skip
-// examining the log's name (see log_file.cc). *handed (when given) counts the records handed
-// to write() so far, for a crash flush that interrupts this write.
-void log_file_append(const record_run& run, uint32_t first, uint32_t count,
-                     std::atomic<uint32_t>* handed, bool walk);
-// One record, as log_file_append gives it alone.
+// Records [first, count) of run to where records go, with rotation at each record that starts
+// past the size limit; the caller holds the log's mutex (inside log_file_locked). `walk`: the
+// write of a walk, which may skip examining the log's name (see log_file.cc). *handed (when
+// given) counts the records handed to write() so far, for a crash flush that interrupts this
+// write.
+void log_file_append_locked(const record_run& run, uint32_t first, uint32_t count,
+                            std::atomic<uint32_t>* handed, bool walk);
+// Runs fn(arg) under the log's mutex, after the records of finished walks that any thread holds
+// (log_walk_write_finished); fn writes through log_file_append_locked.
+void log_file_locked(void (*fn)(void*), void* arg);
+// The same when the mutex is free within about 100 ms; false otherwise (at exit).
+bool log_file_try_locked(void (*fn)(void*), void* arg);
+// One record, behind the records of finished walks that any thread holds.
 void log_file_write(const char* record, size_t len);
 // Records [first, count) of run to the log on a descriptor of the caller's own, without the
 // mutex, with the same rotation: for a fatal-signal handler. Async-signal-safe. Nothing when no
@@ -50,6 +56,10 @@ char* log_walk_slot();
 // The place for `records` more records of `bytes` together in this thread's walk buffer; none
 // when the thread is not walking or no room can be had.
 char* log_walk_room(size_t bytes, uint32_t records);
+// Under the log's mutex, before any other record goes out: writes the records of finished walks
+// that every walk buffer holds (a batching walker's earlier lines), so that the file keeps the
+// order in which the records were made.
+void log_walk_write_finished();
 // `count` records of the sizes of `records`, put one after another at log_walk_room(), are
 // whole: held and copied to the console as log_walk_commit holds and copies each.
 void log_walk_commit_run(const char* at, const std::string_view* records, uint32_t count);

@@ -73,6 +73,7 @@ read_result read_piece(piece_buffer& r, int fd, char** out, line_place* place, i
     if (terminate_flag.load() == 1) return read_result::terminated;
     size_t room = 0;
     char* into = piece_room(r, &room);
+    kiv_log_walk_write();  // the records of the lines walked so far are in the file while it waits
     struct pollfd fds[2];
     fds[0] = {fd, POLLIN, 0};
     fds[1] = {terminate_wake_fd(), POLLIN, 0};  // a negative descriptor is ignored by poll
@@ -178,7 +179,7 @@ namespace {
 // first match); false when the rule set is paused and the piece dropped.
 bool walk_held(rule_set_hold& hold, const log_piece& piece, std::optional<double> now,
                int* pause_logged) {
-  kiv_log_walk walk;  // the walk's records reach the file before the lock is released
+  kiv_log_walk walk;  // in the file before the walker waits and before another thread's record
   debug_dump(hold.set);
   if (global_pause.load() == 1) {
     if (*pause_logged == 0) {
@@ -284,7 +285,7 @@ bool serve_piece(piece_buffer& r, char* piece, line_place place, line_queue& q, 
     }
     received = read_uptime();
     queue_piece(q, line, place, r.line, received, true);
-  }  // "pBuf" is in the file before the wait for the set
+  }  // "pBuf" is in the file before the walker waits for the set
   rule_set_hold hold = queue_while_held(r, q, received);
   if (hold.lock.owns_lock()) walk_queued(hold, q, pause_logged);
   if (terminate_flag.load() != 1) return true;
@@ -305,6 +306,7 @@ void _monitor_syslog() {
   static piece_buffer reader;
   forget_pieces(reader);
 
+  kiv_log_batch_walks(true);  // lines already read are walked without a write each
   SYSLOG_LOG("START\n");
   logmessage_normal(KIV_SYSLOG_TAG, "%s\n", KIV_LINE_SYSLOG_START);
   follower = start_follower("1");
