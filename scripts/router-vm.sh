@@ -69,6 +69,7 @@ build_kiv() {
   fi
 }
 mkdir -p "$VM"
+rm -f "$VM"/console-*.log "$VM"/qemu-*.log "$VM/power_cuts.log" "$VM/cutchecks.log"
 build_kiv >"$VM/build.log" 2>&1 || { tail -n 30 "$VM/build.log"; exit 1; }
 
 # Debian bookworm's mipsel kernel for the Malta board and the static BusyBox, fetched once the way
@@ -369,7 +370,7 @@ run_power_cuts() {
 
 # The power cuts' counts, from the harness's log and the consoles of the boots after them.
 cut_report() {
-  local first=${CUT_BOOTS%..*} last=${CUT_BOOTS#*..} b held random missed c
+  local first=${CUT_BOOTS%..*} last=${CUT_BOOTS#*..} b held random missed c plan
   cuts=$(grep -c ': cut ' "$CUT_LOG" || true)
   held=$(grep -c ': cut held' "$CUT_LOG" || true)
   random=$(grep -c ': cut at random' "$CUT_LOG" || true)
@@ -379,13 +380,22 @@ cut_report() {
     grep -a "kivvm: cutcheck \|kivvm: cutupdate " "$VM/console-$b.log" | tr -d '\r' |
       sed "s/^/boot $b: /" >>"$VM/cutchecks.log" || echo "boot $b: kivvm: cutcheck none" >>"$VM/cutchecks.log"
   done
-  # A cut inside a write: kiv held at a step of one, or a random cut after which a NAME.tmp was
-  # found (the boot after a cut checks what boot b + 1 found).
-  inside=$held
-  for b in $(seq "$first" "$last"); do
-    grep -q "^boot $b cut .*: cut at random" "$CUT_LOG" || continue
-    grep -q "^boot $((b + 1)): kivvm: cutcheck [0-9]* .* tmp=[a-z]" "$VM/cutchecks.log" && inside=$((inside + 1))
-  done
+  # A cut inside a write: the boot after it found the NAME.tmp that write left (held at "open"
+  # or "written" of that file, or at a random moment). Held at "renamed": the file in place, the
+  # folder not yet synced.
+  inside=0 held_tmp=0 held_early=0 held_renamed=0 random_tmp=0
+  while read -r _ b _ _ _ plan _; do
+    local found
+    plan=${plan%:}
+    found=$(grep -o "^boot $((b + 1)): kivvm: cutcheck [0-9]* .* tmp=[a-z_.,]*" "$VM/cutchecks.log" | sed 's/.*tmp=//')
+    case $plan in
+      random:*) [ "${found:-none}" = none ] || { random_tmp=$((random_tmp + 1)) inside=$((inside + 1)); } ;;
+      *:renamed) held_renamed=$((held_renamed + 1)) ;;
+      *)
+        held_early=$((held_early + 1))
+        [[ ,$found, == *,${plan%%:*},* ]] && held_tmp=$((held_tmp + 1)) inside=$((inside + 1)) ;;
+    esac
+  done < <(grep ': cut ' "$CUT_LOG")
   count() { grep -c "$1" "$VM/cutchecks.log" || true; }
   tmp_counts() {
     local f n text=
@@ -396,7 +406,7 @@ cut_report() {
     echo "$text"
   }
   c=$VM/cutchecks.log
-  echo "router-vm: power cuts: $cuts (seed $SEED, boots $CUT_BOOTS, $CUT_SECONDS s): $held with kiv held at a step of a write ($(grep -o 'held kiv at [a-z]*' "$CUT_LOG" | sort | uniq -c | awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $5, $1 }')), $random at random moments; inside a write: $inside; $missed boots ended before their cut"
+  echo "router-vm: power cuts: $cuts (seed $SEED, boots $CUT_BOOTS, $CUT_SECONDS s): $held with kiv held at a step of a write ($(grep -o 'held kiv at [a-z]*' "$CUT_LOG" | sort | uniq -c | awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $5, $1 }')), $random at random moments; inside a write (the next boot found its NAME.tmp): $inside ($held_tmp of the $held_early held at open or written, $random_tmp of the $random random ones); held after the rename: $held_renamed; $missed boots ended before their cut"
   echo "router-vm: cuts by file: $(grep -ao 'of [a-z_.]*\.tmp' "$CUT_LOG" | sort | uniq -c | awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $3, $1 }')"
   echo "router-vm: the next boots found: jffs2 mounted and kiv started $(($(count 'cutcheck') - $(count 'jffs2 did not mount\|kiv did not start\|cutcheck none'))) of $(count 'cutcheck');" \
     "cache new $(count 'cache=new'), previous $(count 'cache=previous'), set aside $(count 'cache=set_aside');" \

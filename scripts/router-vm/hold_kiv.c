@@ -11,8 +11,13 @@
 // Prints "kivvm: held kiv at STEP of NAME.tmp" on standard output once kiv is stopped, or
 // "kivvm: no STEP of NAME.tmp within SECONDS s" and exits 1. kiv's pid is the first line of
 // PIDFILE, read when the step comes (kiv may start after this program).
+//
+// The router has one CPU. This program runs at the highest real-time priority, so the event's
+// wake-up preempts kiv on its way back from the call that made the step, and kiv is stopped
+// before it makes the next one.
 #include <errno.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -49,6 +54,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: hold_kiv DIR NAME open|written|renamed PIDFILE SECONDS\n");
     return 2;
   }
+  struct sched_param rt = {.sched_priority = sched_get_priority_max(SCHED_FIFO)};
+  if (sched_setscheduler(0, SCHED_FIFO, &rt) != 0)
+    fprintf(stderr, "hold_kiv: no real-time priority: %s\n", strerror(errno));
   const unsigned mask = step_mask(argv[3]);
   char tmp[256];
   snprintf(tmp, sizeof tmp, "%s.tmp", argv[2]);
