@@ -187,8 +187,13 @@ EOF
   dd if="$VM/flash.img" of="$VM/ram.img" bs=64K seek=$((FLASH_AT >> 16)) conv=notrunc status=none
 }
 
-# kivrule under the emulator, with the sysroot's loader and libraries.
-kivrule() { QEMU_LD_PREFIX=$SYSROOT qemu-mipsel "$OUT/build/kivrule" "$@"; }
+# kivrule: this machine's own build when there is one (scripts/setup.sh makes it first; signing a
+# few hundred sets under the emulator takes minutes), else the MIPS one under the emulator, with
+# the sysroot's loader and libraries. Both write the same bytes.
+kivrule() {
+  if [ -x "$ROOT/build/kivrule" ]; then "$ROOT/build/kivrule" "$@"
+  else QEMU_LD_PREFIX=$SYSROOT qemu-mipsel "$OUT/build/kivrule" "$@"; fi
+}
 
 # The rule server's side: a throw-away CA (the router's trust store) and a certificate for
 # rules.kiv.invalid, valid from now on (so not in 1970); a rule-signing key pair and the signed
@@ -377,7 +382,7 @@ cut_report() {
   missed=$(grep -vc ': cut \|(last)' "$CUT_LOG" || true)
   : >"$VM/cutchecks.log"
   for b in $(seq $((first + 1)) "$last"); do
-    grep -a "kivvm: cutcheck \|kivvm: cutupdate " "$VM/console-$b.log" | tr -d '\r' |
+    grep -a "kivvm: cutcheck \|kivvm: cutupdate \|kivvm: cutaside " "$VM/console-$b.log" | tr -d '\r' |
       sed "s/^/boot $b: /" >>"$VM/cutchecks.log" || echo "boot $b: kivvm: cutcheck none" >>"$VM/cutchecks.log"
   done
   # A cut inside a write: the boot after it found the NAME.tmp that write left (held at "open"
@@ -397,6 +402,12 @@ cut_report() {
     esac
   done < <(grep ': cut ' "$CUT_LOG")
   count() { grep -c "$1" "$VM/cutchecks.log" || true; }
+  aside_counts() {
+    local text
+    text=$(grep -o 'cutaside [0-9]* [a-z_.,]*' "$VM/cutchecks.log" | awk '{ print $3 }' |
+      grep -v '^none$' | tr ',' '\n' | sort | uniq -c | awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $2, $1 }')
+    echo "${text:-none}"
+  }
   tmp_counts() {
     local f n text=
     for f in "${CUT_KINDS[@]}"; do
@@ -412,8 +423,8 @@ cut_report() {
     "cache new $(count 'cache=new'), previous $(count 'cache=previous'), set aside $(count 'cache=set_aside');" \
     "serial whole $(count 'serial=whole'), behind the cache taken up $(count 'serial=taken_up'), set aside $(count 'serial=set_aside');" \
     "leftover .tmp removed: $(tmp_counts);" \
-    "other files set aside: $(grep -o 'aside=[a-z_.,]*' "$c" | grep -v '=none' | sort | uniq -c | awk '{ printf "%s%s", (NR > 1 ? ", " : ""), $0 }' | sed 's/^ *//')"
-  echo "router-vm: the next update taken $(count 'cutupdate [0-9]* taken') of $(count 'cutupdate'); problems: $(grep -c 'problems=[^n]' "$c" || true)"
+    "files set aside later in the boot: $(aside_counts)"
+  echo "router-vm: the next update taken $(count 'cutupdate [0-9]* taken') of $(count 'cutupdate') (the boots that came to kiv's first check before their own cut), refused $(count 'cutupdate [0-9]* refused'); problems: $(grep -c 'problems=[^n]' "$c" || true)"
 }
 
 # One line per story from the consoles; the reboot loop also needs 3 boots, the power cuts their

@@ -5,7 +5,9 @@
 #   kivvm: cutcheck I cache=new|previous|set_aside|none serial=whole|taken_up|set_aside|missing
 #          tmp=KIND,...|none problems=none|WHY;...
 # then lets kiv take the next update (the set of serial $i+1, published for this boot) and
-#   kivvm: cutupdate I taken|refused|none aside=KIND,...|none
+#   kivvm: cutupdate I taken|refused(WHY)|none
+# and, once its serial is kept, which of kiv's files it set aside since the boot began:
+#   kivvm: cutaside I KIND,...|none
 # and makes the writes the next cut falls in: the update's cache and serial, a heal and its
 # record, a reboot with its record and the fleet report's counts. kivvm.hold=KIND:STEP arms
 # hold_kiv, which stops kiv at that step of that file's write (the harness cuts once it says so);
@@ -100,12 +102,14 @@ case $got in
   *Update*) update=taken ;;
   ?*) update="refused($(grep -o 'Rule file not taken: .*' $KIVLOG | tail -n 1 | tr ' ' _))" ;;
 esac
-within 10 $KIVLOG "Rule set serial $((i + 1)) kept in [/jffs/kiv/rule_serial]" || update="$update,no_serial"
+echo "kivvm: cutupdate $i $update"
+within 10 $KIVLOG "Rule set serial $((i + 1)) kept in [/jffs/kiv/rule_serial]" ||
+  echo "kivvm: no serial $((i + 1)) kept"
 aside=
 for f in kivjson.cache rule_serial heals reboots report_counts; do
   [ -e /jffs/kiv/$f.bad ] && ! [ -e $B/$f.bad ] && aside="$aside${aside:+,}$f"
 done
-echo "kivvm: cutupdate $i $update aside=${aside:-none}"
+echo "kivvm: cutaside $i ${aside:-none}"
 if [ "$final" = 1 ]; then
   echo "kivvm: stories done"
   poweroff -f

@@ -167,7 +167,8 @@ nv_set link_internet 2
 cat $KIVLOG.1 $KIVLOG >/tmp/kiv.log.before-https 2>/dev/null
 rm -f $KIVLOG $KIVLOG.1
 news() { cat $KIVLOG.1 $KIVLOG 2>/dev/null | grep -qF -- "$1"; }
-/usr/bin/kiv </dev/null >/dev/null 2>/tmp/kiv.stderr &
+# Started as the boot script starts it, a child of init (which reaps it), not of this shell.
+(/usr/bin/kiv </dev/null >/dev/null 2>/tmp/kiv.stderr &)
 # news_within SECONDS TEXT: the text in kiv's log since this story began
 news_within() {
   n=$(($1 * 5))
