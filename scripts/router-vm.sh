@@ -439,7 +439,7 @@ report() {
       line="story $name FAIL - $BOOTS boots, not 3 (two reboots, then the budget spent)"
     fi
     if [ "$name" = power_cuts ]; then
-      problems=$(grep -a 'problems=[^n]\|cutcheck none\|cutupdate [0-9]* [^t]' "$VM/cutchecks.log" | head -n 3 | tr '\n' ' ')
+      problems=$(grep -a 'problems=[^n]\|cutcheck none\|cutupdate [0-9]* [^t]' "$VM/cutchecks.log" | head -n 3 | tr '\n' ' ' || true)
       if [ "$cuts" -lt "$CUTS" ]; then line="story $name FAIL $CUT_SECONDS $cuts cuts of $CUTS"
       elif [ -n "$problems" ]; then line="story $name FAIL $CUT_SECONDS $problems"
       else line="story $name ok $CUT_SECONDS $cuts cuts ($inside inside a write), each next boot whole (details above)"
