@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <utility>
 
+#include "core/kiv_log.h"
 #include "core/paths.h"
 #include "platform/platform.h"
 
@@ -89,4 +91,18 @@ bool flash_replace(const owned_fd& dir, const char* name, const char* data, size
 bool flash_set_aside(const owned_fd& dir, const char* name) {
   const std::string bad = std::string(name) + ".bad";
   return renameat(dir.fd, name, dir.fd, bad.c_str()) == 0;
+}
+
+void flash_remove_leftovers() {
+  owned_fd dir = open_flash_dir(false);
+  if (dir.fd < 0) return;
+  for (const char* name :
+       {KIV_RULE_CACHE_NAME, KIV_SERIAL_NAME, KIV_REBOOTS_NAME, KIV_HEALS_NAME, KIV_COUNTS_NAME}) {
+    const std::string tmp = std::string(name) + ".tmp";
+    // unlinkat never follows a link planted at the name; it removes the link itself.
+    if (unlinkat(dir.fd, tmp.c_str(), 0) == 0)
+      KIV_LOG("Leftover [%s/%s] of an interrupted write removed\n", KIV_FLASH_DIR, tmp.c_str());
+    else if (errno != ENOENT)
+      KIV_LOG("Cannot remove [%s/%s]: %s\n", KIV_FLASH_DIR, tmp.c_str(), strerror(errno));
+  }
 }

@@ -32,3 +32,7 @@ flash_read_result flash_read(const owned_fd& dir, const char* name, size_t limit
 bool flash_replace(const owned_fd& dir, const char* name, const char* data, size_t len);
 // Renames NAME to NAME.bad, replacing an earlier one.
 bool flash_set_aside(const owned_fd& dir, const char* name);
+// At start, once this daemon is the only one: removes the NAME.tmp that a power cut inside a
+// write of one of kiv's files left behind (a later write of that file would remove it, but one
+// may never come, and the half file takes flash space for good), one record for each.
+void flash_remove_leftovers();

@@ -16,3 +16,4 @@ inline constexpr const char* KIV_RULE_CACHE_NAME = "kivjson.cache";  // in KIV_F
 inline constexpr const char* KIV_REBOOTS_NAME = "reboots";           // in KIV_FLASH_DIR
 inline constexpr const char* KIV_HEALS_NAME = "heals";               // in KIV_FLASH_DIR
 inline constexpr const char* KIV_COUNTS_NAME = "report_counts";      // in KIV_FLASH_DIR
+inline constexpr const char* KIV_SERIAL_NAME = "rule_serial";        // in KIV_FLASH_DIR

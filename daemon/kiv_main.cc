@@ -24,6 +24,7 @@
 #include <string>
 
 #include "commands/handle_kiv_event.h"
+#include "core/flash_files.h"
 #include "core/kiv_log.h"
 #include "core/kiv_say.h"
 #include "core/paths.h"
@@ -125,6 +126,8 @@ int kiv_main() {
   }
 
   initial_functions();
+  // The only daemon now: no NAME.tmp below /jffs/kiv is a write in progress.
+  flash_remove_leftovers();
   // The fleet report's counts start now, with those kept over the reboot kiv made.
   load_kept_counts();
   // The last good rule set, when kept, is live before the first log line is walked.

@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr const char* kSerialName = "rule_serial";
+constexpr const char* kSerialName = KIV_SERIAL_NAME;
 constexpr size_t kSerialFileMax = 256;
 
 struct installed_serial {

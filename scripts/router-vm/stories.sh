@@ -1,7 +1,12 @@
 #!/bin/sh
 # The stories on the emulated router, run by BusyBox init once the boot is done. Each prints one
-# line "story NAME ok|FAIL SECONDS WHAT" on the console, which scripts/router-vm.sh reads. As
-# long as the reboot budget is not spent, kiv reboots the router during the first story.
+# line "story NAME ok|FAIL SECONDS WHAT" on the console, which scripts/router-vm.sh reads. What
+# runs depends on the boot's kivvm.stage (see rcS):
+#   stories      as long as the reboot budget is not spent, kiv reboots the router during the
+#                first story; then the rest, the download over HTTPS among them, and a reboot
+#   cached_heal  the reboot after the download, the network held back: the cached set heals
+#   cut          the boot after a power cut: what kiv made of the flash, then the writes the
+#                next cut may fall in (see power_cut.sh)
 SYSLOG=/tmp/syslog.log KIVLOG=/tmp/kiv.log EVENTS=/tmp/service_events.log PIDFILE=/var/run/kiv.pid
 INIT=/etc/init.d/S99kiv
 
@@ -23,6 +28,50 @@ within() {
 }
 pid_line() { sed -n "$1p" $PIDFILE 2>/dev/null; }
 fail() { story "$name" FAIL "$*"; }
+
+arg() { sed -n "s/.*kivvm\.$1=\([^ ]*\).*/\1/p" /proc/cmdline; }
+# nv_set KEY VALUE: the settings store's own way, the whole store renamed into place.
+nv_set() {
+  { grep -v "^$1=" /tmp/.nvram; echo "$1=$2"; } >/tmp/.nvram.kivvm && mv /tmp/.nvram.kivvm /tmp/.nvram
+}
+# within_any SECONDS FILE TEXT...: waits until one of the texts is there; prints which
+within_any() {
+  n=$(($1 * 5)) f=$2
+  shift 2
+  while :; do
+    for t in "$@"; do
+      has "$f" "$t" && echo "$t" && return 0
+    done
+    [ $((n -= 1)) -gt 0 ] || return 1
+    sleep 0.2
+  done
+}
+SETS=/etc/kivvm/sets
+stage=$(arg stage)
+# The real reboot after the download, the network held back (no WAN interface, link_internet
+# unset): the signed set cached on the flash is in force from kiv's start and heals at once.
+if [ "$stage" = cached_heal ]; then
+  echo "kivvm: boot $(arg boot), cached_heal"
+  name=cached_heal; begin
+  if [ "$(ls /sys/class/net)" != lo ]; then
+    fail "network interfaces: $(ls /sys/class/net | tr '\n' ' ')"
+  elif ! within 15 $KIVLOG "Cached rule set loaded, arraylen=4"; then
+    fail "the signed set was not loaded: $(grep -i 'cache\|serial' $KIVLOG | head -n3)"
+  else
+    logger -t kernel "WAN: link down"
+    if ! within 30 $EVENTS restart_wan; then
+      fail "no restart_wan from the cached set"
+    elif has $KIVLOG "target_url="; then
+      fail "kiv tried a download"
+    else
+      story $name ok "no network (lo only); the cached signed set (serial $(($(head -c 16 /jffs/kiv/rule_serial | sed 's/^/0x/')))) loaded at start and healed: restart_wan at uptime $(uptime_s) s"
+    fi
+  fi
+  echo "kivvm: cached_heal done"
+  reboot
+  exit 0
+fi
+[ "$stage" = cut ] && { . /etc/kivvm/power_cut.sh; exit 0; }
 
 echo "kivvm: boot $(sed -n 's/.*kivvm.boot=\([0-9]*\).*/\1/p' /proc/cmdline), stories start"
 
@@ -105,14 +154,80 @@ else
   story $name ok "renamed during $i lines ($walked walked); the 10 lines after it walked, restart_dsl"
 fi
 
+# The download inside the guest, through the router's own TLS stack and trust store, with the
+# clock where the router's starts: 1970, until the time sync. qemu's user network lets out one
+# address, which it forwards to the host's rule server (publishing the signed set of serial 1);
+# the router knows the server by its name. A kiv started here keeps its standard error (the
+# transfer's own account) in /tmp/kiv.stderr.
+name=https; begin
+$INIT stop >/dev/null
+nv_set kiv_rule_pubkey /etc/kivvm/rules.pub
+nv_set link_internet 2
+# kiv's log so far is put aside: what follows is this kiv's (with its rotated older file).
+cat $KIVLOG.1 $KIVLOG >/tmp/kiv.log.before-https 2>/dev/null
+rm -f $KIVLOG $KIVLOG.1
+news() { cat $KIVLOG.1 $KIVLOG 2>/dev/null | grep -qF -- "$1"; }
+# Started as the boot script starts it, a child of init (which reaps it), not of this shell.
+(/usr/bin/kiv </dev/null >/dev/null 2>/tmp/kiv.stderr &)
+# news_within SECONDS TEXT: the text in kiv's log since this story began
+news_within() {
+  n=$(($1 * 5))
+  until news "$2"; do
+    [ $((n -= 1)) -gt 0 ] || return 1
+    sleep 0.2
+  done
+}
+if ! . /etc/kivvm/wan.sh; then
+  fail "no WAN: $(ls /sys/class/net | tr '\n' ' ')"
+elif timeout 3 nc 10.0.2.2 22 </dev/null 2>/dev/null || timeout 3 nc 192.0.2.1 443 </dev/null 2>/dev/null; then
+  fail "the network lets out another address than the rule server's"
+elif [ "$(date +%Y)" != 1970 ]; then
+  fail "the clock starts at $(date), not in 1970"
+elif ! news_within 35 "ntp_ready false"; then
+  fail "no 'ntp_ready false' within a tick: $(tail -n 3 $KIVLOG)"
+elif news "target_url="; then
+  fail "kiv checked before ntp_ready"
+else
+  # The time sync "done" while the clock is still wrong: the download is tried, TLS refuses.
+  nv_set ntp_ready 1
+  nv_set kiv_quick_period 1
+  if ! news_within 40 "target_url=[https://rules.kiv.invalid/dljson.php]" ||
+    ! news_within 30 "JSON is not updated yet"; then
+    fail "no check within a tick of ntp_ready 1: $(tail -n 3 $KIVLOG)"
+  elif news "Update kiv JSON file."; then
+    fail "a rule set was taken while the clock says $(date)"
+  elif ! grep -q "certificate is not yet valid" /tmp/kiv.stderr; then
+    fail "no TLS refusal: $(grep -i 'ssl\|certif' /tmp/kiv.stderr | tail -n 2)"
+  else
+    refused=$(grep -o "SSL certificate problem: certificate is not yet valid" /tmp/kiv.stderr | head -n1)
+    date -s "@$(($(arg now) + $(cut -d. -f1 /proc/uptime)))" >/dev/null
+    nv_set kiv_quick_period 1
+    settled=$(cat $KIVLOG.1 $KIVLOG 2>/dev/null | grep -c "Reboot record settled")
+    if ! news_within 40 "Rule file kept in [/jffs/kiv/kivjson.cache]" ||
+      ! news_within 5 "Rule set serial 1 kept in [/jffs/kiv/rule_serial]"; then
+      fail "no signed set installed once the clock is set: $(tail -n 3 $KIVLOG)"
+    elif ! news "New arraylen=4" || ! cmp -s /jffs/kiv/kivjson.cache $SETS/1.kiv; then
+      fail "the cache is not the signed set of serial 1"
+    else
+      # The tick ends with the reboot record settled; the stop story comes after it.
+      n=50
+      while [ "$(cat $KIVLOG.1 $KIVLOG 2>/dev/null | grep -c "Reboot record settled")" -le "$settled" ] &&
+        [ $((n -= 1)) -gt 0 ]; do sleep 0.2; done
+      story $name ok "1970: no check before ntp_ready; ntp_ready 1: '$refused' (kiv's TLS); clock set: signed set serial 1 downloaded from https://rules.kiv.invalid, verified, installed (arraylen=4) and cached"
+    fi
+  fi
+fi
+
 name=stop; begin
 pid=$(pid_line 1) follower=$(pid_line 2)
+terminated() { cat $SYSLOG-1 $SYSLOG 2>/dev/null | grep -cF "kiv: ===Terminate kiv daemon==="; }
+before=$(terminated)
 out=$($INIT stop)
 if [ "$out" != "kiv stopped" ]; then
   fail "stop: $out"
 elif [ -e $PIDFILE ] || [ -d /proc/$follower ]; then
   fail "PID file or follower $follower left"
-elif ! has $SYSLOG "kiv: ===Terminate kiv daemon==="; then
+elif [ "$(terminated)" -le "$before" ]; then
   fail "no stop line in the system log"
 else
   # The exit status needs kiv's parent: one started here, stopped by the boot script again.
@@ -135,4 +250,5 @@ grep -v "pBuf=" $KIVLOG
 echo "kivvm: /jffs/kiv/reboots:"
 cat /jffs/kiv/reboots
 echo "kivvm: stories done"
-poweroff -f
+# A real reboot: the next boot finds the downloaded set in the cache (cached_heal).
+reboot
