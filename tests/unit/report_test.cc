@@ -325,27 +325,3 @@ TEST(FleetCounts, AnEmptyKeywordKeepsTheFileReadableAndTheReportNamed) {
   EXPECT_EQ(back.rules[0].second.matches, 1u);
   settle_counts(back);
 }
-
-TEST(DownloadRequest, TheReportGoesLastAndOnlyWithItsKey) {
-  sandbox sb;
-  sb.settings("label_mac=AA:BB:CC:00:11:22");
-  sb.clock(60);
-  auto names = [](const std::vector<std::pair<std::string, std::string>>& fields) {
-    std::string out;
-    for (const auto& [name, value] : fields) out += name + " ";
-    return out;
-  };
-  EXPECT_EQ(names(download_form_fields()),
-            "Model TCode FWVER IDENT AlgoVersion kiv_user_approval ");
-  sb.settings("kiv_fleet_report=1");
-  fleet_counts reported;
-  const auto fields = download_form_fields(&reported);
-  EXPECT_EQ(names(fields), "Model TCode FWVER IDENT AlgoVersion kiv_user_approval KivReport ");
-  EXPECT_EQ(fields.back().second,
-            "{\"v\":1,\"serial\":0,\"bucket\":52,\"seconds\":60,\"walked\":0,\"lost\":0,"
-            "\"reboots\":0,\"rules\":{}}");
-  EXPECT_EQ(reported.seconds, 60u);
-  sb.settings("kiv_fleet_report=2");
-  EXPECT_EQ(names(download_form_fields()),
-            "Model TCode FWVER IDENT AlgoVersion kiv_user_approval ");
-}
