@@ -26,10 +26,9 @@ bool records_whole(const std::string& log) {
 
 const std::string kRules =
     "[" +
-    rule(
-        "\"re_pattern\":\"WAN: link "
-        "down\",\"frequency\":2,\"period\":100000,\"action\":\"restart_wan\"") +
-    "," + rule("\"re_pattern\":\"burst-[0-9]*7$\",\"frequency\":100,\"action\":\"nop\"") + "]";
+    rule(R"("re_pattern":"WAN: link down","frequency":2,"period":100000,)"
+         R"("action":"restart_wan")") +
+    "," + rule(R"("re_pattern":"burst-[0-9]*7$","frequency":100,"action":"nop")") + "]";
 
 }  // namespace
 

@@ -151,20 +151,16 @@ struct daemon_heals {
     for (size_t at = 0, end; at < text.size(); at = end + 1) {
       end = text.find('\n', at);
       const std::string record = text.substr(at, end - at);
-      int index = 0;
-      if (const size_t k = record.find(")]monitor_profile index=");
-          k != std::string::npos && record.find("self_healing") != std::string::npos &&
-          std::sscanf(record.c_str() + k,
-                      ")]monitor_profile "
-                      "index=%d",
-                      &index) == 1)
-        heals.push_back({index, false, false});
+      const size_t k = record.find(")]monitor_profile index="),
+                   m = record.find(")]pBuf=[-- marker ");
+      if (k != std::string::npos && record.find("self_healing") != std::string::npos)
+        heals.push_back({std::atoi(record.c_str() + k + 24), false, false});
       else if (record.find(")]Heal budget spent:") != std::string::npos && !heals.empty())
         heals.back().held = true;
       else if (record.find(")]===============self_healing end") != std::string::npos &&
                !heals.empty())
         heals.back().ended = true;
-      else if (const size_t m = record.find(")]pBuf=[-- marker "); m != std::string::npos)
+      else if (m != std::string::npos)
         walked.push_back(record.substr(m + 8, record.size() - m - 9));
     }
   }
@@ -204,19 +200,20 @@ std::vector<fire> replay_fires(const std::string& rules, const std::string& log)
     ADD_FAILURE() << "replay gave no report: " << r.out;
     return fires;
   }
+  auto member = [](json_object* o, const char* name) {
+    json_object* v = nullptr;
+    json_object_object_get_ex(o, name, &v);
+    return v;
+  };
   for (size_t i = 0; i < json_object_array_length(profiles); ++i) {
     json_object* p = json_object_array_get_idx(profiles, i);
-    json_object *list = nullptr, *not_listed = nullptr;
-    json_object_object_get_ex(p, "fire_list", &list);
-    json_object_object_get_ex(p, "fires_not_listed", &not_listed);
-    EXPECT_EQ(json_object_get_int64(not_listed), 0) << "every fire of rule " << i << " listed";
+    EXPECT_EQ(json_object_get_int64(member(p, "fires_not_listed")), 0) << "all of rule " << i;
+    json_object* list = member(p, "fire_list");
     for (size_t k = 0; k < json_object_array_length(list); ++k) {
       json_object* f = json_object_array_get_idx(list, k);
-      json_object *line = nullptr, *held = nullptr;
-      json_object_object_get_ex(f, "line", &line);
-      json_object_object_get_ex(f, "held_back", &held);
-      fires.push_back({static_cast<int>(i), static_cast<uint64_t>(json_object_get_int64(line)),
-                       json_object_get_boolean(held) != 0});
+      fires.push_back({static_cast<int>(i),
+                       static_cast<uint64_t>(json_object_get_int64(member(f, "line"))),
+                       json_object_get_boolean(member(f, "held_back")) != 0});
     }
   }
   json_object_put(root);

@@ -26,12 +26,18 @@ std::string certs() {
   return std::string(KIV_BIN_DIR) + "/test-certs";
 }
 
-// A port nothing listens on now (the kernel's choice for a socket bound to port 0).
-int free_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+sockaddr_in loopback(int port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  return a;
+}
+
+// A port nothing listens on now (the kernel's choice for a socket bound to port 0).
+int free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = loopback(0);
   socklen_t len = sizeof a;
   bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -41,11 +47,8 @@ int free_port() {
 
 bool listening(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  const bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  const sockaddr_in a = loopback(port);
+  const bool up = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
   close(fd);
   return up;
 }
@@ -198,6 +201,14 @@ std::string member(const std::string& line, const char* name) {
   return json_object_get_string(v);
 }
 
+// The log's lines, each ended, when there are n (nothing otherwise, and a failure).
+std::string joined(const std::vector<std::string>& lines, size_t n) {
+  std::string all;
+  for (const std::string& l : lines) all += l + "\n";
+  EXPECT_EQ(lines.size(), n) << all;
+  return lines.size() == n ? all : "";
+}
+
 // A container signed by kivrule with a key made once in the sandbox, at a serial and a stage
 // (100: today's trailer). Packed with a fixed Ran, so the same rules re-signed at another stage
 // are the same set.
@@ -210,10 +221,16 @@ std::string signed_set(const sandbox& sb, uint64_t serial, const std::string& js
   EXPECT_EQ(
       run({bin("kivrule"), "pack", sb.path("set.json"), sb.path("set.kiv"), "--ran", "1"}).status,
       0);
-  std::vector<std::string> sign = {bin("kivrule"),     "sign",     "--key",
-                                   sb.path("key.key"), "--serial", std::to_string(serial)};
-  if (stage != 100) sign.insert(sign.end(), {"--stage", std::to_string(stage)});
-  sign.insert(sign.end(), {sb.path("set.kiv"), sb.path("set.signed")});
+  std::vector<std::string> sign = {bin("kivrule"),
+                                   "sign",
+                                   "--key",
+                                   sb.path("key.key"),
+                                   "--serial",
+                                   std::to_string(serial),
+                                   "--stage",
+                                   std::to_string(stage),
+                                   sb.path("set.kiv"),
+                                   sb.path("set.signed")};
   EXPECT_EQ(run(sign).status, 0);
   return sb.read("set.signed");
 }
@@ -316,10 +333,7 @@ TEST(RuleServer, ShedsAboveItsRateWithRetryAfter) {
   EXPECT_EQ(shed.status, 503);
   EXPECT_EQ(shed.retry_after, "7");
   EXPECT_LT(shed.body.size(), 41u);
-  const std::vector<std::string> lines = srv.log(3);
-  ASSERT_EQ(lines.size(), 3u);
-  std::string all;
-  for (const std::string& l : lines) all += l + "\n";
+  const std::string all = joined(srv.log(3), 3);
   EXPECT_EQ(occurrences(all, "\"status\":503}\n"), 1u) << all;
 }
 
@@ -337,33 +351,7 @@ void point_router_at(sandbox& sb, const nginx_server& srv) {
   sb.clock(100);
 }
 
-// One check of the router against the server; the log's records of it.
-std::string check(sandbox& sb) {
-  const std::string before = sb.read("tmp/kiv.log");
-  auto ends = [&] {
-    return sb.count("tmp/kiv.log", ")]end of read_json\n") +
-           sb.count("tmp/kiv.log", ")]JSON is not updated yet\n");
-  };
-  const size_t checks = ends();
-  sb.set("kiv_quick_period", "1");
-  sb.set("link_internet", "2");
-  for (const double end = now_s() + 30; ends() == checks && now_s() < end;) pause_s(0.02);
-  sb.set("link_internet", "1");
-  return sb.read("tmp/kiv.log").substr(before.size());
-}
-
 }  // namespace
-
-// True once the daemon's log follower walks the system log (it reads from the end): marker
-// lines until one is walked.
-bool following(sandbox& sb) {
-  for (int n = 0; n < 40; ++n) {
-    const std::string line = "ready-" + std::to_string(n);
-    sb.syslog(line + "\n");
-    if (sb.wait_for("tmp/kiv.log", ")]pBuf=[" + line + "]\n", 1, 0.5)) return true;
-  }
-  return false;
-}
 
 // A staged set: refused by a router outside the stage (bucket 80 at 80%), taken once the same
 // set is published again at 81%, then "no update" for the serial held; the log gives each
@@ -383,8 +371,8 @@ TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
   point_router_at(sb, srv);  // label_mac 02:4B:56:00:00:01: bucket 80
   sb.set("kiv_fleet_report", "1");
   ASSERT_TRUE(sb.start());
-  ASSERT_TRUE(following(sb));
-  const std::string refused = check(sb);
+  ASSERT_TRUE(sb.following());
+  const std::string refused = sb.check();
   EXPECT_NE(refused.find(")]Rule file not taken: staged for 80% of routers, this router is in "
                          "bucket 80\n"),
             std::string::npos)
@@ -392,7 +380,7 @@ TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
   EXPECT_EQ(refused.find(")]New arraylen="), std::string::npos) << refused;
   srv.publish(signed_set(sb, 4, rules, 81));
   sb.clock(86500);  // a day without a set
-  const std::string taken = check(sb);
+  const std::string taken = sb.check();
   EXPECT_NE(taken.find(")]New arraylen=1\n"), std::string::npos) << taken;
   for (int fire = 1; fire <= 3; ++fire) {
     sb.syslog("WAN down\n");
@@ -400,13 +388,11 @@ TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
                             static_cast<size_t>(fire)));
   }
   sb.clock(172900);  // a day with serial 4
-  const std::string again = check(sb);
+  const std::string again = sb.check();
   EXPECT_NE(again.find(")]No update for kiv JSON file.\n"), std::string::npos) << again;
   EXPECT_EQ(sb.stop(), 0);
 
-  const std::vector<std::string> lines = srv.log(3);
-  ASSERT_EQ(lines.size(), 3u);
-  std::string all = lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n";
+  const std::string all = joined(srv.log(3), 3);
   EXPECT_EQ(occurrences(all, R"("RuleSerial":"0","KivReport":"{\"v\":1,\"serial\":0,)"), 2u) << all;
   EXPECT_EQ(occurrences(all, R"("RuleSerial":"4","KivReport":"{\"v\":1,\"serial\":4,)"), 1u) << all;
   EXPECT_EQ(occurrences(all, R"(,"stage":80,"published":4})"), 1u) << all;

@@ -38,20 +38,8 @@ std::string signed_set(const std::string& keyword, uint64_t serial, const key_pa
 
 // One check of the rule server's answer; the log's records of it.
 std::string offer(router& r, const std::string& file) {
-  const std::string before = r.read("tmp/kiv.log");
-  const size_t checks = r.count("tmp/kiv.log", ")]end of read_json\n") +
-                        r.count("tmp/kiv.log", ")]JSON is not updated yet\n");
   r.answer(200, file);
-  r.set("kiv_quick_period", "1");
-  r.set("link_internet", "2");
-  for (const double end = now_s() + 30;
-       r.count("tmp/kiv.log", ")]end of read_json\n") +
-               r.count("tmp/kiv.log", ")]JSON is not updated yet\n") ==
-           checks &&
-       now_s() < end;)
-    pause_s(0.02);
-  r.set("link_internet", "1");
-  return r.read("tmp/kiv.log").substr(before.size());
+  return r.check();
 }
 
 }  // namespace

@@ -63,20 +63,17 @@ void print_threads(pid_t pid) {
     if (e->d_name[0] == '.') continue;
     const std::string at = dir + e->d_name + "/";
     auto line = [&at](const char* file) {
-      std::string text = slurp(at + file);
+      const std::string text = slurp(at + file);
       return text.substr(0, text.find('\n'));
     };
-    const std::string status = slurp(at + "status");
-    auto field = [&status](const char* name) {
-      const size_t from = status.find(name);
-      return from == std::string::npos ? std::string()
-                                       : status.substr(from, status.find('\n', from) - from);
-    };
-    const std::string stat = line("stat");
-    fprintf(stderr, "  thread %s %s: %s wchan=%s syscall=%s %s %s %s\n", e->d_name,
-            line("comm").c_str(), stat.substr(stat.rfind(')') + 2, 1).c_str(),
-            line("wchan").c_str(), line("syscall").c_str(), field("SigPnd").c_str(),
-            field("ShdPnd").c_str(), field("SigBlk").c_str());
+    const std::string status = slurp(at + "status"), stat = line("stat");
+    std::string masks;
+    for (const char* name : {"SigPnd", "ShdPnd", "SigBlk"})
+      if (const size_t from = status.find(name); from != std::string::npos)
+        masks += " " + status.substr(from, status.find('\n', from) - from);
+    fprintf(stderr, "  thread %s %s: %s wchan=%s syscall=%s%s\n", e->d_name, line("comm").c_str(),
+            stat.substr(stat.rfind(')') + 2, 1).c_str(), line("wchan").c_str(),
+            line("syscall").c_str(), masks.c_str());
   }
   closedir(tasks);
 }
@@ -394,6 +391,30 @@ int sandbox::stop(int sig, double timeout_s) {
   return status;
 }
 
+bool sandbox::following() {
+  // The follower reads from the end of the log: lines until one is walked.
+  for (const double deadline = now_s() + 20; now_s() < deadline;) {
+    const std::string line = "ready-" + std::to_string(++markers);
+    syslog(line + "\n");
+    if (wait_for("tmp/kiv.log", ")]pBuf=[" + line + "]\n", 1, 0.5)) return true;
+  }
+  return false;
+}
+
+std::string sandbox::check() const {
+  const std::string before = read("tmp/kiv.log");
+  auto ends = [this] {
+    return count("tmp/kiv.log", ")]end of read_json\n") +
+           count("tmp/kiv.log", ")]JSON is not updated yet\n");
+  };
+  const size_t checks = ends();
+  set("kiv_quick_period", "1");
+  set("link_internet", "2");
+  for (const double end = now_s() + 30; ends() == checks && now_s() < end;) pause_s(0.02);
+  set("link_internet", "1");
+  return read("tmp/kiv.log").substr(before.size());
+}
+
 // ---- router ----------------------------------------------------------------------------------
 
 router::router() : server(root + "/rule_server") {
@@ -430,23 +451,24 @@ std::string router::url(const char* listener) const {
   return "https://127.0.0.1:" + (port.empty() ? "1" : port.substr(0, port.size() - 1));
 }
 
+// The rule server's next answers, swapped in whole.
+void router::control(const std::string& json) const {
+  put(server + "/control.tmp", json);
+  rename((server + "/control.tmp").c_str(), (server + "/control.json").c_str());
+}
+
 void router::answer(int status, const std::string& body, double delay) const {
   put(server + "/body.bin", body);
-  put(server + "/control.tmp", "{\"status\": " + std::to_string(status) + ", \"body_file\": \"" +
-                                   server + "/body.bin\", \"delay\": " + std::to_string(delay) +
-                                   "}");
-  rename((server + "/control.tmp").c_str(), (server + "/control.json").c_str());
+  control("{\"status\": " + std::to_string(status) + ", \"body_file\": \"" + server +
+          "/body.bin\", \"delay\": " + std::to_string(delay) + "}");
 }
 
 void router::shed(int status, const std::string& retry_after) const {
-  put(server + "/control.tmp",
-      "{\"status\": " + std::to_string(status) + ", \"retry_after\": \"" + retry_after + "\"}");
-  rename((server + "/control.tmp").c_str(), (server + "/control.json").c_str());
+  control("{\"status\": " + std::to_string(status) + ", \"retry_after\": \"" + retry_after + "\"}");
 }
 
 void router::fault(const std::string& mode) const {
-  put(server + "/control.tmp", "{\"mode\": \"" + mode + "\"}");
-  rename((server + "/control.tmp").c_str(), (server + "/control.json").c_str());
+  control("{\"mode\": \"" + mode + "\"}");
 }
 
 std::string router::requests() const {
@@ -454,14 +476,7 @@ std::string router::requests() const {
 }
 
 bool router::start(double scale, const std::vector<std::string>& env) {
-  if (!sandbox::start(scale, env)) return false;
-  // The follower reads from the end of the log: lines until one is walked.
-  for (const double deadline = now_s() + 20; now_s() < deadline;) {
-    const std::string line = "ready-" + std::to_string(++markers);
-    syslog(line + "\n");
-    if (wait_for("tmp/kiv.log", ")]pBuf=[" + line + "]\n", 1, 0.5)) return true;
-  }
-  return false;
+  return sandbox::start(scale, env) && following();
 }
 
 bool router::load(const std::string& json) {

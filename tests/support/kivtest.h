@@ -78,6 +78,7 @@ int reap(pid_t pid, double timeout_s);
 // the rule-set globals released.
 struct sandbox {
   pid_t pid = -1;  // the daemon, while one runs
+  int markers = 0;
   sandbox();
   ~sandbox();  // SIGKILLs a daemon still running
   std::string path(const std::string& rel) const;
@@ -97,6 +98,9 @@ struct sandbox {
   bool start(double scale = 0.05, const std::vector<std::string>& env = {}, bool ready = true);
   // Sends sig (0: none) and waits for the daemon's exit status; -1 when it did not end.
   int stop(int sig = 15, double timeout_s = 20);
+  // One check for rules, forced (link_internet 2 while it runs); the log's records of it.
+  std::string check() const;
+  bool following();  // true once the daemon walks the system log (marker lines until one is)
 };
 
 // A KV-1000 whose services run, online with a synchronised clock but making no check by itself
@@ -106,7 +110,6 @@ struct sandbox {
 struct router : sandbox {
   std::string server;  // the server's directory
   pid_t server_pid = -1;
-  int markers = 0;
   router();
   ~router();
   std::string url(const char* listener = "port") const;  // garbage_port, wrong_name_port, ...
@@ -115,6 +118,7 @@ struct router : sandbox {
   void shed(int status, const std::string& retry_after) const;
   void fault(const std::string& mode) const;  // stall, reset, garbage, huge, stall_body
   std::string requests() const;               // a JSON record a request
+  void control(const std::string& json) const;
   bool start(double scale = 0.02, const std::vector<std::string>& env = {});  // and following
   bool load(const std::string& json);   // one forced check; true once a set is read in
   bool lines(const std::string& text);  // appended, and walked

@@ -271,25 +271,13 @@ std::string generated_pattern(std::mt19937& rng) {
   auto word = [&] { return escaped(kWords[rng() % kWords.size()]); };
   std::string p;
   for (int n = 1 + static_cast<int>(rng() % 5); n > 0; --n) {
-    switch (rng() % 9) {
-      case 0:
-        p += "(" + word() + "|" + word() + ")";
-        break;
-      case 1:
-        p += "(" + word() + ")?";
-        break;
-      case 2:
-        p += "[0-9]+";
-        break;
-      case 3:
-        p += ".*";
-        break;
-      case 4:
-        p += n == 1 ? "$" : "^";
-        break;
-      default:
-        p += word();
-    }
+    const unsigned kind = rng() % 9;
+    p += kind == 0   ? "(" + word() + "|" + word() + ")"
+         : kind == 1 ? "(" + word() + ")?"
+         : kind == 2 ? "[0-9]+"
+         : kind == 3 ? ".*"
+         : kind == 4 ? (n == 1 ? "$" : "^")
+                     : word();
   }
   return p;
 }

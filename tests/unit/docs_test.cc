@@ -47,16 +47,9 @@ std::vector<std::string> pages() {
 }
 
 std::vector<std::string> cells(const std::string& row) {
-  std::vector<std::string> out;
-  std::string cell;
-  for (size_t i = 1; i < row.size(); ++i) {
-    if (row[i] == '|') {
-      out.push_back(cell);
-      cell.clear();
-    } else {
-      cell += row[i];
-    }
-  }
+  std::vector<std::string> out{""};
+  for (size_t i = 1; i < row.size(); ++i) row[i] == '|' ? out.emplace_back() : out.back() += row[i];
+  out.pop_back();  // what follows the last bar
   return out;
 }
 
@@ -116,47 +109,31 @@ TEST(Docs, TheSettingsTableHoldsEveryKeyTheCodeUsesAndNoOther) {
     EXPECT_TRUE(used.count(key)) << key << " is read nowhere in the code";
 }
 
-struct bound {
-  const char* name;
-  uint64_t value;
-};
-
 // Every bound docs/limits.md names, with the constant the code holds it in.
-const bound kBounds[] = {
-    {"KIV_MAX_BODY", KIV_MAX_BODY},
-    {"KIV_PIECE_MAX", KIV_PIECE_MAX},
-    {"KIV_MAX_FREQUENCY", KIV_MAX_FREQUENCY},
-    {"KIV_MAX_RING_SLOTS", KIV_MAX_RING_SLOTS},
-    {"KIV_LINE_QUEUE_MAX", KIV_LINE_QUEUE_MAX},
-    {"KIV_MAX_PATTERN_NESTING", KIV_MAX_PATTERN_NESTING},
-    {"KIV_MAX_PATTERN_COPIES", KIV_MAX_PATTERN_COPIES},
-    {"KIV_MAX_PATTERN_ATOMS", KIV_MAX_PATTERN_ATOMS},
-    {"KIV_MAX_PATTERN_EMPTY_PAIRS", KIV_MAX_PATTERN_EMPTY_PAIRS},
-    {"KIV_MAX_PATTERN_REPEAT_DEPTH", KIV_MAX_PATTERN_REPEAT_DEPTH},
-    {"KIV_MAX_PATTERN_EMPTY_LOOPS", KIV_MAX_PATTERN_EMPTY_LOOPS},
-    {"KIV_MAX_PATTERN_EMPTY_WAYS", KIV_MAX_PATTERN_EMPTY_WAYS},
-    {"KIV_MAX_PATTERN_ANCHOR_RUN", KIV_MAX_PATTERN_ANCHOR_RUN},
-    {"KIV_MAX_PATTERN_LOOPED_ANCHORS", KIV_MAX_PATTERN_LOOPED_ANCHORS},
-    {"kAutomatonPositions", static_cast<uint64_t>(kAutomatonPositions)},
-    {"KIV_MAX_REGEXEC_ATOMS", KIV_MAX_REGEXEC_ATOMS},
-    {"kSharedPrefilterStates", kSharedPrefilterStates},
-    {"KIV_REPORT_MAX", KIV_REPORT_MAX},
-    {"KIV_SHED_HOLD_MAX_S", static_cast<uint64_t>(KIV_SHED_HOLD_MAX_S)},
-    {"KIV_DOWNLOAD_RETRIES", static_cast<uint64_t>(KIV_DOWNLOAD_RETRIES)},
-    {"KIV_SIG_KEY_FILE_MAX", KIV_SIG_KEY_FILE_MAX},
-};
+// clang-format off
+#define BOUND(c) {#c, static_cast<uint64_t>(c)}
+const std::pair<const char*, uint64_t> kBounds[] = {
+    BOUND(KIV_MAX_BODY), BOUND(KIV_PIECE_MAX), BOUND(KIV_MAX_FREQUENCY), BOUND(KIV_MAX_RING_SLOTS),
+    BOUND(KIV_LINE_QUEUE_MAX), BOUND(KIV_MAX_PATTERN_NESTING), BOUND(KIV_MAX_PATTERN_COPIES),
+    BOUND(KIV_MAX_PATTERN_ATOMS), BOUND(KIV_MAX_PATTERN_EMPTY_PAIRS),
+    BOUND(KIV_MAX_PATTERN_REPEAT_DEPTH), BOUND(KIV_MAX_PATTERN_EMPTY_LOOPS),
+    BOUND(KIV_MAX_PATTERN_EMPTY_WAYS), BOUND(KIV_MAX_PATTERN_ANCHOR_RUN),
+    BOUND(KIV_MAX_PATTERN_LOOPED_ANCHORS), BOUND(kAutomatonPositions), BOUND(KIV_MAX_REGEXEC_ATOMS),
+    BOUND(kSharedPrefilterStates), BOUND(KIV_REPORT_MAX), BOUND(KIV_SHED_HOLD_MAX_S),
+    BOUND(KIV_DOWNLOAD_RETRIES), BOUND(KIV_SIG_KEY_FILE_MAX)};
+#undef BOUND
+// clang-format on
 
 // The first number of a cell, its thousands separators dropped ("1,048,576 (8 MiB)": 1048576).
 std::optional<uint64_t> first_number(const std::string& cell) {
-  const size_t a = cell.find_first_of("0123456789");
-  if (a == std::string::npos) return std::nullopt;
   std::string digits;
-  for (size_t i = a; i < cell.size() && (isdigit(static_cast<unsigned char>(cell[i])) ||
-                                         (cell[i] == ',' && i + 1 < cell.size() &&
-                                          isdigit(static_cast<unsigned char>(cell[i + 1]))));
-       ++i)
-    if (cell[i] != ',') digits += cell[i];
-  return std::stoull(digits);
+  for (size_t i = cell.find_first_of("0123456789"); i < cell.size(); ++i)
+    if (isdigit(static_cast<unsigned char>(cell[i])))
+      digits += cell[i];
+    else if (cell[i] != ',' || i + 1 == cell.size() ||
+             !isdigit(static_cast<unsigned char>(cell[i + 1])))
+      break;
+  return digits.empty() ? std::nullopt : std::optional<uint64_t>(std::stoull(digits));
 }
 
 TEST(Docs, TheBoundsTableStatesTheCodesConstants) {
@@ -165,35 +142,35 @@ TEST(Docs, TheBoundsTableStatesTheCodesConstants) {
     ASSERT_EQ(row.size(), 4u) << row[0];
     stated[quoted(row[2])] = row[1];
   }
-  for (const auto& b : kBounds) {
-    SCOPED_TRACE(b.name);
-    ASSERT_TRUE(stated.count(b.name)) << "no row in docs/limits.md";
-    EXPECT_EQ(first_number(stated[b.name]), std::optional<uint64_t>(b.value)) << stated[b.name];
-    stated.erase(b.name);
+  for (const auto& [name, value] : kBounds) {
+    ASSERT_TRUE(stated.count(name)) << name << ": no row in docs/limits.md";
+    EXPECT_EQ(first_number(stated[name]), std::optional<uint64_t>(value)) << name << stated[name];
+    stated.erase(name);
   }
   for (const auto& [name, value] : stated) ADD_FAILURE() << name << " is checked against nothing";
 }
 
-// kivrule's usage as its golden transcript holds it: each command's synopsis (its first line and
-// the continuation lines indented under it), by command name.
-std::map<std::string, std::string> kivrule_usage() {
-  std::map<std::string, std::string> usage;
+// Each command's synopsis in a text, by command name: a line `head` matches (the command its
+// first group) and the continuation lines `more` takes under it; a command twice fails.
+std::map<std::string, std::string> synopses(const std::string& file, const std::regex& head,
+                                            bool (*more)(const std::string&)) {
+  std::map<std::string, std::string> out;
   std::string command;
-  for (const auto& line : lines_of(slurp(source("tests/golden/tools/kivrule.txt")))) {
-    if (line.rfind("[status", 0) == 0) break;
-    static const std::regex head(R"(^  ([a-z]+|--version)( .*)?$)");
+  for (const auto& whole : lines_of(slurp(source(file)))) {
+    const std::string line = whole.substr(0, whole.find('#'));  // a comment dropped
     std::smatch m;
+    if (whole.rfind("[status", 0) == 0) break;  // a golden's usage ends at its status
     if (std::regex_match(line, m, head)) {
       command = m[1];
-      usage[command] = line;
-    } else if (!command.empty() && line.rfind("        ", 0) == 0 &&
-               line[line.find_first_not_of(' ')] == '[') {
-      usage[command] += line;
+      EXPECT_FALSE(out.count(command)) << command << " twice in " << file;
+      out[command] = line;
+    } else if (!command.empty() && more(line)) {
+      out[command] += line;
     } else {
       command.clear();
     }
   }
-  return usage;
+  return out;
 }
 
 std::set<std::string> options_of(const std::string& synopsis) {
@@ -205,26 +182,18 @@ std::set<std::string> options_of(const std::string& synopsis) {
 }
 
 TEST(Docs, TheRuleToolsSynopsisListsEveryCommandWithItsOptions) {
-  // The synopsis block of docs/rule_authors.md: "    kivrule COMMAND ..." and the lines
-  // indented under it (an option list continued), a comment after '#' dropped.
-  std::map<std::string, std::string> documented;
-  std::string command;
-  for (const auto& line : lines_of(slurp(source("docs/rule_authors.md")))) {
-    static const std::regex head(R"(^    kivrule ([a-z]+|--version)( .*)?$)");
-    std::smatch m;
-    const std::string text = line.substr(0, line.find('#'));
-    if (std::regex_match(text, m, head)) {
-      command = m[1];
-      EXPECT_FALSE(documented.count(command)) << command << " twice in the synopsis";
-      documented[command] = text;
-    } else if (!command.empty() && text.rfind("                 ", 0) == 0 &&
-               text.find_first_not_of(' ') != std::string::npos) {
-      documented[command] += text;
-    } else {
-      command.clear();
-    }
-  }
-  const auto usage = kivrule_usage();
+  // kivrule's usage as its golden holds it, and the synopsis block of docs/rule_authors.md.
+  const auto usage =
+      synopses("tests/golden/tools/kivrule.txt", std::regex(R"(^  ([a-z]+|--version)( .*)?$)"),
+               [](const std::string& l) {
+                 return l.rfind("        ", 0) == 0 && l[l.find_first_not_of(' ')] == '[';
+               });
+  auto documented =
+      synopses("docs/rule_authors.md", std::regex(R"(^    kivrule ([a-z]+|--version)( .*)?$)"),
+               [](const std::string& l) {
+                 return l.rfind("                 ", 0) == 0 &&
+                        l.find_first_not_of(' ') != std::string::npos;
+               });
   ASSERT_GE(usage.size(), 9u) << "kivrule's usage was not found in its golden";
   for (const auto& [name, synopsis] : usage) {
     SCOPED_TRACE(name);
@@ -240,7 +209,6 @@ TEST(Docs, TheRuleToolsSynopsisListsEveryCommandWithItsOptions) {
 }
 
 struct transcript {
-  std::string page;
   size_t line;                      // of the command, 1-based
   std::string command;              // continuation lines joined
   std::vector<std::string> output;  // "..." stands for lines left out
@@ -257,7 +225,7 @@ std::vector<transcript> transcripts(const std::string& page) {
     const bool indented = line.rfind("    ", 0) == 0;
     if (!indented && !line.empty()) open = false;
     if (indented && line.rfind("    $ ", 0) == 0) {
-      transcript t{page, i + 1, line.substr(6), {}};
+      transcript t{i + 1, line.substr(6), {}};
       while (!t.command.empty() && t.command.back() == '\\' && i + 1 < lines.size()) {
         t.command.pop_back();
         const std::string& next = lines[++i];
@@ -377,12 +345,9 @@ TEST(Docs, ShowsTellsLeftOutLinesFromWrongOnes) {
 // GitHub's anchor of a heading: lower case, blanks as '-', other punctuation dropped.
 std::string anchor_of(const std::string& heading) {
   std::string out;
-  for (unsigned char c : heading) {
-    if (isalnum(c) || c == '-' || c == '_')
-      out += static_cast<char>(tolower(c));
-    else if (c == ' ')
-      out += '-';
-  }
+  for (unsigned char c : heading)
+    if (isalnum(c) || c == '-' || c == '_' || c == ' ')
+      out += c == ' ' ? '-' : static_cast<char>(tolower(c));
   return out;
 }
 
@@ -400,8 +365,7 @@ std::set<std::string> anchors(const std::string& page) {
 TEST(Docs, EveryLinkAndEverySourcePathNamedLeadsToWhatIsThere) {
   static const std::regex link(R"(\]\(([^)\s]+)\))");
   static const std::regex path(R"(`([A-Za-z0-9_.-]+/[A-Za-z0-9_./-]*)`)");
-  std::set<std::string>
-      top;  // the tree's own folders: a path in another is a build's or the router's
+  std::set<std::string> top;  // the tree's folders: a path in another is a build's or router's
   for (const auto& e : fs::directory_iterator(source("")))
     if (e.is_directory()) top.insert(e.path().filename().string());
   size_t links = 0;

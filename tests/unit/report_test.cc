@@ -142,15 +142,13 @@ TEST(FleetCounts, CountedInTheWalkAndTheExecutorAndSettledByWhatWasReported) {
   sandbox sb;
   sb.settings("productid=KV-1000;kiv_heal_limit=1");
   sb.clock(10);
-  ASSERT_EQ(install_rule_text(("[" +
-                               rule("\"keyword\":\"wan\",\"re_pattern\":\"WAN\",\"frequency\":1,"
-                                    "\"action\":\"restart_wireless\"") +
-                               "," +
-                               rule("\"keyword\":\"dns\",\"re_pattern\":\"DNS\",\"frequency\":9,"
-                                    "\"action\":\"nop\"") +
-                               "]")
-                                  .c_str()),
-            RULES_OK);
+  ASSERT_EQ(
+      install_rule_text(
+          ("[" +
+           rule(R"("keyword":"wan","re_pattern":"WAN","frequency":1,"action":"restart_wireless")") +
+           "," + rule(R"("keyword":"dns","re_pattern":"DNS","frequency":9,"action":"nop")") + "]")
+              .c_str()),
+      RULES_OK);
   int pause = 0;
   for (const char* line : {"WAN down", "DNS and WAN", "nothing"})
     ASSERT_TRUE(walk_log_line(log_piece{line, {}, static_cast<uint64_t>(line[0])}, &pause));
@@ -184,12 +182,11 @@ TEST(FleetCounts, CountedInTheWalkAndTheExecutorAndSettledByWhatWasReported) {
   EXPECT_EQ(now.rules[0].second.fires, 1u) << "counted after the report: in the next";
   EXPECT_EQ(now.rules[0].second.matches, 0u);
   // A new set: a keyword with counts stays until reported, one without goes.
-  ASSERT_EQ(install_rule_text(("[" +
-                               rule("\"keyword\":\"other\",\"re_pattern\":\"X\",\"frequency\":1,"
-                                    "\"action\":\"nop\"") +
-                               "]")
-                                  .c_str()),
-            RULES_OK);
+  ASSERT_EQ(
+      install_rule_text(
+          ("[" + rule(R"("keyword":"other","re_pattern":"X","frequency":1,"action":"nop")") + "]")
+              .c_str()),
+      RULES_OK);
   count_match(live_profile(0).tally);
   now = take_counts();
   ASSERT_EQ(now.rules.size(), 2u);
@@ -327,28 +324,4 @@ TEST(FleetCounts, AnEmptyKeywordKeepsTheFileReadableAndTheReportNamed) {
   EXPECT_EQ(back.rules[0].first, "(null)");
   EXPECT_EQ(back.rules[0].second.matches, 1u);
   settle_counts(back);
-}
-
-TEST(DownloadRequest, TheReportGoesLastAndOnlyWithItsKey) {
-  sandbox sb;
-  sb.settings("label_mac=AA:BB:CC:00:11:22");
-  sb.clock(60);
-  auto names = [](const std::vector<std::pair<std::string, std::string>>& fields) {
-    std::string out;
-    for (const auto& [name, value] : fields) out += name + " ";
-    return out;
-  };
-  EXPECT_EQ(names(download_form_fields()),
-            "Model TCode FWVER IDENT AlgoVersion kiv_user_approval ");
-  sb.settings("kiv_fleet_report=1");
-  fleet_counts reported;
-  const auto fields = download_form_fields(&reported);
-  EXPECT_EQ(names(fields), "Model TCode FWVER IDENT AlgoVersion kiv_user_approval KivReport ");
-  EXPECT_EQ(fields.back().second,
-            "{\"v\":1,\"serial\":0,\"bucket\":52,\"seconds\":60,\"walked\":0,\"lost\":0,"
-            "\"reboots\":0,\"rules\":{}}");
-  EXPECT_EQ(reported.seconds, 60u);
-  sb.settings("kiv_fleet_report=2");
-  EXPECT_EQ(names(download_form_fields()),
-            "Model TCode FWVER IDENT AlgoVersion kiv_user_approval ");
 }

@@ -76,6 +76,7 @@ TEST(DownloadRequest, FieldsInWireOrderAndTheUrlAsked) {
   for (const auto& c : cases("form.txt")) {
     SCOPED_TRACE(c.where);
     sandbox sb;
+    sb.clock(60);
     sb.settings(c[0]);
     std::string fields;
     for (const auto& [name, value] : download_form_fields())
