@@ -181,6 +181,8 @@ int kiv_main() {
         monitor_jffs();
         settle_reboot_record();
       }
+      // A SIGTERM that came during the work above has already ended its pause: stop now.
+      if (terminate_flag.load() == 1) break;
       kiv_sleep(5);
       if (terminate_flag.load() == 1) break;
     }

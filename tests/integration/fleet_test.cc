@@ -108,6 +108,19 @@ TEST(Fleet, AShedAnswerEndsTheCheckAndHoldsTheNextOneBack) {
   EXPECT_EQ(r.stop(), 0);
 }
 
+// A SIGTERM during a check ends the download at once, and the daemon stops then, not after the
+// main loop's next pause of 5 s (4 s at this time scale).
+TEST(Fleet, AStopDuringACheckIsPrompt) {
+  router r;
+  ASSERT_TRUE(r.start(0.8));
+  r.answer(200, packed("[" + rule("\"keyword\":\"slow\"") + "]"), 30);
+  r.settings("kiv_quick_period=1;link_internet=2");
+  ASSERT_TRUE(wait_until([&] { return asked(r) == 1; }, 30));
+  const double from = now_s();
+  EXPECT_EQ(r.stop(), 0);
+  EXPECT_LT(now_s() - from, 2.5);
+}
+
 // The report goes with every request and holds what kiv did until an answer with status 200;
 // where kiv keeps flash files the counts outlive the reboot kiv makes.
 TEST(Fleet, ReportsCarryTheCountsUntilAnAnswerWithStatus200) {
