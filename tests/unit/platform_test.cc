@@ -32,6 +32,10 @@ TEST(Decimal, TheAtoiRuleSaturatingAtTheLimits) {
                   (whole_decimal(c[0], &whole) ? std::to_string(whole) : "no"),
               c[1] + " " + c[2] + " " + c[3] + " " + c[4] + " " + c[5]);
   }
+  // A piece of a longer text (a rule field in the file's buffer) is read within its bounds.
+  const decimal_read cut = read_decimal(std::string_view("   7", 2));
+  EXPECT_EQ(cut.value, 0);
+  EXPECT_EQ(cut.end, 2u);
 }
 
 TEST(SettingsStore, ValuesKeysAndOtherWriters) {
