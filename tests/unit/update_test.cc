@@ -276,6 +276,7 @@ TEST(Stage, BucketsOfIdentsAndTheVerdict) {
 TEST(RetryAfter, HeadersValuesAndTheHoldBack) {
   EXPECT_EQ(header_value("Retry-After: 120\r\n", "Retry-After"), "120");
   EXPECT_EQ(header_value("retry-after:\t7 \r\n", "Retry-After"), "7");
+  EXPECT_EQ(header_value("Retry-After:120\r\n", "Retry-After"), "120");  // no space
   EXPECT_EQ(header_value("Retry-Afterx: 1\r\n", "Retry-After"), std::nullopt);
   EXPECT_EQ(header_value("Retry-After", "Retry-After"), std::nullopt);
   const std::pair<const char*, std::optional<int64_t>> values[] = {
