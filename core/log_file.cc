@@ -256,16 +256,15 @@ void log_file_locked(void (*fn)(void*), void* arg) {
   log_state& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   log_walk_write_finished();
-  if (fn) fn(arg);
+  fn(arg);
 }
 
-bool log_file_try_locked(void (*fn)(void*), void* arg) {
+bool log_file_write_finished_if_free() {
   log_state& s = state();
   for (int i = 0; i < 100; ++i) {
     std::unique_lock<std::mutex> lock(s.mutex, std::try_to_lock);
     if (lock.owns_lock()) {
       log_walk_write_finished();
-      if (fn) fn(arg);
       return true;
     }
     usleep(1000);

@@ -39,8 +39,9 @@ void log_file_append_locked(const record_run& run, uint32_t first, uint32_t coun
 // Runs fn(arg) under the log's mutex, after the records of finished walks that any thread holds
 // (log_walk_write_finished); fn writes through log_file_append_locked.
 void log_file_locked(void (*fn)(void*), void* arg);
-// The same when the mutex is free within about 100 ms; false otherwise (at exit).
-bool log_file_try_locked(void (*fn)(void*), void* arg);
+// The records of finished walks that any thread holds, when the log's mutex is free within
+// about 100 ms; false otherwise (at exit).
+bool log_file_write_finished_if_free();
 // One record, behind the records of finished walks that any thread holds.
 void log_file_write(const char* record, size_t len);
 // Records [first, count) of run to the log on a descriptor of the caller's own, without the

@@ -183,7 +183,7 @@ struct batch_guard {
 // At exit, what finished walks of any thread hold; not when the log stays busy (a thread that
 // holds its mutex at exit must not keep the process from ending).
 void write_finished_at_exit() {
-  log_file_try_locked(nullptr, nullptr);
+  log_file_write_finished_if_free();
 }
 
 // Waits (a few seconds at most) until the writer of b, running in another thread, has finished
