@@ -80,7 +80,7 @@ if binfmt_mipsel; then
   # The emulator finds the sysroot's loader and libraries for every MIPS program started.
   export QEMU_LD_PREFIX=$SYSROOT
   echo "== integration tests on the MIPS kiv, nvram and kivrule (qemu-mipsel through binfmt)"
-  (cd "$OUT/build" && ctest -L integration --output-on-failure -j"$JOBS" --timeout 300)
+  (cd "$OUT/build" && ctest -L integration --output-on-failure -j"$((JOBS + 1))" --timeout 300)
   echo "== the demo on the MIPS programs"
   KIV_BUILD_DIR="$OUT/build" bash "$ROOT/scripts/demo.sh" >"$OUT/demo.log" 2>&1 ||
     { cat "$OUT/demo.log"; exit 1; }

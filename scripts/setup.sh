@@ -50,7 +50,7 @@ case "${1:-}" in
     # The whole suite again under AddressSanitizer+UndefinedBehaviorSanitizer and under
     # ThreadSanitizer, then every fuzz target for a bounded time.
     bash scripts/sanitize.sh all
-    if [ "${KIV_FUZZ_SECONDS:-15}" != 0 ]; then bash scripts/fuzz.sh "${KIV_FUZZ_SECONDS:-15}"; fi
+    if [ "${KIV_FUZZ_SECONDS:-10}" != 0 ]; then bash scripts/fuzz.sh "${KIV_FUZZ_SECONDS:-10}"; fi
     ;;
   *)
     echo "usage: scripts/setup.sh demo|test|build" >&2; exit 2 ;;
