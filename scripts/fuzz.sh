@@ -39,16 +39,14 @@ max_len() {
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/kiv-fuzz.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
-status=0
-for t in "${TARGETS[@]}"; do
-  root="$WORK/root-$t"
-  corpus="$WORK/corpus-$t"
+
+# One target's run; what it prints goes to $WORK/report-TARGET, its status is the run's.
+fuzz_one() {
+  local t=$1 root="$WORK/root-$1" corpus="$WORK/corpus-$1" rc=0 dict=()
   mkdir -p "$root" "$corpus" "$WORK/artifacts-$t"
   cp fuzz/corpus/"$t"/* "$corpus"/
-  dict=()
   [ -f fuzz/dict/"$t".dict ] && dict=(-dict=fuzz/dict/"$t".dict)
   echo "== fuzz_$t: ${SECONDS_PER_TARGET} s"
-  rc=0
   KIV_ROOT="$root" TMPDIR="$root" "$BUILD/fuzz_$t" -max_total_time="$SECONDS_PER_TARGET" \
     -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 -detect_leaks=1 \
     -print_final_stats=1 "${dict[@]}" -artifact_prefix="$WORK/artifacts-$t/" "$corpus" \
@@ -62,7 +60,20 @@ for t in "${TARGETS[@]}"; do
     for a in "$WORK/artifacts-$t"/*; do
       [ -f "$a" ] && { echo "-- input $(basename "$a") (base64):"; base64 -w0 "$a"; echo; }
     done
-    status=1
+    return 1
   fi
+}
+
+# Each target is one process on one core: as many run at once as there are cores; their reports
+# are printed in the targets' order; any failure fails the run.
+for t in "${TARGETS[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+  { fuzz_one "$t" || touch "$WORK/failed-$t"; } >"$WORK/report-$t" 2>&1 &
+done
+wait
+status=0
+for t in "${TARGETS[@]}"; do
+  cat "$WORK/report-$t"
+  [ ! -e "$WORK/failed-$t" ] || status=1
 done
 exit "$status"

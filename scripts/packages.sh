@@ -8,7 +8,9 @@ install_missing() {
   if [ ${#missing[@]} -gt 0 ]; then
     echo "== installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    # Once for the whole test command: each stage's script installs what it needs.
+    [ -n "${KIV_APT_UPDATED:-}" ] || apt-get update -qq
+    export KIV_APT_UPDATED=1
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
 }
