@@ -399,6 +399,8 @@ const verb kVerbs[] = {
      [](story& s, const step& a) {
        EXPECT_TRUE(std::regex_match(s.text(a[0]), std::regex(a[1]))) << a[1];
      }},
+    {"matched", "FILE REGEX N", "checks that REGEX matches N times in FILE",
+     [](story& s, const step& a) { EXPECT_EQ(s.matches(a[0], a[1]), std::stoul(a[2])) << a[1]; }},
     {"golden", "NAME FILE", "checks FILE against tests/golden/NAME",
      [](story& s, const step& a) { expect_golden(a[0], s.text(a[1])); }},
     {"whole", "FILE", "checks that FILE is a whole dump (support/kivtest.h, whole_dump())",
