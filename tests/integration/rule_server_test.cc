@@ -221,17 +221,11 @@ std::string signed_set(const sandbox& sb, uint64_t serial, const std::string& js
   EXPECT_EQ(
       run({bin("kivrule"), "pack", sb.path("set.json"), sb.path("set.kiv"), "--ran", "1"}).status,
       0);
-  std::vector<std::string> sign = {bin("kivrule"),
-                                   "sign",
-                                   "--key",
-                                   sb.path("key.key"),
-                                   "--serial",
-                                   std::to_string(serial),
-                                   "--stage",
-                                   std::to_string(stage),
-                                   sb.path("set.kiv"),
-                                   sb.path("set.signed")};
-  EXPECT_EQ(run(sign).status, 0);
+  EXPECT_EQ(
+      run({bin("kivrule"), "sign", "--key", sb.path("key.key"), "--serial", std::to_string(serial),
+           "--stage", std::to_string(stage), sb.path("set.kiv"), sb.path("set.signed")})
+          .status,
+      0);
   return sb.read("set.signed");
 }
 

@@ -18,11 +18,12 @@
 // In arguments {URL} and {URL:LISTENER} are the rule server's addresses (LISTENER: garbage_port,
 // untrusted_port or wrong_name_port), {ROOT}, {PID} and {FOLLOWER} the root and the current
 // daemon's and follower's ids, {NOW-S} the wall clock S seconds ago; "packed:TEXT" is TEXT in a
-// rule container and "file:REL" a file of the source tree.
+// rule container, "file:REL" a file of the source tree and "root:PATH" a file below the root.
 // A PATH is below the root. A FILE is a PATH, an absolute path, "dump" (a fresh SIGUSR2 dump),
-// "requests" (the rule server's, a JSON line a request), "followers" (the ids of the root's log
-// followers), "grouped" (tmp/kiv.log grouped by function, the year blanked) or "run:COMMAND" (its
-// standard output; kivrule the one built). count and order see a FILE with source lines blanked
+// "requests" (the rule server's, a JSON line a request), "checked" (the records of the last
+// offer's check), "followers" (the ids of the root's log followers), "grouped" (tmp/kiv.log
+// grouped by function, the year blanked) or "run:COMMAND" (its standard output; kivrule the one
+// built). count and order see a FILE with source lines blanked
 // ("[f:(N)]"). A SIGNAL is none, HUP, KILL, TERM, USR1, USR2, STOP, CONT or SEGV.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -39,6 +40,7 @@
 #include <sstream>
 
 #include "support/kivtest.h"
+#include "update/rule_signature.h"
 
 using namespace kivtest;
 
@@ -59,10 +61,23 @@ struct story : router {
   int held = -1;
   ~story() { close(held); }
   std::vector<pid_t> others;  // daemons started before the one launched last
+  std::map<std::string, std::pair<rule_key, std::string>> keys;  // by name: private, public PEM
+  std::string checked;                                           // the last offer's records
+
+  std::pair<rule_key, std::string>& key(const std::string& name) {
+    auto& k = keys[name];
+    std::string private_pem;
+    if (!k.first) {
+      EXPECT_EQ(generate_key_pair(&private_pem, &k.second), rule_sig::ok);
+      EXPECT_EQ(private_key_from_pem(private_pem, &k.first), rule_sig::ok);
+    }
+    return k;
+  }
 
   std::string value(const std::string& arg) const {
     if (arg.starts_with("packed:")) return packed(value(arg.substr(7)));
     if (arg.starts_with("file:")) return slurp(source(arg.substr(5)));
+    if (arg.starts_with("root:")) return read(arg.substr(5));
     static const std::regex field(R"(\{(URL|ROOT|PID|FOLLOWER|NOW)(?::(\w+)|-(\d+))?\})");
     std::string out = arg;
     for (std::smatch m; std::regex_search(out, m, field);) {
@@ -125,6 +140,7 @@ struct story : router {
   std::string text(const std::string& file) {
     if (file == "dump") return dump();
     if (file == "requests") return requests();
+    if (file == "checked") return checked;
     if (file == "followers")
       return run({"pgrep", "-f", "-x", "tail -F -n 1 " + path("tmp/syslog.log")}).out;
     if (file == "grouped")
@@ -200,10 +216,38 @@ const verb kVerbs[] = {
     {"answer", "STATUS BODY [DELAY_S]",
      "from now on the rule server answers STATUS and BODY, DELAY_S (0) late",
      [](story& s, const step& a) { s.answer(std::stoi(a[0]), a[1], a.number(2, 0)); }},
+    {"shed", "STATUS RETRY_AFTER",
+     "from now on the rule server answers STATUS with the header \"Retry-After: RETRY_AFTER\"",
+     [](story& s, const step& a) { s.shed(std::stoi(a[0]), a[1]); }},
     {"fault", "MODE",
      "from now on the rule server's answers fail: stall, reset, garbage, huge, stall_body "
      "(plain: an empty 200)",
      [](story& s, const step& a) { s.fault(a[0]); }},
+    {"sign", "PATH KEY KEYWORD SERIAL [STAGE]",
+     "makes PATH a container of one rule (KEYWORD) signed with KEY at SERIAL and STAGE (100)",
+     [](story& s, const step& a) {
+       std::string out;
+       EXPECT_EQ(sign_container(packed("[" + rule("\"keyword\":\"" + a[2] + "\"") + "]"),
+                                std::stoull(a[3]), s.key(a[1]).first.get(), &out,
+                                static_cast<uint32_t>(a.number(4, 100))),
+                 rule_sig::ok);
+       s.write(a[0], out);
+     }},
+    {"pubkey", "KEY PATH", "makes PATH hold KEY's public key (PEM)",
+     [](story& s, const step& a) { s.write(a[1], s.key(a[0]).second); }},
+    {"flip", "PATH AT MASK", "XORs the byte AT of PATH (from its end when negative) with MASK",
+     [](story& s, const step& a) {
+       std::string t = s.read(a[0]);
+       const long at = std::stol(a[1]);
+       t.at(static_cast<size_t>(at < 0 ? static_cast<long>(t.size()) + at : at)) ^=
+           static_cast<char>(std::stoi(a[2]));
+       s.write(a[0], t);
+     }},
+    {"cut", "PATH N", "removes the last N bytes of PATH",
+     [](story& s, const step& a) {
+       const std::string t = s.read(a[0]);
+       s.write(a[0], t.substr(0, t.size() - std::stoul(a[1])));
+     }},
     {"pause", "S", "waits S seconds", [](story&, const step& a) { pause_s(std::stod(a[0])); }},
     // ---- the daemon
     {"start", "[SCALE]",
@@ -241,6 +285,13 @@ const verb kVerbs[] = {
     {"load", "JSON",
      "serves JSON packed to one forced check; waits (30 s) until the reader has read a set",
      [](story& s, const step& a) { ASSERT_TRUE(s.load(a[0])); }},
+    {"offer", "PATH",
+     "the rule server answers 200 and PATH's bytes to one forced check, whose records are "
+     "\"checked\" from now on",
+     [](story& s, const step& a) {
+       s.answer(200, s.read(a[0]));
+       s.checked = s.check();
+     }},
     {"masks", "", "checks that the handlers' signals reach the main thread only",
      []([[maybe_unused]] story& s, const step&) {
 #ifndef KIV_TEST_EMULATED  // the emulator's masks are shown in the host's numbering
@@ -348,6 +399,8 @@ const verb kVerbs[] = {
      [](story& s, const step& a) {
        EXPECT_TRUE(std::regex_match(s.text(a[0]), std::regex(a[1]))) << a[1];
      }},
+    {"matched", "FILE REGEX N", "checks that REGEX matches N times in FILE",
+     [](story& s, const step& a) { EXPECT_EQ(s.matches(a[0], a[1]), std::stoul(a[2])) << a[1]; }},
     {"golden", "NAME FILE", "checks FILE against tests/golden/NAME",
      [](story& s, const step& a) { expect_golden(a[0], s.text(a[1])); }},
     {"whole", "FILE", "checks that FILE is a whole dump (support/kivtest.h, whole_dump())",

@@ -1,5 +1,6 @@
 // The log facility: the record format, rotation at exactly its threshold, records of two threads
-// rotating at once, a full file system, and the console copy.
+// rotating at once, a full file system, and the console copy. (A fatal signal mid-batch:
+// tests/scenarios/fault_fatal_signal_mid_batch_leaves_every_whole_record.txt.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -279,35 +280,4 @@ TEST(KivLog, AWalkIsInTheFileBeforeTheWalkerWaitsAndBeforeAnyOtherRecord) {
     EXPECT_TRUE(written);
     EXPECT_TRUE(whole(61));
   }
-}
-
-// A fatal signal while a batching walker holds finished walks and one in progress leaves every
-// whole record in the file, in order, and the signal's default action ends the process.
-TEST(KivLog, AFatalSignalMidBatchLeavesEveryWholeRecord) {
-  sandbox sb;
-  kiv_log("f", 1, "before\n");  // the log's paths are known to the handler
-  std::string expected = "[KIV][f:(1)]before\n";
-  for (int k = 0; k < 40; ++k) {
-    for (const std::string& record : std::vector<std::string>{
-             "[KIV][_monitor_syslog:(251)]pBuf=[line " + std::to_string(k) + "]\n",
-             "[KIV][match_func:(40)][No match]::[line " + std::to_string(k) + "]\n"})
-      expected += record;
-  }
-  expected += "[KIV][_monitor_syslog:(251)]pBuf=[crash line]\n";
-  const int status = in_child([] {
-    kiv_log_flush_on_fatal_signals();
-    kiv_log_batch_walks(true);
-    const std::string made = kiv_log_head("match_func", 40);
-    for (int k = 0; k < 40; ++k) {
-      kiv_log_walk walk;
-      const std::string line = "line " + std::to_string(k);
-      kiv_log("_monitor_syslog", 251, "pBuf=[%s]\n", line.c_str());
-      kiv_log_pieces({made, "[No match]::[", line, "]\n"});
-    }
-    kiv_log_walk walk;
-    kiv_log("_monitor_syslog", 251, "pBuf=[%s]\n", "crash line");
-    raise(SIGSEGV);
-  });
-  EXPECT_EQ(status, 128 + SIGSEGV);
-  EXPECT_EQ(sb.read("tmp/kiv.log"), expected);
 }

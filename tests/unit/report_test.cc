@@ -101,26 +101,11 @@ TEST(FleetReport, ThousandsOfRulesAreCutInOnePass) {
 // A keyword is whatever bytes the rule file held; the report is JSON, which is UTF-8: each byte
 // outside a well-formed character is '?', so that a strict reader takes the whole report.
 TEST(FleetReport, BytesOutsideUtf8AreQuestionMarksAndTheReportStaysJson) {
-  struct row {
-    std::string keyword, json;
-  };
-  const row rows[] = {
-      {"wan\xff", "\"wan?\""},           // no UTF-8 byte at all
-      {"a\xc3", "\"a?\""},               // a character cut at the end
-      {"\xc3(", "\"?(\""},               // a lead byte without its continuation
-      {"\x80\xbf", "\"??\""},            // stray continuation bytes
-      {"\xc0\xaf", "\"??\""},            // an overlong '/'
-      {"\xe0\x80\xaf", "\"???\""},       // an overlong three-byte form
-      {"\xed\xa0\x80", "\"???\""},       // a surrogate
-      {"\xf4\x90\x80\x80", "\"????\""},  // above U+10FFFF
-      {"\xf5\x80", "\"??\""},            // no lead byte of any character
-      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\""},  // kept
-  };
-  for (const row& r : rows) {
-    SCOPED_TRACE(r.keyword);
-    EXPECT_EQ(json_string(r.keyword), r.json);
+  for (const auto& r : cases("utf8.txt")) {
+    SCOPED_TRACE(r.where);
+    EXPECT_EQ(json_string(r[0]), r[1]);
     fleet_counts c;
-    c.rules = {{counts_keyword(r.keyword.c_str()), {1, 1, 0, 0, 0}}};
+    c.rules = {{counts_keyword(r[0].c_str()), {1, 1, 0, 0, 0}}};
     const std::string report = fleet_report_json(c, 1, 2);
     std::unique_ptr<json_tokener, void (*)(json_tokener*)> tok(json_tokener_new(),
                                                                json_tokener_free);
@@ -250,19 +235,8 @@ TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
   EXPECT_EQ(back.rules[0].first, "wan?");
   settle_counts(back);
   // Anything but a whole file as kiv writes it is set aside and adds nothing.
-  const std::string strange[] = {
-      "",
-      kept.substr(0, kept.size() - 4),
-      kept.substr(0, 30),
-      "kiv report 2" + kept.substr(12),
-      kept + "rule 1 1 1 1 1 late\n",
-      "kiv report 1\nseconds 1\nwalked 1\nlost 0\nend\n",
-      "kiv report 1\nseconds -1\nwalked 1\nlost 0\nreboots 1\nend\n",
-      "kiv report 1\nseconds 1\nwalked 4294967296\nlost 0\nreboots 1\nend\n",
-      "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 1\nrule 1 0 1 0 wan\nend\n",
-      "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 1\nrule 1 0 1 0 0 \nend\n",
-      "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 1\nrule 1 0 1 0 0 a\rb\nend\n",
-      "kiv report 1\nreboots 1\nseconds 1\nwalked 1\nlost 0\nend\n"};
+  std::vector<std::string> strange{""};
+  for (const auto& r : cases("report_counts.txt")) strange.push_back(r[0]);
   for (const std::string& text : strange) {
     SCOPED_TRACE(text);
     sb.write("jffs/kiv/report_counts", text);

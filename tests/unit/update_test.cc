@@ -256,51 +256,35 @@ TEST(SignedTrailer, EveryKindSplitAndVerified) {
     EXPECT_EQ(sign_container(box, 1, signer.get(), &out, bad), rule_sig::malformed) << bad;
 }
 
-TEST(Stage, BucketsOfIdentsAndTheVerdict) {
-  const std::pair<std::string, int> idents[] = {
-      {"0000ffff", 0},    {"0063", 99}, {"0064", 0},  {"ffff", 35}, {"FFFF", 35},
-      {"83d82b57d5", 52}, {"abc", -1},  {"0g00", -1}, {"", -1},     {" 123", -1}};
-  for (const auto& [ident, bucket] : idents) EXPECT_EQ(bucket_of_ident(ident), bucket) << ident;
-  EXPECT_EQ(bucket_of_label_mac("AA:BB:CC:00:11:22"), 52) << "IDENT 83d82b57...";
-  EXPECT_EQ(bucket_of_label_mac(""), 0xd41d % 100);
+// The shed answer's header, value and hold-back, and the stage's buckets and verdict, a call a
+// row (tests/cases/shed_and_stage.txt).
+TEST(Stage, ShedAnswersBucketsAndTheVerdict) {
+  auto shown = [](const auto& v) {
+    if constexpr (std::is_integral_v<std::decay_t<decltype(v)>>)
+      return std::to_string(v);
+    else if constexpr (std::is_same_v<std::decay_t<decltype(*v)>, int64_t>)
+      return v ? std::to_string(*v) : std::string("-");
+    else
+      return v ? std::string(*v) : std::string("-");
+  };
+  for (const auto& c : cases("shed_and_stage.txt")) {
+    SCOPED_TRACE(c.where);
+    const std::string& f = c[0];
+    const std::string got =
+        f == "header"    ? shown(header_value(c[1], "Retry-After"))
+        : f == "seconds" ? shown(retry_after_seconds(c[1]))
+        : f == "shed"
+            ? shown(shed_seconds(std::stol(c[1]), c[2] == "-" ? std::nullopt : std::optional(c[2])))
+        : f == "hold"  ? shown(shed_hold_back(std::stoll(c[1]), std::stoi(c[2])))
+        : f == "ident" ? shown(bucket_of_ident(c[1]))
+        : f == "mac"
+            ? shown(bucket_of_label_mac(c[1]))
+            : shown(stage_refusal(static_cast<uint32_t>(std::stoul(c[1])), std::stoi(c[2])));
+    EXPECT_EQ(got, c.back()) << f << " " << c[1];
+  }
   sandbox sb;
   sb.set("label_mac", "AA:BB:CC:00:11:22");
   EXPECT_EQ(router_bucket(), 52);
-  EXPECT_EQ(stage_refusal(53, 52), std::nullopt);
-  EXPECT_EQ(stage_refusal(100, 99), std::nullopt);
-  EXPECT_EQ(stage_refusal(1, 0), std::nullopt);
-  EXPECT_EQ(stage_refusal(52, 52), "staged for 52% of routers, this router is in bucket 52");
-  EXPECT_EQ(stage_refusal(1, 99), "staged for 1% of routers, this router is in bucket 99");
-}
-
-TEST(RetryAfter, HeadersValuesAndTheHoldBack) {
-  EXPECT_EQ(header_value("Retry-After: 120\r\n", "Retry-After"), "120");
-  EXPECT_EQ(header_value("retry-after:\t7 \r\n", "Retry-After"), "7");
-  EXPECT_EQ(header_value("Retry-After:120\r\n", "Retry-After"), "120");  // no space
-  EXPECT_EQ(header_value("Retry-Afterx: 1\r\n", "Retry-After"), std::nullopt);
-  EXPECT_EQ(header_value("Retry-After", "Retry-After"), std::nullopt);
-  const std::pair<const char*, std::optional<int64_t>> values[] = {
-      {"120", 120},
-      {" 0 ", 0},
-      {"21600", 21600},
-      {"99999999999999999999999", KIV_SHED_HOLD_MAX_S},
-      {"-5", std::nullopt},
-      {"+5", std::nullopt},
-      {"1.5", std::nullopt},
-      {"", std::nullopt},
-      {"Wed, 21 Oct 2026 07:28:00 GMT", std::nullopt}};
-  for (const auto& [text, seconds] : values) EXPECT_EQ(retry_after_seconds(text), seconds) << text;
-  EXPECT_EQ(shed_seconds(503, "60"), 60);
-  EXPECT_EQ(shed_seconds(429, "60"), 60);
-  EXPECT_EQ(shed_seconds(503, std::nullopt), std::nullopt) << "a failed try as ever";
-  EXPECT_EQ(shed_seconds(503, "soon"), std::nullopt);
-  EXPECT_EQ(shed_seconds(500, "60"), std::nullopt);
-  EXPECT_EQ(shed_seconds(200, "60"), std::nullopt);
-  EXPECT_EQ(shed_hold_back(100, 0), 100);
-  EXPECT_EQ(shed_hold_back(100, 100), 200);
-  EXPECT_EQ(shed_hold_back(100, 101), 100) << "the random part is at most the seconds again";
-  EXPECT_EQ(shed_hold_back(20000, 5000), KIV_SHED_HOLD_MAX_S);
-  EXPECT_EQ(shed_hold_back(0, 7), 0);
 }
 
 // The scheduler after shed answers and with kiv_boot_splay, a tick a row
