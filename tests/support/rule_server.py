@@ -83,12 +83,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     record["report"] = json.loads(field["value"])
                 except ValueError as e:
                     record["report"] = {"not JSON": str(e)}
-        with record_lock, open(self.server.record_path, "a") as f:
-            f.write(json.dumps(record) + "\n")
+        # The answer is chosen before the request is recorded: a test that changes the answer once
+        # it sees N requests changes the answer of the later ones only.
         try:
             c = json.loads(pathlib.Path(self.server.control_path).read_text())
         except (OSError, ValueError):
             c = {}
+        with record_lock, open(self.server.record_path, "a") as f:
+            f.write(json.dumps(record) + "\n")
         mode = c.get("mode") or "plain"
         if mode == "reset":  # a zero linger time makes the close send a reset instead of a FIN
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
