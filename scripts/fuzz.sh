@@ -2,6 +2,7 @@
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
 # and runs each for a bounded time, seeded from fuzz/corpus/<target>/.
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]     (default 30 s, every target)
+# KIV_FUZZ_JOBS: how many cores the build and the runs take (default all of them).
 # Every run happens in a temporary runtime root (KIV_ROOT), with a temporary working corpus, so
 # nothing touches the real /tmp paths of the daemon or the committed seeds. Exits non-zero when
 # any target crashes, hangs, leaks or breaks one of its invariants.
@@ -19,9 +20,10 @@ if [ "$(id -u)" = 0 ]; then
     libssl-dev
 fi
 
+JOBS=${KIV_FUZZ_JOBS:-$(nproc)}
 BUILD=build-fuzz
 cmake -S fuzz -B "$BUILD" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$BUILD" -j"$(nproc)"
+cmake --build "$BUILD" -j"$JOBS"
 
 max_len() {
   case "$1" in
@@ -64,10 +66,10 @@ fuzz_one() {
   fi
 }
 
-# Each target is one process on one core: as many run at once as there are cores; their reports
+# Each target is one process on one core: as many run at once as there are jobs; their reports
 # are printed in the targets' order; any failure fails the run.
 for t in "${TARGETS[@]}"; do
-  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+  while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do wait -n || true; done
   { fuzz_one "$t" || touch "$WORK/failed-$t"; } >"$WORK/report-$t" 2>&1 &
 done
 wait
