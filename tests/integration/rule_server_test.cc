@@ -271,8 +271,7 @@ TEST(RuleServer, AnswersTheSetOrNoUpdateAndLogsEveryRequest) {
   }
   // Two workers write the log, each its own buffer: the lines are not in the order of the
   // requests, so the test finds each by what it holds.
-  std::string all;
-  for (const std::string& l : lines) all += l + "\n";
+  const std::string all = joined(lines, 9);
   EXPECT_EQ(
       occurrences(
           all,
