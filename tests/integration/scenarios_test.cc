@@ -22,8 +22,8 @@
 // A PATH is below the root. A FILE is a PATH, an absolute path, "dump" (a fresh SIGUSR2 dump),
 // "requests" (the rule server's, a JSON line a request), "checked" (the records of the last
 // offer's check), "followers" (the ids of the root's log followers), "grouped" (tmp/kiv.log
-// grouped by function, the year blanked) or "run:COMMAND" (its standard output; kivrule the one
-// built). count and order see a FILE with source lines blanked
+// grouped by function, the year blanked) or "run:COMMAND" (its standard output; kivrule and
+// nvram the ones built). count and order see a FILE with source lines blanked
 // ("[f:(N)]"). A SIGNAL is none, HUP, KILL, TERM, USR1, USR2, STOP, CONT or SEGV.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -59,7 +59,14 @@ struct story : router {
   std::map<std::string, double> used;
   double timer = 0;
   int held = -1;
-  ~story() { close(held); }
+  std::vector<pid_t> helpers;  // the background commands' process groups
+  ~story() {
+    close(held);
+    for (pid_t p : helpers) {
+      kill(-p, SIGKILL);
+      reap(p, 5);
+    }
+  }
   std::vector<pid_t> others;  // daemons started before the one launched last
   std::map<std::string, std::pair<rule_key, std::string>> keys;  // by name: private, public PEM
   std::string checked;                                           // the last offer's records
@@ -150,7 +157,8 @@ struct story : router {
     if (file.starts_with("run:")) {
       std::istringstream in(file.substr(4));
       std::vector<std::string> args;
-      for (std::string w; in >> w;) args.push_back(w == "kivrule" ? bin("kivrule") : w);
+      for (std::string w; in >> w;)
+        args.push_back(w == "kivrule" || w == "nvram" ? bin(w.c_str()) : w);
       return run(args).out;
     }
     return read(file);
@@ -247,6 +255,18 @@ const verb kVerbs[] = {
      [](story& s, const step& a) {
        const std::string t = s.read(a[0]);
        s.write(a[0], t.substr(0, t.size() - std::stoul(a[1])));
+     }},
+    {"background", "COMMAND",
+     "runs the shell's COMMAND (kivrule and nvram the ones built) till the end of the scenario",
+     [](story& s, const step& a) {
+       const pid_t p = fork();
+       if (p == 0) {
+         setpgid(0, 0);
+         setenv("PATH", (bin("") + ":" + getenv("PATH")).c_str(), 1);
+         execl("/bin/sh", "sh", "-c", a[0].c_str(), static_cast<char*>(nullptr));
+         _exit(127);
+       }
+       s.helpers.push_back(p);
      }},
     {"pause", "S", "waits S seconds", [](story&, const step& a) { pause_s(std::stod(a[0])); }},
     // ---- the daemon
