@@ -423,6 +423,15 @@ const verb kVerbs[] = {
      [](story& s, const step& a) { EXPECT_EQ(s.matches(a[0], a[1]), std::stoul(a[2])) << a[1]; }},
     {"golden", "NAME FILE", "checks FILE against tests/golden/NAME",
      [](story& s, const step& a) { expect_golden(a[0], s.text(a[1])); }},
+    {"dumps", "DIR", "checks that DIR holds files and each is a whole dump",
+     [](story& s, const step& a) {
+       size_t n = 0;
+       for (const auto& file : std::filesystem::directory_iterator(s.path(a[0]))) {
+         EXPECT_TRUE(whole_dump(slurp(file.path()))) << file.path();
+         ++n;
+       }
+       EXPECT_GT(n, 0u) << "no dump in " << a[0];
+     }},
     {"whole", "FILE", "checks that FILE is a whole dump (support/kivtest.h, whole_dump())",
      [](story& s, const step& a) { EXPECT_TRUE(whole_dump(s.text(a[0]))); }},
     {"missing", "PATH", "checks that there is no PATH",

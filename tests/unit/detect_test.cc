@@ -411,11 +411,11 @@ TEST(MonitorJffs, ReportsWhatDfSaysUnlessPaused) {
   sandbox sb;
   mkdir(sb.path("bin").c_str(), 0755);
   setenv("PATH", (sb.path("bin") + ":" + getenv("PATH")).c_str(), 1);
+  sb.write("bin/df", "#!/bin/sh\n[ \"$1\" = \"$KIV_ROOT/jffs\" ] && cat \"$KIV_ROOT/df.out\"\n");
+  chmod(sb.path("bin/df").c_str(), 0755);
   for (const auto& c : cases("df.txt")) {
     SCOPED_TRACE(c.where);
     sb.write("df.out", c[0]);
-    sb.write("bin/df", "#!/bin/sh\n[ \"$1\" = \"$KIV_ROOT/jffs\" ] && cat \"$KIV_ROOT/df.out\"\n");
-    chmod(sb.path("bin/df").c_str(), 0755);
     sb.write("tmp/kiv.log", "");
     monitor_jffs();
     const std::string log = sb.read("tmp/kiv.log");
