@@ -257,14 +257,8 @@ const verb kVerbs[] = {
     {"background", "COMMAND",
      "runs the shell's COMMAND (kivrule and nvram the ones built) till the end of the scenario",
      [](story& s, const step& a) {
-       const pid_t p = fork();
-       if (p == 0) {
-         setpgid(0, 0);
-         setenv("PATH", (bin("") + ":" + getenv("PATH")).c_str(), 1);
-         execl("/bin/sh", "sh", "-c", a[0].c_str(), static_cast<char*>(nullptr));
-         _exit(127);
-       }
-       s.helpers.push_back(p);
+       s.helpers.push_back(spawn({"setsid", "sh", "-c", a[0]}, s.path("background.out"),
+                                 {"PATH=" + bin("") + ":" + getenv("PATH")}));
      }},
     {"pause", "S", "waits S seconds", [](story&, const step& a) { pause_s(std::stod(a[0])); }},
     // ---- the daemon
