@@ -225,26 +225,23 @@ TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
   std::vector<std::string> strange{""};
   for (const auto& r : cases("report_counts.txt")) strange.push_back(r[0]);
   for (const std::string& text : strange) {
-    SCOPED_TRACE(text);
+    SCOPED_TRACE(text.substr(0, 80));
     sb.write("jffs/kiv/report_counts", text);
     sb.write("tmp/kiv.log", "");
     load_kept_counts();
-    EXPECT_EQ(sb.read("jffs/kiv/report_counts.bad"), text);
+    EXPECT_TRUE(sb.read("jffs/kiv/report_counts.bad") == text) << "set aside as it was";
     EXPECT_NE(
         sb.read("tmp/kiv.log").find(")]Cannot read [/jffs/kiv/report_counts], it is set aside\n"),
         std::string::npos);
     const fleet_counts none = take_counts();
     EXPECT_EQ(none.walked + none.reboots + none.rules.size(), 0u);
   }
-  // Neither a link to a good file, a FIFO (which must not hold the start) nor a file of good
-  // lines far larger than kiv writes is read: each is set aside, nothing is added.
-  std::string huge = "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 0\n";
-  while (huge.size() < 300 * 1024) huge += "rule 1 1 1 1 1 k" + std::to_string(huge.size()) + "\n";
+  // Neither a link to a good file nor a FIFO (which must not hold the start) is read: each is set
+  // aside, nothing is added.
   sb.write("jffs/kiv/good", kept);
   const std::function<void()> plant[] = {
       [&] { ASSERT_EQ(symlink("good", sb.path("jffs/kiv/report_counts").c_str()), 0); },
-      [&] { ASSERT_EQ(mkfifo(sb.path("jffs/kiv/report_counts").c_str(), 0600), 0); },
-      [&] { sb.write("jffs/kiv/report_counts", huge + "end\n"); }};
+      [&] { ASSERT_EQ(mkfifo(sb.path("jffs/kiv/report_counts").c_str(), 0600), 0); }};
   for (const auto& planted : plant) {
     unlink(sb.path("jffs/kiv/report_counts.bad").c_str());
     planted();
