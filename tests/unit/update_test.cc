@@ -63,12 +63,11 @@ TEST(DecryptFile, KeySchedulesResultsAndRecords) {
   EXPECT_EQ(read_rule_file("/tmp/missing", &buffer, &len), -2);
   EXPECT_EQ(decrypt(sb, std::string(32, 'x') + "\xff\xff\xff\xff\x01\0\0\0"), -6);
   EXPECT_TRUE(in_order(sb.read("tmp/kiv.log"), {")]Len=-1\n", ")]Ran=1\n", ")]needDecrypt=0\n"}));
-  // The debug copy: the plain body alone, never written through a link.
+  // The debug copy is never written through a link (that it holds the plain body alone:
+  // ReadJson.DebugFlagKeepsTheFileAndWritesCopiesNeverThroughALink).
   sb.set("kiv_debug_flag", "1");
   sb.write("dev/console", "");
-  EXPECT_EQ(decrypt(sb, packed("[1,2]", 77)), 0);
-  EXPECT_EQ(sb.read("tmp/decjsonfile.txt"), "[1,2]");
-  symlink(sb.path("elsewhere").c_str(), sb.path("tmp/decjsonfile.txt").c_str());
+  ASSERT_EQ(symlink(sb.path("elsewhere").c_str(), sb.path("tmp/decjsonfile.txt").c_str()), 0);
   EXPECT_EQ(decrypt(sb, packed("[3]", 1)), 0);
   EXPECT_EQ(access(sb.path("elsewhere").c_str(), F_OK), -1);
 }
