@@ -23,8 +23,6 @@ static std::vector<std::string> texts(const std::vector<rule_action>& actions) {
   return out;
 }
 
-void init() {}
-
 void one(const std::string& input) {
   if (input.empty()) return;
   const uint8_t mode = input[0];

@@ -4,11 +4,6 @@
 // exclusive-or ((i + Ran) mod 2^32) mod 255.
 #include "support.h"
 
-static uint32_t le32(std::string_view s, size_t at) {
-  auto byte = [&](size_t k) { return static_cast<uint32_t>(static_cast<uint8_t>(s[at + k])); };
-  return byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
-}
-
 static std::string unscrambled(std::string_view body, uint32_t ran) {
   std::string out(body);
   for (size_t i = 0; i < out.size(); ++i) out[i] ^= (static_cast<uint32_t>(i) + ran) % 255u;
@@ -29,7 +24,7 @@ static void decrypt(const std::string& bytes) {
         "a container is restored whole, one zero byte behind it");
   const std::string_view out(buf.get(), len), body = out.substr(KIV_HEADER_LEN);
   check(out.substr(0, KIV_HEADER_LEN) == bytes.substr(0, KIV_HEADER_LEN) &&
-            body == unscrambled(bytes.substr(KIV_HEADER_LEN), le32(bytes, 36)),
+            body == unscrambled(bytes.substr(KIV_HEADER_LEN), le(bytes, 36, 4)),
         "the header is kept, each body byte restored with its key");
   check(slurp("tmp/decjsonfile.txt") == body, "the debug copy is the restored body");
 }
@@ -41,10 +36,10 @@ void init() {
 void one(const std::string& input) {
   decrypt(input);
   if (input.size() >= 4) {
-    const uint32_t ran = le32(input, 0);
+    const uint32_t ran = le(input, 0, 4);
     const std::string json = input.substr(4), box = make_container(json, ran);
-    check(has_container_magic(box.data(), box.size()) && le32(box, 32) == json.size() &&
-              le32(box, 36) == ran && unscrambled(box.substr(KIV_HEADER_LEN), ran) == json,
+    check(has_container_magic(box.data(), box.size()) && le(box, 32, 4) == json.size() &&
+              le(box, 36, 4) == ran && unscrambled(box.substr(KIV_HEADER_LEN), ran) == json,
           "the writer puts the magic, Len, Ran and each byte scrambled with its key");
     decrypt(box);
   }

@@ -9,8 +9,6 @@
 // Patterns the rule reader refuses are never compiled.
 #include "support.h"
 
-void init() {}
-
 void one(const std::string& input) {
   const size_t end = input.find('\n');
   const std::string pattern(input.substr(0, end).c_str());

@@ -41,8 +41,6 @@ std::string walk(rule_set& set, const std::vector<std::string>& lines) {
 
 }  // namespace
 
-void init() {}
-
 void one(const std::string& input) {
   std::vector<std::string> patterns, lines;
   bool in_patterns = true;

@@ -9,12 +9,6 @@
 // OpenSSL's own clean-up at exit.
 static EVP_PKEY *signer, *verifier;
 
-static uint64_t le(std::string_view s, size_t at, int width) {
-  uint64_t v = 0;
-  for (int i = width - 1; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(s[at + i]);
-  return v;
-}
-
 static void judge(std::string_view file) {
   signed_parts p;
   const rule_sig v = verify_signed(file, verifier, &p);

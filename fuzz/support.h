@@ -1,6 +1,6 @@
 // What the fuzz targets share: the headers they use, a private runtime root with files below it,
 // the invariant check and libFuzzer's two entry points. Each target is one source file that
-// includes this header and defines init() (once) and one() (every input).
+// includes this header and defines one() (every input) and, with set-up of its own, init() (once).
 #pragma once
 
 #include <sys/stat.h>
@@ -29,7 +29,7 @@
 #include "update/container.h"
 #include "update/install_rules.h"
 
-void init();
+__attribute__((weak)) void init();  // a target without set-up of its own defines none
 void one(const std::string& input);
 
 // Stops the process with the broken invariant: the fuzzer reports it with the input.
@@ -37,6 +37,13 @@ inline void check(bool ok, const char* what) {
   if (ok) return;
   fprintf(stderr, "kiv fuzz invariant broken: %s\n", what);
   abort();
+}
+
+// The little-endian number of `width` bytes at s[at].
+inline uint64_t le(std::string_view s, size_t at, int width) {
+  uint64_t v = 0;
+  for (int i = width - 1; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(s[at + i]);
+  return v;
 }
 
 inline std::string fuzz_root;
@@ -69,7 +76,7 @@ inline void setup() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setup();
-  init();
+  if (init) init();
   return 0;
 }
 

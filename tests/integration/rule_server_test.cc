@@ -3,7 +3,6 @@
 // answers, what it sheds, and the request log kivrule fleet reads.
 #include <arpa/inet.h>
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <netinet/in.h>
@@ -81,17 +80,7 @@ struct nginx_server {
                                      "--listen",  "127.0.0.1:" + std::to_string(port),
                                      "--workers", "2"};
     argv.insert(argv.end(), options.begin(), options.end());
-    const pid_t child = fork();
-    if (child == 0) {
-      const int fd = open((dir + ".out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      std::vector<char*> args;
-      for (auto& a : argv) args.push_back(a.data());
-      args.push_back(nullptr);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
+    const pid_t child = spawn(argv, dir + ".out");
     for (const double deadline = now_s() + 20; now_s() < deadline; pause_s(0.05)) {
       if (waitpid(child, nullptr, WNOHANG) != 0) return;  // lost the port to another: again
       // Its own master (start.sh execs nginx) has bound the port once it wrote its PID file:
@@ -271,8 +260,7 @@ TEST(RuleServer, AnswersTheSetOrNoUpdateAndLogsEveryRequest) {
   }
   // Two workers write the log, each its own buffer: the lines are not in the order of the
   // requests, so the test finds each by what it holds.
-  std::string all;
-  for (const std::string& l : lines) all += l + "\n";
+  const std::string all = joined(lines, 9);
   EXPECT_EQ(
       occurrences(
           all,

@@ -113,21 +113,13 @@ TEST(Tools, EveryCommandPrintsAndEndsAsItsTranscriptSays) {
   EXPECT_EQ(nvram_safe_get("productid"), "KV-1000") << "the daemon's store";
 }
 
-TEST(Kivrule, PackAndUnpackGiveTheTextBackByteForByte) {
+// Its Ran aside, a container packed without --ran has the header of any other (the pack and
+// unpack round trips: tests/cases/tools.txt).
+TEST(Kivrule, PackWithoutRanWritesTheSameHeader) {
   sandbox sb;
-  const std::string json = slurp(source("examples/rules.json")) + "[\"\xff\xfe\x01\x7f\"]";
-  sb.write("in.json", "[" + json.substr(1));
-  for (const char* ran : {"0", "-1", "4294967295", "123456"}) {
-    ASSERT_EQ(kivrule({"pack", sb.path("in.json"), sb.path("out.bin"), "--ran", ran}).status, 0);
-    EXPECT_EQ(sb.read("out.bin"),
-              packed(sb.read("in.json"), static_cast<unsigned>(std::stoll(ran))));
-    EXPECT_EQ(kivrule({"unpack", sb.path("out.bin")}).out, sb.read("in.json"));
-    ASSERT_EQ(kivrule({"unpack", sb.path("out.bin"), sb.path("back.json")}).status, 0);
-    EXPECT_EQ(sb.read("back.json"), sb.read("in.json"));
-  }
-  ASSERT_EQ(kivrule({"pack", sb.path("in.json"), sb.path("random.bin")}).status, 0);
-  EXPECT_EQ(sb.read("random.bin").substr(0, 32), sb.read("out.bin").substr(0, 32))
-      << "Len is the body length";
+  sb.write("in.json", "[]");
+  ASSERT_EQ(kivrule({"pack", sb.path("in.json"), sb.path("out.bin")}).status, 0);
+  EXPECT_EQ(sb.read("out.bin").substr(0, 36), packed("[]").substr(0, 36));
 }
 
 // A hostile log makes up keywords: one line per serial, each with 4,096 of its own. What kivrule

@@ -279,6 +279,24 @@ run_result run(const std::vector<std::string>& argv, const std::string& input) {
   return r;
 }
 
+pid_t spawn(const std::vector<std::string>& argv, const std::string& out,
+            const std::vector<std::string>& env) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+  const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  dup2(fd, 1);
+  dup2(fd, 2);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
 // ---- sandbox ---------------------------------------------------------------------------------
 
 sandbox::sandbox() {
@@ -346,20 +364,9 @@ void sandbox::service_hook(const std::string& sh) const {
 }
 
 bool sandbox::start(double scale, const std::vector<std::string>& env, bool ready) {
-  const std::string out = path("kiv.out"), exe = bin("kiv");
-  const std::string scale_text = "KIV_TIME_SCALE=" + std::to_string(scale);
-  if ((pid = fork()) == 0) {
-    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-    putenv(const_cast<char*>(scale_text.c_str()));
-    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    execl(exe.c_str(), "kiv", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  std::vector<std::string> all = env;
+  all.push_back("KIV_TIME_SCALE=" + std::to_string(scale));
+  pid = spawn({bin("kiv")}, path("kiv.out"), all);
   // Ready once the handlers are in place: a signal before takes its default action. Under a
   // user-mode emulator the kernel shows the emulator's handlers, not the daemon's; the PID file
   // tells instead: the main thread installs the handlers right after starting the thread that
@@ -420,14 +427,9 @@ std::string sandbox::check() const {
 router::router() : server(root + "/rule_server") {
   mkdir(server.c_str(), 0755);
   answer(200, "");
-  if ((server_pid = fork()) == 0) {
-    int fd = open((server + "/out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    execlp("python3", "python3", source("tests/support/rule_server.py").c_str(), "--dir",
-           server.c_str(), "--certs", (std::string(KIV_BIN_DIR) + "/test-certs").c_str(), nullptr);
-    _exit(127);
-  }
+  server_pid = spawn({"python3", source("tests/support/rule_server.py"), "--dir", server, "--certs",
+                      std::string(KIV_BIN_DIR) + "/test-certs"},
+                     server + "/out");
   for (const double deadline = now_s() + 60; slurp(server + "/port").empty(); pause_s(0.05))
     if (now_s() > deadline || waitpid(server_pid, nullptr, WNOHANG) != 0) abort();
   setenv("KIV_CA_BUNDLE", (server + "/ca.pem").c_str(), 1);

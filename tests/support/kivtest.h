@@ -70,6 +70,10 @@ struct run_result {
   std::string out, err;
 };
 run_result run(const std::vector<std::string>& argv, const std::string& input = "");
+// argv started in a child (its first word looked up in PATH) with `env` ("NAME=value") added to
+// its environment, no signal blocked, and its output and errors appended to the file `out`.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& out,
+            const std::vector<std::string>& env = {});
 // Waits at most timeout_s for the child pid to end (then SIGKILLs it, showing its threads):
 // its exit status as in_child, -1 when it had to be killed.
 int reap(pid_t pid, double timeout_s);

@@ -1,7 +1,6 @@
 // Detection: the ring of match times, the line read's pieces, one line walked over a rule set
 // with every record it writes, the trigger thread and the storage report.
 #include <gtest/gtest.h>
-#include <json-c/json.h>
 #include <pthread.h>
 #include <sys/stat.h>
 
@@ -23,6 +22,7 @@
 #include "storage/monitor_jffs.h"
 #include "support/kivtest.h"
 #include "trigger/monitor_statistics.h"
+#include "update/fleet_report.h"
 
 using namespace kivtest;
 
@@ -329,10 +329,8 @@ TEST(SharedPrefilter, WalksAsEveryRuleAlone) {
       std::string pattern = generated_pattern(rng);
       compiled_pattern probe;
       if (!compile_pattern(pattern.c_str(), &probe).empty()) continue;
-      json_object* text = json_object_new_string(pattern.c_str());
-      json += (json.empty() ? "" : ",") + rule("\"frequency\":2,\"re_pattern\":" +
-                                               std::string(json_object_to_json_string(text)));
-      json_object_put(text);
+      json += (json.empty() ? "" : ",") +
+              rule("\"frequency\":2,\"re_pattern\":" + json_string(pattern));
     }
     rule_set shared, alone;
     kiv_log_to_stream(nullptr);
@@ -411,11 +409,11 @@ TEST(MonitorJffs, ReportsWhatDfSaysUnlessPaused) {
   sandbox sb;
   mkdir(sb.path("bin").c_str(), 0755);
   setenv("PATH", (sb.path("bin") + ":" + getenv("PATH")).c_str(), 1);
+  sb.write("bin/df", "#!/bin/sh\n[ \"$1\" = \"$KIV_ROOT/jffs\" ] && cat \"$KIV_ROOT/df.out\"\n");
+  chmod(sb.path("bin/df").c_str(), 0755);
   for (const auto& c : cases("df.txt")) {
     SCOPED_TRACE(c.where);
     sb.write("df.out", c[0]);
-    sb.write("bin/df", "#!/bin/sh\n[ \"$1\" = \"$KIV_ROOT/jffs\" ] && cat \"$KIV_ROOT/df.out\"\n");
-    chmod(sb.path("bin/df").c_str(), 0755);
     sb.write("tmp/kiv.log", "");
     monitor_jffs();
     const std::string log = sb.read("tmp/kiv.log");

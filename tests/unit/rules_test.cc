@@ -1,7 +1,6 @@
 // The rule set: the reader (records, filters, what it refuses, the swap), action lists and their
 // checks, the pattern guard and the dump.
 #include <gtest/gtest.h>
-#include <json-c/json.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "rules/rule_reader.h"
 #include "support/kivtest.h"
 #include "support/pattern_memory.h"
+#include "update/fleet_report.h"
 #include "update/install_rules.h"
 
 using namespace kivtest;
@@ -294,10 +294,7 @@ TEST(PatternGuard, CostlyPatternsAreRefusedWithTheReasonOthersCompile) {
   id.productid = "KV-1000";
   for (const auto& c : cases("patterns.txt")) {
     SCOPED_TRACE(c.where);
-    json_object* text = json_object_new_string(c[0].c_str());
-    const std::string json = std::string("[{\"model\":\"KV-1000\",\"re_pattern\":") +
-                             json_object_to_json_string(text) + "}]";
-    json_object_put(text);
+    const std::string json = "[" + rule("\"re_pattern\":" + json_string(c[0])) + "]";
     rule_set set;
     load_report report;
     const int rc = build_rule_set(json.c_str(), id, &set, &report);
