@@ -57,10 +57,10 @@ if [ "$stage" = cached_heal ]; then
     fail "network interfaces: $(ls /sys/class/net | tr '\n' ' ')"
   elif ! within 15 $KIVLOG "Cached rule set loaded, arraylen=4"; then
     fail "the signed set was not loaded: $(grep -i 'cache\|serial' $KIVLOG | head -n3)"
-  elif ! within 30 $KIVLOG "===Start syslog process===]"; then
-    # The follower starts at the end of the log: a line written before it runs is not kiv's to
-    # see. kiv's own start line, read back and recorded, says it runs.
-    fail "kiv's follower did not read back kiv's start line: $(tail -n 3 $KIVLOG)"
+  elif ! within 30 $KIVLOG "]pBuf=["; then
+    # The follower starts at the log's last line: a line written before it runs is not kiv's to
+    # see. The first line kiv records having read says it runs.
+    fail "kiv's follower read no line: $(tail -n 3 $KIVLOG)"
   else
     logger -t kernel "WAN: link down"
     if ! within 30 $EVENTS restart_wan; then
