@@ -21,6 +21,7 @@ if [ "$(id -u)" = 0 ]; then
 fi
 
 JOBS=${KIV_FUZZ_JOBS:-$(nproc)}
+[[ $JOBS =~ ^[1-9][0-9]{0,2}$ ]] || { echo "fuzz.sh: KIV_FUZZ_JOBS must be a whole number from 1" >&2; exit 2; }
 BUILD=build-fuzz
 cmake -S fuzz -B "$BUILD" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$BUILD" -j"$JOBS"
