@@ -165,27 +165,24 @@ int kiv_main() {
 
   kiv_alarm(10);
 
-  if (terminate_flag.load() != 1) {
-    for (;;) {
-      if (event_flag.load() == 1) {
-        event_flag.store(0);
-        handle_kiv_event();
-      }
-      if (dump_flag.load() == 1) {
-        dump_flag.store(0);
-        dump_mp();
-      }
-      if (tick_flag.load() == 1) {
-        tick_flag.store(0);
-        process_json(json_path);
-        monitor_jffs();
-        settle_reboot_record();
-      }
-      // A SIGTERM that came during the work above has already ended its pause: stop now.
-      if (terminate_flag.load() == 1) break;
-      kiv_sleep(5);
-      if (terminate_flag.load() == 1) break;
+  while (terminate_flag.load() != 1) {
+    if (event_flag.load() == 1) {
+      event_flag.store(0);
+      handle_kiv_event();
     }
+    if (dump_flag.load() == 1) {
+      dump_flag.store(0);
+      dump_mp();
+    }
+    if (tick_flag.load() == 1) {
+      tick_flag.store(0);
+      process_json(json_path);
+      monitor_jffs();
+      settle_reboot_record();
+    }
+    // A SIGTERM that came during the work above has already ended its pause: stop now.
+    if (terminate_flag.load() == 1) break;
+    kiv_sleep(5);
   }
 
   MAIN_LOG("%s\n", "===Terminate kiv daemon===");

@@ -16,8 +16,7 @@ TARGETS=("$@")
 
 if [ "$(id -u)" = 0 ]; then
   source scripts/packages.sh
-  install_missing clang libclang-rt-14-dev cmake pkg-config libcurl4-openssl-dev libjson-c-dev \
-    libssl-dev
+  install_missing "${FUZZ_PACKAGES[@]}"
 fi
 
 JOBS=${KIV_FUZZ_JOBS:-$(nproc)}

@@ -1,5 +1,9 @@
 # Sourced by the set-up scripts: installs the Debian packages given that are not installed yet,
 # and names the Debian mirror.
+
+# What scripts/fuzz.sh builds with; scripts/setup.sh installs it first when fuzzing runs beside
+# another stage that installs packages.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev cmake pkg-config libcurl4-openssl-dev libjson-c-dev libssl-dev)
 install_missing() {
   local missing=()
   for p in "$@"; do

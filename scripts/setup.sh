@@ -11,9 +11,6 @@ PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libjson-c-dev li
           libgtest-dev openssl python3 file coreutils util-linux mount procps busybox
           nginx libnginx-mod-http-js)
 
-# What scripts/fuzz.sh installs for itself; installed beforehand when it runs beside another stage.
-FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-
 source scripts/packages.sh
 
 werror=OFF
@@ -50,17 +47,17 @@ case "${1:-}" in
     bash scripts/cross-build.sh
     # The emulated router keeps one core busy and waits on its guest much of the time: every fuzz
     # target runs for a bounded time beside it, on the other core and below it in priority.
-    fuzz_status=0 vm_status=0
-    if [ "${KIV_FUZZ_SECONDS:-10}" != 0 ]; then
+    fuzz_seconds=${KIV_FUZZ_SECONDS:-10} fuzz_status=0 vm_status=0
+    if [ "$fuzz_seconds" != 0 ]; then
       install_missing "${FUZZ_PACKAGES[@]}"
-      KIV_FUZZ_JOBS=1 nice -n 10 bash scripts/fuzz.sh "${KIV_FUZZ_SECONDS:-10}" >build/fuzz.log 2>&1 &
+      KIV_FUZZ_JOBS=1 nice -n 10 bash scripts/fuzz.sh "$fuzz_seconds" >build/fuzz.log 2>&1 &
       fuzz_pid=$!
     fi
     echo "== the router kiv on an emulated MIPS router (BusyBox userland, reboots)"
     bash scripts/router-vm.sh || vm_status=$?
-    if [ "${KIV_FUZZ_SECONDS:-10}" != 0 ]; then
+    if [ "$fuzz_seconds" != 0 ]; then
       wait "$fuzz_pid" || fuzz_status=$?
-      echo "== every fuzz target for ${KIV_FUZZ_SECONDS:-10} s (beside the emulated router)"
+      echo "== every fuzz target for $fuzz_seconds s (beside the emulated router)"
       grep -v '^\[' build/fuzz.log || true
     fi
     [ "$vm_status" = 0 ] && [ "$fuzz_status" = 0 ] || { echo "== emulated router $vm_status, fuzzing $fuzz_status"; exit 1; }

@@ -151,10 +151,10 @@ struct daemon_heals {
     for (size_t at = 0, end; at < text.size(); at = end + 1) {
       end = text.find('\n', at);
       const std::string record = text.substr(at, end - at);
-      const size_t k = record.find(")]monitor_profile index="),
-                   m = record.find(")]pBuf=[-- marker ");
+      static const std::string index = ")]monitor_profile index=";
+      const size_t k = record.find(index), m = record.find(")]pBuf=[-- marker ");
       if (k != std::string::npos && record.find("self_healing") != std::string::npos)
-        heals.push_back({std::atoi(record.c_str() + k + 24), false, false});
+        heals.push_back({std::atoi(record.c_str() + k + index.size()), false, false});
       else if (record.find(")]Heal budget spent:") != std::string::npos && !heals.empty())
         heals.back().held = true;
       else if (record.find(")]===============self_healing end") != std::string::npos &&

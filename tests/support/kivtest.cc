@@ -255,6 +255,15 @@ int in_child(const std::function<void()>& fn) {
   return pid < 0 ? -1 : reap(pid, 60);
 }
 
+// In a child: argv in place of this process (its first word looked up in PATH), or status 127.
+[[noreturn]] static void exec_argv(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
 run_result run(const std::vector<std::string>& argv, const std::string& input) {
   static std::atomic<int> serial{0};
   const std::string base =
@@ -266,11 +275,7 @@ run_result run(const std::vector<std::string>& argv, const std::string& input) {
     dup2(open((base + ".in").c_str(), O_RDONLY), 0);
     dup2(open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
     dup2(open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
+    exec_argv(argv);
   }
   r.status = pid > 0 ? reap(pid, 30) : -1;
   r.out = slurp(base + ".out");
@@ -290,11 +295,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& out,
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execvp(args[0], args.data());
-  _exit(127);
+  exec_argv(argv);
 }
 
 // ---- sandbox ---------------------------------------------------------------------------------

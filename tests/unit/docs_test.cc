@@ -48,7 +48,11 @@ std::vector<std::string> pages() {
 
 std::vector<std::string> cells(const std::string& row) {
   std::vector<std::string> out{""};
-  for (size_t i = 1; i < row.size(); ++i) row[i] == '|' ? out.emplace_back() : out.back() += row[i];
+  for (size_t i = 1; i < row.size(); ++i)
+    if (row[i] == '|')
+      out.emplace_back();
+    else
+      out.back() += row[i];
   out.pop_back();  // what follows the last bar
   return out;
 }

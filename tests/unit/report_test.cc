@@ -59,7 +59,9 @@ TEST(FleetReport, TheJsonEscapedAndCutAtItsLimit) {
             "\"a\\\"\\\\\\u0001\\u000a\\u007f/\xc3\xa9\"");
   // Rules of 40-byte keywords, rule i with i fires: the most fires stay, in keyword order. Counts
   // read back from flash can hold 60,000 rules (a file of 256 KiB): they are cut to the limit in
-  // one pass, not by adding all members up again for each one that goes (20 s here).
+  // one pass, not by adding all members up again for each one that goes (20 s here). One pass
+  // takes 0.05 s here and about 1 s under ThreadSanitizer: the bound is well above both.
+  const double bound = kSanitized ? 10 : 1;
   fleet_counts many;
   for (uint32_t n : {60u, 60000u}) {
     SCOPED_TRACE(n);
@@ -68,7 +70,8 @@ TEST(FleetReport, TheJsonEscapedAndCutAtItsLimit) {
           {"rule_" + std::string(32, 'k') + std::to_string(100 + i), {7, i, 0, 0, 0}});
     const auto start = std::chrono::steady_clock::now();
     const std::string cut = fleet_report_json(many, 1, 2);
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+              bound);
     EXPECT_LE(cut.size(), KIV_REPORT_MAX);
     EXPECT_GT(cut.size(), KIV_REPORT_MAX - 110) << "only as many rules go as must";
     EXPECT_TRUE(cut.ends_with("}},\"cut\":true}"));

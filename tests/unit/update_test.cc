@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -182,10 +184,14 @@ TEST(SignedTrailer, EveryKindSplitAndVerified) {
     SCOPED_TRACE(c.where);
     std::istringstream words(c[1]);
     std::string file;
-    for (std::string w, n; words >> w;) {
+    for (std::string w; words >> w;) {
       if (w == "box" || w == "whole") {
         file = w == "box" ? box : whole;
-      } else if (words >> n; w == "then") {
+        continue;
+      }
+      std::string n;  // every other word has one argument
+      words >> n;
+      if (w == "then") {
         file += n == "SIG"      ? std::string(KIV_SIG_MAGIC)
                 : n == "STAGED" ? std::string(KIV_STAGED_MAGIC)
                                 : staged.substr(at + 72);
@@ -228,31 +234,46 @@ TEST(SignedTrailer, EveryKindSplitAndVerified) {
     EXPECT_EQ(sign_container(box, 1, signer.get(), &out, bad), rule_sig::malformed) << bad;
 }
 
+namespace {
+
+// A result as the table writes it: a number, a text, or "-" for none.
+std::string shown(int64_t v) {
+  return std::to_string(v);
+}
+template <class T>
+std::string shown(const std::optional<T>& v) {
+  if (!v) return "-";
+  if constexpr (std::is_arithmetic_v<T>)
+    return std::to_string(*v);
+  else
+    return std::string(*v);
+}
+
+}  // namespace
+
 // The shed answer's header, value and hold-back, and the stage's buckets and verdict, a call a
-// row (tests/cases/shed_and_stage.txt).
+// row named by its first cell (tests/cases/shed_and_stage.txt).
 TEST(Stage, ShedAnswersBucketsAndTheVerdict) {
-  auto shown = [](const auto& v) {
-    if constexpr (std::is_integral_v<std::decay_t<decltype(v)>>)
-      return std::to_string(v);
-    else if constexpr (std::is_same_v<std::decay_t<decltype(*v)>, int64_t>)
-      return v ? std::to_string(*v) : std::string("-");
-    else
-      return v ? std::string(*v) : std::string("-");
-  };
+  using call = std::function<std::string(const table_row&)>;
+  const std::map<std::string, call> calls = {
+      {"header", [](const table_row& c) { return shown(header_value(c[1], "Retry-After")); }},
+      {"seconds", [](const table_row& c) { return shown(retry_after_seconds(c[1])); }},
+      {"shed",
+       [](const table_row& c) {
+         const auto retry_after = c[2] == "-" ? std::nullopt : std::optional(c[2]);
+         return shown(shed_seconds(std::stol(c[1]), retry_after));
+       }},
+      {"hold",
+       [](const table_row& c) { return shown(shed_hold_back(std::stoll(c[1]), std::stoi(c[2]))); }},
+      {"ident", [](const table_row& c) { return shown(bucket_of_ident(c[1])); }},
+      {"mac", [](const table_row& c) { return shown(bucket_of_label_mac(c[1])); }},
+      {"refusal", [](const table_row& c) {
+         return shown(stage_refusal(static_cast<uint32_t>(std::stoul(c[1])), std::stoi(c[2])));
+       }}};
   for (const auto& c : cases("shed_and_stage.txt")) {
     SCOPED_TRACE(c.where);
-    const std::string& f = c[0];
-    const std::string got =
-        f == "header"    ? shown(header_value(c[1], "Retry-After"))
-        : f == "seconds" ? shown(retry_after_seconds(c[1]))
-        : f == "shed"
-            ? shown(shed_seconds(std::stol(c[1]), c[2] == "-" ? std::nullopt : std::optional(c[2])))
-        : f == "hold"  ? shown(shed_hold_back(std::stoll(c[1]), std::stoi(c[2])))
-        : f == "ident" ? shown(bucket_of_ident(c[1]))
-        : f == "mac"
-            ? shown(bucket_of_label_mac(c[1]))
-            : shown(stage_refusal(static_cast<uint32_t>(std::stoul(c[1])), std::stoi(c[2])));
-    EXPECT_EQ(got, c.back()) << f << " " << c[1];
+    ASSERT_TRUE(calls.count(c[0])) << "no call named " << c[0];
+    EXPECT_EQ(calls.at(c[0])(c), c.back()) << c[0] << " " << c[1];
   }
   sandbox sb;
   sb.set("label_mac", "AA:BB:CC:00:11:22");
