@@ -234,14 +234,12 @@ TEST(SignedTrailer, EveryKindSplitAndVerified) {
     EXPECT_EQ(sign_container(box, 1, signer.get(), &out, bad), rule_sig::malformed) << bad;
 }
 
-namespace {
-
 // A result as the table writes it: a number, a text, or "-" for none.
-std::string shown(int64_t v) {
+static std::string shown(int64_t v) {
   return std::to_string(v);
 }
 template <class T>
-std::string shown(const std::optional<T>& v) {
+static std::string shown(const std::optional<T>& v) {
   if (!v) return "-";
   if constexpr (std::is_arithmetic_v<T>)
     return std::to_string(*v);
@@ -249,13 +247,10 @@ std::string shown(const std::optional<T>& v) {
     return std::string(*v);
 }
 
-}  // namespace
-
 // The shed answer's header, value and hold-back, and the stage's buckets and verdict, a call a
 // row named by its first cell (tests/cases/shed_and_stage.txt).
 TEST(Stage, ShedAnswersBucketsAndTheVerdict) {
-  using call = std::function<std::string(const table_row&)>;
-  const std::map<std::string, call> calls = {
+  const std::map<std::string, std::function<std::string(const table_row&)>> calls = {
       {"header", [](const table_row& c) { return shown(header_value(c[1], "Retry-After")); }},
       {"seconds", [](const table_row& c) { return shown(retry_after_seconds(c[1])); }},
       {"shed",
