@@ -5,7 +5,7 @@
 #   the heal seen in the service events, the dump with the results, an orderly stop; then the
 #   same router with a rule-signing key and a heal budget: an unsigned and an older signed set
 #   refused, a signed one taken, and the fires of a persisting fault held back; then the
-#   fleet's rule server on nginx (server/nginx): a newer signed set staged for 50% of routers
+#   fleet's rule server on nginx (fleet/nginx): a newer signed set staged for 50% of routers
 #   refused, taken at 90%, "no update" for the serial held, and kivrule fleet's verdict on the
 #   server's request log.
 # Ends non-zero as soon as a step does not happen; the server and the daemon are stopped on
@@ -219,10 +219,10 @@ echo "three fires, service events: $(tr '\n' ' ' <"$EVENTS")"
 grep -F "Heal budget spent" "$SYSLOG" | tail -n 1
 [ "$(grep -c restart_wan "$EVENTS")" -eq 2 ] || fail "expected two heals within the budget"
 
-step "the fleet's rule server: nginx with its njs module (server/nginx), TLS on loopback"
+step "the fleet's rule server: nginx with its njs module (fleet/nginx), TLS on loopback"
 N=$R/nginx
 NPORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-server/nginx/start.sh --dir "$N" --cert "$S/certs/server.pem" --key "$S/certs/server.key" \
+fleet/nginx/start.sh --dir "$N" --cert "$S/certs/server.pem" --key "$S/certs/server.key" \
   --listen "127.0.0.1:$NPORT" --rate 60r/s --burst 60 >"$R/nginx.out" 2>&1 &
 ngx=$!
 for i in $(seq 100); do
@@ -244,11 +244,11 @@ check_nginx() {
 "$B/nvram" set kiv_fleet_report=1
 echo "this router: $("$B/kivrule" bucket 02:4B:56:00:00:01)"
 "$B/kivrule" sign --key "$S/release.key" --serial 3 --stage 50 "$S/rules.kiv" "$S/rules.3.50" >/dev/null
-server/nginx/publish.sh "$N" "$S/rules.3.50"
+fleet/nginx/publish.sh "$N" "$S/rules.3.50"
 echo "published serial 3 at stage 50%"
 check_nginx ")]Rule file not taken: staged for 50%"
 "$B/kivrule" sign --key "$S/release.key" --serial 3 --stage 90 "$S/rules.kiv" "$S/rules.3.90" >/dev/null
-server/nginx/publish.sh "$N" "$S/rules.3.90"
+fleet/nginx/publish.sh "$N" "$S/rules.3.90"
 echo "the same set published again at stage 90%"
 check_nginx "New arraylen=5"
 check_nginx "No update for kiv JSON file."

@@ -5,7 +5,7 @@
 # double, started by examples/kiv.init, and /jffs a jffs2 file system on an emulated flash kept
 # between boots. kiv's own `reboot` really reboots the machine: qemu exits (-no-reboot) and is
 # booted again with the same flash. The guest's one way out is qemu's user network restricted to
-# the host's rule server (the project's nginx deployment, server/nginx), with a certificate for
+# the host's rule server (the project's nginx deployment, fleet/nginx), with a certificate for
 # the name the router uses; its clock starts in 1970. The stories (scripts/router-vm/stories.sh)
 # run inside; then the power cuts: qemu ended at once (SIGKILL) at a chosen step of a flash write
 # or at a random moment, and booted again with the same flash to see what kiv made of it
@@ -236,8 +236,8 @@ EOF
 start_server() {
   local n=50
   SERVER_PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  bash server/nginx/publish.sh "$VM/server" "$VM/sets/$1.kiv"
-  bash server/nginx/start.sh --dir "$VM/server" --cert "$VM/server/certs/server.pem" \
+  bash fleet/nginx/publish.sh "$VM/server" "$VM/sets/$1.kiv"
+  bash fleet/nginx/start.sh --dir "$VM/server" --cert "$VM/server/certs/server.pem" \
     --key "$VM/server/certs/server.key" --listen "127.0.0.1:$SERVER_PORT" --workers 1 \
     >"$VM/nginx.log" 2>&1 &
   SERVER_PID=$!
@@ -355,7 +355,7 @@ run_power_cuts() {
   while [ $done -lt $CUTS ] && [ $i -le $max ] && [ ! -e "$VM/stop" ]; do
     if [ $((RANDOM % 3)) = 0 ]; then plan=random:$((RANDOM % CUT_WINDOW_MS))
     else plan=${CUT_KINDS[RANDOM % 5]}:${CUT_STEPS[RANDOM % 3]}; fi
-    bash server/nginx/publish.sh "$VM/server" "$VM/sets/$((i + 1)).kiv"
+    bash fleet/nginx/publish.sh "$VM/server" "$VM/sets/$((i + 1)).kiv"
     start=$SECONDS
     case $plan in
       random:*) how=$(boot $boot cut "$plan" kivvm.cut=$i kivvm.hold=random) ;;
@@ -365,7 +365,7 @@ run_power_cuts() {
     [[ $how == cut* ]] && done=$((done + 1))
     boot=$((boot + 1)) i=$((i + 1))
   done
-  bash server/nginx/publish.sh "$VM/server" "$VM/sets/$((i + 1)).kiv"
+  bash fleet/nginx/publish.sh "$VM/server" "$VM/sets/$((i + 1)).kiv"
   start=$SECONDS
   how=$(boot $boot cut "" kivvm.cut=$i kivvm.hold=none kivvm.final=1)
   echo "boot $boot check $i (last): $how ($((SECONDS - start)) s)" >>"$CUT_LOG"

@@ -1,4 +1,4 @@
-// kiv's rule server on nginx (server/nginx), started by its own start script on loopback with the
+// kiv's rule server on nginx (fleet/nginx), started by its own start script on loopback with the
 // tests' throw-away CA: asked as routers ask, here through libcurl and by the real kiv; what it
 // answers, what it sheds, and the request log kivrule fleet reads.
 #include <arpa/inet.h>
@@ -73,7 +73,7 @@ struct nginx_server {
   }
   void start(const std::vector<std::string>& options) {
     port = free_port();
-    std::vector<std::string> argv = {"bash",      source("server/nginx/start.sh"),
+    std::vector<std::string> argv = {"bash",      source("fleet/nginx/start.sh"),
                                      "--dir",     dir,
                                      "--cert",    certs() + "/server.pem",
                                      "--key",     certs() + "/server.key",
@@ -98,7 +98,7 @@ struct nginx_server {
   }
   void publish(const std::string& bytes) const {
     put(dir + ".set", bytes);
-    EXPECT_EQ(run({"bash", source("server/nginx/publish.sh"), dir, dir + ".set"}).status, 0);
+    EXPECT_EQ(run({"bash", source("fleet/nginx/publish.sh"), dir, dir + ".set"}).status, 0);
   }
   // The request log once it holds n lines (nginx writes it at most a second late).
   std::vector<std::string> log(size_t n) const {

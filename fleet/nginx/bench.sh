@@ -3,7 +3,7 @@
 # request on a new TLS connection (no session resumed), the form kiv posts (eight fields, a fleet
 # report among them), for the three answers: the whole set (16 KiB, as docs/rule_server_load.md
 # counts), "no update", and the 503 of a shed request.
-#   server/nginx/bench.sh [--seconds S] [--connections C]
+#   fleet/nginx/bench.sh [--seconds S] [--connections C]
 # Needs build/kivrule (KIV_BUILD_DIR names another build); installs nginx, its njs module and wrk
 # where missing. Load generator and server share this machine's cores, so the requests a second
 # it shows are a floor; the server's own CPU time a request gives what a core of its own holds.
@@ -15,7 +15,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift 2 ;;
     --connections) connections=$2; shift 2 ;;
-    *) echo "usage: server/nginx/bench.sh [--seconds S] [--connections C]" >&2; exit 2 ;;
+    *) echo "usage: fleet/nginx/bench.sh [--seconds S] [--connections C]" >&2; exit 2 ;;
   esac
 done
 [[ $seconds =~ ^[1-9][0-9]{0,2}$ && $connections =~ ^[1-9][0-9]{0,3}$ ]] ||
@@ -77,7 +77,7 @@ done
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 start() { # rate burst
-  server/nginx/start.sh --dir "$W/srv" --cert "$B/test-certs/server.pem" \
+  fleet/nginx/start.sh --dir "$W/srv" --cert "$B/test-certs/server.pem" \
     --key "$B/test-certs/server.key" --listen "127.0.0.1:$port" --rate "$1" --burst "$2" \
     --retry-after 600 >"$W/srv.out" 2>&1 &
   srv=$!
