@@ -6,7 +6,14 @@
 # next request is answered with it; nothing needs restarting.
 set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: publish.sh DIR FILE" >&2; exit 2; }
-[ -f "$2" ] && [ -r "$2" ] || { echo "publish.sh: '$2' is no readable file" >&2; exit 2; }
+die() { echo "publish.sh: $*" >&2; exit 2; }
+[ -f "$2" ] && [ -r "$2" ] || die "'$2' is no readable file"
+# A file no router takes would be sent whole to every router at every check, for ever: one
+# that is no kiv container, or larger than the 4 MiB a router downloads.
+cmp -s -i 16:0 -n 15 -- "$2" <(printf 'TORVKIVENCRYPT\0') ||
+  die "'$2' is no rule set as kivrule pack or sign writes it: nothing published"
+[ "$(stat -c %s -- "$2")" -le 4194304 ] ||
+  die "'$2' is larger than the 4 MiB a router takes: nothing published"
 mkdir -p -- "$1/publish"
 tmp=$(mktemp -- "$1/publish/.current.kiv.XXXXXX")
 trap 'rm -f -- "$tmp"' EXIT

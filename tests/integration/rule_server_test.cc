@@ -9,9 +9,11 @@
 #include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -59,6 +61,8 @@ struct nginx_server {
   pid_t pid = -1;
 
   nginx_server(const std::string& d, const std::vector<std::string>& options = {}) : dir(d) {
+    // Started as root, the workers run as www-data: they must reach the published set.
+    chmod(std::filesystem::path(dir).parent_path().c_str(), 0711);
     EXPECT_EQ(
         run({"python3", source("tests/support/rule_server.py"), "--certs", certs(), "--certs-only"})
             .status,
@@ -73,12 +77,12 @@ struct nginx_server {
   }
   void start(const std::vector<std::string>& options) {
     port = free_port();
-    std::vector<std::string> argv = {"bash",      source("fleet/nginx/start.sh"),
-                                     "--dir",     dir,
-                                     "--cert",    certs() + "/server.pem",
-                                     "--key",     certs() + "/server.key",
-                                     "--listen",  "127.0.0.1:" + std::to_string(port),
-                                     "--workers", "2"};
+    std::vector<std::string> argv = {
+        "bash",     source("fleet/nginx/start.sh"),      "--dir",     dir,
+        "--listen", "127.0.0.1:" + std::to_string(port), "--workers", "2"};
+    if (std::find(options.begin(), options.end(), "--self-signed") == options.end())
+      argv.insert(argv.end(),
+                  {"--cert", certs() + "/server.pem", "--key", certs() + "/server.key"});
     argv.insert(argv.end(), options.begin(), options.end());
     const pid_t child = spawn(argv, dir + ".out");
     for (const double deadline = now_s() + 20; now_s() < deadline; pause_s(0.05)) {
@@ -132,9 +136,11 @@ size_t retry_header(char* data, size_t size, size_t n, void* out) {
   return size * n;
 }
 
-// One request on a new connection, as kiv makes it: a multipart POST of the fields (or a GET).
+// One request on a new connection, as kiv makes it: a multipart POST of the fields (or a GET),
+// from a loopback address of its own when `from` names one, trusting the tests' CA or `ca`.
 answer ask(const std::string& url, const std::vector<std::pair<std::string, std::string>>& fields,
-           bool post = true) {
+           bool post = true, const std::string& from = "",
+           const std::string& ca = certs() + "/ca.pem") {
   answer a;
   CURL* h = curl_easy_init();
   curl_mime* mime = curl_mime_init(h);
@@ -145,7 +151,8 @@ answer ask(const std::string& url, const std::vector<std::pair<std::string, std:
   }
   if (post) curl_easy_setopt(h, CURLOPT_MIMEPOST, mime);
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_CAINFO, (certs() + "/ca.pem").c_str());
+  curl_easy_setopt(h, CURLOPT_CAINFO, ca.c_str());
+  if (!from.empty()) curl_easy_setopt(h, CURLOPT_INTERFACE, from.c_str());
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, into_string);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &a.body);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, retry_header);
@@ -302,21 +309,168 @@ TEST(RuleServer, HostileFormsStillGiveOneJsonLineEach) {
   EXPECT_EQ(occurrences(slurp(sb.path("srv/logs/requests.jsonl")), "\"status\":413}"), 1u);
 }
 
+// The connections one client handle opened for its second request (1: the server closed the
+// first after one request).
+long connections_for_second_request(const std::string& url) {
+  CURL* h = curl_easy_init();
+  std::string body;
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_CAINFO, (certs() + "/ca.pem").c_str());
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, into_string);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, 20L);
+  long opened = -1;
+  if (curl_easy_perform(h) == CURLE_OK && curl_easy_perform(h) == CURLE_OK)
+    curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &opened);
+  curl_easy_cleanup(h);
+  return opened;
+}
+
 // Above its rate the server sheds before it reads a request: 503 with Retry-After, a short
-// body, the request still logged (status only).
+// body, the request still logged, as one no router can be named for. What is no router's check
+// (another method, another path) is answered before the budget and spends none; a connection
+// carries one request.
 TEST(RuleServer, ShedsAboveItsRateWithRetryAfter) {
   sandbox sb;
-  nginx_server srv(sb.path("srv"), {"--rate", "1r/m", "--burst", "1", "--retry-after", "7"});
+  nginx_server srv(sb.path("srv"), {"--rate", "1r/m", "--burst", "1", "--retry-after", "61"});
   ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
   srv.publish(signed_set(sb, 3, "[]"));
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(ask(srv.url(), {}, false).status, 405);
+    EXPECT_EQ(ask(srv.url("other.php"), kRouter).status, 404);
+  }
+  EXPECT_EQ(connections_for_second_request(srv.url()), 1) << "no keep-alive";
   EXPECT_EQ(ask(srv.url(), kRouter).status, 200);
   EXPECT_EQ(ask(srv.url(), kRouter).status, 200) << "the burst";
   const answer shed = ask(srv.url(), kRouter);
   EXPECT_EQ(shed.status, 503);
-  EXPECT_EQ(shed.retry_after, "7");
+  EXPECT_EQ(shed.retry_after, "61");
   EXPECT_LT(shed.body.size(), 41u);
-  const std::string all = joined(srv.log(3), 3);
-  EXPECT_EQ(occurrences(all, "\"status\":503}\n"), 1u) << all;
+  const std::string all = joined(srv.log(13), 13);
+  EXPECT_EQ(occurrences(all, "\"status\":503,\"attributed\":false}\n"), 1u) << all;
+}
+
+// One client asking as fast as it can is held to its address's budget: routers at ten other
+// addresses are all answered, though the instance's budget is a quarter of what it sends.
+TEST(RuleServer, OneClientHammeringShedsNoRouterElsewhere) {
+  sandbox sb;
+  nginx_server srv(sb.path("srv"), {"--rate", "5r/s", "--burst", "20", "--client-rate", "1r/s",
+                                    "--client-burst", "5"});
+  ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
+  const double from = now_s();
+  int sent = 0, shed = 0;
+  for (; sent < 60 && now_s() < from + 20; ++sent)
+    shed += ask(srv.url(), kRouter, true, "127.0.0.2").status == 503;
+  EXPECT_GE(shed, sent - 6 - static_cast<int>(now_s() - from)) << "its own budget: 5 + 1 a second";
+  for (int router = 3; router <= 12; ++router) {
+    const answer a = ask(srv.url(), kRouter, true, "127.0.0." + std::to_string(router));
+    EXPECT_EQ(a.status, 200) << "router at 127.0.0." << router << ": " << a.error;
+  }
+}
+
+// Started as root, the workers that read every client's form run as www-data; a published file
+// they cannot read is a 500 (a failed check, retried), not "no update" for every router.
+TEST(RuleServer, WorkersRunUnprivilegedAndAnUnreadableSetIsNoUpdateForNobody) {
+  if (geteuid() != 0) GTEST_SKIP() << "only a server started as root changes its workers' user";
+  sandbox sb;
+  nginx_server srv(sb.path("srv"));
+  ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
+  const std::string master = std::to_string(srv.pid);
+  std::istringstream workers(slurp("/proc/" + master + "/task/" + master + "/children"));
+  int n = 0;
+  for (std::string w; workers >> w; ++n) {
+    const std::string status = slurp("/proc/" + w + "/status");
+    std::istringstream ids(status.substr(status.find("Uid:") + 4));
+    long real = 0, effective = 0, saved = 0;
+    ids >> real >> effective >> saved;
+    EXPECT_TRUE(real != 0 && effective != 0 && saved != 0) << status;
+  }
+  EXPECT_EQ(n, 2);
+  const std::string set = signed_set(sb, 3, "[]");
+  srv.publish(set);
+  EXPECT_EQ(ask(srv.url(), kRouter).body, set);
+  chmod((srv.dir + "/publish/current.kiv").c_str(), 0600);
+  EXPECT_EQ(ask(srv.url(), kRouter).status, 500);
+}
+
+// What start.sh refuses: a Retry-After under a minute (a shedding server asked on nearly every
+// tick) or over the router's 6 h, root workers, budgets of nothing, names openssl would misread.
+TEST(RuleServer, StartRefusesWhatWouldHurtTheFleet) {
+  sandbox sb;
+  const std::vector<std::pair<std::vector<std::string>, int>> table = {
+      {{"--retry-after", "30"}, 2},    {{"--retry-after", "59"}, 2},
+      {{"--retry-after", "0"}, 2},     {{"--retry-after", "21601"}, 2},
+      {{"--retry-after", "60s"}, 2},   {{"--user", "root"}, 2},
+      {{"--client-rate", "0r/s"}, 2},  {{"--client-burst", "0"}, 2},
+      {{"--self-signed", "a b"}, 2},   {{"--self-signed", "-x"}, 2},
+      {{"--self-signed", "a/b"}, 2},   {{"--self-signed", "localhost", "--cert", "c"}, 2},
+      {{"--retry-after", "60"}, 0},    {{"--retry-after", "21600"}, 0},
+      {{"--client-rate", "600r/m"}, 0}};
+  for (const auto& [tail, status] : table) {
+    std::vector<std::string> argv = {"bash", source("fleet/nginx/start.sh"), "--dir",
+                                     sb.path("srv"), "--check"};
+    if (tail[0] != "--self-signed")
+      argv.insert(argv.end(),
+                  {"--cert", certs() + "/server.pem", "--key", certs() + "/server.key"});
+    argv.insert(argv.end(), tail.begin(), tail.end());
+    const run_result r = run(argv);
+    EXPECT_EQ(r.status, status) << tail[0] << " " << tail[1] << ": " << r.err;
+  }
+}
+
+// --self-signed makes a CA and a certificate for the name; a client trusting the CA it prints
+// verifies the server (one trusting another CA does not), and a restart keeps that CA. A
+// hundred routers behind one carrier-NAT address asking at once all pass its default budgets.
+TEST(RuleServer, SelfSignedMakesACaThatRoutersTrust) {
+  sandbox sb;
+  nginx_server srv(sb.path("srv"), {"--self-signed", "localhost"});
+  ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
+  const std::string ca = srv.dir + "/tls/ca.pem", out = slurp(sb.path("srv.out"));
+  EXPECT_NE(out.find(" the CA " + ca + " "), std::string::npos) << out;
+  const std::string url = "https://localhost:" + std::to_string(srv.port) + "/dljson.php";
+  const answer trusted = ask(url, kRouter, true, "", ca);
+  EXPECT_EQ(trusted.status, 200) << trusted.error;
+  EXPECT_EQ(ask(url, kRouter).status, 0) << "the tests' CA does not vouch for it";
+  const std::string pem = slurp(ca);
+  EXPECT_EQ(run({"bash", source("fleet/nginx/start.sh"), "--dir", srv.dir, "--self-signed",
+                 "localhost", "--check"})
+                .status,
+            0);
+  EXPECT_EQ(slurp(ca), pem) << "the routers' trust outlives a restart";
+  int passed = 0;
+  for (int router = 0; router < 100; ++router)
+    passed += ask(url, kRouter, true, "127.0.0.9", ca).status == 200;
+  EXPECT_EQ(passed, 100);
+}
+
+// Two publishes at the same moment leave one of their two sets whole in place (each run says
+// it succeeded), and no temporary file behind. A file no router would take (no kiv container,
+// over the 4 MiB a router downloads) is refused and the set in place stays.
+TEST(RuleServer, TwoPublishesAtOnceLeaveOneWholeSet) {
+  sandbox sb;
+  const std::string head = std::string(16, 'h') + "TORVKIVENCRYPT" + std::string(1, '\0');
+  const std::string a = head + std::string(3000000, 'a'), b = head + std::string(1000000, 'b');
+  const auto publish = [&sb](const std::string& file) {
+    return spawn({"bash", source("fleet/nginx/publish.sh"), sb.path("srv"), sb.path(file)},
+                 sb.path("publish.out"));
+  };
+  sb.write("a", a);
+  sb.write("b", b);
+  for (int round = 0; round < 20; ++round) {
+    const pid_t one = publish("a"), two = publish("b");
+    EXPECT_EQ(reap(one, 20), 0) << slurp(sb.path("publish.out"));
+    EXPECT_EQ(reap(two, 20), 0) << slurp(sb.path("publish.out"));
+    const std::string now = sb.read("srv/publish/current.kiv");
+    EXPECT_TRUE(now == a || now == b) << "round " << round << ": " << now.size() << " bytes";
+  }
+  const std::string before = sb.read("srv/publish/current.kiv");
+  sb.write("json", "[" + std::string(100, ' ') + "]");
+  sb.write("huge", head + std::string(4u << 20, 'x'));
+  EXPECT_EQ(reap(publish("json"), 20), 2);
+  EXPECT_EQ(reap(publish("huge"), 20), 2);
+  EXPECT_EQ(sb.read("srv/publish/current.kiv"), before);
+  const auto entries = std::filesystem::directory_iterator(sb.path("srv/publish"));
+  EXPECT_EQ(std::distance(begin(entries), end(entries)), 1);
 }
 
 namespace {
