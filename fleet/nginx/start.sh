@@ -87,16 +87,22 @@ if [ "$(id -u)" = 0 ] && ! runuser -u "$user" -- test -x "$dir/publish" -a -r "$
   die "the workers' user '$user' cannot read $dir/publish (each directory above it needs o+x)"
 fi
 
-# A throwaway CA and a certificate for NAME, made once and kept while it has a week left: the
-# routers that trust the CA go on trusting it across restarts. The CA's key is deleted once it
-# has signed, so nothing else can be made with it.
+# The certificate in DIR/tls is for NAME, has a week left, is signed by its ca.pem and goes with
+# its key: a set torn by a run cut short, or planted, is made anew.
+usable_tls() {
+  local tls=$dir/tls
+  [ "$(cat "$tls/name" 2>/dev/null)" = "$1" ] &&
+    openssl x509 -in "$tls/server.pem" -noout -checkend 604800 >/dev/null 2>&1 &&
+    openssl verify -CAfile "$tls/ca.pem" "$tls/server.pem" >/dev/null 2>&1 &&
+    [ "$(openssl x509 -in "$tls/server.pem" -noout -pubkey 2>/dev/null)" = \
+      "$(openssl pkey -in "$tls/server.key" -pubout 2>/dev/null)" ]
+}
+# A throwaway CA and a certificate for NAME, made once and kept while usable: the routers that
+# trust the CA go on trusting it across restarts. The CA's key is deleted once it has signed,
+# so nothing else can be made with it.
 self_sign() {
   local tls=$dir/tls name=$1 alt tmp
-  if [ -f "$tls/server.pem" ] && [ -f "$tls/server.key" ] && [ -f "$tls/ca.pem" ] &&
-    [ "$(cat "$tls/name" 2>/dev/null)" = "$name" ] &&
-    openssl x509 -in "$tls/server.pem" -noout -checkend 604800 >/dev/null 2>&1; then
-    return 0
-  fi
+  usable_tls "$name" && return 0
   if [[ $name =~ ^[0-9]{1,3}(\.[0-9]{1,3}){3}$ ]]; then alt=IP:$name; else alt=DNS:$name; fi
   mkdir -p "$tls"
   tmp=$(mktemp -d "$tls/.new.XXXXXX")

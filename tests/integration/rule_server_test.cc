@@ -394,26 +394,35 @@ TEST(RuleServer, WorkersRunUnprivilegedAndAnUnreadableSetIsNoUpdateForNobody) {
 }
 
 // What start.sh refuses: a Retry-After under a minute (a shedding server asked on nearly every
-// tick) or over the router's 6 h, root workers, budgets of nothing, names openssl would misread.
+// tick) or over the router's 6 h, root workers or workers that cannot read the published set,
+// budgets of nothing, names openssl would misread.
 TEST(RuleServer, StartRefusesWhatWouldHurtTheFleet) {
   sandbox sb;
   const std::vector<std::pair<std::vector<std::string>, int>> table = {
-      {{"--retry-after", "30"}, 2},    {{"--retry-after", "59"}, 2},
-      {{"--retry-after", "0"}, 2},     {{"--retry-after", "21601"}, 2},
-      {{"--retry-after", "60s"}, 2},   {{"--user", "root"}, 2},
-      {{"--client-rate", "0r/s"}, 2},  {{"--client-burst", "0"}, 2},
-      {{"--self-signed", "a b"}, 2},   {{"--self-signed", "-x"}, 2},
-      {{"--self-signed", "a/b"}, 2},   {{"--self-signed", "localhost", "--cert", "c"}, 2},
-      {{"--retry-after", "60"}, 0},    {{"--retry-after", "21600"}, 0},
-      {{"--client-rate", "600r/m"}, 0}};
-  for (const auto& [tail, status] : table) {
+      {{"--retry-after", "30"}, 2},     {{"--retry-after", "59"}, 2},
+      {{"--retry-after", "0"}, 2},      {{"--retry-after", "21601"}, 2},
+      {{"--retry-after", "60s"}, 2},    {{"--user", "root"}, 2},
+      {{"--client-rate", "0r/s"}, 2},   {{"--client-burst", "0"}, 2},
+      {{"--self-signed", "a b"}, 2},    {{"--self-signed", "-x"}, 2},
+      {{"--self-signed", "a/b"}, 2},    {{"--self-signed", "localhost", "--cert", "c"}, 2},
+      {{"--retry-after", "60"}, 0},     {{"--retry-after", "21600"}, 0},
+      {{"--client-rate", "600r/m"}, 0}, {{"--self-signed", "192.0.2.7"}, 0}};
+  const auto check = [&sb](const std::vector<std::string>& tail) {
     std::vector<std::string> argv = {"bash", source("fleet/nginx/start.sh"), "--dir",
                                      sb.path("srv"), "--check"};
-    if (tail[0] != "--self-signed")
+    if (tail.empty() || tail[0] != "--self-signed")
       argv.insert(argv.end(),
                   {"--cert", certs() + "/server.pem", "--key", certs() + "/server.key"});
     argv.insert(argv.end(), tail.begin(), tail.end());
-    const run_result r = run(argv);
+    return run(argv);
+  };
+  // Started as root on a directory its workers cannot reach: refused, not "no update" for ever.
+  if (geteuid() == 0) {
+    EXPECT_EQ(check({}).status, 2);
+  }
+  chmod(sb.path("").c_str(), 0711);
+  for (const auto& [tail, status] : table) {
+    const run_result r = check(tail);
     EXPECT_EQ(r.status, status) << tail[0] << " " << tail[1] << ": " << r.err;
   }
 }
@@ -431,16 +440,23 @@ TEST(RuleServer, SelfSignedMakesACaThatRoutersTrust) {
   const answer trusted = ask(url, kRouter, true, "", ca);
   EXPECT_EQ(trusted.status, 200) << trusted.error;
   EXPECT_EQ(ask(url, kRouter).status, 0) << "the tests' CA does not vouch for it";
+  int passed = 0;
+  for (int router = 0; router < 100; ++router)
+    passed += ask(url, kRouter, true, "127.0.0.9", ca).status == 200;
+  EXPECT_EQ(passed, 100);
   const std::string pem = slurp(ca);
   EXPECT_EQ(run({"bash", source("fleet/nginx/start.sh"), "--dir", srv.dir, "--self-signed",
                  "localhost", "--check"})
                 .status,
             0);
   EXPECT_EQ(slurp(ca), pem) << "the routers' trust outlives a restart";
-  int passed = 0;
-  for (int router = 0; router < 100; ++router)
-    passed += ask(url, kRouter, true, "127.0.0.9", ca).status == 200;
-  EXPECT_EQ(passed, 100);
+  put(ca, slurp(certs() + "/ca.pem"));  // another CA planted: a set of its own is made
+  EXPECT_EQ(run({"bash", source("fleet/nginx/start.sh"), "--dir", srv.dir, "--self-signed",
+                 "localhost", "--check"})
+                .status,
+            0);
+  EXPECT_NE(slurp(ca), slurp(certs() + "/ca.pem"));
+  EXPECT_EQ(run({"openssl", "verify", "-CAfile", ca, srv.dir + "/tls/server.pem"}).status, 0);
 }
 
 // Two publishes at the same moment leave one of their two sets whole in place (each run says
