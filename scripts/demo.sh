@@ -221,6 +221,7 @@ grep -F "Heal budget spent" "$SYSLOG" | tail -n 1
 
 step "the fleet's rule server: nginx with its njs module (fleet/nginx), TLS on loopback"
 N=$R/nginx
+chmod o+x "$R" # started as root, nginx's workers run as www-data: they must reach $N/publish
 NPORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 fleet/nginx/start.sh --dir "$N" --cert "$S/certs/server.pem" --key "$S/certs/server.key" \
   --listen "127.0.0.1:$NPORT" --rate 60r/s --burst 60 >"$R/nginx.out" 2>&1 &

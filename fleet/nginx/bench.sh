@@ -26,6 +26,7 @@ source scripts/packages.sh
 install_missing nginx libnginx-mod-http-js wrk openssl python3
 
 W=$(mktemp -d /tmp/kiv-rule-bench.XXXXXX)
+chmod o+x "$W" # started as root, nginx's workers run as www-data: they must reach $W/srv/publish
 srv=
 cleanup() {
   if [ -n "$srv" ] && kill -0 "$srv" 2>/dev/null; then
@@ -76,10 +77,11 @@ LUA
 done
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# The load comes from one address: its client budget is the instance's.
 start() { # rate burst
   fleet/nginx/start.sh --dir "$W/srv" --cert "$B/test-certs/server.pem" \
     --key "$B/test-certs/server.key" --listen "127.0.0.1:$port" --rate "$1" --burst "$2" \
-    --retry-after 600 >"$W/srv.out" 2>&1 &
+    --client-rate "$1" --client-burst "$2" --retry-after 600 >"$W/srv.out" 2>&1 &
   srv=$!
   for _ in $(seq 100); do
     [ -s "$W/srv/nginx.pid" ] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0

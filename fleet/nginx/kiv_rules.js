@@ -45,14 +45,16 @@ function trailerOf(buf) {
     return null;
 }
 
-// The published set: {body, trailer}, or null when nothing is published (or it cannot be read).
-// The file is replaced by a rename, so one read sees one whole set.
+// The published set: {body, trailer}, or null when nothing is published. A file there that
+// cannot be read throws: answering "no update" would leave every router without the set while
+// all looked well. The file is replaced by a rename, so one read sees one whole set.
 function published(path) {
     var body;
     try {
         body = require('fs').readFileSync(path);
     } catch (e) {
-        return null;
+        if (e.code === 'ENOENT') return null;
+        throw e;
     }
     return {body: body, trailer: trailerOf(body)};
 }
@@ -101,16 +103,20 @@ function recordMembers(fields, set) {
     return out;
 }
 
-// The answer to a router's check: the published set, or "no update" when its RuleSerial is the
-// published serial (or nothing is published).
+// The answer to a router's check (nginx answers another method before it): the published set,
+// or "no update" when its RuleSerial is the published serial (or nothing is published); 500
+// when the published file cannot be read.
 function answer(r) {
-    if (r.method !== 'POST') {
-        r.headersOut['Allow'] = 'POST';
-        r.return(405);
+    var fields = formFields(r.headersIn['Content-Type'], r.requestBuffer);
+    var set;
+    try {
+        set = published(r.variables.kiv_published);
+    } catch (e) {
+        r.variables.kiv_record = recordMembers(fields, null);
+        r.error('the published set cannot be read: ' + e.message);
+        r.return(500);
         return;
     }
-    var fields = formFields(r.headersIn['Content-Type'], r.requestBuffer);
-    var set = published(r.variables.kiv_published);
     r.variables.kiv_record = recordMembers(fields, set);
     if (!set || (set.trailer && fields.RuleSerial === set.trailer.serial)) {
         r.headersOut['Content-Type'] = 'text/plain';
