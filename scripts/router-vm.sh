@@ -21,6 +21,9 @@ ROOT=$PWD
 OUT=$ROOT/build-mipsel
 SYSROOT=$OUT/sysroot
 VM=${KIV_VM_DIR:-$OUT/vm} # another directory (an absolute path) lets a second run go beside
+# The rule server's directory sits in /tmp: its workers run unprivileged and must reach it, which
+# a checkout below a private home directory would not let them.
+SRV=$(mktemp -d /tmp/kiv-vm-server.XXXXXX) && chmod 0711 "$SRV"
 GUEST=$ROOT/scripts/router-vm
 BOOT_SECONDS=100 # a bound on each boot, the reboot's included (twice that for the stories' boot)
 MAX_BOOTS=4      # the reboot loop should end on the third boot
@@ -150,7 +153,7 @@ make_image() {
   mipsel-linux-gnu-gcc -O2 -Wall -Wextra -Werror -static -s -o "$IMG/usr/bin/hold_kiv" \
     "$GUEST/hold_kiv.c"
   mkdir -p "$IMG/etc/ssl/certs" "$IMG/etc/kivvm/sets"
-  cp "$VM/server/certs/ca.pem" "$IMG/etc/ssl/certs/ca-certificates.crt"
+  cp "$SRV/certs/ca.pem" "$IMG/etc/ssl/certs/ca-certificates.crt"
   echo "hosts: files" >"$IMG/etc/nsswitch.conf"
   cp "$VM/sign/rules.pub" "$IMG/etc/kivvm/rules.pub"
   cp "$VM/sets/"*.kiv "$IMG/etc/kivvm/sets/"
@@ -200,8 +203,8 @@ kivrule() {
 # sets of serial 1 to $1, all of the same four rules: a WAN heal (the HTTPS and cached_heal
 # stories), a heal and a reboot that the power cuts' boots ask for with logger, a DSL heal.
 make_server_side() {
-  local d=$VM/server/certs n
-  rm -rf "$VM/server" "$VM/sign" "$VM/sets" && mkdir -p "$d" "$VM/sign" "$VM/sets"
+  local d=$SRV/certs n
+  rm -rf "$SRV" "$VM/sign" "$VM/sets" && mkdir -p "$d" "$VM/sign" "$VM/sets"
   (cd "$d" && {
     openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
       -subj "/CN=kiv router-vm CA" -keyout ca.key -out ca.pem &&
@@ -236,9 +239,9 @@ EOF
 start_server() {
   local n=50
   SERVER_PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  bash fleet/nginx/publish.sh "$VM/server" "$VM/sets/$1.kiv"
-  bash fleet/nginx/start.sh --dir "$VM/server" --cert "$VM/server/certs/server.pem" \
-    --key "$VM/server/certs/server.key" --listen "127.0.0.1:$SERVER_PORT" --workers 1 \
+  bash fleet/nginx/publish.sh "$SRV" "$VM/sets/$1.kiv"
+  bash fleet/nginx/start.sh --dir "$SRV" --cert "$SRV/certs/server.pem" \
+    --key "$SRV/certs/server.key" --listen "127.0.0.1:$SERVER_PORT" --workers 1 \
     >"$VM/nginx.log" 2>&1 &
   SERVER_PID=$!
   until python3 -c "import socket; socket.create_connection(('127.0.0.1', $SERVER_PORT), 1)" 2>/dev/null; do
@@ -250,6 +253,7 @@ start_server() {
 stop_all() {
   [ -z "${SERVER_PID:-}" ] || kill $SERVER_PID 2>/dev/null || true
   [ ! -s "$VM/qemu.pid" ] || kill -KILL "$(cat "$VM/qemu.pid")" 2>/dev/null || true
+  rm -rf "$SRV"
 }
 trap stop_all EXIT
 
@@ -355,7 +359,7 @@ run_power_cuts() {
   while [ $done -lt $CUTS ] && [ $i -le $max ] && [ ! -e "$VM/stop" ]; do
     if [ $((RANDOM % 3)) = 0 ]; then plan=random:$((RANDOM % CUT_WINDOW_MS))
     else plan=${CUT_KINDS[RANDOM % 5]}:${CUT_STEPS[RANDOM % 3]}; fi
-    bash fleet/nginx/publish.sh "$VM/server" "$VM/sets/$((i + 1)).kiv"
+    bash fleet/nginx/publish.sh "$SRV" "$VM/sets/$((i + 1)).kiv"
     start=$SECONDS
     case $plan in
       random:*) how=$(boot $boot cut "$plan" kivvm.cut=$i kivvm.hold=random) ;;
@@ -365,7 +369,7 @@ run_power_cuts() {
     [[ $how == cut* ]] && done=$((done + 1))
     boot=$((boot + 1)) i=$((i + 1))
   done
-  bash fleet/nginx/publish.sh "$VM/server" "$VM/sets/$((i + 1)).kiv"
+  bash fleet/nginx/publish.sh "$SRV" "$VM/sets/$((i + 1)).kiv"
   start=$SECONDS
   how=$(boot $boot cut "" kivvm.cut=$i kivvm.hold=none kivvm.final=1)
   echo "boot $boot check $i (last): $how ($((SECONDS - start)) s)" >>"$CUT_LOG"
