@@ -180,8 +180,10 @@ uint64_t serial_in_force() {
   return in_force ? in_force->serial : 0;
 }
 
+// The set in force, not the flash record: after a restart without the rule cache the record
+// outlives the set, and a server told its serial would answer "no update" to a router that holds
+// nothing. The record keeps its one job, refusing a lower serial (check_rule_set).
 std::optional<uint64_t> request_rule_serial() {
   if (key_path().empty()) return std::nullopt;
-  const std::optional<installed_serial> held = read_installed();
-  return held ? held->serial : 0;
+  return serial_in_force();
 }

@@ -46,5 +46,6 @@ void tell_not_taken(const set_check& c, const char* func, int line);
 void keep_rule_serial(std::string_view file, const set_check& c);
 // The serial of the set in force when it came with a well-formed trailer; 0 otherwise.
 uint64_t serial_in_force();
-// The serial of the signed set in force, for the request: none when the router has no key.
+// The serial of the signed set in force, for the request: 0 when none is (after a restart without
+// the rule cache, although the flash record holds a serial); none when the router has no key.
 std::optional<uint64_t> request_rule_serial();
