@@ -397,3 +397,51 @@ TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
             std::string::npos)
       << judged.out;
 }
+
+// A keyed router without the rule cache against the deployment: the first set (serial 1; sign
+// refuses 0, which a router holding nothing asks with) reaches it; a staged set it refuses and a
+// fire go into the RAM counts; after a kill -9 it asks with RuleSerial 0 (the flash record says 1,
+// but no set is in force), is sent its set again and heals from it within that one check, and
+// that check's report carries the refusal, the fire and the start.
+TEST(RuleServer, AKeyedRouterWithoutACacheGetsItsSetBackAfterAKill) {
+  sandbox sb;
+  nginx_server srv(sb.path("srv"));
+  ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
+  const std::string rules =
+      "[" +
+      rule(
+          "\"keyword\":\"wan\",\"re_pattern\":\"WAN down\",\"frequency\":1,\"action\":"
+          "\"nop\"") +
+      "]";
+  const std::string first = signed_set(sb, 1, rules);
+  EXPECT_EQ(run({bin("kivrule"), "sign", "--key", sb.path("key.key"), "--serial", "0",
+                 sb.path("set.kiv"), sb.path("zero.signed")})
+                .status,
+            2);
+  EXPECT_FALSE(std::filesystem::exists(sb.path("zero.signed")));
+  srv.publish(first);
+  point_router_at(sb, srv);  // bucket 80
+  sb.set("kiv_fleet_report", "1");
+  ASSERT_TRUE(sb.start());
+  ASSERT_TRUE(sb.following());
+  EXPECT_NE(sb.check().find(")]New arraylen=1\n"), std::string::npos);
+  srv.publish(signed_set(sb, 2, rules, 50));
+  EXPECT_NE(sb.check().find(")]Rule file not taken: staged for 50% of routers"), std::string::npos);
+  sb.syslog("WAN down\n");
+  ASSERT_TRUE(sb.wait_for("tmp/kiv.log", ")]===============self_healing end===============\n"));
+  EXPECT_EQ(sb.stop(SIGKILL), 128 + SIGKILL);
+  srv.publish(first);
+  ASSERT_TRUE(sb.start());
+  ASSERT_TRUE(sb.following());
+  const std::string again = sb.check();
+  EXPECT_NE(again.find(")]New arraylen=1\n"), std::string::npos) << again;
+  sb.syslog("WAN down\n");
+  ASSERT_TRUE(sb.wait_for("tmp/kiv.log", ")]===============self_healing end===============\n", 2));
+  EXPECT_EQ(sb.stop(), 0);
+  const std::string all = joined(srv.log(3), 3);
+  EXPECT_EQ(occurrences(all, R"("RuleSerial":"0","KivReport":"{\"v\":1,\"serial\":0,)"), 2u) << all;
+  EXPECT_EQ(occurrences(all, R"(\"starts\":1,\"refused\":{\"stage\":1},\"rules\":{\"wan\":)"
+                             R"({\"matches\":1,\"fires\":1,\"heals\":1,)"),
+            1u)
+      << all;
+}
