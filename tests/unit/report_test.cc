@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -262,19 +263,22 @@ TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
       EXPECT_EQ(none.walked + none.reboots + none.rules.size(), 0u);
       settle_counts(none);
     }
-  // Neither a link to a good file nor a FIFO (which must not hold the start) is read: each is set
-  // aside, nothing is added.
+  // Neither a link to a good file, nor a FIFO (which must not hold the start), nor a folder is
+  // read: each is set aside, nothing is added; a link planted at the temporary name is never
+  // written through either.
   for (const std::string dir : {"jffs/kiv/", "tmp/"}) {
     const std::string file = dir + (dir == "tmp/" ? "kiv_report_counts" : "report_counts");
     sb.write(dir + "good", kept);
     const std::function<void()> plant[] = {
         [&] { ASSERT_EQ(symlink("good", sb.path(file).c_str()), 0); },
-        [&] { ASSERT_EQ(mkfifo(sb.path(file).c_str(), 0600), 0); }};
+        [&] { ASSERT_EQ(mkfifo(sb.path(file).c_str(), 0600), 0); },
+        [&] { ASSERT_EQ(mkdir(sb.path(file).c_str(), 0700), 0); }};
     for (const auto& planted : plant) {
       SCOPED_TRACE(file);
       reboot();
-      unlink(sb.path(file + ".bad").c_str());
+      std::filesystem::remove_all(sb.path(file + ".bad"));
       planted();
+      symlink("good", sb.path(file + ".tmp").c_str());
       load_kept_counts();
       struct stat st;
       EXPECT_EQ(lstat(sb.path(file + ".bad").c_str(), &st), 0);
