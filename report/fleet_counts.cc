@@ -210,10 +210,12 @@ void keep_counts_in_ram() {
 }
 
 // The counts file `name` of the folder `dir` (shown as `shown`) read whole into *kept; false when
-// there is none or it is not whole (then set aside).
+// there is none or it is not whole (then set aside). In /tmp a file kiv did not make (another
+// user's, or one others may write) is planted: its counts would be reported as this router's.
 bool read_kept(const owned_fd& dir, const char* shown, const char* name, fleet_counts* kept) {
   std::string text;
-  const flash_read_result got = flash_read(dir, name, kMaxFile, &text);
+  const bool in_tmp = shown == KIV_TMP_DIR;
+  const flash_read_result got = flash_read(dir, name, kMaxFile, &text, in_tmp);
   if (got == flash_read_result::missing) return false;
   if (got != flash_read_result::ok || !parse(text, kept)) {
     KIV_LOG("Cannot read [%s/%s], it is set aside\n", shown, name);

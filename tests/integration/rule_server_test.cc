@@ -399,11 +399,9 @@ TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
       << judged.out;
 }
 
-// A keyed router without the cache against the deployment: the first set (serial 1: sign refuses
-// 0, which a router holding nothing asks with) reaches it; a staged set it refuses and a fire go
-// into the RAM counts; after a kill -9 it asks with RuleSerial 0 (the flash record says 1, but no
-// set is in force), is sent its set again and heals from it within that one check, whose report
-// carries the refusal, the fire and the start.
+// A keyed router without the cache refuses a staged set, fires and is killed: it then asks with
+// RuleSerial 0 (no set in force, whatever the flash record says), is sent its set and heals from
+// it within that one check, whose report carries the refusal, the fire and the start.
 TEST(RuleServer, AKeyedRouterWithoutACacheGetsItsSetBackAfterAKill) {
   sandbox sb;
   nginx_server srv(sb.path("srv"));

@@ -238,6 +238,11 @@ TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
   ASSERT_EQ(back.rules.size(), 1u);
   EXPECT_EQ(back.rules[0].first, "wan?");
   settle_counts(back);
+  // A whole file in /tmp that kiv did not make (here: others may read it) is planted: set aside.
+  reboot();
+  sb.write("tmp/kiv_report_counts", kept);
+  load_kept_counts();
+  EXPECT_EQ(sb.read("tmp/kiv_report_counts.bad"), kept);
   // In flash or in RAM, anything but a whole file as kiv writes it is set aside and adds nothing.
   std::vector<std::string> strange{""};
   for (const auto& r : cases("report_counts.txt")) strange.push_back(r[0]);
@@ -254,9 +259,8 @@ TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
       const fleet_counts none = take_counts();
       EXPECT_EQ(none.walked + none.reboots + none.rules.size(), 0u);
     }
-  // Neither a link to a good file, nor a FIFO (which must not hold the start), nor a folder is
-  // read: each is set aside, nothing is added; a link planted at the temporary name is never
-  // written through either.
+  // No link, FIFO (which must not hold the start) or folder is read: each is set aside, nothing
+  // added; no link, there or at the temporary name, is written through.
   for (const std::string dir : {"jffs/kiv/", "tmp/"}) {
     const std::string file = dir + (dir == "tmp/" ? "kiv_report_counts" : "report_counts");
     sb.write(dir + "good", kept);
