@@ -212,9 +212,9 @@ void keep_counts_in_ram() {
 // The counts file `name` of the folder `dir` (shown as `shown`) read whole into *kept; false when
 // there is none or it is not whole (then set aside). In /tmp a file kiv did not make (another
 // user's, or one others may write) is planted: its counts would be reported as this router's.
-bool read_kept(const owned_fd& dir, const char* shown, const char* name, fleet_counts* kept) {
+bool read_kept(const owned_fd& dir, const char* shown, const char* name, bool in_tmp,
+               fleet_counts* kept) {
   std::string text;
-  const bool in_tmp = shown == KIV_TMP_DIR;
   const flash_read_result got = flash_read(dir, name, kMaxFile, &text, in_tmp);
   if (got == flash_read_result::missing) return false;
   if (got != flash_read_result::ok || !parse(text, kept)) {
@@ -376,10 +376,10 @@ void load_kept_counts() {
   // when there is one (no reboot since), it holds all the flash one does.
   fleet_counts kept;
   owned_fd tmp = open_tmp_dir();
-  bool got = tmp.fd >= 0 && read_kept(tmp, KIV_TMP_DIR, KIV_TMP_COUNTS_NAME, &kept);
+  bool got = tmp.fd >= 0 && read_kept(tmp, KIV_TMP_DIR, KIV_TMP_COUNTS_NAME, true, &kept);
   owned_fd dir = open_flash_dir(false);
   if (dir.fd >= 0 && kept_in_flash()) {
-    if (!got) got = read_kept(dir, KIV_FLASH_DIR, KIV_COUNTS_NAME, &kept);
+    if (!got) got = read_kept(dir, KIV_FLASH_DIR, KIV_COUNTS_NAME, false, &kept);
     unlinkat(dir.fd, KIV_COUNTS_NAME, 0);
   }
   if (got) add_kept(kept);
