@@ -46,14 +46,16 @@ owned_fd open_flash_dir(bool create) {
   return owned_fd(fd);
 }
 
-flash_read_result flash_read(const owned_fd& dir, const char* name, size_t limit,
-                             std::string* out) {
+flash_read_result flash_read(const owned_fd& dir, const char* name, size_t limit, std::string* out,
+                             bool own_only) {
   // O_NONBLOCK: a FIFO planted at the name must not hold the daemon; it is refused below.
   owned_fd f(openat(dir.fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (f.fd < 0) return errno == ENOENT ? flash_read_result::missing : flash_read_result::failed;
   struct stat st;
   if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
       static_cast<unsigned long long>(st.st_size) > limit)
+    return flash_read_result::failed;
+  if (own_only && (st.st_uid != geteuid() || (st.st_mode & 077) != 0 || st.st_nlink != 1))
     return flash_read_result::failed;
   out->assign(static_cast<size_t>(st.st_size), '\0');
   size_t got = 0;

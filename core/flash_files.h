@@ -25,8 +25,11 @@ owned_fd open_flash_dir(bool create);
 
 enum class flash_read_result { ok, missing, failed };
 // The whole regular file `name` of the folder into *out; a file larger than `limit`, a link and
-// anything but a regular file are `failed`.
-flash_read_result flash_read(const owned_fd& dir, const char* name, size_t limit, std::string* out);
+// anything but a regular file are `failed`. With `own_only` (a folder others can write, as /tmp),
+// so is a file that is not as this process makes its own: its user's, with no permission for
+// group or others, one link.
+flash_read_result flash_read(const owned_fd& dir, const char* name, size_t limit, std::string* out,
+                             bool own_only = false);
 // Replaces the file `name` with the len bytes at data: written to NAME.tmp, synced, renamed over
 // NAME, and the folder synced. False when any step fails (the old file then stays as it was).
 bool flash_replace(const owned_fd& dir, const char* name, const char* data, size_t len);

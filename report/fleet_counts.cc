@@ -21,8 +21,9 @@
 
 namespace {
 
-constexpr char kHead[] = "kiv report 1";
-constexpr size_t kMaxFile = 256 * 1024;  // a few dozen bytes a rule; anything larger is not ours
+constexpr char kHead[] = "kiv report 2";
+constexpr char kHeadV1[] = "kiv report 1";  // before starts and refusals were counted
+constexpr size_t kMaxFile = 256 * 1024;     // a few dozen bytes a rule; anything larger is not ours
 constexpr size_t kKeywordMax = 64;
 
 enum count_kind { kMatches, kFires, kHeals, kUnconfirmed, kHeld, kKinds };
@@ -34,7 +35,12 @@ struct tally {
 };
 
 std::vector<std::unique_ptr<tally>> tallies;  // a profile's tally is its index here
-std::atomic<uint32_t> walked{0}, lost{0}, reboots{0};
+std::atomic<uint32_t> walked{0}, lost{0}, reboots{0}, starts{0};
+std::atomic<uint32_t> refused[KIV_REFUSALS] = {};
+
+// One write of the RAM file at a time, each of the counts as they are when it takes its turn: a
+// write of older counts never lands after one of newer.
+std::mutex ram_mutex;
 
 // The uptime the counts cover: `carried` seconds before `since`, then the time since.
 std::mutex period_mutex;
@@ -81,6 +87,10 @@ std::string keyword_of(const monitor_profile& p) {
   return counts_keyword(p.kiv_keyword ? p.kiv_keyword->c_str() : nullptr);
 }
 
+bool report_on() {
+  return nvram_get_int("kiv_fleet_report") == 1;
+}
+
 bool kept_in_flash() {
   return nvram_get_int("kiv_fleet_report") == 1 &&
          (nvram_get_int("kiv_rule_cache") == 1 || nvram_get_int("kiv_reboot_limit") > 0);
@@ -92,6 +102,10 @@ std::string format(const fleet_counts& c) {
   text += "walked " + std::to_string(c.walked) + "\n";
   text += "lost " + std::to_string(c.lost) + "\n";
   text += "reboots " + std::to_string(c.reboots) + "\n";
+  text += "starts " + std::to_string(c.starts) + "\n";
+  text += "refused";
+  for (uint32_t n : c.refused) text += " " + std::to_string(n);
+  text += "\n";
   for (const auto& [keyword, r] : c.rules)
     text += "rule " + std::to_string(r.matches) + " " + std::to_string(r.fires) + " " +
             std::to_string(r.heals) + " " + std::to_string(r.unconfirmed) + " " +
@@ -135,12 +149,28 @@ bool read_rule(const std::string& line, std::pair<std::string, rule_counts>* rul
   return true;
 }
 
-// The file's counts, or false when it is not exactly what format() writes.
+// "refused S T R U D": the counts of each refusal.
+bool read_refused(const std::string& line, fleet_counts* c) {
+  if (line.compare(0, 8, "refused ") != 0) return false;
+  size_t at = 8;
+  for (uint32_t& n : c->refused) {
+    const size_t end = std::min(line.find(' ', at), line.size());
+    uint64_t v = 0;
+    if (at >= line.size() || !read_count(line.substr(at, end - at), UINT32_MAX, &v)) return false;
+    n = static_cast<uint32_t>(v);
+    at = end + 1;
+  }
+  return at == line.size() + 1;
+}
+
+// The file's counts, or false when it is not exactly what format() writes (or wrote as version 1).
 bool parse(const std::string& text, fleet_counts* c) {
   std::vector<std::string> lines;
   for_each_line(text, [&lines](const std::string& line) { lines.push_back(line); });
-  if (text.empty() || text.back() != '\n' || lines.size() < 6 || lines.front() != kHead ||
-      lines.back() != "end")
+  const bool v1 = !lines.empty() && lines.front() == kHeadV1;
+  const size_t first_rule = v1 ? 5 : 7;
+  if (text.empty() || text.back() != '\n' || lines.size() < first_rule + 1 ||
+      (lines.front() != kHead && !v1) || lines.back() != "end")
     return false;
   uint64_t walked_n = 0, lost_n = 0, reboots_n = 0;
   if (!read_named(lines[1], "seconds", UINT32_MAX, &c->seconds) ||
@@ -148,10 +178,14 @@ bool parse(const std::string& text, fleet_counts* c) {
       !read_named(lines[3], "lost", UINT32_MAX, &lost_n) ||
       !read_named(lines[4], "reboots", UINT32_MAX, &reboots_n))
     return false;
+  uint64_t starts_n = 0;
+  if (!v1 && (!read_named(lines[5], "starts", UINT32_MAX, &starts_n) || !read_refused(lines[6], c)))
+    return false;
+  c->starts = static_cast<uint32_t>(starts_n);
   c->walked = static_cast<uint32_t>(walked_n);
   c->lost = static_cast<uint32_t>(lost_n);
   c->reboots = static_cast<uint32_t>(reboots_n);
-  for (size_t i = 5; i + 1 < lines.size(); ++i) {
+  for (size_t i = first_rule; i + 1 < lines.size(); ++i) {
     std::pair<std::string, rule_counts> rule;
     if (!read_rule(lines[i], &rule)) return false;
     c->rules.push_back(rule);
@@ -159,7 +193,62 @@ bool parse(const std::string& text, fleet_counts* c) {
   return true;
 }
 
+// The RAM file's folder; /tmp itself is the system's (a link there is the system's layout).
+owned_fd open_tmp_dir() {
+  return owned_fd(open(kiv_path(KIV_TMP_DIR).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+// At each rare event: the counts now, whole, in RAM, so that a restart, a crash or a kill loses
+// none of them (see the header).
+void keep_counts_in_ram() {
+  if (!report_on()) return;
+  std::lock_guard<std::mutex> lock(ram_mutex);
+  const std::string text = format(take_counts());
+  owned_fd dir = open_tmp_dir();
+  if (dir.fd < 0 || !flash_replace(dir, KIV_TMP_COUNTS_NAME, text.data(), text.size()))
+    KIV_LOG("Cannot keep the fleet report counts in [%s/%s]\n", KIV_TMP_DIR, KIV_TMP_COUNTS_NAME);
+}
+
+// The counts file `name` of the folder `dir` (shown as `shown`) read whole into *kept; false when
+// there is none or it is not whole (then set aside). In /tmp a file kiv did not make (another
+// user's, or one others may write) is planted: its counts would be reported as this router's.
+bool read_kept(const owned_fd& dir, const char* shown, const char* name, bool in_tmp,
+               fleet_counts* kept) {
+  std::string text;
+  const flash_read_result got = flash_read(dir, name, kMaxFile, &text, in_tmp);
+  if (got == flash_read_result::missing) return false;
+  if (got != flash_read_result::ok || !parse(text, kept)) {
+    KIV_LOG("Cannot read [%s/%s], it is set aside\n", shown, name);
+    flash_set_aside(dir, name);
+    *kept = fleet_counts{};
+    return false;
+  }
+  KIV_LOG("Fleet report counts of the last run read from [%s/%s]\n", shown, name);
+  return true;
+}
+
+void add_kept(const fleet_counts& kept) {
+  {
+    rule_set_hold hold = hold_rule_set();  // the table changes only under the lock
+    for (const auto& [keyword, r] : kept.rules) add_to(tally_for(keyword), r);
+  }
+  walked.fetch_add(kept.walked, std::memory_order_relaxed);
+  lost.fetch_add(kept.lost, std::memory_order_relaxed);
+  reboots.fetch_add(kept.reboots, std::memory_order_relaxed);
+  starts.fetch_add(kept.starts, std::memory_order_relaxed);
+  for (size_t i = 0; i < KIV_REFUSALS; ++i)
+    refused[i].fetch_add(kept.refused[i], std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(period_mutex);
+  carried += kept.seconds;
+}
+
 }  // namespace
+
+const char* refusal_name(refusal r) {
+  static const char* const names[KIV_REFUSALS] = {"signature", "stage", "serial", "rules",
+                                                  "download"};
+  return names[static_cast<size_t>(r)];
+}
 
 std::string counts_keyword(const char* keyword) {
   // An empty keyword is no name either: as "", it would make the flash file unreadable (the
@@ -183,18 +272,27 @@ void count_match(int32_t t) {
 }
 void count_fire(int32_t t) {
   bump(t, kFires);
+  keep_counts_in_ram();
 }
 void count_heal(int32_t t) {
   bump(t, kHeals);
+  keep_counts_in_ram();
 }
 void count_unconfirmed(int32_t t) {
   bump(t, kUnconfirmed);
+  keep_counts_in_ram();
 }
 void count_held(int32_t t) {
   bump(t, kHeld);
+  keep_counts_in_ram();
 }
 void count_reboot() {
   reboots.fetch_add(1, std::memory_order_relaxed);
+  keep_counts_in_ram();
+}
+void count_refusal(refusal why) {
+  refused[static_cast<size_t>(why)].fetch_add(1, std::memory_order_relaxed);
+  keep_counts_in_ram();
 }
 void add_lost_lines(uint32_t lines) {
   lost.fetch_add(lines, std::memory_order_relaxed);
@@ -223,6 +321,9 @@ fleet_counts take_counts() {
   c.walked = walked.load(std::memory_order_relaxed);
   c.lost = lost.load(std::memory_order_relaxed);
   c.reboots = reboots.load(std::memory_order_relaxed);
+  c.starts = starts.load(std::memory_order_relaxed);
+  for (size_t i = 0; i < KIV_REFUSALS; ++i)
+    c.refused[i] = refused[i].load(std::memory_order_relaxed);
   for (const auto& t : tallies)
     if (const rule_counts r = counts_of(*t); !r.empty()) c.rules.emplace_back(t->keyword, r);
   std::sort(c.rules.begin(), c.rules.end(),
@@ -239,8 +340,13 @@ void settle_counts(const fleet_counts& reported) {
   walked.fetch_sub(reported.walked, std::memory_order_relaxed);
   lost.fetch_sub(reported.lost, std::memory_order_relaxed);
   reboots.fetch_sub(reported.reboots, std::memory_order_relaxed);
+  starts.fetch_sub(reported.starts, std::memory_order_relaxed);
+  for (size_t i = 0; i < KIV_REFUSALS; ++i)
+    refused[i].fetch_sub(reported.refused[i], std::memory_order_relaxed);
   for (const auto& [keyword, r] : reported.rules)
     if (tally* t = tally_of(keyword)) add_to(*t, r, true);
+  // Reported: a restart from here on must not report them again.
+  keep_counts_in_ram();
   // Counts written before a reboot that did not come are reported now: never read back again.
   if (kept_in_flash()) {
     owned_fd dir = open_flash_dir(false);
@@ -249,6 +355,7 @@ void settle_counts(const fleet_counts& reported) {
 }
 
 void keep_counts_for_reboot() {
+  keep_counts_in_ram();
   if (!kept_in_flash()) return;
   const std::string text = format(take_counts());
   owned_fd dir = open_flash_dir(true);
@@ -263,30 +370,18 @@ void load_kept_counts() {
     std::lock_guard<std::mutex> lock(period_mutex);
     since = read_uptime();
   }
-  if (!kept_in_flash()) return;
-  owned_fd dir = open_flash_dir(false);
-  if (dir.fd < 0) return;
-  std::string text;
-  const flash_read_result got = flash_read(dir, KIV_COUNTS_NAME, kMaxFile, &text);
-  if (got == flash_read_result::missing) return;
+  starts.fetch_add(1, std::memory_order_relaxed);
+  if (!report_on()) return;
+  // The RAM file is written at every write of the flash one and at every rare event after it:
+  // when there is one (no reboot since), it holds all the flash one does.
   fleet_counts kept;
-  if (got != flash_read_result::ok || !parse(text, &kept)) {
-    KIV_LOG("Cannot read [%s/%s], it is set aside\n", KIV_FLASH_DIR, KIV_COUNTS_NAME);
-    flash_set_aside(dir, KIV_COUNTS_NAME);
-    return;
+  owned_fd tmp = open_tmp_dir();
+  bool got = tmp.fd >= 0 && read_kept(tmp, KIV_TMP_DIR, KIV_TMP_COUNTS_NAME, true, &kept);
+  owned_fd dir = open_flash_dir(false);
+  if (dir.fd >= 0 && kept_in_flash()) {
+    if (!got) got = read_kept(dir, KIV_FLASH_DIR, KIV_COUNTS_NAME, false, &kept);
+    unlinkat(dir.fd, KIV_COUNTS_NAME, 0);
   }
-  {
-    rule_set_hold hold = hold_rule_set();  // the table changes only under the lock
-    for (const auto& [keyword, r] : kept.rules) add_to(tally_for(keyword), r);
-  }
-  walked.fetch_add(kept.walked, std::memory_order_relaxed);
-  lost.fetch_add(kept.lost, std::memory_order_relaxed);
-  reboots.fetch_add(kept.reboots, std::memory_order_relaxed);
-  {
-    std::lock_guard<std::mutex> lock(period_mutex);
-    carried += kept.seconds;
-  }
-  unlinkat(dir.fd, KIV_COUNTS_NAME, 0);
-  KIV_LOG("Fleet report counts of the last run read from [%s/%s]\n", KIV_FLASH_DIR,
-          KIV_COUNTS_NAME);
+  if (got) add_kept(kept);
+  keep_counts_in_ram();  // this start, at once: a crash right after it is counted too
 }

@@ -13,20 +13,43 @@
 //
 // Where kiv keeps flash files (kiv_rule_cache 1 or kiv_reboot_limit set) the counts are written
 // before a reboot kiv makes and read back at the next start: /jffs/kiv/report_counts, text lines
-//   "kiv report 1"              the format and its version
-//   "seconds S", "walked L", "lost X", "reboots R"
+//   "kiv report 2"              the format and its version
+//   "seconds S", "walked L", "lost X", "reboots R", "starts N"
+//   "refused S T R U D"         sets refused for their signature, stage, serial, rules; failed
+//                               downloads
 //   "rule M F H U K KEYWORD"    a rule's matches, fires, heals, unconfirmed heals and held fires
 //   "end"
 // read whole or not at all: a file that is not exactly this is set aside (report_counts.bad).
 // Read back, the file is removed, so that a restart without a reboot counts nothing twice.
+// A file of version 1 (a kiv before starts and refusals were counted) reads as well.
+//
+// With kiv_fleet_report 1 the counts outlive a restart, a crash and a kill too: at each rare event
+// (a fire, a heal and its end, a held fire, a refusal, a reboot, a start, and after each report
+// settled) they are written whole to /tmp/kiv_report_counts (RAM, gone with a reboot) in the
+// format above, through a temporary file renamed over it, never through a link; at the next start
+// that file is read back first, and kept up to date from there on. Lines walked and the seconds
+// are as of the last such write. A file there that is not whole is set aside
+// (kiv_report_counts.bad) and adds nothing.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "rules/rule_set.h"
+
+// Why a downloaded set was not taken, as the report names it (refusal_name).
+enum class refusal {
+  signature,  // no valid signature for this router's key, or the key cannot be used
+  stage,      // staged for routers other than this one
+  serial,     // below the installed set's serial, or that serial with other bytes
+  rules,      // a file the reader refused
+  download,   // a check whose every try failed
+};
+inline constexpr size_t KIV_REFUSALS = 5;
+const char* refusal_name(refusal r);
 
 struct rule_counts {
   uint32_t matches = 0, fires = 0, heals = 0, unconfirmed = 0, held = 0;
@@ -37,6 +60,8 @@ struct rule_counts {
 struct fleet_counts {
   uint64_t seconds = 0;  // the uptime kiv ran since the counts started
   uint32_t walked = 0, lost = 0, reboots = 0;
+  uint32_t starts = 0;                                     // kiv's starts
+  std::array<uint32_t, KIV_REFUSALS> refused{};            // by refusal
   std::vector<std::pair<std::string, rule_counts>> rules;  // keyword order; none empty
   double taken_at = 0;                                     // the uptime when taken
 };
@@ -57,6 +82,8 @@ void count_held(int32_t tally);
 void count_reboot();
 // Lines the follower is known to have lost.
 void add_lost_lines(uint32_t lines);
+// A downloaded set not taken, or a check whose every try failed.
+void count_refusal(refusal why);
 
 // The install step, under mp_mutex, before `set` becomes the live one: gives each profile its
 // keyword's tally. Keywords with nothing counted that `set` does not hold are dropped.
@@ -68,8 +95,10 @@ fleet_counts take_counts();
 void settle_counts(const fleet_counts& reported);
 
 // Before a reboot kiv makes: with kiv_fleet_report 1 where kiv keeps flash files, the counts
-// are written to the flash.
+// are written to the flash (and to RAM, as at every rare event).
 void keep_counts_for_reboot();
-// At start-up, before the threads: the counts start now; with kiv_fleet_report 1, those written
-// before the last reboot are read back (and their file removed).
+// At start-up, before the threads: the counts start now, and this start is counted; with
+// kiv_fleet_report 1, those of the last run are read back: from RAM when kiv ended without a
+// reboot (a restart, a crash, a kill), else from the flash file written before the reboot kiv
+// made (which is removed either way).
 void load_kept_counts();

@@ -10,6 +10,7 @@
 #include "core/stop.h"
 #include "core/tmp_files.h"
 #include "platform/platform.h"
+#include "report/fleet_counts.h"
 #include "update/container.h"
 #include "update/curl_download_file.h"
 #include "update/retry_after.h"
@@ -35,6 +36,7 @@ bool taken_here(const char* path) {
   const set_check check = check_rule_set({buffer.get(), len});
   if (check.verdict == set_verdict::take) return true;
   tell_not_taken(check, __func__, __LINE__);
+  if (check.verdict == set_verdict::refused) count_refusal(check.counted_as);
   return false;
 }
 
@@ -75,6 +77,8 @@ std::optional<int64_t> download_json(const char* path) {
             answer.status, static_cast<long long>(*shed));
   // Whatever a failed last attempt left is never taken for an update.
   if (!ok) remove_file(path);
+  // Every try failed (not a shed answer, which asks to wait, nor a stop that cut the tries).
+  if (!ok && !shed && !terminate_flag.load()) count_refusal(refusal::download);
 
   long long flen = get_file_size(path);
   KIV_LOG("flen=[%lld]\n", flen);

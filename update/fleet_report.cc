@@ -42,13 +42,23 @@ std::string json_string(std::string_view text) {
 }
 
 std::string fleet_report_json(const fleet_counts& c, uint64_t serial, int bucket) {
-  char head[256];
-  snprintf(head, sizeof head,
+  char fixed[256];
+  snprintf(fixed, sizeof fixed,
            "{\"v\":1,\"serial\":%llu,\"bucket\":%d,\"seconds\":%llu,\"walked\":%u,\"lost\":%u,"
-           "\"reboots\":%u,\"rules\":{",
+           "\"reboots\":%u,\"starts\":%u,\"refused\":{",
            static_cast<unsigned long long>(serial), bucket,
            static_cast<unsigned long long>(c.seconds), static_cast<unsigned>(c.walked),
-           static_cast<unsigned>(c.lost), static_cast<unsigned>(c.reboots));
+           static_cast<unsigned>(c.lost), static_cast<unsigned>(c.reboots),
+           static_cast<unsigned>(c.starts));
+  // The reasons counted, in their order; at most five short members, so the head stays small.
+  std::string head = fixed;
+  for (size_t i = 0; i < KIV_REFUSALS; ++i) {
+    if (c.refused[i] == 0) continue;
+    if (head.back() != '{') head += ',';
+    head += std::string("\"") + refusal_name(static_cast<refusal>(i)) +
+            "\":" + std::to_string(c.refused[i]);
+  }
+  head += "},\"rules\":{";
   std::vector<std::string> members;
   for (const auto& [keyword, r] : c.rules) members.push_back(rule_member(keyword, r));
   // Members in keyword order, separated by commas; the whole with its end. The sum is kept as
@@ -57,7 +67,7 @@ std::string fleet_report_json(const fleet_counts& c, uint64_t serial, int bucket
   size_t kept_bytes = 0, kept_count = members.size();
   for (const std::string& m : members) kept_bytes += m.size();
   auto total = [&](bool cut) {
-    return strlen(head) + (cut ? 13 : 2) + kept_bytes + (kept_count ? kept_count - 1 : 0);
+    return head.size() + (cut ? 13 : 2) + kept_bytes + (kept_count ? kept_count - 1 : 0);
   };
   std::vector<bool> kept(members.size(), true);
   bool cut = false;

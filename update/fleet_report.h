@@ -1,8 +1,10 @@
 // The fleet report (kiv_fleet_report 1): the request's field "KivReport", after the six and
 // RuleSerial, a JSON object of what kiv did since the last request answered with status 200:
-//   {"v":1,"serial":N,"bucket":B,"seconds":S,"walked":L,"lost":X,"reboots":R,
+//   {"v":1,"serial":N,"bucket":B,"seconds":S,"walked":L,"lost":X,"reboots":R,"starts":T,
+//    "refused":{"signature":a,"stage":b,"serial":c,"rules":d,"download":e},
 //    "rules":{"KEYWORD":{"matches":m,"fires":f,"heals":h,"unconfirmed":u,"held":k}}}
-// serial is the set in force's (0 when none is known), bucket this router's. Counts only, and
+// serial is the set in force's (0 when none is known), bucket this router's, starts kiv's starts;
+// "refused" holds the reasons counted (none with 0; report/fleet_counts.h). Counts only, and
 // the rules' own keywords: no log text, no address, no settings value.
 #pragma once
 

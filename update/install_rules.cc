@@ -113,13 +113,20 @@ void read_json(const char* path) {
   if (!debug && path) std::remove(kiv_path(path).c_str());
   if (ret != 0) {
     READ_LOG("Cannot decrypt JSON file, ret=[%d]\n", ret);
+    count_refusal(refusal::rules);
     return;
   }
   // The download judged the file already; it is judged again as it is read now.
   const container_install got = install_container(buffer.get(), len, false);
   if (got.failed_at == install_step::judged) tell_not_taken(got.check, "read_json", __LINE__);
+  if (got.failed_at == install_step::judged && got.check.verdict == set_verdict::refused)
+    count_refusal(got.check.counted_as);
   if (got.failed_at == install_step::restored)
     READ_LOG("Cannot decrypt JSON file, ret=[%d]\n", got.rc);
+  // Memory short on the router says nothing of the file.
+  if (got.failed_at == install_step::restored ||
+      (got.failed_at == install_step::built && got.rc != RULES_NO_MEMORY))
+    count_refusal(refusal::rules);
   if (got.failed_at != install_step::none) return;
   logmessage_normal(KIV_SYSLOG_TAG, "%s\n", KIV_LINE_RULES_UPDATED);
   keep_rule_container({buffer.get(), len});

@@ -32,7 +32,7 @@ uint32_t rand_call_count = 0;
 void check_now(json_schedule& s, const char* path, const json_schedule_deps& deps) {
   s.check_owed = 0;
   if (const std::optional<int64_t> shed = deps.download(path)) {
-    const int64_t hold = shed_hold_back(*shed, *shed > 0 ? deps.random() : 0);
+    const int64_t hold = shed_hold_back(*shed, deps.random());
     s.not_before = deps.clock() + static_cast<double>(hold);
     s.check_owed = 1;
     PJ_LOG("No check for %lld s (the rule server asked for %lld s)\n", static_cast<long long>(hold),

@@ -43,7 +43,8 @@ std::optional<int64_t> shed_seconds(long status, const std::optional<std::string
 }
 
 int64_t shed_hold_back(int64_t seconds, int random) {
-  if (seconds <= 0) return 0;
+  // Below the floor (0 included) every tick of a shed fleet would ask again.
+  seconds = seconds < KIV_SHED_HOLD_MIN_S ? KIV_SHED_HOLD_MIN_S : seconds;
   const int64_t hold = seconds + static_cast<int64_t>(random < 0 ? 0 : random) % (seconds + 1);
   return hold < KIV_SHED_HOLD_MAX_S ? hold : KIV_SHED_HOLD_MAX_S;
 }

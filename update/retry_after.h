@@ -10,6 +10,9 @@
 #include <string_view>
 
 inline constexpr int64_t KIV_SHED_HOLD_MAX_S = 6 * 60 * 60;
+// A Retry-After below this is held as this: 0 or a few seconds, below the scheduler's 30-s tick,
+// made a shed router ask on every tick for ever.
+inline constexpr int64_t KIV_SHED_HOLD_MIN_S = 60;
 
 // The value of the header line `line` ("Name: value\r\n") when its name is `name` (compared
 // without regard to case); blanks around the value and the line end left out.
@@ -20,6 +23,7 @@ std::optional<int64_t> retry_after_seconds(std::string_view value);
 // The server's Retry-After seconds when the answer sheds load: status 503 or 429 with a usable
 // Retry-After; none for every other answer.
 std::optional<int64_t> shed_seconds(long status, const std::optional<std::string>& retry_after);
-// How long no check may ask after a shed answer of `seconds`: the seconds plus random % (seconds
-// + 1), at most KIV_SHED_HOLD_MAX_S. `random` is a non-negative draw.
+// How long no check may ask after a shed answer of `seconds` (held as KIV_SHED_HOLD_MIN_S when
+// below it): the seconds plus random % (seconds + 1), at most KIV_SHED_HOLD_MAX_S. `random` is a
+// non-negative draw.
 int64_t shed_hold_back(int64_t seconds, int random);

@@ -85,9 +85,10 @@ std::optional<installed_serial> read_installed() {
 // The set in force, as the install step (main thread, or start-up) left it: what it came with.
 std::optional<installed_serial> in_force;
 
-set_check refuse(set_check c, const std::string& why) {
+set_check refuse(set_check c, const std::string& why, refusal kind = refusal::signature) {
   c.verdict = set_verdict::refused;
   c.reason = why;
+  c.counted_as = kind;
   return c;
 }
 
@@ -96,7 +97,7 @@ set_check keep_to_stage(set_check c) {
   if (c.parts.trailer != rule_sig::ok) return c;
   const std::optional<std::string> why = stage_refusal(c.parts.stage, router_bucket());
   if (!why) return c;
-  c = refuse(c, *why);
+  c = refuse(c, *why, refusal::stage);
   c.staged_out = true;
   return c;
 }
@@ -127,8 +128,10 @@ set_check check_rule_set(std::string_view file) {
   if (!held) return keep_to_stage(c);
   const uint64_t serial = c.parts.serial;
   if (serial < held->serial)
-    return refuse(c, "serial " + std::to_string(serial) + " is below the installed set's " +
-                         std::to_string(held->serial));
+    return refuse(c,
+                  "serial " + std::to_string(serial) + " is below the installed set's " +
+                      std::to_string(held->serial),
+                  refusal::serial);
   if (serial == held->serial) {
     const std::string signature = hex_text(signature_of(file, c.parts));
     // A set staged and then signed for every router carries another set signature (a staged
@@ -140,7 +143,8 @@ set_check check_rule_set(std::string_view file) {
     };
     if (!same_set(held->signature))
       return refuse(
-          c, "serial " + std::to_string(serial) + " is the installed set's, with other bytes");
+          c, "serial " + std::to_string(serial) + " is the installed set's, with other bytes",
+          refusal::serial);
     // After a restart without the rule cache the record outlives the set: it is taken again.
     if (!in_force || in_force->serial != serial || !same_set(in_force->signature))
       return keep_to_stage(c);
@@ -180,8 +184,10 @@ uint64_t serial_in_force() {
   return in_force ? in_force->serial : 0;
 }
 
+// The set in force, not the flash record: after a restart without the rule cache the record
+// outlives the set, and a server told its serial would answer "no update" to a router that holds
+// nothing. The record keeps its one job, refusing a lower serial (check_rule_set).
 std::optional<uint64_t> request_rule_serial() {
   if (key_path().empty()) return std::nullopt;
-  const std::optional<installed_serial> held = read_installed();
-  return held ? held->serial : 0;
+  return serial_in_force();
 }

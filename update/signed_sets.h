@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "report/fleet_counts.h"
 #include "update/container.h"
 
 enum class set_verdict {
@@ -32,8 +33,9 @@ struct set_check {
   // Refused for no fault of the file: the key could not be used (missing, not a regular file, too
   // large, no Ed25519 key) or the crypto library failed. A cache so refused is kept.
   bool blameless = false;
-  std::string reason;       // why it is refused, or what `same` means, for the log
-  bool staged_out = false;  // refused by the stage: the system log is told as well
+  std::string reason;                       // why it is refused, or what `same` means, for the log
+  bool staged_out = false;                  // refused by the stage: the system log is told as well
+  refusal counted_as = refusal::signature;  // for the fleet report, when refused
 };
 
 // This router's verdict on a container's bytes as they came.
@@ -46,5 +48,6 @@ void tell_not_taken(const set_check& c, const char* func, int line);
 void keep_rule_serial(std::string_view file, const set_check& c);
 // The serial of the set in force when it came with a well-formed trailer; 0 otherwise.
 uint64_t serial_in_force();
-// The serial of the signed set in force, for the request: none when the router has no key.
+// The serial of the signed set in force, for the request: 0 when none is (after a restart without
+// the rule cache, although the flash record holds a serial); none when the router has no key.
 std::optional<uint64_t> request_rule_serial();

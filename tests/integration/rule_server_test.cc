@@ -432,13 +432,20 @@ TEST(RuleServer, TwoPublishesAtOnceLeaveOneWholeSet) {
 
 namespace {
 
+// One rule: "WAN down" heals with nop.
+std::string wan_rules() {
+  return "[" + rule(R"("keyword":"wan","re_pattern":"WAN down","frequency":1,"action":"nop")") +
+         "]";
+}
+
 // A KV-1000 with the rule-signing key signed_set made that asks the nginx server (and trusts the
-// tests' CA); no check by itself (link_internet 1) until check() lets one happen.
+// tests' CA) and sends the fleet report; no check by itself (link_internet 1) until check() lets
+// one happen.
 void point_router_at(sandbox& sb, const nginx_server& srv) {
   setenv("KIV_CA_BUNDLE", (certs() + "/ca.pem").c_str(), 1);
   sb.settings(
       "success_start_service=1;productid=KV-1000;ntp_ready=1;link_internet=1;"
-      "kiv_rule_pubkey=/key.pub;label_mac=02:4B:56:00:00:01;kiv_debug_server=" +
+      "kiv_rule_pubkey=/key.pub;label_mac=02:4B:56:00:00:01;kiv_fleet_report=1;kiv_debug_server=" +
       srv.url().substr(0, srv.url().rfind('/')));
   sb.write("tmp/syslog.log", "");
   sb.clock(100);
@@ -455,14 +462,8 @@ TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
   sandbox sb;
   nginx_server srv(sb.path("srv"));
   ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
-  const std::string rules = "[" +
-                            rule(
-                                "\"keyword\":\"wan\",\"re_pattern\":\"WAN down\","
-                                "\"frequency\":1,\"action\":\"nop\"") +
-                            "]";
-  srv.publish(signed_set(sb, 4, rules, 80));
+  srv.publish(signed_set(sb, 4, wan_rules(), 80));
   point_router_at(sb, srv);  // label_mac 02:4B:56:00:00:01: bucket 80
-  sb.set("kiv_fleet_report", "1");
   ASSERT_TRUE(sb.start());
   ASSERT_TRUE(sb.following());
   const std::string refused = sb.check();
@@ -471,7 +472,7 @@ TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
             std::string::npos)
       << refused;
   EXPECT_EQ(refused.find(")]New arraylen="), std::string::npos) << refused;
-  srv.publish(signed_set(sb, 4, rules, 81));
+  srv.publish(signed_set(sb, 4, wan_rules(), 81));
   sb.clock(86500);  // a day without a set
   const std::string taken = sb.check();
   EXPECT_NE(taken.find(")]New arraylen=1\n"), std::string::npos) << taken;
@@ -507,4 +508,35 @@ TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
   EXPECT_NE(judged.out.find("\nverdict: halt: fires of wan rose above 2 times the base's\n"),
             std::string::npos)
       << judged.out;
+}
+
+// A keyed router without the cache refuses a staged set, fires and is killed: it then asks with
+// RuleSerial 0 (no set in force, whatever the flash record says), is sent its set and heals from
+// it within that one check, whose report carries the refusal, the fire and the start.
+TEST(RuleServer, AKeyedRouterWithoutACacheGetsItsSetBackAfterAKill) {
+  sandbox sb;
+  nginx_server srv(sb.path("srv"));
+  ASSERT_GT(srv.pid, 0) << slurp(sb.path("srv.out"));
+  const std::string first = signed_set(sb, 1, wan_rules()), heal_end = "self_healing end====";
+  srv.publish(first);
+  point_router_at(sb, srv);  // bucket 80
+  ASSERT_TRUE(sb.start() && sb.following());
+  EXPECT_NE(sb.check().find(")]New arraylen=1\n"), std::string::npos);
+  srv.publish(signed_set(sb, 2, wan_rules(), 50));
+  EXPECT_NE(sb.check().find(")]Rule file not taken: staged for 50% of routers"), std::string::npos);
+  sb.syslog("WAN down\n");
+  ASSERT_TRUE(sb.wait_for("tmp/kiv.log", heal_end));
+  EXPECT_EQ(sb.stop(SIGKILL), 128 + SIGKILL);
+  srv.publish(first);
+  ASSERT_TRUE(sb.start() && sb.following());
+  EXPECT_NE(sb.check().find(")]New arraylen=1\n"), std::string::npos);
+  sb.syslog("WAN down\n");
+  ASSERT_TRUE(sb.wait_for("tmp/kiv.log", heal_end, 2));
+  EXPECT_EQ(sb.stop(), 0);
+  const std::string all = joined(srv.log(3), 3);
+  EXPECT_EQ(occurrences(all, R"("RuleSerial":"0","KivReport":"{\"v\":1,\"serial\":0,)"), 2u) << all;
+  EXPECT_EQ(occurrences(all, R"(\"starts\":1,\"refused\":{\"stage\":1},\"rules\":{\"wan\":{)"
+                             R"(\"matches\":1,\"fires\":1,\"heals\":1,)"),
+            1u)
+      << all;
 }

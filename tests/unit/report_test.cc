@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -29,6 +30,8 @@ fleet_counts some_counts() {
   c.walked = 12;
   c.lost = 2;
   c.reboots = 1;
+  c.starts = 2;
+  c.refused = {0, 1, 0, 3, 0};
   c.rules = {{"dns \"x\"\\", {1, 2, 3, 1, 0}}, {"wan_down", {5, 0, 0, 0, 4}}};
   return c;
 }
@@ -49,12 +52,13 @@ int installed(const std::vector<std::string>& rules) {
 TEST(FleetReport, TheJsonEscapedAndCutAtItsLimit) {
   EXPECT_EQ(fleet_report_json(some_counts(), 2026120901, 37),
             "{\"v\":1,\"serial\":2026120901,\"bucket\":37,\"seconds\":86400,\"walked\":12,"
-            "\"lost\":2,\"reboots\":1,\"rules\":{\"dns \\\"x\\\"\\\\\":{\"matches\":1,\"fires\":2,"
+            "\"lost\":2,\"reboots\":1,\"starts\":2,\"refused\":{\"stage\":1,\"rules\":3},"
+            "\"rules\":{\"dns \\\"x\\\"\\\\\":{\"matches\":1,\"fires\":2,"
             "\"heals\":3,\"unconfirmed\":1,\"held\":0},\"wan_down\":{\"matches\":5,\"fires\":0,"
             "\"heals\":0,\"unconfirmed\":0,\"held\":4}}}");
   EXPECT_EQ(fleet_report_json(fleet_counts{}, 0, 0),
             "{\"v\":1,\"serial\":0,\"bucket\":0,\"seconds\":0,\"walked\":0,\"lost\":0,\"reboots\":"
-            "0,\"rules\":{}}");
+            "0,\"starts\":0,\"refused\":{},\"rules\":{}}");
   EXPECT_EQ(json_string(std::string("a\"\\\x01\n\x7f/\xc3\xa9", 9)),
             "\"a\\\"\\\\\\u0001\\u000a\\u007f/\xc3\xa9\"");
   // Rules of 40-byte keywords, rule i with i fires: the most fires stay, in keyword order. Counts
@@ -62,6 +66,7 @@ TEST(FleetReport, TheJsonEscapedAndCutAtItsLimit) {
   // ThreadSanitizer), not by adding all members up again for each one that goes (20 s here).
   const double bound = kSanitized ? 10 : 1;
   fleet_counts many;
+  many.refused.fill(many.starts = UINT32_MAX);  // the largest head counts against the bound too
   for (uint32_t n : {60u, 60000u}) {
     SCOPED_TRACE(n);
     for (uint32_t i = static_cast<uint32_t>(many.rules.size()); i < n; ++i)
@@ -181,6 +186,7 @@ TEST(FleetCounts, CountedInTheWalkAndTheExecutorAndSettledByWhatWasReported) {
 TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
   sandbox sb;
   sb.settings("productid=KV-1000");
+  const auto reboot = [&] { unlink(sb.path("tmp/kiv_report_counts").c_str()); };  // /tmp goes
   ASSERT_EQ(installed({R"("keyword":"wan","re_pattern":"WAN","frequency":1,"action":"reboot")"}),
             RULES_OK);
   sb.clock(100);
@@ -188,21 +194,27 @@ TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
   count_heal(live_profile(0).tally);
   count_walked_line();
   count_reboot();
+  count_refusal(refusal::serial);
   keep_counts_for_reboot();
-  EXPECT_EQ(sb.read("jffs/kiv/report_counts"), "") << "only with kiv_fleet_report 1";
+  EXPECT_EQ(sb.read("jffs/kiv/report_counts") + sb.read("tmp/kiv_report_counts"), "");  // off
   sb.settings("kiv_fleet_report=1");
   keep_counts_for_reboot();
   EXPECT_EQ(sb.read("jffs/kiv/report_counts"), "") << "only where kiv keeps flash files";
+  const std::string kept =
+      "kiv report 2\nseconds 100\nwalked 1\nlost 0\nreboots 1\nstarts 0\nrefused 0 0 1 0 0\n"
+      "rule 1 0 1 0 0 wan\nend\n";
+  EXPECT_EQ(sb.read("tmp/kiv_report_counts"), kept) << "in RAM wherever the report is on";
   sb.settings("kiv_reboot_limit=3");
   keep_counts_for_reboot();
-  const std::string kept =
-      "kiv report 1\nseconds 100\nwalked 1\nlost 0\nreboots 1\nrule 1 0 1 0 0 wan\nend\n";
   EXPECT_EQ(sb.read("jffs/kiv/report_counts"), kept);
   settle_counts(take_counts());
   EXPECT_EQ(access(sb.path("jffs/kiv/report_counts").c_str(), F_OK), -1)
       << "reported: never read back (the reboot did not come)";
+  EXPECT_TRUE(sb.read("tmp/kiv_report_counts").ends_with("\nstarts 0\nrefused 0 0 0 0 0\nend\n"))
+      << "reported: a restart reports none again";
   // The next start: the counts go on from those kept, and the file goes.
   sb.write("jffs/kiv/report_counts", kept);
+  reboot();
   sb.clock(20);
   load_kept_counts();
   EXPECT_EQ(access(sb.path("jffs/kiv/report_counts").c_str(), F_OK), -1);
@@ -211,50 +223,64 @@ TEST(FleetCounts, KeptOverARebootReadWholeOrSetAside) {
   EXPECT_EQ(back.seconds, 130u);
   EXPECT_EQ(back.walked, 1u);
   EXPECT_EQ(back.reboots, 1u);
+  EXPECT_EQ(back.starts, 1u);
   ASSERT_EQ(back.rules.size(), 1u);
   EXPECT_EQ(back.rules[0].second.heals, 1u);
   settle_counts(back);
-  // A file that a kiv before keywords lost their bytes outside UTF-8 wrote reads, those as '?'.
+  // A file that a kiv before keywords lost their bytes outside UTF-8 wrote reads, those as '?'; so
+  // does one of version 1, without starts and refusals.
   sb.write("jffs/kiv/report_counts",
            "kiv report 1\nseconds 1\nwalked 1\nlost 0\nreboots 0\n"
            "rule 1 0 1 0 0 wan\xff\nend\n");
+  reboot();
   load_kept_counts();
   back = take_counts();
   ASSERT_EQ(back.rules.size(), 1u);
   EXPECT_EQ(back.rules[0].first, "wan?");
   settle_counts(back);
-  // Anything but a whole file as kiv writes it is set aside and adds nothing.
+  // A whole file in /tmp that kiv did not make (here: others may read it) is planted: set aside.
+  reboot();
+  sb.write("tmp/kiv_report_counts", kept);
+  load_kept_counts();
+  EXPECT_EQ(sb.read("tmp/kiv_report_counts.bad"), kept);
+  // In flash or in RAM, anything but a whole file as kiv writes it is set aside and adds nothing.
   std::vector<std::string> strange{""};
   for (const auto& r : cases("report_counts.txt")) strange.push_back(r[0]);
-  for (const std::string& text : strange) {
-    SCOPED_TRACE(text.substr(0, 80));
-    sb.write("jffs/kiv/report_counts", text);
-    sb.write("tmp/kiv.log", "");
-    load_kept_counts();
-    EXPECT_TRUE(sb.read("jffs/kiv/report_counts.bad") == text) << "set aside as it was";
-    EXPECT_NE(
-        sb.read("tmp/kiv.log").find(")]Cannot read [/jffs/kiv/report_counts], it is set aside\n"),
-        std::string::npos);
-    const fleet_counts none = take_counts();
-    EXPECT_EQ(none.walked + none.reboots + none.rules.size(), 0u);
+  for (const std::string file : {"jffs/kiv/report_counts", "tmp/kiv_report_counts"})
+    for (const std::string& text : strange) {
+      SCOPED_TRACE(file + ": " + text.substr(0, 80));
+      reboot();
+      sb.write(file, text);
+      sb.write("tmp/kiv.log", "");
+      load_kept_counts();
+      EXPECT_TRUE(sb.read(file + ".bad") == text) << "set aside as it was";
+      EXPECT_NE(sb.read("tmp/kiv.log").find(")]Cannot read [/" + file + "], it is set aside\n"),
+                std::string::npos);
+      const fleet_counts none = take_counts();
+      EXPECT_EQ(none.walked + none.reboots + none.rules.size(), 0u);
+    }
+  // No link, FIFO (which must not hold the start) or folder is read: each is set aside, nothing
+  // added; no link, there or at the temporary name, is written through.
+  for (const std::string dir : {"jffs/kiv/", "tmp/"}) {
+    const std::string file = dir + (dir == "tmp/" ? "kiv_report_counts" : "report_counts");
+    sb.write(dir + "good", kept);
+    const std::function<void()> plant[] = {
+        [&] { ASSERT_EQ(symlink("good", sb.path(file).c_str()), 0); },
+        [&] { ASSERT_EQ(mkfifo(sb.path(file).c_str(), 0600), 0); },
+        [&] { ASSERT_EQ(mkdir(sb.path(file).c_str(), 0700), 0); }};
+    for (const auto& planted : plant) {
+      SCOPED_TRACE(file);
+      reboot();
+      std::filesystem::remove_all(sb.path(file + ".bad"));
+      planted();
+      symlink("good", sb.path(file + ".tmp").c_str());
+      load_kept_counts();
+      EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(sb.path(file + ".bad"))));
+      const fleet_counts none = take_counts();
+      EXPECT_EQ(none.walked + none.reboots + none.rules.size(), 0u);
+    }
+    EXPECT_EQ(sb.read(dir + "good"), kept) << "never written through the link";
   }
-  // Neither a link to a good file nor a FIFO (which must not hold the start) is read: each is set
-  // aside, nothing is added.
-  sb.write("jffs/kiv/good", kept);
-  const std::function<void()> plant[] = {
-      [&] { ASSERT_EQ(symlink("good", sb.path("jffs/kiv/report_counts").c_str()), 0); },
-      [&] { ASSERT_EQ(mkfifo(sb.path("jffs/kiv/report_counts").c_str(), 0600), 0); }};
-  for (const auto& planted : plant) {
-    unlink(sb.path("jffs/kiv/report_counts.bad").c_str());
-    planted();
-    load_kept_counts();
-    EXPECT_EQ(access(sb.path("jffs/kiv/report_counts").c_str(), F_OK), -1);
-    struct stat st;
-    EXPECT_EQ(lstat(sb.path("jffs/kiv/report_counts.bad").c_str(), &st), 0);
-    const fleet_counts none = take_counts();
-    EXPECT_EQ(none.walked + none.reboots + none.rules.size(), 0u);
-  }
-  EXPECT_EQ(sb.read("jffs/kiv/good"), kept) << "never written through the link";
 }
 
 // A rule with an empty keyword ("keyword":"" loads) is counted as "(null)": its counts are kept

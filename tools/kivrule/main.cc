@@ -58,7 +58,7 @@ const char kUsage[] =
     "      (PEM). Neither may exist already: a key is never replaced.\n"
     "  sign --key NAME.key --serial N [--stage P] IN OUT [--force]\n"
     "      write IN, a container as pack writes it, with a signature trailer behind it:\n"
-    "      the serial N (0..18446744073709551615) and an Ed25519 signature over the\n"
+    "      the serial N (1..18446744073709551615) and an Ed25519 signature over the\n"
     "      container and the serial. IN must pass check (without identity) and N may not\n"
     "      be above 2^63 (few or no later sets could follow it) unless --force is given.\n"
     "      A router holding the public key installs only signed files and none with a\n"

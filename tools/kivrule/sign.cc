@@ -149,8 +149,14 @@ int kivrule_sign(std::vector<std::string> args) {
                 KIVRULE_USAGE);
   uint64_t serial = 0;
   if (!parse_serial(*serial_given, &serial))
-    return fail("--serial needs a number 0..18446744073709551615, not '" + *serial_given + "'",
+    return fail("--serial needs a number 1..18446744073709551615, not '" + *serial_given + "'",
                 KIVRULE_USAGE);
+  // 0 is what a router that holds no signed set asks with: a server answers it "no update".
+  if (serial == 0)
+    return fail(
+        "--serial 0 is no set's serial: serials start at 1 (a router that holds no signed "
+        "set asks with serial 0, and would never be sent this set)",
+        KIVRULE_USAGE);
   // A router never takes a lower serial than the set it holds: a serial near the top leaves
   // little or no room for the sets that must follow it.
   if (serial > kSerialRoomy && !force)
