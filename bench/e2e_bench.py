@@ -230,9 +230,11 @@ def work_base(on_disk):
     return None
 
 
-def run_one(args, server, workdir, n, count, save_log=None):
+def run_one(args, server, workdir, n, count, save_log=None, rules_text=None, fed_log=None,
+            settings=()):
     """One run of the daemon at N rules; with save_log, its log as the run left it (kiv.log.1,
-    then kiv.log) is copied there."""
+    then kiv.log) is copied there. rules_text and fed_log (data, marker, faults) replace the
+    generated rule set and log; settings are further (key, value) pairs for the router."""
     root = os.path.join(workdir, "root-%d" % n)
     for d in ("tmp", "var/run", "dev", "jffs"):
         os.makedirs(os.path.join(root, d))
@@ -246,14 +248,14 @@ def run_one(args, server, workdir, n, count, save_log=None):
     rules = os.path.join(workdir, "rules-%d.json" % n)
     packed = os.path.join(workdir, "rules-%d.bin" % n)
     with open(rules, "w") as f:
-        f.write(rules_json(n))
+        f.write(rules_text or rules_json(n))
     subprocess.run([os.path.join(args.bin, "kivrule"), "pack", rules, packed], check=True,
                    stdout=subprocess.DEVNULL)
     server.answer(packed)
     for key, value in (("success_start_service", "1"), ("productid", "KV-1000"),
                        ("kiv_debug_server", server.url), ("ntp_ready", "1"),
                        ("link_internet", "2"), ("kiv_quick_period", "1"),
-                       ("kiv_debug_flag", "0")):
+                       ("kiv_debug_flag", "0")) + tuple(settings):
         setting(key, value)
     syslog = os.path.join(root, "tmp/syslog.log")
     open(syslog, "w").close()
@@ -268,7 +270,7 @@ def run_one(args, server, workdir, n, count, save_log=None):
         setting("link_internet", "1")
         pidfile = read(os.path.join(root, "var/run/kiv.pid")).decode().split()
         follower = int(pidfile[-1]) if len(pidfile) > 1 else None
-        data, marker, faults = generate_log(n, count, n)
+        data, marker, faults = fed_log or generate_log(n, count, n)
         needle = b"pBuf=[" + marker.encode() + b"]\n"
         time.sleep(1)  # let start-up settle before the counters are read
         cpu0 = proc_cpu(kiv.pid)

@@ -39,9 +39,13 @@ import subprocess
 import sys
 import tempfile
 import time
+import glob
+import random
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_bench  # noqa: E402
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Lines per N: enough for a few seconds of the fastest walker, the same before and after.
 LINES_AT = {1: 600000, 10: 300000, 100: 100000, 1000: 10000}
@@ -49,15 +53,42 @@ FREQUENCY = 3
 PERIOD = 60
 
 
-def sec_rules(n):
-    """One SingleWithThreshold rule per profile of e2e_bench.rules_json(n)."""
+def sec_rules(rules):
+    """One SingleWithThreshold rule per profile, its thresh and window the rule's own."""
     out = []
-    for rule in json.loads(e2e_bench.rules_json(n)):
-        assert rule["frequency"] == str(FREQUENCY) and rule["period"] == str(PERIOD)
+    for rule in rules:
         out.append("type=SingleWithThreshold\nptype=RegExp\npattern=%s\ndesc=%s\naction=none\n"
-                   "thresh=%d\nwindow=%d\n" % (rule["re_pattern"], rule["keyword"], FREQUENCY,
-                                               PERIOD))
+                   "thresh=%d\nwindow=%d\n" % (rule["re_pattern"], rule["keyword"],
+                                               int(rule["frequency"]), int(rule["period"])))
     return "\n".join(out)
+
+
+# The rule library's budgets (library/SOURCES.md): what a vendor ships beside it.
+LIBRARY_SETTINGS = (("kiv_heal_limit", "3"), ("kiv_reboot_limit", "2"))
+
+
+def library_case(args, workdir):
+    """The rule library picked for the benchmark's model, and a log of about --library-lines
+    lines: its faults among ordinary traffic (library/make_log.py), an OOM storm of
+    --storm kills with the kernel's memory dump around each, a fault of rule 0 and a marker."""
+    rules_path = os.path.join(workdir, "library.json")
+    subprocess.run([os.path.join(args.bin, "kivrule"), "pick", "--model", "KV-1000", rules_path] +
+                   sorted(glob.glob(os.path.join(REPO, "library", "*.json"))), check=True,
+                   stderr=subprocess.DEVNULL)
+    rules = json.load(open(rules_path))
+    log = os.path.join(workdir, "library.log")
+    ordinary = max(1, (int(args.library_lines * args.lines_scale) - 8 * args.storm) //
+                   (len(rules) + 2))
+    subprocess.run([sys.executable, os.path.join(REPO, "library", "make_log.py"), log,
+                    log + ".fires", "--storm", str(args.storm), "--ordinary", str(ordinary)],
+                   check=True)
+    lines = open(log).read().split("\n")[:-1]
+    first = open(os.path.join(REPO, "library", "wan.samples")).read()
+    fault = next(l[2:] for l in first.split("\n") if l.startswith("+ "))
+    marker = "Dec 31 23:59:59 bench: end of run %d" % random.Random(38).randint(10**8, 10**9)
+    lines += ["Dec 31 23:59:58" + fault[15:], marker]
+    data = ("\n".join(lines) + "\n").encode()
+    return rules, data, marker
 
 
 def timed_run(argv):
@@ -116,6 +147,11 @@ def check_floor(binary, profiles, data, kiv_log, workdir):
     with open(kiv_log, "rb") as f:
         kiv = f.read().decode()
     start = kiv.rfind("[KIV]", 0, kiv.rfind("]pBuf=[%s]\n" % lines[0]))
+    # Lines kiv's own heals wrote to the system log after the marker (a heal holds the set while
+    # it runs, so they come last) are no part of the two lines compared.
+    after = kiv.find("]pBuf=[", kiv.rfind("]pBuf=[%s]\n" % lines[1]) + 1)
+    end = kiv.rfind("[KIV]", 0, after) if after >= 0 else len(kiv)
+    kiv = kiv[:end]
 
     def plain(text):
         text = re.sub(r"\[[0-9]+\.[0-9]{6}\]", "[time]", text)
@@ -139,6 +175,11 @@ def main():
     ap.add_argument("--time-scale", type=float, default=1.0, help="KIV_TIME_SCALE of the daemon")
     ap.add_argument("--timeout", type=float, default=900.0)
     ap.add_argument("--json", help="also write the rows to this file")
+    ap.add_argument("--library", action="store_true",
+                    help="also run the rule library (library/*.json) on a log of its faults "
+                    "among ordinary traffic, with an OOM storm")
+    ap.add_argument("--library-lines", type=int, default=200000)
+    ap.add_argument("--storm", type=int, default=2000, help="OOM kills in the library's storm")
     ap.add_argument("--on-disk", action="store_true",
                     help="work in the default temporary directory, not on a tmpfs")
     args = ap.parse_args()
@@ -149,15 +190,27 @@ def main():
     loop_bin = os.path.join(args.bin, "bench", "kiv_regexec_loop")
     floor_bin = os.path.join(args.bin, "bench", "kiv_records_floor")
     ns = [int(x) for x in args.n.split(",") if x]
+    if args.library:
+        ns.append("library")
     workdir = tempfile.mkdtemp(prefix="kiv-side.", dir=e2e_bench.work_base(args.on_disk))
     server = e2e_bench.RuleServer(workdir)
     rows = []
     try:
         for n in ns:
-            count = max(1000, int(LINES_AT.get(n, max(2000, 10000000 // max(n, 1))) *
-                                  args.lines_scale))
-            # The log kiv is fed (e2e_bench.generate_log with the same seed), as a file.
-            data, _, _ = e2e_bench.generate_log(n, count, n)
+            settings = ()
+            if n == "library":
+                rules, data, marker = library_case(args, workdir)
+                label, n, count = "library", len(rules), data.count(b"\n")
+                fed = (data, marker, 0)
+                settings = LIBRARY_SETTINGS
+            else:
+                label = str(n)
+                count = max(1000, int(LINES_AT.get(n, max(2000, 10000000 // max(n, 1))) *
+                                      args.lines_scale))
+                # The log kiv is fed (e2e_bench.generate_log with the same seed), as a file.
+                data, _, _ = e2e_bench.generate_log(n, count, n)
+                rules = json.loads(e2e_bench.rules_json(n))
+                fed = None
             log = os.path.join(workdir, "log-%d" % n)
             empty = os.path.join(workdir, "empty")
             conf = os.path.join(workdir, "sec-%d.conf" % n)
@@ -166,8 +219,7 @@ def main():
                 f.write(data)
             open(empty, "w").close()
             with open(conf, "w") as f:
-                f.write(sec_rules(n))
-            rules = json.loads(e2e_bench.rules_json(n))
+                f.write(sec_rules(rules))
             with open(patterns, "w") as f:
                 f.write("".join(r["re_pattern"] + "\n" for r in rules))
             profiles = os.path.join(workdir, "profiles-%d" % n)
@@ -177,7 +229,9 @@ def main():
             kiv, sec, loop, floor = [], [], [], []
             for run in range(args.runs):
                 kiv.append(e2e_bench.run_one(args, server, workdir, n, count,
-                                             save_log=kiv_log if run == 0 else None))
+                                             save_log=kiv_log if run == 0 else None,
+                                             rules_text=json.dumps(rules) if fed else None,
+                                             fed_log=fed, settings=settings))
                 if run == 0:
                     check_floor(floor_bin, profiles, data, kiv_log, workdir)
                 shutil.rmtree(os.path.join(workdir, "root-%d" % n), ignore_errors=True)
@@ -185,11 +239,11 @@ def main():
                 loop.append(regexec_run(loop_bin, patterns, log))
                 floor.append(floor_run(floor_bin, profiles, log, kiv_log,
                                        os.path.join(workdir, "floor-%d" % n)))
-                print("N=%d run %d: kiv %.2f s (CPU %.2f s), SEC %.2f s, regexec loop %.2f s, "
+                print("N=%s run %d: kiv %.2f s (CPU %.2f s), SEC %.2f s, regexec loop %.2f s, "
                       "records' floor %.2f s (CPU %.2f s)" %
-                      (n, run + 1, kiv[-1]["seconds"], kiv[-1]["cpu_s_per_mline"] * count / 1e6,
+                      (label, run + 1, kiv[-1]["seconds"], kiv[-1]["cpu_s_per_mline"] * count / 1e6,
                        sec[-1][0], loop[-1], floor[-1][0], floor[-1][1]), flush=True)
-            row = {"N": n, "lines": count,
+            row = {"N": n, "label": label, "lines": count,
                    "regexec_lines_per_s": count / median(loop),
                    "sec_lines_per_s": count / median(s[0] for s in sec),
                    "sec_cpu_s_per_mline": median(s[1] for s in sec) * 1e6 / count,
@@ -213,8 +267,9 @@ def main():
           "| kiv / floor (CPU) |")
     print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for r in rows:
-        print("| %d | %d | %s | %s | %.1f | %s | %.1f | %s | %.1f | %.2f MiB | %.2f | %.2f |" % (
-            r["N"], r["lines"], rate(r["regexec_lines_per_s"]), rate(r["floor_lines_per_s"]),
+        print("| %s | %d | %s | %s | %.1f | %s | %.1f | %s | %.1f | %.2f MiB | %.2f | %.2f |" % (
+            r["N"] if r["label"] == str(r["N"]) else "%d (library)" % r["N"], r["lines"],
+            rate(r["regexec_lines_per_s"]), rate(r["floor_lines_per_s"]),
             r["floor_cpu_s_per_mline"], rate(r["sec_lines_per_s"]), r["sec_cpu_s_per_mline"],
             rate(r["kiv_lines_per_s"]), r["kiv_cpu_s_per_mline"],
             r["kiv_private_dirty_kib"] / 1024.0, r["kiv_over_sec"], r["kiv_over_floor"]))

@@ -6,7 +6,7 @@
 #   micro  the micro benchmark (bench/line_path_bench.cc);
 #   e2e    the end-to-end benchmark (bench/e2e_bench.py: the real daemon in a sandbox root),
 #          with the idle figures;
-#   side   the side-by-side run (bench/side_by_side.py): kiv end to end beside SEC (the log
+#   side   the side-by-side run (bench/side_by_side.py), the rule library's case included: kiv end to end beside SEC (the log
 #          correlator, installed here), a plain regexec loop and the records' floor (the records
 #          kiv writes, formatted and written alone) at N = 1, 10, 100, 1000, medians of three,
 #          one table with the ratios kiv/SEC and kiv/floor;
@@ -67,5 +67,5 @@ if [ "$what" = side ] || [ "$what" = all ]; then
   echo "== side by side: kiv end to end, SEC --notail, a regexec loop and the records' floor"
   extra=()
   [ "$quick" = 1 ] && extra=(--lines-scale 0.2)
-  timeout 3600 python3 bench/side_by_side.py --bin "$B" --n "$ns" "${extra[@]}"
+  timeout 3600 python3 bench/side_by_side.py --bin "$B" --n "$ns" --library "${extra[@]}"
 fi

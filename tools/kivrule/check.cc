@@ -26,6 +26,29 @@
 #include "rules/pattern_automaton.h"
 #include "tools/kivrule/kivrule.h"
 
+// The first MAC of a label_mac list (MACs separated by anything that is no part of one); the
+// whole text when it holds none.
+std::string first_mac(const std::string& list) {
+  auto part = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == ':' || c == '-' || c == '.';
+  };
+  const auto begin = std::find_if(list.begin(), list.end(), part);
+  if (begin == list.end()) return list;
+  return std::string(begin, std::find_if_not(begin, list.end(), part));
+}
+
+// The router a rule names: its model, odmpid, target_fwver (cut as the daemon cuts its own
+// device_fwver) and the first MAC of its label_mac list, each when the rule has it. The rule is
+// active on that router whenever it can be active on any.
+router_identity named_router(const rule_fields& f) {
+  router_identity id;
+  id.productid = f.model;
+  id.odmpid = f.odmpid;
+  id.device_fwver = f.target_fwver.value_or("._").substr(0, KIV_FWVER_MAX);
+  id.label_mac = first_mac(f.label_mac.value_or(""));
+  return id;
+}
+
 namespace {
 
 constexpr size_t kShownBytes = 160;  // longer texts are cut in the report
@@ -59,29 +82,6 @@ struct checked_rule {
   int rc = RULES_OK;  // what the reader makes of the rule when it is active, alone in its set
   router_identity named;
 };
-
-// The first MAC of a label_mac list (MACs separated by anything that is no part of one); the
-// whole text when it holds none.
-std::string first_mac(const std::string& list) {
-  auto part = [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == ':' || c == '-' || c == '.';
-  };
-  const auto begin = std::find_if(list.begin(), list.end(), part);
-  if (begin == list.end()) return list;
-  return std::string(begin, std::find_if_not(begin, list.end(), part));
-}
-
-// The router a rule names: its model, odmpid, target_fwver (cut as the daemon cuts its own
-// device_fwver) and the first MAC of its label_mac list, each when the rule has it. The rule is
-// active on that router whenever it can be active on any.
-router_identity named_router(const rule_fields& f) {
-  router_identity id;
-  id.productid = f.model;
-  id.odmpid = f.odmpid;
-  id.device_fwver = f.target_fwver.value_or("._").substr(0, KIV_FWVER_MAX);
-  id.label_mac = first_mac(f.label_mac.value_or(""));
-  return id;
-}
 
 std::string router_key(const router_identity& id) {
   std::string key = id.productid ? "1" + *id.productid : "0";

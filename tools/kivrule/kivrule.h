@@ -84,6 +84,14 @@ std::string text_position(const std::string& text, size_t offset);
 // tell_length).
 std::string quoted_text(const std::string& s, size_t limit, bool tell_length);
 
+// The first MAC of a label_mac list (MACs separated by anything that is no part of one); the
+// whole text when it holds none.
+std::string first_mac(const std::string& list);
+// The router a rule names: its model, odmpid, target_fwver (cut as the daemon cuts its own
+// device_fwver) and the first MAC of its label_mac list. The rule is active on that router
+// whenever it can be active on any.
+router_identity named_router(const rule_fields& f);
+
 // Why the daemon's reader refused a file, from build_rule_set's result.
 const char* rule_load_rejection(int rc);
 
@@ -126,3 +134,5 @@ int kivrule_sign(std::vector<std::string> args);
 int kivrule_verify(std::vector<std::string> args);
 int kivrule_bucket(std::vector<std::string> args);
 int kivrule_fleet(std::vector<std::string> args);
+int kivrule_test(std::vector<std::string> args);
+int kivrule_pick(std::vector<std::string> args);

@@ -96,6 +96,20 @@ const char kUsage[] =
     "      (with the times they came at; beyond 1 MiB of them the rest are dropped); only\n"
     "      one rule heals at a time; a reload of the rule set empties\n"
     "      every ring; its clock is the uptime, which a time stamp can only stand in for.\n"
+    "  test RULES... [--samples FILE] [--no-overlap]\n"
+    "      walk every rule's sample lines through the daemon's own reader and matcher, on\n"
+    "      the router each rule names. The samples of X.json are in X.samples (or FILE, for\n"
+    "      one RULES file): \"[keyword]\" starts a rule's samples, \"+ LINE\" is a system\n"
+    "      log line it must match, \"- LINE\" one it must not, \"#\" a comment. Exit 1\n"
+    "      when a sample does the wrong thing, a rule has fewer than two lines to match or\n"
+    "      none not to match, two rules share a keyword, a section names no rule, or the\n"
+    "      daemon would refuse the file; a line to match that other rules match too is\n"
+    "      noted, and fails with --no-overlap\n"
+    "  pick --model M [--odmpid O] [--fwver F] [--label-mac L] OUT LIBRARY.json[:kw,...] ...\n"
+    "      write OUT, one rule file for a model: the rules of each library file (or those\n"
+    "      named by keyword) with model, odmpid, target_fwver and label_mac set as given\n"
+    "      (those not given left out). OUT must pass check (without identity); a keyword\n"
+    "      picked twice is refused\n"
     "  fleet LOG [--base SERIAL] [--serial SERIAL] [--factor X] [--min-routers N]\n"
     "        [--floor R]\n"
     "      read a rule server's request log (one JSON object a line: the request's form\n"
@@ -192,6 +206,8 @@ int run(std::vector<std::string> args) {
   if (cmd == "verify") return kivrule_verify(args);
   if (cmd == "bucket") return kivrule_bucket(args);
   if (cmd == "fleet") return kivrule_fleet(args);
+  if (cmd == "test") return kivrule_test(args);
+  if (cmd == "pick") return kivrule_pick(args);
   std::fprintf(stderr, "kivrule: unknown command '%s'\n\n%s", cmd.c_str(), kUsage);
   return KIVRULE_USAGE;
 }
