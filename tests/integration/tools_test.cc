@@ -13,7 +13,7 @@
 
 #include "platform/platform.h"
 #include "support/kivtest.h"
-#include "tools/kivrule/fleet_log.h"
+#include "fleet/verdict/fleet_log.h"
 
 using namespace kivtest;
 
