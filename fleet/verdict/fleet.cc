@@ -336,7 +336,10 @@ void write_rows(const fleet_line& l, void* arg) {
     tsv_text(out->counts, l.ident);
     std::fputc('\t', out->counts);
     tsv_text(out->counts, c.measure);
-    std::fprintf(out->counts, "\t%s\n", num(c.count).c_str());
+    std::fprintf(out->counts, "\t%s\t%s\t", num(c.count).c_str(), num(l.status).c_str());
+    tsv_text(out->counts, l.rule_serial);
+    std::fprintf(out->counts, "\t%s\t%u\t%s\t%s\n", num(l.published).c_str(), l.stage,
+                 num(l.serial).c_str(), num(l.seconds).c_str());
   }
 }
 

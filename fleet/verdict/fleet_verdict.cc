@@ -125,7 +125,11 @@ fleet_segment judge_segment(const fleet_state& s, const fleet_options& o, int di
   seg.rollout_routers = a.size();
   seg.base_routers = b.size();
   seg.judged = a.size() >= o.min_routers;
-  for (uint32_t id : measures) {
+  std::vector<uint32_t> by_name(measures.begin(), measures.end());
+  std::sort(by_name.begin(), by_name.end(), [&s](uint32_t a, uint32_t b) {
+    return s.measures.names[a] < s.measures.names[b];
+  });
+  for (uint32_t id : by_name) {
     fleet_measure m;
     m.name = s.measures.names[id];
     m.rollout = trimmed_rate(a, id, dim ? nullptr : &m.top);
@@ -214,10 +218,16 @@ fleet_verdict judge_fleet(const fleet_state& s, const fleet_options& o) {
   v.trimmed = dropped(now.size());
   v.segments.push_back(judge_segment(s, o, 0, 0, now, base));
   for (int dim = 1; dim <= 3; ++dim) {
-    std::map<uint32_t, uint64_t> routers;
-    for (const router_row& row : now) ++routers[row.values[dim - 1]];
-    for (const auto& [value, n] : routers)
-      if (n >= o.min_routers) v.segments.push_back(judge_segment(s, o, dim, value, now, base));
+    std::map<std::string, std::pair<uint32_t, uint64_t>> routers;  // by value: its id, routers
+    for (const router_row& row : now) {
+      const uint32_t id = row.values[dim - 1];
+      auto& at = routers[names_of(s, dim).names[id]];
+      at.first = id;
+      ++at.second;
+    }
+    for (const auto& [name, value] : routers)
+      if (value.second >= o.min_routers)
+        v.segments.push_back(judge_segment(s, o, dim, value.first, now, base));
   }
   for (const fleet_segment& seg : v.segments)
     for (const fleet_measure& m : seg.measures)
