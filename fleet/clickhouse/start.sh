@@ -30,7 +30,7 @@ if [ "$stop" = 1 ]; then
   done
   for n in 1 2; do
     f="$dir/s$n/pid"
-    for _ in $(seq 100); do [ -s "$f" ] && kill -0 "$(cat "$f")" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 100); do kill -0 "$(cat "$f" 2>/dev/null)" 2>/dev/null || break; sleep 0.1; done
   done
   exit 0
 fi
