@@ -106,6 +106,8 @@ std::string taking_chart(const fleet_state& s, const fleet_verdict& v) {
         first[static_cast<int64_t>(e.first_ms / 86400000)] += 1;
         break;
       }
+  for (const auto& [key, d] : s.days)  // every day of the window, those without a taker too
+    if (std::get<0>(key) == v.serial) first.emplace(std::get<3>(key), 0);
   double sum = 0;
   for (auto& [d, n] : first) n = sum += n;
   return chart("routers on serial " + std::to_string(v.serial) + ", day by day",
@@ -134,7 +136,9 @@ bool write_fleet_html(const std::string& path, const fleet_state& s, const fleet
             (v.base ? "serial " + std::to_string(*v.base) : std::string("none")) + ". Routers in "
             "the stage's buckets: " + std::to_string(v.in_stage) + ", took it: " +
             std::to_string(v.taken) + ". Halt above " + fmt(o.factor) + " times the base's rate.</p>\n";
-    for (const std::string& r : v.reasons) page += "<p class=\"halt\">rose: " + esc(r) + "</p>\n";
+    std::string rose;
+    for (const std::string& r : v.reasons) rose += (rose.empty() ? "" : ", ") + esc(r);
+    if (!rose.empty()) page += "<p class=\"halt\">rose: " + rose + "</p>\n";
     page += taking_chart(s, v);
     const fleet_segment& all = v.segments.front();
     page += "<table><tr><th>per 1,000 router-days</th><th>rollout</th><th>base</th><th></th></tr>\n";
