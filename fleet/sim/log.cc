@@ -114,7 +114,8 @@ int write_fleet_log(const log_model& m, FILE* out) {
     if (after && refuses && r.bucket < m.stage && !took[c.router])
       std::snprintf(refused, sizeof refused, ",\\\"refused\\\":{\\\"signature\\\":1}");
     std::fprintf(out,
-                 "{\"time\":%" PRId64 ".%03d,\"status\":200,\"Model\":\"%s\",\"TCode\":\"%s\","
+                 "{\"time\":%" PRId64
+                 ".%03d,\"status\":200,\"Model\":\"%s\",\"TCode\":\"%s\","
                  "\"FWVER\":\"%s\",\"IDENT\":\"%s\",\"AlgoVersion\":\"Ver0001\","
                  "\"kiv_user_approval\":\"0\",\"RuleSerial\":\"%" PRIu64
                  "\",\"KivReport\":\"{\\\"v\\\":1,\\\"serial\\\":%" PRIu64

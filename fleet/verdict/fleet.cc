@@ -68,13 +68,14 @@ void print_summary(const fleet_state& s) {
   if (s.cut) std::printf(" (%s cut short)", num(s.cut).c_str());
   std::printf(", without a report %s, answered other than 200 %s (sent again), left out %s\n",
               num(s.no_report).c_str(), num(s.not_answered).c_str(), num(left).c_str());
-  for (const auto& [why, n] : s.left_out) std::printf("  left out: %s: %s\n", why.c_str(), num(n).c_str());
+  for (const auto& [why, n] : s.left_out)
+    std::printf("  left out: %s: %s\n", why.c_str(), num(n).c_str());
   if (!s.first_left_out.empty()) std::printf("first left out: %s\n", s.first_left_out.c_str());
 }
 
 void print_taking(const fleet_verdict& v) {
-  std::printf("routers in the stage's buckets since: %s; took serial %s: %s", num(v.in_stage).c_str(),
-              num(v.serial).c_str(), num(v.taken).c_str());
+  std::printf("routers in the stage's buckets since: %s; took serial %s: %s",
+              num(v.in_stage).c_str(), num(v.serial).c_str(), num(v.taken).c_str());
   for (size_t i = 0; i < v.refused.size(); ++i)
     if (v.refused[i])
       std::printf("; refused for %s: %s (%s routers)", FLEET_REFUSALS[i], num(v.refused[i]).c_str(),
@@ -90,15 +91,17 @@ void print_segment(const fleet_segment& seg, const fleet_verdict& v) {
   const std::string head = seg.dimension == "all" ? std::string("the stage")
                                                   : seg.dimension + " " + name_text(seg.value);
   std::printf("\n%s: %s routers, %s router-days on serial %s against %s routers, %s router-days",
-              head.c_str(), num(seg.rollout_routers).c_str(), days_text(seg.rollout_seconds).c_str(),
-              num(v.serial).c_str(), num(seg.base_routers).c_str(), days_text(seg.base_seconds).c_str());
+              head.c_str(), num(seg.rollout_routers).c_str(),
+              days_text(seg.rollout_seconds).c_str(), num(v.serial).c_str(),
+              num(seg.base_routers).c_str(), days_text(seg.base_seconds).c_str());
   std::printf(v.base ? " on serial %s\n" : "%s (no base: every base rate is 0)\n",
               v.base ? num(*v.base).c_str() : "");
   if (seg.measures.empty()) return;
   std::printf("  %-34s %12s %12s\n", "per 1,000 router-days", "rollout", "base");
   for (const fleet_measure& m : seg.measures) {
-    std::printf("  %-34s %12s %12s%s", name_text(m.name).c_str(), fleet_rate_text(m.rollout).c_str(),
-                fleet_rate_text(m.base).c_str(), m.rose ? "  rose" : "");
+    std::printf("  %-34s %12s %12s%s", name_text(m.name).c_str(),
+                fleet_rate_text(m.rollout).c_str(), fleet_rate_text(m.base).c_str(),
+                m.rose ? "  rose" : "");
     for (size_t i = 0; i < m.top.size(); ++i)
       std::printf("%s%s %s", i ? ", " : "  highest: ", m.top[i].ident.c_str(),
                   fleet_rate_text(m.top[i].rate).c_str());
@@ -113,9 +116,10 @@ int print_verdict(const fleet_verdict& v, const fleet_options& o) {
                 o.serial ? num(*o.serial).c_str() : "");
     return KIVRULE_OK;
   }
-  std::printf("\npublished serial %s at %u%%, first at %s; base %s\n", num(v.serial).c_str(),
-              v.stage, utc_text(v.first_ms).c_str(),
-              v.base ? ("serial " + num(*v.base)).c_str() : "none (no router outside the stage reports)");
+  std::printf(
+      "\npublished serial %s at %u%%, first at %s; base %s\n", num(v.serial).c_str(), v.stage,
+      utc_text(v.first_ms).c_str(),
+      v.base ? ("serial " + num(*v.base)).c_str() : "none (no router outside the stage reports)");
   print_taking(v);
   std::printf(
       "halt above %g times the base's rate (a base rate under %g per 1,000 router-days counts as "
@@ -126,7 +130,8 @@ int print_verdict(const fleet_verdict& v, const fleet_options& o) {
   const fleet_segment& all = v.segments.front();
   if (!all.judged && !v.halt) {
     std::printf("verdict: go on: %s of the %s routers needed to judge report serial %s\n",
-                num(all.rollout_routers).c_str(), num(o.min_routers).c_str(), num(v.serial).c_str());
+                num(all.rollout_routers).c_str(), num(o.min_routers).c_str(),
+                num(v.serial).c_str());
     return KIVRULE_OK;
   }
   if (v.halt) {
@@ -304,12 +309,23 @@ struct row_files {
 void tsv_text(FILE* f, const std::string& s) {
   for (unsigned char c : s) {
     switch (c) {
-      case '\\': std::fputs("\\\\", f); break;
-      case '\t': std::fputs("\\t", f); break;
-      case '\n': std::fputs("\\n", f); break;
-      case '\r': std::fputs("\\r", f); break;
-      case '\0': std::fputs("\\0", f); break;
-      default: std::fputc(c, f);
+      case '\\':
+        std::fputs("\\\\", f);
+        break;
+      case '\t':
+        std::fputs("\\t", f);
+        break;
+      case '\n':
+        std::fputs("\\n", f);
+        break;
+      case '\r':
+        std::fputs("\\r", f);
+        break;
+      case '\0':
+        std::fputs("\\0", f);
+        break;
+      default:
+        std::fputc(c, f);
     }
   }
 }
@@ -331,7 +347,8 @@ void write_rows(const fleet_line& l, void* arg) {
   for (uint64_t r : l.refused) std::fprintf(f, "\t%s", num(r).c_str());
   std::fputc('\n', f);
   for (const fleet_count& c : l.counts) {
-    std::fprintf(out->counts, "%s\t%llu\t%llu\t", day.c_str(), static_cast<unsigned long long>(l.time_ms),
+    std::fprintf(out->counts, "%s\t%llu\t%llu\t", day.c_str(),
+                 static_cast<unsigned long long>(l.time_ms),
                  static_cast<unsigned long long>(l.key));
     tsv_text(out->counts, l.ident);
     std::fputc('\t', out->counts);
@@ -369,8 +386,8 @@ int kivrule_fleet(std::vector<std::string> args) {
   for (const std::string& path : o.logs) {
     FILE* f = open_log(path, &err);
     if (!f) return fail(err, KIVRULE_USAGE);
-    const bool ok = read_fleet_log(f, input_name(path), &s, rows.requests ? write_rows : nullptr,
-                                   &rows);
+    const bool ok =
+        read_fleet_log(f, input_name(path), &s, rows.requests ? write_rows : nullptr, &rows);
     if (f != stdin) std::fclose(f);
     if (!ok) return fail(input_name(path) + ": a read failed", KIVRULE_USAGE);
   }

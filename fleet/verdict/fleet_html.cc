@@ -17,12 +17,18 @@ constexpr size_t kChartsMax = 24;  // measures drawn; the table has them all
 std::string esc(const std::string& s) {
   std::string out;
   for (unsigned char c : s) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else if (c == '"') out += "&quot;";
-    else if (c < 0x20 || c == 0x7f) out += "?";
-    else out += static_cast<char>(c);
+    if (c == '&')
+      out += "&amp;";
+    else if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else if (c == '"')
+      out += "&quot;";
+    else if (c < 0x20 || c == 0x7f)
+      out += "?";
+    else
+      out += static_cast<char>(c);
   }
   return out;
 }
@@ -57,28 +63,40 @@ std::string chart(const std::string& title, const std::vector<series>& all) {
       if (std::isfinite(v)) high = std::max(high, v);
     }
   if (high <= 0) high = 1;
-  std::string out = "<svg class=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" width=\"640\" height=\"220\" viewBox=\"0 0 640 220\">";
+  std::string out =
+      "<svg class=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" width=\"640\" height=\"220\" "
+      "viewBox=\"0 0 640 220\">";
   out += "<text x=\"8\" y=\"18\" font-size=\"14\">" + esc(title) + "</text>";
-  out += "<line x1=\"60\" y1=\"184\" x2=\"628\" y2=\"184\" stroke=\"#888\"/><line x1=\"60\" y1=\"28\" x2=\"60\" y2=\"184\" stroke=\"#888\"/>";
-  out += "<text x=\"4\" y=\"34\" font-size=\"11\">" + fmt(high) + "</text><text x=\"40\" y=\"184\" font-size=\"11\">0</text>";
+  out +=
+      "<line x1=\"60\" y1=\"184\" x2=\"628\" y2=\"184\" stroke=\"#888\"/><line x1=\"60\" y1=\"28\" "
+      "x2=\"60\" y2=\"184\" stroke=\"#888\"/>";
+  out += "<text x=\"4\" y=\"34\" font-size=\"11\">" + fmt(high) +
+         "</text><text x=\"40\" y=\"184\" font-size=\"11\">0</text>";
   const std::vector<int64_t> order(days.begin(), days.end());
   auto x_of = [&](int64_t d) {
-    const size_t i = static_cast<size_t>(std::lower_bound(order.begin(), order.end(), d) - order.begin());
+    const size_t i =
+        static_cast<size_t>(std::lower_bound(order.begin(), order.end(), d) - order.begin());
     return order.size() < 2 ? left + (w - left - right) / 2
-                            : left + (w - left - right) * static_cast<double>(i) / static_cast<double>(order.size() - 1);
+                            : left + (w - left - right) * static_cast<double>(i) /
+                                         static_cast<double>(order.size() - 1);
   };
   for (size_t i = 0; i < order.size(); i += std::max<size_t>(1, order.size() / 8))
-    out += "<text x=\"" + fmt(x_of(order[i]) - 14) + "\" y=\"200\" font-size=\"11\">" + day_text(order[i]) + "</text>";
+    out += "<text x=\"" + fmt(x_of(order[i]) - 14) + "\" y=\"200\" font-size=\"11\">" +
+           day_text(order[i]) + "</text>";
   double legend = left;
   for (const series& s : all) {
     std::string pts;
     for (const auto& [d, v] : s.points) {
-      const double y = top + (h - top - bottom) * (1 - std::min(std::isfinite(v) ? v : high, high) / high);
+      const double y =
+          top + (h - top - bottom) * (1 - std::min(std::isfinite(v) ? v : high, high) / high);
       pts += fmt(x_of(d)) + "," + fmt(y) + " ";
-      out += "<circle cx=\"" + fmt(x_of(d)) + "\" cy=\"" + fmt(y) + "\" r=\"3\" fill=\"" + s.colour + "\"/>";
+      out += "<circle cx=\"" + fmt(x_of(d)) + "\" cy=\"" + fmt(y) + "\" r=\"3\" fill=\"" +
+             s.colour + "\"/>";
     }
-    out += "<polyline class=\"series\" fill=\"none\" stroke-width=\"2\" stroke=\"" + s.colour + "\" points=\"" + pts + "\"/>";
-    out += "<text x=\"" + fmt(legend) + "\" y=\"216\" font-size=\"11\" fill=\"" + s.colour + "\">" + esc(s.name) + "</text>";
+    out += "<polyline class=\"series\" fill=\"none\" stroke-width=\"2\" stroke=\"" + s.colour +
+           "\" points=\"" + pts + "\"/>";
+    out += "<text x=\"" + fmt(legend) + "\" y=\"216\" font-size=\"11\" fill=\"" + s.colour + "\">" +
+           esc(s.name) + "</text>";
     legend += 200;
   }
   return out + "</svg>\n";
@@ -131,17 +149,19 @@ bool write_fleet_html(const std::string& path, const fleet_state& s, const fleet
   if (!v.published) {
     page += "<p>No set published in these logs.</p></body></html>\n";
   } else {
-    page += "<p>Published serial " + std::to_string(v.serial) + " at " +
-            std::to_string(v.stage) + "%; base " +
-            (v.base ? "serial " + std::to_string(*v.base) : std::string("none")) + ". Routers in "
-            "the stage's buckets: " + std::to_string(v.in_stage) + ", took it: " +
-            std::to_string(v.taken) + ". Halt above " + fmt(o.factor) + " times the base's rate.</p>\n";
+    page += "<p>Published serial " + std::to_string(v.serial) + " at " + std::to_string(v.stage) +
+            "%; base " + (v.base ? "serial " + std::to_string(*v.base) : std::string("none")) +
+            ". Routers in "
+            "the stage's buckets: " +
+            std::to_string(v.in_stage) + ", took it: " + std::to_string(v.taken) + ". Halt above " +
+            fmt(o.factor) + " times the base's rate.</p>\n";
     std::string rose;
     for (const std::string& r : v.reasons) rose += (rose.empty() ? "" : ", ") + esc(r);
     if (!rose.empty()) page += "<p class=\"halt\">rose: " + rose + "</p>\n";
     page += taking_chart(s, v);
     const fleet_segment& all = v.segments.front();
-    page += "<table><tr><th>per 1,000 router-days</th><th>rollout</th><th>base</th><th></th></tr>\n";
+    page +=
+        "<table><tr><th>per 1,000 router-days</th><th>rollout</th><th>base</th><th></th></tr>\n";
     for (const fleet_measure& m : all.measures)
       page += "<tr><td>" + esc(m.name) + "</td><td>" + fleet_rate_text(m.rollout) + "</td><td>" +
               fleet_rate_text(m.base) + "</td><td>" + (m.rose ? "rose" : "") + "</td></tr>\n";
@@ -151,9 +171,8 @@ bool write_fleet_html(const std::string& path, const fleet_state& s, const fleet
       if (drawn++ == kChartsMax) break;
       const auto id = s.measures.ids.find(m.name);
       if (id == s.measures.ids.end()) continue;
-      std::vector<series> lines = {
-          {"in the stage, serial " + std::to_string(v.serial), "#d1242f",
-           daily_rate(s, v.serial, v.serial, true, id->second)}};
+      std::vector<series> lines = {{"in the stage, serial " + std::to_string(v.serial), "#d1242f",
+                                    daily_rate(s, v.serial, v.serial, true, id->second)}};
       if (v.base)
         lines.push_back({"outside it, serial " + std::to_string(*v.base), "#1a7f37",
                          daily_rate(s, v.serial, *v.base, false, id->second)});

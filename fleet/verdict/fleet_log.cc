@@ -115,8 +115,7 @@ void add_count(fleet_line* out, std::string measure, uint64_t n) {
   if (n) out->counts.push_back({std::move(measure), n});
 }
 
-bool read_rule(const std::string& keyword, json_object* counts, fleet_line* out,
-               std::string* why) {
+bool read_rule(const std::string& keyword, json_object* counts, fleet_line* out, std::string* why) {
   if (!json_object_is_type(counts, json_type_object)) {
     *why = "a rule's counts are not an object";
     return false;
@@ -233,7 +232,8 @@ bool read_published(json_object* line, fleet_line* out, std::string* why) {
 }
 
 uint32_t hex_digit(char c) {
-  return c >= '0' && c <= '9' ? static_cast<uint32_t>(c - '0') : static_cast<uint32_t>(c - 'a' + 10);
+  return c >= '0' && c <= '9' ? static_cast<uint32_t>(c - '0')
+                              : static_cast<uint32_t>(c - 'a' + 10);
 }
 
 void note(std::string* first, std::vector<std::string>* notes, const std::string& where,
@@ -293,7 +293,8 @@ void add_report(fleet_state* s, fleet_entry* e, const fleet_line& line) {
   const uint64_t seconds = std::min(line.seconds, FLEET_REPORT_SECONDS_MAX);
   std::vector<std::pair<uint32_t, uint64_t>> counts;
   for (const fleet_count& c : line.counts)
-    add_counts(&counts, {{s->measures.id(c.measure, FLEET_MEASURES_MAX, "(more measures)"), c.count}});
+    add_counts(&counts,
+               {{s->measures.id(c.measure, FLEET_MEASURES_MAX, "(more measures)"), c.count}});
   // The earliest report is held apart, whatever order the lines come in.
   if (!e->held || line.time_ms < e->held_ms) {
     fold_held(e);
@@ -326,7 +327,6 @@ void add_report(fleet_state* s, fleet_entry* e, const fleet_line& line) {
 // The report of a line that names a published set, judged and counted.
 void count_report(fleet_state* s, fleet_router* r, fleet_entry* e, const fleet_line& line,
                   const std::string& where) {
-  if (line.report == 2) return leave_out(s, where, "not what a router writes (" + line.why + ")");
   if (line.rule_serial != std::to_string(line.serial))
     return leave_out(s, where, "serial is not the line's RuleSerial");
   if (line.serial > line.published) return leave_out(s, where, "serial above the published one");
@@ -425,6 +425,7 @@ void fleet_add(fleet_state* s, const fleet_line& line, const std::string& where)
     ++s->not_answered;  // the router sends the same counts again
     return;
   }
+  if (line.report == 2) return leave_out(s, where, "not what a router writes (" + line.why + ")");
   if (line.ident.empty()) {
     if (line.report) leave_out(s, where, "IDENT is not 32 lower-case hexadecimal digits");
     return;

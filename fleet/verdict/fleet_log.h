@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-inline constexpr size_t FLEET_LINE_MAX = 65536;   // bytes of one log line
-inline constexpr size_t FLEET_KEYWORD_MAX = 255;  // bytes of one rule keyword
-inline constexpr size_t FLEET_VALUE_MAX = 64;     // bytes of a Model, FWVER or TCode kept
+inline constexpr size_t FLEET_LINE_MAX = 65536;     // bytes of one log line
+inline constexpr size_t FLEET_KEYWORD_MAX = 255;    // bytes of one rule keyword
+inline constexpr size_t FLEET_VALUE_MAX = 64;       // bytes of a Model, FWVER or TCode kept
 inline constexpr size_t FLEET_MEASURES_MAX = 4096;  // distinct measures ("fires of K", ...)
 inline constexpr size_t FLEET_VALUES_MAX = 65536;   // distinct values of Model, FWVER, TCode each
 inline constexpr size_t FLEET_ROUTERS_MAX = 1u << 22;
@@ -39,7 +39,7 @@ struct fleet_count {
 struct fleet_line {
   uint64_t time_ms = 0;
   uint64_t status = 200;
-  uint64_t key = 0;  // a hash of the line's text: the same line loaded twice is one row
+  uint64_t key = 0;   // a hash of the line's text: the same line loaded twice is one row
   std::string ident;  // 32 lower-case hexadecimal digits, or "" when it has none or another
   std::string model, fwver, tcode, rule_serial;  // as sent, cut to FLEET_VALUE_MAX bytes
   bool has_published = false;

@@ -53,7 +53,8 @@ bool merge(router_row* row, const std::string& ident, const fleet_entry& e, uint
 }
 
 // A group's rows, every router's time cut to what passed from publication to its last report.
-std::vector<router_row> rows_of(std::map<const std::string*, router_row>& parts, uint64_t first_ms) {
+std::vector<router_row> rows_of(std::map<const std::string*, router_row>& parts,
+                                uint64_t first_ms) {
   std::vector<router_row> rows;
   rows.reserve(parts.size());
   for (auto& [ident, row] : parts) {
@@ -95,7 +96,8 @@ double trimmed_rate(const std::vector<const router_row*>& rows, uint32_t measure
   const size_t shown = std::min<size_t>(r.size(), std::max<size_t>(drop, 3));
   std::partial_sort(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(shown), r.end(), higher);
   if (top)
-    for (size_t i = 0; i < std::min<size_t>(shown, 3); ++i) top->push_back({*r[i].ident, r[i].rate});
+    for (size_t i = 0; i < std::min<size_t>(shown, 3); ++i)
+      top->push_back({*r[i].ident, r[i].rate});
   for (size_t i = 0; i < drop; ++i) count -= r[i].count, seconds -= r[i].seconds;
   return rate_of(count, seconds);
 }
@@ -107,14 +109,15 @@ const fleet_names& names_of(const fleet_state& s, int dim) {
 }
 
 fleet_segment judge_segment(const fleet_state& s, const fleet_options& o, int dim, uint32_t value,
-                            const std::vector<router_row>& now, const std::vector<router_row>& base) {
+                            const std::vector<router_row>& now,
+                            const std::vector<router_row>& base) {
   fleet_segment seg;
   seg.dimension = kDimensions[dim];
   if (dim) seg.value = names_of(s, dim).names[value];
   std::vector<const router_row*> a, b;
   std::set<uint32_t> measures;
-  for (auto [rows, out, seconds] : {std::tuple{&now, &a, &seg.rollout_seconds},
-                                    std::tuple{&base, &b, &seg.base_seconds}})
+  for (auto [rows, out, seconds] :
+       {std::tuple{&now, &a, &seg.rollout_seconds}, std::tuple{&base, &b, &seg.base_seconds}})
     for (const router_row& row : *rows)
       if (!dim || row.values[dim - 1] == value) {
         out->push_back(&row);
@@ -126,9 +129,8 @@ fleet_segment judge_segment(const fleet_state& s, const fleet_options& o, int di
   seg.base_routers = b.size();
   seg.judged = a.size() >= o.min_routers;
   std::vector<uint32_t> by_name(measures.begin(), measures.end());
-  std::sort(by_name.begin(), by_name.end(), [&s](uint32_t a, uint32_t b) {
-    return s.measures.names[a] < s.measures.names[b];
-  });
+  std::sort(by_name.begin(), by_name.end(),
+            [&s](uint32_t a, uint32_t b) { return s.measures.names[a] < s.measures.names[b]; });
   for (uint32_t id : by_name) {
     fleet_measure m;
     m.name = s.measures.names[id];
@@ -235,7 +237,8 @@ fleet_verdict judge_fleet(const fleet_state& s, const fleet_options& o) {
         v.halt = true;
         v.reasons.push_back(m.name + (seg.dimension == "all"
                                           ? std::string()
-                                          : " (" + seg.dimension + " " + seg.value + ")"));
+                                          : " (" + seg.dimension + " " +
+                                                (seg.value.empty() ? "\"\"" : seg.value) + ")"));
       }
   return v;
 }
