@@ -1,7 +1,7 @@
 // fleet_sim --log: the rule server's request log of a staged rollout, line for line as the nginx
 // deployment writes it (fleet/nginx), for kivrule fleet's tests, the analytical database's and
 // their benchmark. Every router checks a few times a day at a phase of its own and sends its
-// fleet report; the set in rollout is published at the start of day 1 for the stage's buckets.
+// fleet report; the set in rollout is published at the start of a day for the stage's buckets.
 #include "fleet/sim/log.h"
 
 #include <algorithm>
@@ -58,7 +58,7 @@ uint64_t draw(double per_day, int64_t seconds, double u) {
 
 int write_fleet_log(const log_model& m, FILE* out) {
   const int64_t start = 1764547200;  // 2025-12-01 00:00 UTC, day 0
-  const int64_t published_at = start + 86400;
+  const int64_t published_at = start + 86400LL * m.publish_day;
   const int64_t period = 86400 / m.checks_per_day;
   std::vector<router> routers;
   routers.reserve(m.routers);

@@ -23,8 +23,8 @@ const char kUsage[] =
     "                 [--herd-delay S] [--seed S] [--minutes] [--one-by-one]\n"
     "       fleet_sim --herd [--boot-splay S] [--capacity C] [--retry-after R] [...]\n"
     "       fleet_sim --rollout [--stage P] [--publish-after H] [...]\n"
-    "       fleet_sim --log [--routers N] [--days D] [--checks C] [--stage P] [--seed S]\n"
-    "                 [--rollout-fires F] [--base-fires F] [--outage-day D] [--noisy N]\n"
+    "       fleet_sim --log [--routers N] [--days D] [--publish-day D] [--checks C] [--stage P]\n"
+    "                 [--seed S] [--rollout-fires F] [--base-fires F] [--outage-day D] [--noisy N]\n"
     "                 [--refusing PCT] [--shed PCT]\n"
     "\n"
     "N routers (default 10000) lose power together and all come back at HH:MM (default 18:00)\n"
@@ -69,7 +69,8 @@ const char kUsage[] =
     "--log: the rule server's request log of a staged rollout (fleet/nginx's lines) on standard\n"
     "output: N routers (default 1000) over D days (default 3), each checking C times a day\n"
     "(default 1) at a phase of its own with its fleet report; serial 2025113001 published for\n"
-    "every router on day 0, serial 2025120101 from day 1 for P% of the buckets (default 10).\n"
+    "every router before, serial 2025120101 from day D (default 1) for P% of the buckets\n"
+    "(default 10).\n"
     "wan_down fires F a router-day (default 0.5) on each; --outage-day D: 8 times as many on day\n"
     "D for every router; --noisy N: N routers of the stage fire 200 a day; PCT% of the stage's\n"
     "routers refuse the set (bad signature, default 2) and PCT% of checks meet a shed request\n"
@@ -155,6 +156,8 @@ int parse_options(int argc, char** argv, options* o) {
       o->log = true;
     } else if (a == "--days" && parse_count(v, 1, 366, &n)) {
       o->log_m.days = static_cast<uint32_t>(n), ++i;
+    } else if (a == "--publish-day" && parse_count(v, 0, 365, &n)) {
+      o->log_m.publish_day = static_cast<uint32_t>(n), ++i;
     } else if (a == "--checks" && parse_count(v, 1, 96, &n)) {
       o->log_m.checks_per_day = static_cast<uint32_t>(n), ++i;
     } else if (a == "--outage-day" && parse_count(v, 0, 365, &n)) {

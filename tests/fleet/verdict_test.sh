@@ -54,7 +54,7 @@ done <<'CASES'
 # name               | fleet_sim --log                       | added                | kivrule fleet   | st | output holds
 same set             | --routers 2000                         | none                 |                 | 0  | verdict: go on
 misfiring set        | --routers 2000 --rollout-fires 20      | none                 |                 | 1  | verdict: halt: fires of wan_down, unconfirmed heals of wan_down
-outage after it      | --routers 2000 --outage-day 1          | none                 |                 | 0  | verdict: go on
+outage after it      | --routers 2000 --days 4 --publish-day 3 --outage-day 3 | none |           | 0  | verdict: go on
 outage, misfiring    | --routers 2000 --outage-day 1 --rollout-fires 20 | none       |                 | 1  | verdict: halt
 forged serial        | --routers 2000 --rollout-fires 20      | forged_serial_line   |                 | 1  | serial above the published one: 1
 injected member      | --routers 2000 --rollout-fires 20      | injected             |                 | 1  | published serial 2025120101
