@@ -82,6 +82,9 @@ void print_taking(const fleet_verdict& v) {
                   num(v.refusing[i]).c_str());
   std::printf("\nanswered other than 200 since: %s with an IDENT, %s without (not attributed)\n",
               num(v.shed_with_ident).c_str(), num(v.shed_without).c_str());
+  if (v.before_publication)
+    std::printf("not counted: %s earliest reports of a router, which began before publication\n",
+                num(v.before_publication).c_str());
   if (v.outside_stage)
     std::printf("left out: %s reports of serial %s from routers outside its buckets\n",
                 num(v.outside_stage).c_str(), num(v.serial).c_str());
@@ -222,6 +225,7 @@ int print_json(const fleet_state& s, const fleet_verdict& v, const fleet_options
   put(j, "other_than_200_with_ident", u64(v.shed_with_ident));
   put(j, "other_than_200_without_ident", u64(v.shed_without));
   put(j, "outside_stage", u64(v.outside_stage));
+  put(j, "began_before_publication", u64(v.before_publication));
   json_object* segs = json_object_new_array();
   for (const fleet_segment& seg : v.segments) json_object_array_add(segs, segment_json(seg));
   put(j, "segments", segs);

@@ -27,7 +27,8 @@ double rate_of(double count, double seconds) {
 
 // Adds an entry's reports to the router's part of a group; the earliest one only when it began
 // after the set was first published. False when nothing of it counts.
-bool merge(router_row* row, const std::string& ident, const fleet_entry& e, uint64_t first_ms) {
+bool merge(router_row* row, const std::string& ident, const fleet_entry& e, uint64_t first_ms,
+           uint64_t* before) {
   row->ident = &ident;
   if (e.values_ms >= row->values_ms) {
     row->values_ms = e.values_ms;
@@ -40,6 +41,7 @@ bool merge(router_row* row, const std::string& ident, const fleet_entry& e, uint
     }
   };
   const bool held = e.held && e.held_ms >= first_ms + 1000 * e.held_seconds;
+  *before += e.held && !held;
   if (held) {
     row->seconds += e.held_seconds;
     row->last_ms = std::max(row->last_ms, e.held_ms);
@@ -209,11 +211,11 @@ fleet_verdict judge_fleet(const fleet_state& s, const fleet_options& o) {
       if (e.published != v.serial || !(e.reports || e.held)) continue;
       const bool in_stage = fleet_bucket(ident) < e.stage;
       if (e.serial == v.serial && in_stage)
-        merge(&now_parts[&ident], ident, e, v.first_ms);
+        merge(&now_parts[&ident], ident, e, v.first_ms, &v.before_publication);
       else if (e.serial == v.serial)
         v.outside_stage += e.reports + e.held;
       else if (v.base && e.serial == *v.base && !in_stage)
-        merge(&base_parts[&ident], ident, e, v.first_ms);
+        merge(&base_parts[&ident], ident, e, v.first_ms, &v.before_publication);
     }
   const std::vector<router_row> now = rows_of(now_parts, v.first_ms);
   const std::vector<router_row> base = rows_of(base_parts, v.first_ms);

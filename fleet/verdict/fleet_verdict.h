@@ -48,8 +48,9 @@ struct fleet_verdict {
   uint64_t in_stage = 0, taken = 0;  // routers of the stage's buckets seen, those on the serial
   std::array<uint64_t, FLEET_REFUSALS.size()> refused{}, refusing{};  // counts, routers
   uint64_t shed_with_ident = 0, shed_without = 0;  // answered other than 200 since publication
-  uint64_t outside_stage = 0;  // reports of the serial from routers outside its buckets
-  uint64_t trimmed = 0;        // routers left out of each group's rates, at most
+  uint64_t outside_stage = 0;       // reports of the serial from routers outside its buckets
+  uint64_t before_publication = 0;  // earliest reports that began before it was published
+  uint64_t trimmed = 0;             // routers left out of each group's rates, at most
   std::vector<fleet_segment> segments;
   bool halt = false;
   std::vector<std::string> reasons;

@@ -8,7 +8,7 @@ set -euo pipefail
 sim=$1 kivrule=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-P=2025120101 B=2025113001 T=1764720000  # rollout and base serials, a time on day 2
+P=2025120101 B=2025113001 T=1764723600  # rollout and base serials, 01:00 on day 2
 
 # A report line as the rule server logs it; IDENT, RuleSerial, report serial, seconds, fires.
 line() {
@@ -25,6 +25,9 @@ forged_seconds() { line "$(ident 3 2)" $P $P 1000000000000000 0; }
 forged_fires_outside() {  # IDENTs of buckets outside the 10% stage claiming the serial
   for n in $(seq 1 40); do line "$(ident 50 "$n")" $P $P 86400 100000; done
 }
+huge_count() { line "$(ident 3 6)" $P $P 86400 1000000000000000; }
+no_seconds() { for n in 7 8; do line "$(ident 3 $n)" $P $P 0 500; done; }
+many_reports() { for n in $(seq 1 300); do line "$(ident 3 9)" $P $P 86400 50 $((T + n)); done; }
 rule_serial_mismatch() { line "$(ident 3 3)" $B $P 86400 100000; }
 overlong() { printf '{"time":%s,"status":200,"IDENT":"%s","KivReport":"%s"}\n' "$T" "$(ident 3 4)" "$(head -c 96000 /dev/zero | tr '\0' 'x')"; }
 unreadable() { printf 'not json\n{"time":-1}\n\n'; }
@@ -60,6 +63,9 @@ forged serial        | --routers 2000 --rollout-fires 20      | forged_serial_li
 injected member      | --routers 2000 --rollout-fires 20      | injected             |                 | 1  | published serial 2025120101
 forged seconds       | --routers 2000 --rollout-fires 20      | forged_seconds       | --serial 2025120101 | 1 | verdict: halt
 outside its buckets  | --routers 2000                         | forged_fires_outside |                 | 0  | left out: 40 reports of serial 2025120101 from routers outside its buckets
+one huge count       | --routers 2000                         | huge_count           |                 | 0  | verdict: go on
+no seconds, fires    | --routers 2000                         | no_seconds           |                 | 0  | verdict: go on
+one router, 300 reports | --routers 2000                      | many_reports         |                 | 0  | a router's reports past 256: 44
 RuleSerial differs   | --routers 2000                         | rule_serial_mismatch |                 | 0  | serial is not the line's RuleSerial: 1
 noisy router         | --routers 350 --noisy 1                | none                 |                 | 0  | 200000.0
 two noisy routers    | --routers 350 --noisy 2                | none                 |                 | 0  | verdict: go on
