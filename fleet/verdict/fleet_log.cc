@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <random>
 
 namespace {
 
@@ -300,7 +301,7 @@ void add_report(fleet_state* s, fleet_entry* e, const fleet_line& line) {
     fold_held(e);
     e->held = true;
     e->held_ms = line.time_ms;
-    e->held_seconds = seconds;
+    e->held_seconds = static_cast<uint32_t>(seconds);
     e->held_counts = counts;
   } else {
     ++e->reports;
@@ -340,6 +341,32 @@ void count_report(fleet_state* s, fleet_router* r, fleet_entry* e, const fleet_l
 }
 
 }  // namespace
+
+fleet_ident fleet_ident_of(const std::string& hex) {
+  fleet_ident id;
+  for (size_t i = 0; i < 32 && i < hex.size(); ++i)
+    (i < 16 ? id.hi : id.lo) = (i < 16 ? id.hi : id.lo) << 4 | hex_digit(hex[i]);
+  return id;
+}
+
+std::string fleet_ident_text(const fleet_ident& id) {
+  char text[33];
+  std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(id.hi),
+                static_cast<unsigned long long>(id.lo));
+  return text;
+}
+
+uint32_t fleet_bucket(const fleet_ident& id) {
+  return static_cast<uint32_t>(id.hi >> 48) % 100;
+}
+
+size_t fleet_ident_hash::operator()(const fleet_ident& id) const noexcept {
+  static const uint64_t seed = std::random_device()() * 0x9e3779b97f4a7c15ULL + 1;
+  uint64_t x = id.hi ^ seed;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL ^ id.lo;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return static_cast<size_t>(x ^ (x >> 31));
+}
 
 uint32_t fleet_bucket(const std::string& ident) {
   if (ident.size() < 4) return 0;
@@ -434,13 +461,14 @@ void fleet_add(fleet_state* s, const fleet_line& line, const std::string& where)
     if (line.report) leave_out(s, where, "no set published when it came");
     return;
   }
-  auto at = s->routers.find(line.ident);
+  const fleet_ident id = fleet_ident_of(line.ident);
+  auto at = s->routers.find(id);
   if (at == s->routers.end()) {
     if (s->routers.size() >= FLEET_ROUTERS_MAX) {
       if (line.report) leave_out(s, where, "more routers than kivrule fleet keeps");
       return;
     }
-    at = s->routers.emplace(line.ident, fleet_router()).first;
+    at = s->routers.emplace(id, fleet_router()).first;
   }
   fleet_router* r = &at->second;
   uint64_t serial = UINT64_MAX;  // a RuleSerial that is no number names no set

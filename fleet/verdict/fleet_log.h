@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <compare>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -64,7 +65,8 @@ bool parse_fleet_line(const std::string& text, fleet_line* out, std::string* why
 struct fleet_entry {
   uint64_t published = 0, serial = 0;
   uint32_t stage = 0;
-  uint64_t requests = 0, reports = 0, seconds = 0;
+  uint32_t requests = 0, reports = 0;
+  uint64_t seconds = 0;
   uint64_t first_ms = UINT64_MAX, last_ms = 0;  // of its lines; last_ms of its reports
   uint32_t model = 0, fwver = 0, tcode = 0;     // from its latest report
   uint64_t values_ms = 0;
@@ -73,7 +75,8 @@ struct fleet_entry {
   // Its earliest report, held apart: it may have begun before the set was published, and then
   // the verdict leaves it out (the others began after it).
   bool held = false;
-  uint64_t held_ms = 0, held_seconds = 0;
+  uint64_t held_ms = 0;
+  uint32_t held_seconds = 0;
   std::vector<std::pair<uint32_t, uint64_t>> held_counts;
 };
 
@@ -95,12 +98,22 @@ struct fleet_day {
   std::map<uint32_t, uint64_t> counts;
 };
 
+// A router's IDENT as its 128 bits: 16 bytes a router rather than a string of 32.
+struct fleet_ident {
+  uint64_t hi = 0, lo = 0;
+  auto operator<=>(const fleet_ident&) const = default;  // the order of the hexadecimal text
+};
+fleet_ident fleet_ident_of(const std::string& hex);  // 32 lower-case hexadecimal digits
+std::string fleet_ident_text(const fleet_ident& id);
+uint32_t fleet_bucket(const fleet_ident& id);
+
+// Keyed with a seed of the process's own, so that made-up IDENTs cannot be chosen to collide.
 struct fleet_ident_hash {
-  size_t operator()(const std::string& s) const noexcept { return std::hash<std::string>()(s); }
+  size_t operator()(const fleet_ident& id) const noexcept;
 };
 
 struct fleet_state {
-  std::unordered_map<std::string, fleet_router, fleet_ident_hash> routers;
+  std::unordered_map<fleet_ident, fleet_router, fleet_ident_hash> routers;
   std::map<uint64_t, uint64_t> first_published;  // serial -> first time seen published (ms)
   std::map<uint64_t, uint32_t> widest_stage;     // serial -> widest stage it was published at
   fleet_names measures, models, fwvers, tcodes;

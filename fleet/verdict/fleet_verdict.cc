@@ -14,7 +14,7 @@ constexpr double kMsPerKiloDay = 86400000.0;  // count per second -> per 1,000 r
 // A router's part of one group: its counted seconds (cut to the time since publication), its
 // values and its counts.
 struct router_row {
-  const std::string* ident = nullptr;
+  const fleet_ident* ident = nullptr;
   uint64_t seconds = 0, last_ms = 0, values_ms = 0, reports = 0;
   uint32_t values[3] = {0, 0, 0};  // model, firmware, territory
   std::map<uint32_t, uint64_t> counts;
@@ -27,7 +27,7 @@ double rate_of(double count, double seconds) {
 
 // Adds an entry's reports to the router's part of a group; the earliest one only when it began
 // after the set was first published. False when nothing of it counts.
-bool merge(router_row* row, const std::string& ident, const fleet_entry& e, uint64_t first_ms,
+bool merge(router_row* row, const fleet_ident& ident, const fleet_entry& e, uint64_t first_ms,
            uint64_t* before) {
   row->ident = &ident;
   if (e.values_ms >= row->values_ms) {
@@ -55,7 +55,7 @@ bool merge(router_row* row, const std::string& ident, const fleet_entry& e, uint
 }
 
 // A group's rows, every router's time cut to what passed from publication to its last report.
-std::vector<router_row> rows_of(std::map<const std::string*, router_row>& parts,
+std::vector<router_row> rows_of(std::map<const fleet_ident*, router_row>& parts,
                                 uint64_t first_ms) {
   std::vector<router_row> rows;
   rows.reserve(parts.size());
@@ -69,7 +69,7 @@ std::vector<router_row> rows_of(std::map<const std::string*, router_row>& parts,
 
 struct rated {
   double rate = 0, count = 0, seconds = 0;
-  const std::string* ident = nullptr;
+  const fleet_ident* ident = nullptr;
 };
 
 bool higher(const rated& a, const rated& b) {
@@ -99,7 +99,7 @@ double trimmed_rate(const std::vector<const router_row*>& rows, uint32_t measure
   std::partial_sort(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(shown), r.end(), higher);
   if (top)
     for (size_t i = 0; i < std::min<size_t>(shown, 3); ++i)
-      top->push_back({*r[i].ident, r[i].rate});
+      top->push_back({fleet_ident_text(*r[i].ident), r[i].rate});
   for (size_t i = 0; i < drop; ++i) count -= r[i].count, seconds -= r[i].seconds;
   return rate_of(count, seconds);
 }
@@ -205,7 +205,7 @@ fleet_verdict judge_fleet(const fleet_state& s, const fleet_options& o) {
   v.stage = s.widest_stage.at(v.serial);
   v.base = base_serial(s, v.serial, o);
   tell_taking(s, &v);
-  std::map<const std::string*, router_row> now_parts, base_parts;
+  std::map<const fleet_ident*, router_row> now_parts, base_parts;
   for (const auto& [ident, r] : s.routers)
     for (const fleet_entry& e : r.entries) {
       if (e.published != v.serial || !(e.reports || e.held)) continue;
