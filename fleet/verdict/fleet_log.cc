@@ -509,9 +509,11 @@ bool read_fleet_log(FILE* f, const std::string& name, fleet_state* s,
     } else if (!parse_fleet_line(text, &line, &why)) {
       ++s->unreadable;
       note(nullptr, &s->notes, where, why);
+    } else if (each) {  // the loader's rows alone: no router's state is kept
+      ++s->requests;
+      each(line, arg);
     } else {
       fleet_add(s, line, where);
-      if (each) each(line, arg);
     }
     if (c == EOF) break;
   }

@@ -130,7 +130,8 @@ struct fleet_state {
 // Folds one request into the state.
 void fleet_add(fleet_state* s, const fleet_line& line, const std::string& where);
 
-// Reads a whole log (a stream) into the state; `name` names it in notes. Each line is handed to
-// `each` as well when given (the loader's rows). False when a read failed.
+// Reads a whole log (a stream) into the state; `name` names it in notes. With `each`, every
+// request is handed to it instead (the loader's rows) and only the counts of lines are kept.
+// False when a read failed.
 bool read_fleet_log(FILE* f, const std::string& name, fleet_state* s,
                     void (*each)(const fleet_line&, void*) = nullptr, void* arg = nullptr);
