@@ -41,30 +41,30 @@ fill() {  # the query file with its values and the subqueries it names
       -e "s/bucket(ident)/$bucket/g" -e '/^--/d' "$1"
 }
 reports="($(fill "$here/reports.sql"))"
+# The grouping by router runs on each server over its own routers (a router's rows are all on
+# one): the servers' results are only put together.
+local_groups="SET distributed_group_by_no_merge = 1"
 if [ -z "$base" ]; then
   # the serial most routers outside the stage report in the same time
-  base=$(number "$(ch --query "SELECT serial FROM (SELECT ident, serial FROM ${reports//$'\n'/ }
-      WHERE measure = '' AND serial != $serial AND $bucket >= stage GROUP BY ident, serial)
+  base=$(number "$(ch --multiquery --query "$local_groups; SELECT serial FROM (SELECT ident, serial
+      FROM ${reports//$'\n'/ } WHERE serial != $serial AND $bucket >= stage GROUP BY ident, serial)
       GROUP BY serial ORDER BY count() DESC, serial DESC LIMIT 1")") || base=""
 fi
-routers=$(fill "$here/routers.sql")
-routers=${routers//kiv_reports/$reports}
-verdict=$(fill "$here/verdict.sql")
+entries=$(fill "$here/routers.sql")
+entries=${entries//kiv_reports/$reports}
 # Per router: its seconds (at most the time from publication to its last counted report) and
 # values; per router and measure: its count.
 out=$(ch --multiquery --query "
-  CREATE TEMPORARY TABLE kiv_entries ENGINE = Memory AS $routers;
+  $local_groups;
+  CREATE TEMPORARY TABLE kiv_entries ENGINE = Memory AS $entries;
   CREATE TEMPORARY TABLE kiv_routers ENGINE = Memory AS
     SELECT grp, ident, least(sum(e_secs), intDiv(max(e_last) - $first_ms, 1000)) AS secs,
-           tupleElement(argMax(e_values, e_values_t), 1) AS model,
-           tupleElement(argMax(e_values, e_values_t), 2) AS fwver,
-           tupleElement(argMax(e_values, e_values_t), 3) AS tcode
+           argMax(model, last_t) AS model, argMax(fwver, last_t) AS fwver,
+           argMax(tcode, last_t) AS tcode
     FROM kiv_entries GROUP BY grp, ident HAVING sum(e_reports) > 0;
-  CREATE TEMPORARY TABLE kiv_router_counts ENGINE = Memory AS
-    SELECT grp, ident, measure, sum(c) AS cnt
-    FROM kiv_entries ARRAY JOIN e_keys AS measure, e_vals AS c
-    WHERE e_reports > 0 GROUP BY grp, ident, measure;
-  $verdict")
+  CREATE TEMPORARY TABLE kiv_router_counts ENGINE = Memory AS $(fill "$here/counts.sql");
+  SET distributed_group_by_no_merge = 0;
+  $(fill "$here/verdict.sql")")
 if [ "$rows" = 1 ]; then
   printf '%s\n' "$out"
   exit 0
