@@ -71,6 +71,9 @@ void print_summary(const fleet_state& s) {
   for (const auto& [why, n] : s.left_out)
     std::printf("  left out: %s: %s\n", why.c_str(), num(n).c_str());
   if (!s.first_left_out.empty()) std::printf("first left out: %s\n", s.first_left_out.c_str());
+  if (s.shed_unplaced)
+    std::printf("answered other than 200 in more minutes than kept: %s (in no time)\n",
+                num(s.shed_unplaced).c_str());
 }
 
 void print_taking(const fleet_verdict& v) {

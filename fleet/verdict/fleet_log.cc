@@ -317,9 +317,12 @@ void add_report(fleet_state* s, fleet_entry* e, const fleet_line& line) {
   }
   for (size_t i = 0; i < line.refused.size(); ++i)
     e->refused[i] = saturated_sum(e->refused[i], line.refused[i]);
+  // The page's daily sums, within a bound a log of any length cannot pass.
   const bool in_stage = fleet_bucket(line.ident) < line.stage;
-  fleet_day& d = s->days[{line.published, line.serial, in_stage,
-                          static_cast<int64_t>(line.time_ms / 86400000)}];
+  const auto key = std::make_tuple(line.published, line.serial, in_stage,
+                                   static_cast<int64_t>(line.time_ms / 86400000));
+  if (s->days.size() >= FLEET_DAYS_MAX && !s->days.count(key)) return;
+  fleet_day& d = s->days[key];
   d.seconds += seconds;
   ++d.reports;
   for (const auto& [id, n] : counts) d.counts[id] = saturated_sum(d.counts[id], n);
@@ -434,8 +437,13 @@ bool parse_fleet_line(const std::string& text, fleet_line* out, std::string* why
 void fleet_add(fleet_state* s, const fleet_line& line, const std::string& where) {
   ++s->requests;
   if (line.status != 200) {
-    auto& minute = s->shed_minutes[static_cast<int64_t>(line.time_ms / 60000)];
-    ++(line.ident.empty() ? minute.second : minute.first);
+    const int64_t at = static_cast<int64_t>(line.time_ms / 60000);
+    if (s->shed_minutes.size() < FLEET_MINUTES_MAX || s->shed_minutes.count(at)) {
+      auto& minute = s->shed_minutes[at];
+      ++(line.ident.empty() ? minute.second : minute.first);
+    } else {
+      ++s->shed_unplaced;
+    }
   }
   if (line.has_published) {
     auto at = s->first_published.find(line.published);

@@ -25,7 +25,9 @@ inline constexpr size_t FLEET_ROUTER_ENTRIES_MAX = 4;    // published sets and s
 inline constexpr size_t FLEET_SERIALS_MAX = 4096;        // published serials remembered
 inline constexpr uint64_t FLEET_COUNT_MAX = 1000000000000000ULL;  // any count in one report
 inline constexpr uint64_t FLEET_REPORT_SECONDS_MAX = 3 * 86400;   // one report covers at most
-inline constexpr size_t FLEET_NOTES_MAX = 10;  // unreadable lines named one by one
+inline constexpr size_t FLEET_NOTES_MAX = 10;          // unreadable lines named one by one
+inline constexpr size_t FLEET_DAYS_MAX = 65536;        // daily sums kept for the page
+inline constexpr size_t FLEET_MINUTES_MAX = 1u << 20;  // minutes with a request not answered 200
 
 // The reasons a router gives for a set it did not take, in the report's "refused" object.
 inline constexpr std::array<const char*, 5> FLEET_REFUSALS = {"signature", "stage", "serial",
@@ -120,6 +122,7 @@ struct fleet_state {
   // (published, serial, router in the stage's buckets, day) -> sums
   std::map<std::tuple<uint64_t, uint64_t, bool, int64_t>, fleet_day> days;
   std::map<int64_t, std::pair<uint64_t, uint64_t>> shed_minutes;  // with, without an IDENT
+  uint64_t shed_unplaced = 0;  // past FLEET_MINUTES_MAX minutes: in no time
   uint64_t lines = 0, requests = 0, reports = 0, no_report = 0, not_answered = 0, cut = 0;
   std::map<std::string, uint64_t> left_out;  // reports left out, by why
   std::string first_left_out;                // "FILE line N: why" of the first
