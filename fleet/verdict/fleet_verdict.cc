@@ -16,8 +16,8 @@ constexpr double kMsPerKiloDay = 86400000.0;  // count per second -> per 1,000 r
 struct router_row {
   const fleet_ident* ident = nullptr;
   uint64_t seconds = 0, last_ms = 0, values_ms = 0, reports = 0;
-  uint32_t values[3] = {0, 0, 0};  // model, firmware, territory
-  std::map<uint32_t, uint64_t> counts;
+  uint32_t values[3] = {0, 0, 0};                     // model, firmware, territory
+  std::vector<std::pair<uint32_t, uint64_t>> counts;  // sorted by measure
 };
 
 double rate_of(double count, double seconds) {
@@ -36,8 +36,10 @@ bool merge(router_row* row, const fleet_ident& ident, const fleet_entry& e, uint
   }
   auto add = [row](const std::vector<std::pair<uint32_t, uint64_t>>& counts) {
     for (const auto& [id, n] : counts) {
-      uint64_t& sum = row->counts[id];
-      sum = sum > UINT64_MAX - n ? UINT64_MAX : sum + n;
+      auto at =
+          std::lower_bound(row->counts.begin(), row->counts.end(), std::make_pair(id, uint64_t{0}));
+      if (at == row->counts.end() || at->first != id) at = row->counts.insert(at, {id, 0});
+      at->second = at->second > UINT64_MAX - n ? UINT64_MAX : at->second + n;
     }
   };
   const bool held = e.held && e.held_ms >= first_ms + 1000 * e.held_seconds;
@@ -54,17 +56,13 @@ bool merge(router_row* row, const fleet_ident& ident, const fleet_entry& e, uint
   return e.reports || held;
 }
 
-// A group's rows, every router's time cut to what passed from publication to its last report.
-std::vector<router_row> rows_of(std::map<const fleet_ident*, router_row>& parts,
-                                uint64_t first_ms) {
-  std::vector<router_row> rows;
-  rows.reserve(parts.size());
-  for (auto& [ident, row] : parts) {
-    if (!row.reports) continue;
-    row.seconds = std::min(row.seconds, (row.last_ms - first_ms) / 1000);
-    rows.push_back(std::move(row));
-  }
-  return rows;
+// Adds the router's part to its group when something of it counts, its time cut to what passed
+// from publication to its last report.
+void keep_row(router_row&& row, uint64_t first_ms, std::vector<router_row>* rows) {
+  if (!row.reports) return;
+  row.seconds = std::min(row.seconds, (row.last_ms - first_ms) / 1000);
+  row.counts.shrink_to_fit();
+  rows->push_back(std::move(row));
 }
 
 struct rated {
@@ -88,8 +86,10 @@ double trimmed_rate(const std::vector<const router_row*>& rows, uint32_t measure
   std::vector<rated> r;
   double count = 0, seconds = 0;
   for (const router_row* row : rows) {
-    auto at = row->counts.find(measure);
-    const double n = at == row->counts.end() ? 0 : static_cast<double>(at->second);
+    auto at = std::lower_bound(row->counts.begin(), row->counts.end(),
+                               std::make_pair(measure, uint64_t{0}));
+    const double n =
+        at == row->counts.end() || at->first != measure ? 0 : static_cast<double>(at->second);
     const double s = static_cast<double>(row->seconds);
     count += n, seconds += s;
     if (n > 0) r.push_back({rate_of(n, s), n, s, row->ident});
@@ -205,20 +205,22 @@ fleet_verdict judge_fleet(const fleet_state& s, const fleet_options& o) {
   v.stage = s.widest_stage.at(v.serial);
   v.base = base_serial(s, v.serial, o);
   tell_taking(s, &v);
-  std::map<const fleet_ident*, router_row> now_parts, base_parts;
-  for (const auto& [ident, r] : s.routers)
+  std::vector<router_row> now, base;  // built router by router: no copy of the state
+  for (const auto& [ident, r] : s.routers) {
+    router_row a, b;
     for (const fleet_entry& e : r.entries) {
       if (e.published != v.serial || !(e.reports || e.held)) continue;
       const bool in_stage = fleet_bucket(ident) < e.stage;
       if (e.serial == v.serial && in_stage)
-        merge(&now_parts[&ident], ident, e, v.first_ms, &v.before_publication);
+        merge(&a, ident, e, v.first_ms, &v.before_publication);
       else if (e.serial == v.serial)
         v.outside_stage += e.reports + e.held;
       else if (v.base && e.serial == *v.base && !in_stage)
-        merge(&base_parts[&ident], ident, e, v.first_ms, &v.before_publication);
+        merge(&b, ident, e, v.first_ms, &v.before_publication);
     }
-  const std::vector<router_row> now = rows_of(now_parts, v.first_ms);
-  const std::vector<router_row> base = rows_of(base_parts, v.first_ms);
+    keep_row(std::move(a), v.first_ms, &now);
+    keep_row(std::move(b), v.first_ms, &base);
+  }
   v.trimmed = dropped(now.size());
   v.segments.push_back(judge_segment(s, o, 0, 0, now, base));
   for (int dim = 1; dim <= 3; ++dim) {
