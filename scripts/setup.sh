@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(build-essential cmake pkg-config libcurl4-openssl-dev libjson-c-dev libssl-dev
           libgtest-dev openssl python3 file coreutils util-linux mount procps busybox
-          nginx libnginx-mod-http-js)
+          nginx libnginx-mod-http-js
+          clickhouse-server clickhouse-client chromium)  # the fleet's database, the verdict's page
 
 source scripts/packages.sh
 

@@ -493,21 +493,20 @@ TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
   EXPECT_EQ(occurrences(all, R"(,"stage":81,"published":4})"), 2u) << all;
   EXPECT_EQ(occurrences(all, R"(\"wan\":{\"matches\":3,\"fires\":3,\"heals\":3,)"), 1u) << all;
 
+  // kivrule fleet: the router took serial 4 once it was widened to its bucket; its report of a
+  // day on serial 4 came a few seconds after publication by the log's clock (the router's clock
+  // runs scaled), and a report covers no more than the time since publication: left out.
   const run_result one = run({bin("kivrule"), "fleet", srv.dir + "/logs/requests.jsonl"});
   EXPECT_EQ(one.status, 0) << one.out << one.err;
-  EXPECT_NE(one.out.find("\nserial 4, stage 81%: 1 router, 1.0 router-days, reboots 0.0 per "
-                         "1,000 router-days\n"),
+  EXPECT_NE(one.out.find("\npublished serial 4 at 81%, first at "), std::string::npos) << one.out;
+  EXPECT_NE(one.out.find("\nrouters in the stage's buckets since: 1; took serial 4: 1\n"),
             std::string::npos)
       << one.out;
-  EXPECT_NE(one.out.find("\nverdict: go on: 1 of the 20 routers needed to judge report serial 4\n"),
+  EXPECT_NE(one.out.find("\nthe stage: 0 routers, 0.0 router-days on serial 4"), std::string::npos)
+      << one.out;
+  EXPECT_NE(one.out.find("\nverdict: go on: 0 of the 20 routers needed to judge report serial 4\n"),
             std::string::npos)
       << one.out;
-  const run_result judged =
-      run({bin("kivrule"), "fleet", srv.dir + "/logs/requests.jsonl", "--min-routers", "1"});
-  EXPECT_EQ(judged.status, 1) << judged.out << judged.err;
-  EXPECT_NE(judged.out.find("\nverdict: halt: fires of wan rose above 2 times the base's\n"),
-            std::string::npos)
-      << judged.out;
 }
 
 // A keyed router without the cache refuses a staged set, fires and is killed: it then asks with

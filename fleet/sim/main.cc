@@ -13,7 +13,8 @@
 #include <string>
 
 #include "core/kiv_log.h"
-#include "tools/fleet_sim/fleet.h"
+#include "fleet/sim/fleet.h"
+#include "fleet/sim/log.h"
 
 namespace {
 
@@ -22,6 +23,9 @@ const char kUsage[] =
     "                 [--herd-delay S] [--seed S] [--minutes] [--one-by-one]\n"
     "       fleet_sim --herd [--boot-splay S] [--capacity C] [--retry-after R] [...]\n"
     "       fleet_sim --rollout [--stage P] [--publish-after H] [...]\n"
+    "       fleet_sim --log [--routers N] [--days D] [--publish-day D] [--checks C] [--stage P]\n"
+    "                 [--seed S] [--rollout-fires F] [--base-fires F] [--outage-day D] [--noisy N]\n"
+    "                 [--refusing PCT] [--shed PCT]\n"
     "\n"
     "N routers (default 10000) lose power together and all come back at HH:MM (default 18:00)\n"
     "on day 1; each then runs kiv's own update scheduler (process_json_tick, get_random_number's\n"
@@ -60,13 +64,25 @@ const char kUsage[] =
     "(default 1; a router takes it when its bucket, the daemon's, is below P) and once for\n"
     "every router. A day later the vendor compares the reports the routers sent with their\n"
     "requests and halts it when the new serial's fires per router-day are more than twice the\n"
-    "old's with at least 20 routers reporting it: how many routers took it.\n";
+    "old's with at least 20 routers reporting it: how many routers took it.\n"
+    "\n"
+    "--log: the rule server's request log of a staged rollout (fleet/nginx's lines) on standard\n"
+    "output: N routers (default 1000) over D days (default 3), each checking C times a day\n"
+    "(default 1) at a phase of its own with its fleet report; serial 2025113001 published for\n"
+    "every router before, serial 2025120101 from day D (default 1) for P% of the buckets\n"
+    "(default 10).\n"
+    "wan_down fires F a router-day (default 0.5) on each; --outage-day D: 8 times as many on day\n"
+    "D for every router; --noisy N: N routers of the stage fire 200 a day; PCT% of the stage's\n"
+    "routers refuse the set (bad signature, default 2) and PCT% of checks meet a shed request\n"
+    "(503, every other one with its IDENT; default 1).\n";
 
 struct options {
   fleet_model model;
   uint64_t rule_bytes = 16384;
   bool minutes = false;
-  bool herd = false, rollout = false;
+  bool herd = false, rollout = false, log = false;
+  bool stage_given = false;
+  log_model log_m;
   int boot_splay = 1800;
   uint64_t capacity = 100000;
   uint32_t stage = 1;
@@ -90,12 +106,23 @@ bool parse_clock(const char* text, int* minute) {
   return true;
 }
 
+bool parse_rate(const char* text, double* out) {
+  if (!text || !*text) return false;
+  char* end = nullptr;
+  errno = 0;
+  const double v = strtod(text, &end);
+  if (errno != 0 || *end != '\0' || !(v >= 0 && v <= 86400)) return false;
+  *out = v;
+  return true;
+}
+
 // 0 when parsed, 1 for a bad command line, 2 for --help.
 int parse_options(int argc, char** argv, options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
     uint64_t n = 0;
+    double rate = 0;
     if (a == "--help" || a == "-h") return 2;
     if (a == "--minutes") {
       o->minutes = true;
@@ -124,7 +151,25 @@ int parse_options(int argc, char** argv, options* o) {
     } else if (a == "--retry-after" && parse_count(v, 0, 21600, &n)) {
       o->model.retry_after_s = static_cast<int>(n), ++i;
     } else if (a == "--stage" && parse_count(v, 1, 100, &n)) {
-      o->stage = static_cast<uint32_t>(n), ++i;
+      o->stage = static_cast<uint32_t>(n), o->stage_given = true, ++i;
+    } else if (a == "--log") {
+      o->log = true;
+    } else if (a == "--days" && parse_count(v, 1, 366, &n)) {
+      o->log_m.days = static_cast<uint32_t>(n), ++i;
+    } else if (a == "--publish-day" && parse_count(v, 0, 365, &n)) {
+      o->log_m.publish_day = static_cast<uint32_t>(n), ++i;
+    } else if (a == "--checks" && parse_count(v, 1, 96, &n)) {
+      o->log_m.checks_per_day = static_cast<uint32_t>(n), ++i;
+    } else if (a == "--outage-day" && parse_count(v, 0, 365, &n)) {
+      o->log_m.outage_day = static_cast<int>(n), ++i;
+    } else if (a == "--noisy" && parse_count(v, 0, 1u << 24, &n)) {
+      o->log_m.noisy = static_cast<uint32_t>(n), ++i;
+    } else if (a == "--refusing" && parse_count(v, 0, 100, &n)) {
+      o->log_m.refusing = static_cast<double>(n) / 100, ++i;
+    } else if (a == "--shed" && parse_count(v, 0, 100, &n)) {
+      o->log_m.shed = static_cast<double>(n) / 100, ++i;
+    } else if ((a == "--rollout-fires" || a == "--base-fires") && parse_rate(v, &rate)) {
+      (a == "--base-fires" ? o->log_m.base_fires : o->log_m.rollout_fires) = rate, ++i;
     } else if (a == "--publish-after" && parse_count(v, 0, 36, &n)) {
       o->model.publish_at = static_cast<int64_t>(n) * 3600, ++i;
     } else {
@@ -271,6 +316,12 @@ int main(int argc, char** argv) {
   if (rc != 0) {
     fputs(kUsage, rc == 2 ? stdout : stderr);
     return rc == 2 ? 0 : 2;
+  }
+  if (o.log) {
+    o.log_m.routers = o.model.routers;
+    o.log_m.seed = o.model.seed;
+    o.log_m.stage = o.stage_given ? o.stage : 10;
+    return write_fleet_log(o.log_m, stdout);
   }
   setenv("TZ", "UTC0", 1);  // the virtual routers' local time
   tzset();

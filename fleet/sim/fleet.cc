@@ -17,7 +17,7 @@
 // group had before the tick and ticked again in the same second, now turned away. `one_by_one`
 // runs every router alone, ticked in full: the same output at small N shows the grouping changes
 // nothing.
-#include "tools/fleet_sim/fleet.h"
+#include "fleet/sim/fleet.h"
 
 #include <algorithm>
 #include <array>
