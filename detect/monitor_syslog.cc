@@ -73,7 +73,6 @@ read_result read_piece(piece_buffer& r, int fd, char** out, line_place* place, i
     if (terminate_flag.load() == 1) return read_result::terminated;
     size_t room = 0;
     char* into = piece_room(r, &room);
-    kiv_log_walk_write();  // the records of the lines walked so far are in the file while it waits
     struct pollfd fds[2];
     fds[0] = {fd, POLLIN, 0};
     fds[1] = {terminate_wake_fd(), POLLIN, 0};  // a negative descriptor is ignored by poll
@@ -179,7 +178,7 @@ namespace {
 // first match); false when the rule set is paused and the piece dropped.
 bool walk_held(rule_set_hold& hold, const log_piece& piece, std::optional<double> now,
                int* pause_logged) {
-  kiv_log_walk walk;  // in the file before the walker waits and before another thread's record
+  kiv_log_walk walk;  // the piece's records go to the file together when it ends
   debug_dump(hold.set);
   if (global_pause.load() == 1) {
     if (*pause_logged == 0) {
@@ -295,9 +294,8 @@ bool serve_piece(piece_buffer& r, char* piece, line_place place, line_queue& q, 
 
 }  // namespace
 
-void* monitor_syslog(void* json_path) {
+void* monitor_syslog(void*) {
   _monitor_syslog();
-  console_debug_printf("[monitor_syslog]%s", json_path ? static_cast<const char*>(json_path) : "");
   return const_cast<char*>("End of monitor_syslog thread");
 }
 
@@ -306,7 +304,6 @@ void _monitor_syslog() {
   static piece_buffer reader;
   forget_pieces(reader);
 
-  kiv_log_batch_walks(true);  // lines already read are walked without a write each
   SYSLOG_LOG("START\n");
   logmessage_normal(KIV_SYSLOG_TAG, "%s\n", KIV_LINE_SYSLOG_START);
   follower = start_follower("1");
