@@ -24,10 +24,8 @@ void kiv_log_pieces(std::initializer_list<std::string_view> pieces);
 // The record kiv_log_pieces would write for these pieces (cut as it cuts), made once for a
 // record written many times: a log line's record for every rule that does not match it.
 std::string kiv_log_made(std::initializer_list<std::string_view> pieces);
-// Records made by kiv_log_made, written one after another exactly as kiv_log_pieces writes
-// each; inside a walk a run of up to kMaxMadeRun of them is put in place with one look for room.
-inline constexpr size_t kMaxMadeRun = 64;
-void kiv_log_records(const std::string_view* made, size_t count);
+// Records made by kiv_log_made, written one after another exactly as kiv_log_pieces writes each.
+void kiv_log_records(std::initializer_list<std::string_view> made);
 
 // The walk of one log line. While an object of this kind lives, the records of the thread that
 // made it are held in the walk's buffer instead of written one by one, and written in one write

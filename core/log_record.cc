@@ -104,8 +104,8 @@ std::string kiv_log_made(std::initializer_list<std::string_view> pieces) {
   return std::string(out, put_pieces(out, pieces));
 }
 
-void kiv_log_records(const std::string_view* made, size_t count) {
-  for (size_t r = 0; r < count; ++r) kiv_log_pieces({made[r]});
+void kiv_log_records(std::initializer_list<std::string_view> made) {
+  for (std::string_view record : made) kiv_log_pieces({record});
 }
 
 int console_debug_printf(const char* fmt, ...) {

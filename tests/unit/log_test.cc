@@ -117,11 +117,10 @@ TEST(KivLog, ConsoleCopyOnlyWhileTheFlagIsExactlyOne) {
 namespace {
 
 // Record k written through one of the facility's entries (a plain record, a float, pieces, one
-// without a line end, one cut, made records in a run, a run too long for one look for room and a
-// made record cut); its expected records.
+// without a line end, one cut, made records, one of them cut); its expected records.
 std::vector<std::string> write_record(int k) {
   const std::string text = "line " + std::to_string(k);
-  switch (k % 7) {
+  switch (k % 6) {
     case 0:
       kiv_log("_monitor_syslog", 251, "pBuf=[%s]\n", text.c_str());
       return {"[KIV][_monitor_syslog:(251)]pBuf=[" + text + "]\n"};
@@ -137,21 +136,12 @@ std::vector<std::string> write_record(int k) {
     case 4:
       kiv_log("f", 1, "%s\n", std::string(1200, 'a').c_str());
       return {"[KIV][f:(1)]" + std::string(997 - 13, 'a') + "\n"};
-    case 5: {
-      const std::string a = kiv_log_made({"[KIV][m:(2)]", text, "]\n"});
-      const std::string b = kiv_log_made({"[KIV][m:(3)]", std::string(300, 'b'), "\n"});
-      const std::string_view run[] = {a, b, a};
-      kiv_log_records(run, 3);
-      return {a, b, a};
-    }
     default: {
+      const std::string a = kiv_log_made({"[KIV][m:(2)]", text, "]\n"});
       const std::string cut = kiv_log_made({"[KIV][c:(4)]", std::string(1000, 'c'), "\n"});
       EXPECT_EQ(cut, "[KIV][c:(4)]" + std::string(997 - 13, 'c') + "\n");
-      const std::string short_one = kiv_log_made({"[KIV][s:(5)]", text, "\n"});
-      std::vector<std::string_view> run(kMaxMadeRun + 1, short_one);
-      run[1] = cut;
-      kiv_log_records(run.data(), run.size());
-      return {run.begin(), run.end()};
+      kiv_log_records({a, cut, a});
+      return {a, cut, a};
     }
   }
 }
