@@ -63,27 +63,27 @@ size_t put_message(char* out, size_t head, const char* fmt, va_list ap) {
   return cut(out, full, last);
 }
 
-// A record made at `record` (in the walk's buffer or the caller's): held or written, and copied
-// to the console.
-void emit(const char* record, size_t len, bool in_walk) {
-  if (in_walk) return log_walk_commit(record, len);
-  log_file_write(record, len);
-  // Console copy: the record without the "[KIV]" tag.
-  if (len > 5 && nvram_match("kiv_debug_flag", "1")) console_write(record + 5, len - 5);
+// A record made by make(out) in the walk's buffer (held) or on the stack (written at once), and
+// copied to the console without its "[KIV]" tag.
+template <class Make>
+void make_record(Make make) {
+  if (log_discarding.load(std::memory_order_relaxed)) return;
+  char local[kMaxRecord + 1];
+  char* slot = log_walk_slot();
+  char* out = slot ? slot : local;
+  const size_t len = make(out);
+  if (slot) return log_walk_commit(out, len);
+  log_file_write(out, len);
+  if (len > 5 && nvram_match("kiv_debug_flag", "1")) console_write(out + 5, len - 5);
 }
 
 }  // namespace
 
 void kiv_log(const char* func, int line, const char* fmt, ...) {
-  if (log_discarding.load(std::memory_order_relaxed)) return;
-  char local[kMaxRecord + 1];
-  char* slot = log_walk_slot();
-  char* out = slot ? slot : local;
   va_list ap;
   va_start(ap, fmt);
-  const size_t len = put_message(out, put_head(out, func, line), fmt, ap);
+  make_record([&](char* out) { return put_message(out, put_head(out, func, line), fmt, ap); });
   va_end(ap);
-  emit(out, len, slot != nullptr);
 }
 
 std::string kiv_log_head(const char* func, int line) {
@@ -92,11 +92,7 @@ std::string kiv_log_head(const char* func, int line) {
 }
 
 void kiv_log_pieces(std::initializer_list<std::string_view> pieces) {
-  if (log_discarding.load(std::memory_order_relaxed)) return;
-  char local[kMaxRecord + 1];
-  char* slot = log_walk_slot();
-  char* out = slot ? slot : local;
-  emit(out, put_pieces(out, pieces), slot != nullptr);
+  make_record([pieces](char* out) { return put_pieces(out, pieces); });
 }
 
 std::string kiv_log_made(std::initializer_list<std::string_view> pieces) {
@@ -105,7 +101,12 @@ std::string kiv_log_made(std::initializer_list<std::string_view> pieces) {
 }
 
 void kiv_log_records(std::initializer_list<std::string_view> made) {
-  for (std::string_view record : made) kiv_log_pieces({record});
+  for (std::string_view record : made)
+    make_record([record](char* out) {
+      if (record.size() > kMaxRecord) return put_pieces(out, {record});  // cut as a record is
+      memcpy(out, record.data(), record.size());
+      return record.size();
+    });
 }
 
 int console_debug_printf(const char* fmt, ...) {

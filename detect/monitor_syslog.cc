@@ -24,6 +24,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -44,6 +45,13 @@ namespace {
 
 // The records of the thread's helpers carry the name of the thread's body, as one function.
 #define SYSLOG_LOG(fmt, ...) kiv_log("_monitor_syslog", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+// The same for the records of every piece ("pBuf", "gArraylen"), put together without a format,
+// which would cost more than the rest of the record; the head is made once.
+#define SYSLOG_PIECES(...)                                                     \
+  do {                                                                         \
+    static const std::string head = kiv_log_head("_monitor_syslog", __LINE__); \
+    kiv_log_pieces({head, __VA_ARGS__});                                       \
+  } while (0)
 
 constexpr double kRestartPause = 2;  // seconds between a lost follower and its successor
 // How long a read waits, while another thread holds the rule set, before the lock is tried again.
@@ -191,7 +199,9 @@ bool walk_held(rule_set_hold& hold, const log_piece& piece, std::optional<double
     SYSLOG_LOG("global_pause=[%d]\n", static_cast<int>(global_pause.load()));
     *pause_logged = 0;
   }
-  SYSLOG_LOG("gArraylen=[%d]\n", hold.set ? static_cast<int>(hold.set->count) : 0);
+  char count[12];
+  const char* end = std::to_chars(count, count + 12, hold.set ? hold.set->count : 0).ptr;
+  SYSLOG_PIECES("gArraylen=[", {count, end}, "]\n");
   if (piece.place.at_start) count_walked_line();
   if (hold.set) walk_profiles(*hold.set, piece, now);
   return true;
@@ -276,7 +286,7 @@ bool serve_piece(piece_buffer& r, char* piece, line_place place, line_queue& q, 
   {
     rule_set_hold hold = stop ? rule_set_hold{} : try_hold_rule_set();
     kiv_log_walk walk;  // the line's records, from "pBuf" on, go to the file together
-    SYSLOG_LOG("pBuf=[%s]\n", line);
+    SYSLOG_PIECES("pBuf=[", line, "]\n");
     if (stop) return false;
     if (hold.lock.owns_lock()) {
       walk_held(hold, log_piece{line, place, r.line}, std::nullopt, pause_logged);
