@@ -1,7 +1,7 @@
 // The daemon's log facility: /tmp/kiv.log, rotated by size to /tmp/kiv.log.1, with a console
 // copy of every record while kiv_debug_flag is "1". Made of core/log_record.cc (the text of a
-// record), core/log_file.cc (the file and its rotation) and core/log_walk.cc (walk batches and
-// the crash flush).
+// record), core/log_file.cc (the file and its rotation) and core/log_walk.cc (a walk's records
+// written together, and the crash flush).
 #pragma once
 
 #include <cstdio>
@@ -12,8 +12,7 @@
 #include "platform/platform.h"
 
 // Record: "[KIV][" func ":(" line ")]" message. The record is in the file when kiv_log returns,
-// behind every record of a finished walk that any thread still holds, except inside a walk of
-// this thread (below). Safe to call from every thread.
+// except inside a walk of this thread (below). Safe to call from every thread.
 void kiv_log(const char* func, int line, const char* fmt, ...) KIV_PRINTF(3, 4);
 
 // "[KIV][" func ":(" line ")]": the start of a record, for kiv_log_pieces.
@@ -25,43 +24,29 @@ void kiv_log_pieces(std::initializer_list<std::string_view> pieces);
 // The record kiv_log_pieces would write for these pieces (cut as it cuts), made once for a
 // record written many times: a log line's record for every rule that does not match it.
 std::string kiv_log_made(std::initializer_list<std::string_view> pieces);
-// Records made by kiv_log_made, written one after another exactly as kiv_log_pieces writes
-// each; inside a walk a run of up to kMaxMadeRun of them is put in place with one look for room.
-inline constexpr size_t kMaxMadeRun = 64;
-void kiv_log_records(const std::string_view* made, size_t count);
+// Records made by kiv_log_made, written one after another exactly as kiv_log_pieces writes each.
+void kiv_log_records(std::initializer_list<std::string_view> made);
 
 // The walk of one log line. While an object of this kind lives, the records of the thread that
-// made it are collected in that thread's walk buffer instead of written one by one, and written
-// in one write (or as few as a rotation needs), with the rotation at exactly the record
-// boundaries that writing record by record gives. Objects nest (the outermost one makes the
-// walk); kiv_debug_flag is read once per walk, at the outermost start.
-// Unless the thread batches (kiv_log_batch_walks), each object's end writes the records
-// collected so far: nothing is kept past the walk.
+// made it are held in the walk's buffer instead of written one by one, and written in one write
+// (or as few as a rotation or a walk larger than the buffer needs) when the object ends, with
+// the rotation at exactly the record boundaries that writing record by record gives. Objects
+// nest (the outermost one makes the walk); kiv_debug_flag is read once per walk, at its start.
+// One thread walks with the buffer at a time; another thread's walk writes record by record.
 struct kiv_log_walk {
   kiv_log_walk();
   ~kiv_log_walk();
   kiv_log_walk(const kiv_log_walk&) = delete;
   kiv_log_walk& operator=(const kiv_log_walk&) = delete;
 };
-// Writes what this thread's walks hold now, without ending the walk: the walker calls it before
-// it waits, for more input or for the rule set.
+// Writes what this thread's walk holds now, without ending the walk: before the walker waits.
 void kiv_log_walk_write();
-// Batching, for the syslog monitor thread: the records of this thread's finished walks stay
-// held across walks, so lines already read cost no system call each. They are written
-//   - by kiv_log_walk_write, which the walker calls before every wait (nothing held while idle);
-//   - before any other record of any thread (this thread's outside a walk, a heal's, a stop's),
-//     so the file keeps the order in which records were made: a heal that the rule set's lock
-//     lets start after a walk has that walk's records before its own;
-//   - when the buffer holds 64 KiB or more at a walk's end;
-//   - by the crash flush of a fatal signal, and when the thread ends or the process exits.
-// Off: what is held is written, and walks write at their end again.
-void kiv_log_batch_walks(bool on);
 // Whether records are copied to the console: the walk's reading of kiv_debug_flag inside a
 // walk, the setting itself otherwise.
 bool kiv_log_console();
 
 // Installs handlers of SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT that write the records of
-// every walk in progress (async-signal-safe calls only), then let the signal's default action
+// the walk in progress (async-signal-safe calls only), then let the signal's default action
 // end the process. Installed by the daemon only.
 void kiv_log_flush_on_fatal_signals();
 // What those handlers write; async-signal-safe.

@@ -143,7 +143,7 @@ int kiv_main() {
   pthread_sigmask(SIG_BLOCK, &daemon_signals, &previous);
 
   pthread_t syslog_thread, statistics_thread;
-  if (int rc = pthread_create(&syslog_thread, nullptr, monitor_syslog, json_path)) {
+  if (int rc = pthread_create(&syslog_thread, nullptr, monitor_syslog, nullptr)) {
     MAIN_LOG("Create monitor syslog thread error\n");
     kiv_say("cannot start the syslog monitor thread: %s", strerror(rc));
     kiv_exit(1);

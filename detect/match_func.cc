@@ -45,19 +45,11 @@ void match_func_turned_away(std::span<monitor_profile> run, no_match_records& re
   if (run.empty()) return;
   if (records.reason.empty())
     records.reason = kiv_log_made({kHeads.reason, kHeads.no_match, records.piece, "]\n"});
-  std::string_view made[kMaxMadeRun];
-  size_t n = 0;
   for (monitor_profile& p : run) {
     if (p.no_match_record.empty())
       p.no_match_record = kiv_log_made({kHeads.pattern, *p.re_pattern, "]\n"});
-    made[n++] = records.reason;
-    made[n++] = p.no_match_record;
-    if (n == kMaxMadeRun) {
-      kiv_log_records(made, n);
-      n = 0;
-    }
+    kiv_log_records({records.reason, p.no_match_record});
   }
-  kiv_log_records(made, n);
 }
 
 int match_func(const monitor_profile* profile, const char* line) {

@@ -24,6 +24,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -44,6 +45,13 @@ namespace {
 
 // The records of the thread's helpers carry the name of the thread's body, as one function.
 #define SYSLOG_LOG(fmt, ...) kiv_log("_monitor_syslog", __LINE__, fmt __VA_OPT__(, ) __VA_ARGS__)
+// The same for the records of every piece ("pBuf", "gArraylen"), put together without a format,
+// which would cost more than the rest of the record; the head is made once.
+#define SYSLOG_PIECES(...)                                                     \
+  do {                                                                         \
+    static const std::string head = kiv_log_head("_monitor_syslog", __LINE__); \
+    kiv_log_pieces({head, __VA_ARGS__});                                       \
+  } while (0)
 
 constexpr double kRestartPause = 2;  // seconds between a lost follower and its successor
 // How long a read waits, while another thread holds the rule set, before the lock is tried again.
@@ -73,7 +81,6 @@ read_result read_piece(piece_buffer& r, int fd, char** out, line_place* place, i
     if (terminate_flag.load() == 1) return read_result::terminated;
     size_t room = 0;
     char* into = piece_room(r, &room);
-    kiv_log_walk_write();  // the records of the lines walked so far are in the file while it waits
     struct pollfd fds[2];
     fds[0] = {fd, POLLIN, 0};
     fds[1] = {terminate_wake_fd(), POLLIN, 0};  // a negative descriptor is ignored by poll
@@ -179,7 +186,7 @@ namespace {
 // first match); false when the rule set is paused and the piece dropped.
 bool walk_held(rule_set_hold& hold, const log_piece& piece, std::optional<double> now,
                int* pause_logged) {
-  kiv_log_walk walk;  // in the file before the walker waits and before another thread's record
+  kiv_log_walk walk;  // the piece's records go to the file together when it ends
   debug_dump(hold.set);
   if (global_pause.load() == 1) {
     if (*pause_logged == 0) {
@@ -192,7 +199,9 @@ bool walk_held(rule_set_hold& hold, const log_piece& piece, std::optional<double
     SYSLOG_LOG("global_pause=[%d]\n", static_cast<int>(global_pause.load()));
     *pause_logged = 0;
   }
-  SYSLOG_LOG("gArraylen=[%d]\n", hold.set ? static_cast<int>(hold.set->count) : 0);
+  char count[12];
+  const char* end = std::to_chars(count, count + 12, hold.set ? hold.set->count : 0).ptr;
+  SYSLOG_PIECES("gArraylen=[", {count, end}, "]\n");
   if (piece.place.at_start) count_walked_line();
   if (hold.set) walk_profiles(*hold.set, piece, now);
   return true;
@@ -277,7 +286,7 @@ bool serve_piece(piece_buffer& r, char* piece, line_place place, line_queue& q, 
   {
     rule_set_hold hold = stop ? rule_set_hold{} : try_hold_rule_set();
     kiv_log_walk walk;  // the line's records, from "pBuf" on, go to the file together
-    SYSLOG_LOG("pBuf=[%s]\n", line);
+    SYSLOG_PIECES("pBuf=[", line, "]\n");
     if (stop) return false;
     if (hold.lock.owns_lock()) {
       walk_held(hold, log_piece{line, place, r.line}, std::nullopt, pause_logged);
@@ -295,9 +304,8 @@ bool serve_piece(piece_buffer& r, char* piece, line_place place, line_queue& q, 
 
 }  // namespace
 
-void* monitor_syslog(void* json_path) {
+void* monitor_syslog(void*) {
   _monitor_syslog();
-  console_debug_printf("[monitor_syslog]%s", json_path ? static_cast<const char*>(json_path) : "");
   return const_cast<char*>("End of monitor_syslog thread");
 }
 
@@ -306,7 +314,6 @@ void _monitor_syslog() {
   static piece_buffer reader;
   forget_pieces(reader);
 
-  kiv_log_batch_walks(true);  // lines already read are walked without a write each
   SYSLOG_LOG("START\n");
   logmessage_normal(KIV_SYSLOG_TAG, "%s\n", KIV_LINE_SYSLOG_START);
   follower = start_follower("1");

@@ -17,7 +17,7 @@ struct log_piece {
   uint64_t line = 1;
 };
 
-void* monitor_syslog(void* json_path);
+void* monitor_syslog(void*);
 void _monitor_syslog();
 void stop_tail_cmd();
 // Walks one piece over the active profiles of `set`: every profile whose pattern matches gets

@@ -5,9 +5,8 @@
 // Each action is carried out through the platform (a service event followed by a 1-s pause, or
 // the reboot) and confirmed by its check function; an unconfirmed action is tried again, up to 3
 // attempts ("reboot": 1). A reboot over the budget (heal/reboot_budget.h) is not carried out at
-// all: result -2, no attempt, and the list goes on. A check result of 1 ends the list. At the end
-// the profile's ring is emptied and healing_index is set back to -1, which closes the healing state
-// the trigger thread opened.
+// all: result -2, no attempt, and the list goes on. A check result of 1 ends the list. A heal is
+// opened and closed in one place, heal_scope.
 #include "heal/self_healing.h"
 
 #include <algorithm>
@@ -61,6 +60,28 @@ monitor_profile* profile_of(rule_set& set, int index) {
   auto at = std::lower_bound(set.profiles.begin(), set.profiles.end(), index,
                              [](const monitor_profile& p, int i) { return p.index < i; });
   return at != set.profiles.end() && at->index == index ? &*at : nullptr;
+}
+
+// A heal of one profile: while it lasts the profile is marked (isHealing 1) and named in
+// healing_index, which holds every other heal and the rule download back; at its end, on every
+// path, the ring is emptied, the mark cleared and healing_index -1 again.
+struct heal_scope {
+  monitor_profile& p;
+  explicit heal_scope(monitor_profile& healed) : p(healed) {
+    p.isHealing = 1;
+    healing_index.store(p.index);
+  }
+  ~heal_scope() {
+    empty_ring(p);
+    healing_index.store(-1);
+  }
+  heal_scope(const heal_scope&) = delete;
+  heal_scope& operator=(const heal_scope&) = delete;
+};
+
+void log_start(int index) {
+  kiv_log("self_healing", __LINE__, "===============self_healing start===============\n");
+  kiv_log("self_healing", __LINE__, "monitor_profile index=%d\n", index);
 }
 
 // Carries one action out with its attempts and records the result. After a stop request no
@@ -132,31 +153,29 @@ void empty_ring(monitor_profile& p) {
   for (size_t i = 0; i < slots; ++i) p.timestamp[i] = 0.0;
 }
 
+void self_healing(monitor_profile& p) {
+  log_start(p.index);
+  {
+    heal_scope heal(p);
+    kiv_log("self_healing", __LINE__, "action_num=%d\n", static_cast<int>(p.action_num()));
+    if (take_heal(text_or_none(p.kiv_keyword))) {
+      count_heal(p.tally);
+      const std::optional<int32_t> last = run_actions(p.index, p);
+      if (last && *last != 0) count_unconfirmed(p.tally);
+    } else {
+      count_held(p.tally);
+      hold_actions(p.index, p);
+    }
+  }
+  kiv_log("self_healing", __LINE__, "===============self_healing end===============\n");
+}
+
 void self_healing(rule_set* set, int index) {
-  KIV_LOG("===============self_healing start===============\n");
-  KIV_LOG("monitor_profile index=%d\n", index);
-  if (!set) {
-    KIV_LOG("monitor_profile is NULL!\n");
-    return;
-  }
-  monitor_profile* found = profile_of(*set, index);
-  if (!found) {
-    // Nothing to heal: the healing state the caller opened is closed again.
-    KIV_LOG("monitor_profile index=%d is out of range!\n", index);
-    healing_index.store(-1);
-    return;
-  }
-  monitor_profile& p = *found;
-  KIV_LOG("action_num=%d\n", static_cast<int>(p.action_num()));
-  if (take_heal(text_or_none(p.kiv_keyword))) {
-    count_heal(p.tally);
-    const std::optional<int32_t> last = run_actions(index, p);
-    if (last && *last != 0) count_unconfirmed(p.tally);
-  } else {
-    count_held(p.tally);
-    hold_actions(index, p);
-  }
-  empty_ring(p);
-  healing_index.store(-1);
-  KIV_LOG("===============self_healing end===============\n");
+  monitor_profile* found = set ? profile_of(*set, index) : nullptr;
+  if (found) return self_healing(*found);
+  log_start(index);
+  if (!set)
+    kiv_log("self_healing", __LINE__, "monitor_profile is NULL!\n");
+  else
+    kiv_log("self_healing", __LINE__, "monitor_profile index=%d is out of range!\n", index);
 }

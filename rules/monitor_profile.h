@@ -39,8 +39,7 @@ struct compiled_pattern {
 };
 
 struct monitor_profile {
-  int32_t index = 0;     // the rule's place in the file: what records and the dump call it
-  int32_t isActive = 1;  // every filter of the rule matched this router
+  int32_t index = 0;  // the rule's place in the file: what records and the dump call it
   std::optional<std::string> kiv_keyword;  // none when the rule has no "keyword"
   std::optional<std::string> re_pattern;   // none when the rule has no "re_pattern"
   compiled_pattern pattern;                // empty when the rule has no "re_pattern"

@@ -47,9 +47,7 @@ size_t examine(rule_set& set, size_t cursor) {
   if (trigger_fires(p, healing_index.load())) {
     count_fire(p.tally);
     debug_print(p);
-    p.isHealing = 1;
-    healing_index.store(p.index);
-    self_healing(&set, p.index);
+    self_healing(p);
   }
   return (cursor + 1) % set.profiles.size();
 }

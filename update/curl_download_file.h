@@ -27,8 +27,6 @@ size_t write_file_cb(void* data, size_t size, size_t count, void* file);
 // given) for the answer to settle.
 std::vector<std::pair<std::string, std::string>> download_form_fields(
     fleet_counts* reported = nullptr);
-// MD5 of the bytes as 32 lower-case hexadecimal digits.
-std::string md5_hex(const std::string& data);
 
 // Limits that keep a slow or hostile server from holding the main loop or filling /tmp.
 inline constexpr long KIV_CONNECT_TIMEOUT_S = 60;

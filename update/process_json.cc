@@ -10,12 +10,12 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "core/digest.h"
 #include "core/kiv_log.h"
 #include "core/kiv_say.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
 #include "rules/rule_set.h"
-#include "update/curl_download_file.h"
 #include "update/download_json.h"
 #include "update/install_rules.h"
 #include "update/retry_after.h"
@@ -107,40 +107,47 @@ double scheduler_clock() {
 
 namespace {
 
+// The periodic phase from the next counted tick on, which is a period's first: a check then.
+void start_periodic(json_schedule& s) {
+  s.phase = schedule_phase::periodic;
+  s.period = -1;
+}
+
+// Whether the local time is the drawn daily minute.
+bool daily_minute_now(const json_schedule& s, const json_schedule_deps& deps) {
+  time_t now = static_cast<time_t>(deps.now());
+  struct tm tm_now {};
+  localtime_r(&now, &tm_now);
+  PJ_LOG("tm->tm_hour = %d, (2 + rand_hr) = %d\n", tm_now.tm_hour, (int)(2 + s.rand_hr));
+  PJ_LOG("tm->tm_min = %d, rand_min = %d\n", tm_now.tm_min, (int)s.rand_min);
+  return tm_now.tm_hour == s.rand_hr + 2 && tm_now.tm_min == s.rand_min;
+}
+
 // The schedule's part of a tick that passed the gates: whether a check falls due now.
 bool scheduled_check_due(json_schedule& s, const json_schedule_deps& deps, int check_period) {
-  PJ_LOG("A=>bootup_check = %d, periodic_check = %d\n", (int)s.bootup_check, (int)s.periodic_check);
-  if (s.bootup_check == 0 && s.periodic_check == 0) {
-    time_t now = static_cast<time_t>(deps.now());
-    struct tm tm_now {};
-    localtime_r(&now, &tm_now);
-    PJ_LOG("tm->tm_hour = %d, (2 + rand_hr) = %d\n", tm_now.tm_hour, (int)(2 + s.rand_hr));
-    PJ_LOG("tm->tm_min = %d, rand_min = %d\n", tm_now.tm_min, (int)s.rand_min);
-    if (tm_now.tm_hour == s.rand_hr + 2 && tm_now.tm_min == s.rand_min) {
-      s.periodic_check = 1;
-      s.period = -1;
-    }
-  }
-  bool quick = false;
-  if (deps.get_int("kiv_quick_period") > 0) {
-    s.periodic_check = 1;
-    s.period = -1;
+  const bool boot = s.phase == schedule_phase::boot_up;  // the boot-up check is still to come
+  PJ_LOG("A=>bootup_check = %d, periodic_check = %d\n", boot ? 1 : 0,
+         s.phase == schedule_phase::periodic ? 1 : 0);
+  if (s.phase == schedule_phase::daily_wait && daily_minute_now(s, deps)) start_periodic(s);
+  const bool quick = deps.get_int("kiv_quick_period") > 0;
+  if (quick) {
+    start_periodic(s);
     deps.set_int("kiv_quick_period", 0);
-    quick = true;
   }
-  PJ_LOG("B=>bootup_check = %d, periodic_check = %d, period=%d\n", (int)s.bootup_check,
-         (int)s.periodic_check, (int)s.period);
-  if (s.bootup_check == 0 && s.periodic_check == 0) return false;
+  const bool periodic = s.phase == schedule_phase::periodic;
+  PJ_LOG("B=>bootup_check = %d, periodic_check = %d, period=%d\n", boot ? 1 : 0, periodic ? 1 : 0,
+         (int)s.period);
+  if (!boot && !periodic) return false;
   // The splay holds the boot phase where it stands: the check then comes as it would have.
-  if (s.bootup_check != 0 && !quick && boot_splay_holds(s, deps)) return false;
+  if (boot && !quick && boot_splay_holds(s, deps)) return false;
   s.period = (s.period + 1) % check_period;
   PJ_LOG("period = %d, period_retry = %d, bootup_check = %d\n", (int)s.period, (int)s.period_retry,
-         (int)s.bootup_check);
-  if (s.period != 0 && (s.period_retry >= 2 || s.bootup_check != 0)) return false;
+         boot ? 1 : 0);
+  if (s.period != 0 && (s.period_retry >= 2 || boot)) return false;
   s.period_retry = (s.period_retry + 1) % 3;
   PJ_LOG("period_retry = %d\n", (int)s.period_retry);
-  if (s.bootup_check != 0) {
-    s.bootup_check = 0;
+  if (boot) {
+    if (!periodic) s.phase = schedule_phase::daily_wait;
     s.rand_hr = deps.random() % 4;
     s.rand_min = deps.random() % 60;
   }

@@ -21,15 +21,21 @@ int draw_random_number(int64_t now, uint32_t salt, uint32_t& call_count);
 // root on the host) when kernel_bytes and it gives four.
 uint32_t random_seed_salt(const std::string& label_mac, bool kernel_bytes);
 
-// The scheduler's state, kept for the life of the process.
+// The scheduler's phases: the boot-up check, made once after start; the daily wait for the drawn
+// minute (2 + rand_hr):rand_min local time; then periodic checks for the rest of the process's
+// life. kiv_quick_period starts the periodic phase at once from either of the others.
+enum class schedule_phase { boot_up, daily_wait, periodic };
+
+// The scheduler's state, kept for the life of the process. Ticks are counted in `period` (0 up to
+// kiv_json_check_period - 1, a check falling due at 0) and a period's check is tried on up to
+// three ticks in a row (`period_retry`, counted modulo 3); the records show both as they are.
 struct json_schedule {
-  int32_t bootup_check = 1;
-  int32_t periodic_check = 0;
-  int32_t period = 2876;
+  schedule_phase phase = schedule_phase::boot_up;
+  int32_t period = 2876;  // the boot-up check at the fourth counted tick of a 2880-tick period
   int32_t period_retry = -1;
   int32_t rand_hr = 0;
   int32_t rand_min = 0;
-  int32_t download_deferred = 0;
+  int32_t download_deferred = 0;  // a check that a heal held back, made at the next tick
   // After a rule server shed load: no check before not_before (scheduler clock); a check that
   // fell due meanwhile, or the one the server turned away, is owed and made once it has passed.
   double not_before = 0;

@@ -1,8 +1,8 @@
 #include "update/rule_stage.h"
 
+#include "core/digest.h"
 #include "platform/platform.h"
 #include "update/container.h"
-#include "update/curl_download_file.h"
 
 int bucket_of_ident(std::string_view ident) {
   if (ident.size() < 4) return -1;

@@ -280,11 +280,11 @@ std::array<int64_t, 17> future_of(const entity& e, int64_t t, bool shed_ahead) {
   const json_schedule& s = e.s;
   const server_view& v = e.v;
   // The hold-backs matter while they lie ahead; the splay only before the boot-up check.
-  const bool boot = s.bootup_check != 0;
+  const bool boot = s.phase == schedule_phase::boot_up;
   const double ahead = static_cast<double>(t);
-  const bool draws_ahead = s.bootup_check != 0 || s.check_owed != 0 || (shed_ahead && !v.has_set);
-  return {s.bootup_check,
-          s.periodic_check,
+  const bool draws_ahead = boot || s.check_owed != 0 || (shed_ahead && !v.has_set);
+  return {boot,
+          s.phase == schedule_phase::periodic,
           s.period,
           s.period_retry,
           s.rand_hr,
@@ -394,12 +394,10 @@ void tick(fleet_run& r, uint32_t id, int64_t t, std::vector<uint32_t>& ids) {
   const entity before = e;
   r.cur = &e;
   r.now = t;
-  r.bootup_pending = e.s.bootup_check != 0;
-  const bool periodic = e.s.periodic_check != 0;
+  r.bootup_pending = e.s.phase == schedule_phase::boot_up;
   process_json_tick(e.s, kJsonPath, r.deps);
   ++r.load.ticks;
-  if (r.bootup_pending != (e.s.bootup_check != 0) || periodic != (e.s.periodic_check != 0))
-    e.fresh = true;
+  if (e.s.phase != before.s.phase) e.fresh = true;
   if (t + kTickSeconds < kSimSeconds) r.due[static_cast<size_t>(t + kTickSeconds)].push_back(id);
   if (r.split_rest > 0) split_off(r, id, before, ids);
 }

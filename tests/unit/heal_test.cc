@@ -25,8 +25,6 @@ TEST(SelfHealing, OutcomesOfEachKindOfActionList) {
     monitor_profile& p = hold.set->profiles.at(0);
     p.timestamp = {10, 20};  // a full ring, as the trigger thread finds it
     p.front = 1;
-    p.isHealing = 1;
-    healing_index.store(1);
     self_healing(hold.set, 1);
     std::string results, retries;
     for (size_t k = 0; k < p.actions.size(); ++k) {

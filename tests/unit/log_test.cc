@@ -117,11 +117,10 @@ TEST(KivLog, ConsoleCopyOnlyWhileTheFlagIsExactlyOne) {
 namespace {
 
 // Record k written through one of the facility's entries (a plain record, a float, pieces, one
-// without a line end, one cut, made records in a run, a run too long for one look for room and a
-// made record cut); its expected records.
+// without a line end, one cut, made records, one of them cut); its expected records.
 std::vector<std::string> write_record(int k) {
   const std::string text = "line " + std::to_string(k);
-  switch (k % 7) {
+  switch (k % 6) {
     case 0:
       kiv_log("_monitor_syslog", 251, "pBuf=[%s]\n", text.c_str());
       return {"[KIV][_monitor_syslog:(251)]pBuf=[" + text + "]\n"};
@@ -137,21 +136,12 @@ std::vector<std::string> write_record(int k) {
     case 4:
       kiv_log("f", 1, "%s\n", std::string(1200, 'a').c_str());
       return {"[KIV][f:(1)]" + std::string(997 - 13, 'a') + "\n"};
-    case 5: {
-      const std::string a = kiv_log_made({"[KIV][m:(2)]", text, "]\n"});
-      const std::string b = kiv_log_made({"[KIV][m:(3)]", std::string(300, 'b'), "\n"});
-      const std::string_view run[] = {a, b, a};
-      kiv_log_records(run, 3);
-      return {a, b, a};
-    }
     default: {
+      const std::string a = kiv_log_made({"[KIV][m:(2)]", text, "]\n"});
       const std::string cut = kiv_log_made({"[KIV][c:(4)]", std::string(1000, 'c'), "\n"});
       EXPECT_EQ(cut, "[KIV][c:(4)]" + std::string(997 - 13, 'c') + "\n");
-      const std::string short_one = kiv_log_made({"[KIV][s:(5)]", text, "\n"});
-      std::vector<std::string_view> run(kMaxMadeRun + 1, short_one);
-      run[1] = cut;
-      kiv_log_records(run.data(), run.size());
-      return {run.begin(), run.end()};
+      kiv_log_records({a, cut, a});
+      return {a, cut, a};
     }
   }
 }
@@ -183,7 +173,7 @@ TEST(KivLog, WalksWriteTheBytesAndRotationsOfRecordByRecord) {
       {
         std::optional<kiv_log_walk> held;
         if (walks) held.emplace();
-        for (int r = 0; r < 100; ++r) add(write_record(k++));
+        for (int r = 0; r < (walk % 10 ? 100 : 600); ++r) add(write_record(k++));  // 600: in parts
         std::optional<kiv_log_walk> nested;
         if (walks) nested.emplace();
         add(write_record(k++));
@@ -196,88 +186,63 @@ TEST(KivLog, WalksWriteTheBytesAndRotationsOfRecordByRecord) {
   }
 }
 
-// A walk's records are in the file before the walker waits and before any other thread's record:
-// a checker that holds mp_mutex and writes a record, as a heal does, then finds every walk that
-// ended in the file, whole. Without batching that is so when the walk returns; a batching walker
-// holds a burst's walks (no write a line) and has them all in the file when it waits. A walker
-// that finds the lock taken writes its held records ("pBuf" last) before it waits for the lock.
-TEST(KivLog, AWalkIsInTheFileBeforeTheWalkerWaitsAndBeforeAnyOtherRecord) {
-  for (bool batching : {false, true}) {
-    SCOPED_TRACE(batching ? "batching" : "walk by walk");
-    sandbox sb;
-    std::string rules;
-    for (int i = 0; i < 30; ++i)
-      rules += (i ? "," : "") + rule("\"re_pattern\":\"fault " + std::to_string(i) + ": (a|b)\"");
-    ASSERT_TRUE(install("[" + rules + "]"));
-    auto walk = [](const std::string& line) {
-      kiv_log_walk held;
-      kiv_log("_monitor_syslog", 251, "pBuf=[%s]\n", line.c_str());
-      int pause_logged = 0;
-      walk_log_line(log_piece{line.c_str(), {}, 1}, &pause_logged);
-    };
-    const std::string look = "[KIV][checker:(1)]look\n";
-    // Whole walks only, at least `lines` of them: "pBuf", "gArraylen" and two records a profile
-    // each; a walker waiting for the lock may have written its "pBuf" alone, as the last of its
-    // records. The checker's own records are left out.
-    auto whole = [&](size_t lines) {
-      std::string log = sb.read("tmp/kiv.log");
-      for (size_t at; (at = log.find(look)) != std::string::npos;) log.erase(at, look.size());
-      const size_t last = log.rfind("[KIV][");
-      if (last != std::string::npos && log.find(")]pBuf=[", last) != std::string::npos)
-        log.resize(last);
-      const size_t n = occurrences(log, ")]pBuf=[");
-      return n >= lines && occurrences(log, ")]gArraylen=[30]") == n &&
-             occurrences(log, ")][No match]::[") == 30 * n;
-    };
-    // A batching walker holds its walks: three lines walked, nothing of them in the file until
-    // its thread ends.
-    if (batching) {
-      std::thread([&] {
-        kiv_log_batch_walks(true);
-        for (int k = 0; k < 3; ++k) walk("kernel: held " + std::to_string(k));
-        EXPECT_EQ(sb.count("tmp/kiv.log", "kernel: held"), 0u) << "a write a line again";
-      }).join();
-      EXPECT_TRUE(whole(3));
-      sb.write("tmp/kiv.log", "");
+// A walk's records are in the file when it ends, before any other thread's record: a checker
+// that holds mp_mutex and writes a record, as a heal does, then finds every walk that ended in the
+// file, whole. A walker that finds the lock taken writes its records ("pBuf" last) before it
+// waits for the lock.
+TEST(KivLog, AWalkIsInTheFileWhenItEndsAndBeforeTheWalkerWaits) {
+  sandbox sb;
+  std::string rules;
+  for (int i = 0; i < 30; ++i)
+    rules += (i ? "," : "") + rule("\"re_pattern\":\"fault " + std::to_string(i) + ": (a|b)\"");
+  ASSERT_TRUE(install("[" + rules + "]"));
+  auto walk = [](const std::string& line) {
+    kiv_log_walk held;
+    kiv_log("_monitor_syslog", 251, "pBuf=[%s]\n", line.c_str());
+    int pause_logged = 0;
+    walk_log_line(log_piece{line.c_str(), {}, 1}, &pause_logged);
+  };
+  const std::string look = "[KIV][checker:(1)]look\n";
+  // Whole walks only, at least `lines` of them: "pBuf", "gArraylen" and two records a profile
+  // each; a walker waiting for the lock may have written its "pBuf" alone, as the last of its
+  // records. The checker's own records are left out.
+  auto whole = [&](size_t lines) {
+    std::string log = sb.read("tmp/kiv.log");
+    for (size_t at; (at = log.find(look)) != std::string::npos;) log.erase(at, look.size());
+    const size_t last = log.rfind("[KIV][");
+    if (last != std::string::npos && log.find(")]pBuf=[", last) != std::string::npos)
+      log.resize(last);
+    const size_t n = occurrences(log, ")]pBuf=[");
+    return n >= lines && occurrences(log, ")]gArraylen=[30]") == n &&
+           occurrences(log, ")][No match]::[") == 30 * n;
+  };
+  std::atomic<int> walked{0}, broken{0};
+  std::thread walker([&] {
+    for (int k = 0; k < 60; ++k) {
+      walk("kernel: line " + std::to_string(k));
+      walked.store(k + 1);
+      if (!whole(k + 1)) broken.fetch_add(1);
     }
-    std::atomic<int> walked{0}, broken{0};
-    std::thread walker([&] {
-      kiv_log_batch_walks(batching);
-      for (int k = 0; k < 60; ++k) {
-        walk("kernel: line " + std::to_string(k));
-        walked.store(k + 1);
-        if (!batching && !whole(k + 1)) broken.fetch_add(1);
-        if (batching && k % 10 == 9) {  // a burst of ten read: the walker waits for more
-          kiv_log_walk_write();
-          if (!whole(k + 1)) broken.fetch_add(1);
-        }
-      }
-    });
-    // The checker lets go of the lock for a while after each look: std::mutex is not fair, and
-    // under an emulator a checker that takes it again at once can starve the walker for minutes.
-    int broken_under_lock = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (walked.load() < 60 && std::chrono::steady_clock::now() < deadline) {
-      {
-        std::lock_guard<std::mutex> lock(mp_mutex);
-        const int ended = walked.load();
-        kiv_log("checker", 1, "look\n");
-        if (!whole(ended)) ++broken_under_lock;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  // The checker lets go of the lock for a while after each look: std::mutex is not fair, and
+  // under an emulator a checker that takes it again at once can starve the walker for minutes.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (walked.load() < 60 && std::chrono::steady_clock::now() < deadline) {
+    {
+      std::lock_guard<std::mutex> lock(mp_mutex);
+      const int ended = walked.load();
+      kiv_log("checker", 1, "look\n");
+      if (!whole(ended)) broken.fetch_add(1);
     }
-    walker.join();
-    EXPECT_EQ(broken.load() + broken_under_lock, 0);
-    EXPECT_TRUE(whole(60)) << "the walker's thread ended: nothing of it stays held";
-    std::unique_lock<std::mutex> heal(mp_mutex);
-    std::thread waiting([&] {
-      kiv_log_batch_walks(batching);
-      walk("while healing");
-    });
-    const bool written = sb.wait_for("tmp/kiv.log", ")]pBuf=[while healing]\n", 1, 20);
-    heal.unlock();
-    waiting.join();
-    EXPECT_TRUE(written);
-    EXPECT_TRUE(whole(61));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  walker.join();
+  EXPECT_EQ(broken.load(), 0);
+  std::unique_lock<std::mutex> heal(mp_mutex);
+  std::thread waiting([&] { walk("while healing"); });
+  const bool written = sb.wait_for("tmp/kiv.log", ")]pBuf=[while healing]\n", 1, 20);
+  heal.unlock();
+  waiting.join();
+  EXPECT_TRUE(written);
+  EXPECT_TRUE(whole(61));
 }

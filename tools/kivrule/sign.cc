@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/digest.h"
 #include "tools/kivrule/kivrule.h"
 #include "update/container.h"
-#include "update/curl_download_file.h"
 #include "update/rule_stage.h"
 
 namespace {
