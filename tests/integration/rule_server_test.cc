@@ -493,13 +493,15 @@ TEST(RuleServer, KivRefusesAStagedSetTakesItWidenedAndReports) {
   EXPECT_EQ(occurrences(all, R"(,"stage":81,"published":4})"), 2u) << all;
   EXPECT_EQ(occurrences(all, R"(\"wan\":{\"matches\":3,\"fires\":3,\"heals\":3,)"), 1u) << all;
 
-  // kivrule fleet: the router took serial 4 once it was widened to its bucket; its report of a
+  // kivrule fleet: the router took serial 4 once it was widened to its bucket, and its report
+  // tells that it refused the set while it was staged outside its bucket; its report of a
   // day on serial 4 came a few seconds after publication by the log's clock (the router's clock
   // runs scaled), and a report covers no more than the time since publication: left out.
   const run_result one = run({bin("kivrule"), "fleet", srv.dir + "/logs/requests.jsonl"});
   EXPECT_EQ(one.status, 0) << one.out << one.err;
   EXPECT_NE(one.out.find("\npublished serial 4 at 81%, first at "), std::string::npos) << one.out;
-  EXPECT_NE(one.out.find("\nrouters in the stage's buckets since: 1; took serial 4: 1\n"),
+  EXPECT_NE(one.out.find("\nrouters in the stage's buckets since: 1; took serial 4: 1; refused "
+                         "for stage: 1 (1 routers)\n"),
             std::string::npos)
       << one.out;
   EXPECT_NE(one.out.find("\nthe stage: 0 routers, 0.0 router-days on serial 4"), std::string::npos)
