@@ -60,19 +60,6 @@ configure "$OUT/router" router -DKIV_FIRMWARE_DIR="$OUT/firmware"
 cmake --build "$OUT/router" -j"$JOBS"
 [ "${1:-}" != build ] || exit 0
 
-# Lets the kernel start MIPS programs through qemu-mipsel, so that a test can exec the MIPS
-# kiv, nvram and kivrule directly: the magic and mask of a 32-bit little-endian MIPS ELF
-# executable or shared object. Needs root and binfmt_misc.
-binfmt_mipsel() {
-  local dir=/proc/sys/fs/binfmt_misc
-  [ -e $dir/register ] || mount -t binfmt_misc binfmt_misc $dir 2>/dev/null || return 1
-  if [ ! -e $dir/qemu-mipsel ]; then
-    printf '%s' ':qemu-mipsel:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x08\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-mipsel:' \
-      >$dir/register 2>/dev/null || return 1
-  fi
-  grep -qs '^enabled' $dir/qemu-mipsel && grep -qs '^interpreter /usr/bin/qemu-mipsel' $dir/qemu-mipsel
-}
-
 # Unit tests run under qemu-mipsel (the toolchain sets it as the crosscompiling emulator).
 echo "== unit tests under qemu-mipsel"
 (cd "$OUT/build" && ctest -L unit --output-on-failure -j"$JOBS" --timeout 120)
