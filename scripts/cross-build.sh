@@ -2,7 +2,8 @@
 # Cross build for the router's CPU (32-bit little-endian MIPS) on a Debian 12 machine, as root:
 # installs the cross compiler, user-mode qemu and mmdebstrap, makes (once) a sysroot of Debian
 # bookworm's mipsel libraries under build-mipsel/, builds kiv, nvram, kivrule and the tests (host
-# variant) and the router kiv against the firmware double, runs the unit tests under qemu-mipsel
+# variant) and the router kiv against the firmware double, both with glibc's 32-bit time_t (the
+# router's C library has no other; scripts/musl-build.sh builds with a 64-bit one), runs the unit tests under qemu-mipsel
 # and, with a binfmt handler for MIPS, the integration tests, the demo and the router kiv's
 # namespace test on the MIPS programs; prints the sizes.
 #   cross-build.sh          all of it
@@ -45,7 +46,7 @@ configure() { # build dir, platform variant, more cmake options
     -DCMAKE_C_FLAGS="-ffunction-sections -fdata-sections" \
     -DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
     -DCMAKE_EXE_LINKER_FLAGS="-Wl,--gc-sections" \
-    -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" >/dev/null
+    -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" -DKIV_TIME64=OFF >/dev/null
 }
 
 echo "== mipsel build (host platform variant)"

@@ -111,27 +111,33 @@ if [ ! -f "$src_list" ]; then
   apt-get update -qq
   export KIV_APT_UPDATED=1
 fi
-# The newest source of PACKAGE whose upstream version starts with VERSION.
-source_version() { # PACKAGE VERSION
+# The sources of PACKAGE whose upstream version starts with VERSION, newest first.
+source_versions() { # PACKAGE VERSION
   apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | grep -E "^(.:)?${2//./\\.}" |
-    sort -V | tail -n1
+    sort -Vr
+}
+# Unpacks PACKAGE VERSION (Debian's patches applied) into the cache once.
+fetch_source() { # PACKAGE VERSION
+  local dir=$CACHE/src/$1-$2
+  [ -f "$dir/.kiv-unpacked" ] && return
+  rm -rf "$CACHE/src/$1".* "$dir"
+  mkdir -p "$CACHE/src/$1.dl"
+  (cd "$CACHE/src/$1.dl" && apt-get source -qq "$1=$2" >/dev/null 2>&1) || return 1
+  mv "$(find "$CACHE/src/$1.dl" -mindepth 1 -maxdepth 1 -type d | head -n1)" "$dir"
+  rm -rf "$CACHE/src/$1.dl"
+  touch "$dir/.kiv-unpacked"
 }
 PREFIX=$CACHE/prefix
 declare -A SRC
 for pkg in json-c:$JSONC_VERSION openssl:$OPENSSL_VERSION curl:$CURL_VERSION; do
-  name=${pkg%%:*} want=${pkg#*:}
-  ver=$(source_version "$name" "$want")
+  name=${pkg%%:*} want=${pkg#*:} ver=
+  # A mirror may list a source it no longer serves (a security update's): the next one then.
+  for v in $(source_versions "$name" "$want"); do
+    if fetch_source "$name" "$v"; then ver=$v; break; fi
+    echo "   ($name $v could not be fetched)"
+  done
   [ -n "$ver" ] || { echo "musl-build: no source package $name $want on the mirror" >&2; exit 1; }
   SRC[$name]=$ver
-  dir=$CACHE/src/$name-$ver
-  if [ ! -f "$dir/.kiv-unpacked" ]; then
-    rm -rf "$CACHE/src/$name".* "$dir"
-    mkdir -p "$CACHE/src/$name.dl"
-    (cd "$CACHE/src/$name.dl" && apt-get source -qq "$name=$ver" >/dev/null)
-    mv "$(find "$CACHE/src/$name.dl" -mindepth 1 -maxdepth 1 -type d | head -n1)" "$dir"
-    rm -rf "$CACHE/src/$name.dl"
-    touch "$dir/.kiv-unpacked"
-  fi
   echo "   $name $ver"
 done
 

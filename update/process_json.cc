@@ -111,9 +111,8 @@ namespace {
 bool scheduled_check_due(json_schedule& s, const json_schedule_deps& deps, int check_period) {
   PJ_LOG("A=>bootup_check = %d, periodic_check = %d\n", (int)s.bootup_check, (int)s.periodic_check);
   if (s.bootup_check == 0 && s.periodic_check == 0) {
-    time_t now = static_cast<time_t>(deps.now());
     struct tm tm_now {};
-    localtime_r(&now, &tm_now);
+    local_calendar(deps.now(), &tm_now);  // past 2038 with a 32-bit time_t too
     PJ_LOG("tm->tm_hour = %d, (2 + rand_hr) = %d\n", tm_now.tm_hour, (int)(2 + s.rand_hr));
     PJ_LOG("tm->tm_min = %d, rand_min = %d\n", tm_now.tm_min, (int)s.rand_min);
     if (tm_now.tm_hour == s.rand_hr + 2 && tm_now.tm_min == s.rand_min) {
