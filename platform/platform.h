@@ -11,11 +11,10 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstdint>
 #include <optional>
-#include <time.h>
-
 #include <string>
 #include <vector>
 

@@ -34,7 +34,7 @@ long long ns_of(const struct timespec& ts) {
 // A wait's length as a time_t holds it: a longer one (a huge setting, a 32-bit time_t) would wrap
 // to a negative count, which the system refuses, and the wait would end at once.
 double bounded_wait(double seconds) {
-  constexpr double kLongest = 1e9;  // about 31 years
+  constexpr double kLongest = 1e9;                                     // about 31 years
   return seconds > 0 ? (seconds < kLongest ? seconds : kLongest) : 0;  // NaN: no wait
 }
 
@@ -182,7 +182,8 @@ int64_t seconds_since_1970(int64_t reading, int bits) {
 
 bool local_calendar(int64_t seconds, struct tm* out) {
   // From 1901 to 2099 the calendar repeats every 28 years, days of the week included (so the time
-  // zone's rules do too): a time past what time_t holds is read 28 years back, as often as it takes.
+  // zone's rules do too): a time past what time_t holds is read 28 years back, as often as it
+  // takes.
   constexpr int64_t kCycle = 883612800;  // 28 years of seconds
   constexpr int64_t kMax = sizeof(time_t) < 8 ? INT32_MAX : INT64_MAX;
   int cycles = 0;

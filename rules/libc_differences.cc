@@ -12,11 +12,13 @@ std::vector<std::string> c_library_differences(const char* pattern, bool automat
   }
   std::vector<std::string> out;
   if (big_count)
-    out.push_back("re_pattern has a count above 255: musl's matcher refuses it, and a router on "
-                  "musl firmware keeps its current rule set; write at most 255");
+    out.push_back(
+        "re_pattern has a count above 255: musl's matcher refuses it, and a router on "
+        "musl firmware keeps its current rule set; write at most 255");
   if (word_edge && !automaton)
-    out.push_back("re_pattern has \\b or \\B and is left to the C library's matcher: on musl "
-                  "firmware \\b also holds at the line's start and end beside any character, "
-                  "and \\B never does there");
+    out.push_back(
+        "re_pattern has \\b or \\B and is left to the C library's matcher: on musl "
+        "firmware \\b also holds at the line's start and end beside any character, "
+        "and \\B never does there");
   return out;
 }

@@ -46,7 +46,7 @@ CURL_OPTIONS=(--disable-shared --enable-static --disable-ftp --disable-file --di
               --with-ca-bundle=/etc/ssl/certs/ca-certificates.crt)
 
 PACKAGES=(qemu-user dpkg-dev autoconf automake libtool make perl cmake pkg-config file busybox
-          libgtest-dev)
+          libgtest-dev binutils-mipsel-linux-gnu)
 source scripts/packages.sh
 
 step_start=0
@@ -151,7 +151,7 @@ step "json-c ${SRC[json-c]} (static, mipsel musl)"
 stamp=$(stamp_of "${SRC[json-c]}")
 if ! fresh json-c "$stamp"; then
   rm -rf "$CACHE/build/json-c"
-  nice -n 5 cmake -S "$CACHE/src/json-c-${SRC[json-c]}" -B "$CACHE/build/json-c" \
+  nice -n 5 cmake -Wno-dev -S "$CACHE/src/json-c-${SRC[json-c]}" -B "$CACHE/build/json-c" \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mipsel-linux-musl.cmake" -DKIV_MUSL_PREFIX="$PREFIX" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCMAKE_INSTALL_LIBDIR=lib \
     -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DBUILD_TESTING=OFF -DDISABLE_WERROR=ON \
@@ -256,8 +256,8 @@ fi
 
 step "sizes (stripped)"
 for f in "$OUT/router/kiv" "$OUT/build/kiv" "$OUT/build/kivrule" "$OUT/build/nvram"; do
-  "$TOOLS/mipsel-musl-c++" --version >/dev/null # the toolchain is there
-  "$ZIG_DIR/zig" objcopy --strip-all "$f" "$OUT/stripped"
-  printf '%-48s %8d bytes\n' "${f#"$ROOT"/}" "$(stat -c %s "$OUT/stripped")"
+  mipsel-linux-gnu-strip -o "$OUT/stripped" "$f"
+  printf '%-32s %8d bytes\n' "${f#"$ROOT"/}" "$(stat -c %s "$OUT/stripped")"
   rm -f "$OUT/stripped"
 done
+file "$OUT/router/kiv"

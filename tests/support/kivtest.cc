@@ -1,11 +1,11 @@
 #include "support/kivtest.h"
 
 #include <dirent.h>
-#include <regex.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <regex.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
