@@ -34,7 +34,7 @@ CURL_VERSION=7.88.1
 TARGET=(-target mipsel-linux-musl -mcpu=mips32r2+soft_float)
 # OpenSSL's MIPS assembly is mislinked by lld (SHA-256 crashes); Zig 0.11's compiler runtime has
 # no __atomic_is_lock_free. Nothing kiv does not use: no engines, no compression, no DSO loading.
-OPENSSL_OPTIONS=(no-asm no-shared no-tests no-docs no-dso no-engine no-comp no-ui-console
+OPENSSL_OPTIONS=(no-asm no-shared no-tests no-dso no-engine no-comp no-ui-console
                  no-legacy -DBROKEN_CLANG_ATOMICS)
 # HTTP(S) only; the trust store where the router image (and Debian) keep it.
 CURL_OPTIONS=(--disable-shared --enable-static --disable-ftp --disable-file --disable-ldap
