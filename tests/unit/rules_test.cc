@@ -14,8 +14,8 @@
 #include "rules/action_list.h"
 #include "rules/dump_mp.h"
 #include "rules/libc_differences.h"
-#include "rules/pattern_guard.h"
 #include "rules/pattern_automaton.h"
+#include "rules/pattern_guard.h"
 #include "rules/pattern_tokens.h"
 #include "rules/rule_reader.h"
 #include "support/kivtest.h"
@@ -434,24 +434,13 @@ TEST(DumpMp, NoSetLeavesTheFileAndADumpNeverFollowsALink) {
 // kivrule check's warnings on what differs between the C libraries, held against the library
 // the suite runs on: a library with musl's count limit refuses exactly the patterns warned of.
 TEST(CLibraryDifferences, CountsAboveMuslsLimitAndWordEdgesLeftToTheLibrary) {
-  const struct {
-    const char* pattern;
-    bool automaton;
-    const char* warned;  // "count", "edge", both or none
-  } rows[] = {{"a{256}", true, "count"},   {"a{255}", true, ""},
-              {"x{2,300}", true, "count"}, {"(ab){,999}", true, "count"},
-              {"a\\{300}", true, ""},      {"[{]300}", true, ""},
-              {"\\bx", true, ""},          {"\\bx", false, "edge"},
-              {"x\\B", false, "edge"},     {"[\\b]x", false, ""},
-              {"\\<x\\>", false, ""},      {"\\bx{256}", false, "count edge"}};
-  for (const auto& r : rows) {
+  for (const auto& c : cases("libc_differences.txt")) {
     std::string warned;
-    for (const std::string& w : c_library_differences(r.pattern, r.automaton))
+    for (const std::string& w : c_library_differences(c[0].c_str(), c[1] == "1"))
       warned += std::string(warned.empty() ? "" : " ") +
                 (w.find("count above 255") != std::string::npos ? "count" : "edge");
-    EXPECT_EQ(warned, r.warned) << r.pattern;
+    EXPECT_EQ(warned.empty() ? "-" : warned, c[2]) << c.where;
     const bool count = warned.find("count") != std::string::npos;
-    const bool refused = !library_refusal(r.pattern).empty();
-    EXPECT_EQ(refused, count && !library_takes_glibc_counts()) << r.pattern;
+    EXPECT_EQ(!library_refusal(c[0]).empty(), count && !library_takes_glibc_counts()) << c.where;
   }
 }
