@@ -3,9 +3,9 @@
 # installs the cross compiler, user-mode qemu and mmdebstrap, makes (once) a sysroot of Debian
 # bookworm's mipsel libraries under build-mipsel/, builds kiv, nvram, kivrule and the tests (host
 # variant) and the router kiv against the firmware double, both with glibc's 32-bit time_t (the
-# router's C library has no other; scripts/musl-build.sh builds with a 64-bit one), runs the unit tests under qemu-mipsel
-# and, with a binfmt handler for MIPS, the integration tests, the demo and the router kiv's
-# namespace test on the MIPS programs; prints the sizes.
+# router's C library has no other; scripts/musl-build.sh builds with a 64-bit one), runs the unit
+# tests under qemu-mipsel and, with a binfmt handler for MIPS, the integration tests, the demo and
+# the router kiv's namespace test on the MIPS programs; prints the sizes.
 #   cross-build.sh          all of it
 #   cross-build.sh build    the sysroot and the builds only (scripts/router-vm.sh uses it)
 set -euo pipefail
