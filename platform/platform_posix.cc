@@ -186,14 +186,12 @@ bool local_calendar(int64_t seconds, struct tm* out) {
   // takes.
   constexpr int64_t kCycle = 883612800;  // 28 years of seconds
   constexpr int64_t kMax = sizeof(time_t) < 8 ? INT32_MAX : INT64_MAX;
-  int cycles = 0;
-  while (seconds > kMax) {
-    seconds -= kCycle;
-    ++cycles;
-  }
+  const int64_t cycles = seconds > kMax ? (seconds - kMax - 1) / kCycle + 1 : 0;
+  if (cycles > 1000) return false;  // beyond any year a tm holds
+  seconds -= cycles * kCycle;       // a count, not a loop: the kernel's clock may say any year
   const time_t t = static_cast<time_t>(seconds);
   if (!localtime_r(&t, out)) return false;
-  out->tm_year += 28 * cycles;
+  out->tm_year += static_cast<int>(28 * cycles);
   return true;
 }
 
