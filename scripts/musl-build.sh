@@ -215,7 +215,7 @@ configure() { # build dir, source dir, more cmake options
     -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" \
     -DCMAKE_C_FLAGS="-ffunction-sections -fdata-sections" \
     -DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
-    -DCMAKE_EXE_LINKER_FLAGS="-Wl,--gc-sections" "${@:3}" >/dev/null
+    -DCMAKE_EXE_LINKER_FLAGS="-static -Wl,--gc-sections" "${@:3}" >/dev/null
 }
 
 step "kiv, host variant (mipsel musl, static)"
