@@ -31,7 +31,8 @@ set(CMAKE_RANLIB "${KIV_MUSL_TOOLS}/mipsel-musl-ranlib" CACHE FILEPATH "index to
 
 set(CMAKE_FIND_ROOT_PATH "${KIV_MUSL_PREFIX}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+# pkg-config names the libraries by their absolute folder, which a find root would re-root.
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 

@@ -171,7 +171,9 @@ if ! fresh openssl "$stamp"; then
       ./Configure linux-mips32 "${OPENSSL_OPTIONS[@]}" -Os --prefix="$PREFIX" --libdir=lib \
       --openssldir=/etc/ssl >/dev/null &&
     nice -n 5 make -j"$JOBS" build_libs >/dev/null &&
-    make install_dev >/dev/null)
+    make install_dev >/dev/null &&
+    # Zig's compiler runtime holds the atomic functions: there is no libatomic to link.
+    sed -i 's/ -latomic//' "$PREFIX/lib/pkgconfig/libcrypto.pc")
   echo "$stamp" >"$STAMPS/openssl"
 fi
 
@@ -181,6 +183,9 @@ if ! fresh curl "$stamp"; then
   rm -rf "$CACHE/build/curl"
   cp -a "$CACHE/src/curl-${SRC[curl]}" "$CACHE/build/curl"
   (cd "$CACHE/build/curl" &&
+    # Debian's last two patches make its GnuTLS and NSS flavours (libcurl-gnutls, libcurl-nss):
+    # this is the OpenSSL one.
+    patch -R -s -p1 <debian/patches/99_nss.patch && patch -R -s -p1 <debian/patches/90_gnutls.patch &&
     # Debian's patches touch the build files: regenerate them rather than let make half do it.
     autoreconf -fi >/dev/null 2>&1 &&
     CC="$TOOLS/mipsel-musl-cc" AR="$TOOLS/mipsel-musl-ar" RANLIB="$TOOLS/mipsel-musl-ranlib" \
