@@ -11,6 +11,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstdint>
 #include <optional>
@@ -69,8 +70,16 @@ bool kiv_wait_readable(int fd, double seconds);
 void kiv_alarm(double seconds);
 // Path of the file that holds the uptime ("%f %*f").
 std::string uptime_path();
-// Current wall-clock time in seconds (the update scheduler's source of time).
+// Current wall-clock time in seconds since 1970 (the update scheduler's source of time), right
+// past 2038-01-19 with a 32-bit time_t as well (the router's C library may have one).
 int64_t platform_time();
+// A reading of a time_t `bits` wide in seconds since 1970: a 32-bit clock past 2038-01-19 wraps to
+// before 1970, and a router's clock never stands there, so a 32-bit reading is taken unsigned
+// (good to 2106).
+int64_t seconds_since_1970(int64_t reading, int bits);
+// The local calendar time of `seconds` since 1970 (from platform_time()) in *out, years past what
+// a 32-bit time_t holds included (to 2099). False when the C library cannot say.
+bool local_calendar(int64_t seconds, struct tm* out);
 // A PEM file the download request trusts instead of the TLS library's default store; empty for
 // the default (the router always uses the default; the host honours $KIV_CA_BUNDLE).
 std::string platform_ca_bundle();

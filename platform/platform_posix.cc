@@ -14,8 +14,10 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #endif
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,7 +31,15 @@ long long ns_of(const struct timespec& ts) {
   return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
+// A wait's length as a time_t holds it: a longer one (a huge setting, a 32-bit time_t) would wrap
+// to a negative count, which the system refuses, and the wait would end at once.
+double bounded_wait(double seconds) {
+  constexpr double kLongest = 1e9;                                     // about 31 years
+  return seconds > 0 ? (seconds < kLongest ? seconds : kLongest) : 0;  // NaN: no wait
+}
+
 struct timespec timespec_of(double seconds) {
+  seconds = bounded_wait(seconds);
   struct timespec ts;
   ts.tv_sec = static_cast<time_t>(seconds);
   ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
@@ -141,7 +151,7 @@ bool kiv_wait_readable(int fd, double seconds) {
 }
 
 void kiv_alarm(double seconds) {
-  const double scaled = seconds * platform_time_scale();
+  const double scaled = bounded_wait(seconds * platform_time_scale());
   struct itimerval it;
   memset(&it, 0, sizeof it);
   it.it_value.tv_sec = static_cast<time_t>(scaled);
@@ -152,7 +162,37 @@ void kiv_alarm(double seconds) {
 }
 
 int64_t platform_time() {
-  return static_cast<int64_t>(time(nullptr));
+#ifdef SYS_clock_gettime64
+  // A 32-bit time_t's time() fails (EOVERFLOW) past 2038 where the C library checks: ask the
+  // kernel's 64-bit clock, where it has one.
+  if (sizeof(time_t) < 8) {
+    struct {
+      long long sec;
+      long long nsec;
+    } ts{};
+    if (syscall(SYS_clock_gettime64, CLOCK_REALTIME, &ts) == 0) return ts.sec;
+  }
+#endif
+  return seconds_since_1970(static_cast<int64_t>(time(nullptr)), 8 * sizeof(time_t));
+}
+
+int64_t seconds_since_1970(int64_t reading, int bits) {
+  return bits < 64 ? static_cast<int64_t>(static_cast<uint32_t>(reading)) : reading;
+}
+
+bool local_calendar(int64_t seconds, struct tm* out) {
+  // From 1901 to 2099 the calendar repeats every 28 years, days of the week included (so the time
+  // zone's rules do too): a time past what time_t holds is read 28 years back, as often as it
+  // takes.
+  constexpr int64_t kCycle = 883612800;  // 28 years of seconds
+  constexpr int64_t kMax = sizeof(time_t) < 8 ? INT32_MAX : INT64_MAX;
+  const int64_t cycles = seconds > kMax ? (seconds - kMax - 1) / kCycle + 1 : 0;
+  if (cycles > 1000) return false;  // beyond any year a tm holds
+  seconds -= cycles * kCycle;       // a count, not a loop: the kernel's clock may say any year
+  const time_t t = static_cast<time_t>(seconds);
+  if (!localtime_r(&t, out)) return false;
+  out->tm_year += static_cast<int>(28 * cycles);
+  return true;
 }
 
 // ---- The console -----------------------------------------------------------------------------

@@ -26,3 +26,24 @@ debian_mirror() {
       awk '{print $2}' | grep -v security | head -n1 || true)
   echo "${m:-http://deb.debian.org/debian}"
 }
+
+# Lets the kernel start MIPS programs through qemu-mipsel, so that a test can exec a MIPS kiv,
+# nvram or kivrule directly: the magic and mask of a 32-bit little-endian MIPS ELF executable or
+# shared object. Bytes 7 and 8 (EI_OSABI, EI_ABIVERSION) are left out: GNU ld writes 0, lld 1.
+# A handler already there with another mask is replaced. Needs root and binfmt_misc.
+BINFMT_MIPSEL_MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x08\x00'
+BINFMT_MIPSEL_MASK='\xff\xff\xff\xff\xff\xff\xff\x00\x00\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+binfmt_mipsel() {
+  local dir=/proc/sys/fs/binfmt_misc want
+  [ -e $dir/register ] || mount -t binfmt_misc binfmt_misc $dir 2>/dev/null || return 1
+  # The kernel shows the mask as hex digits.
+  want=$(printf "$BINFMT_MIPSEL_MASK" | od -An -tx1 | tr -d ' \n')
+  if [ -e $dir/qemu-mipsel ] && ! grep -qs "^mask $want\$" $dir/qemu-mipsel; then
+    echo -1 >$dir/qemu-mipsel 2>/dev/null || return 1
+  fi
+  if [ ! -e $dir/qemu-mipsel ]; then
+    printf '%s' ":qemu-mipsel:M::$BINFMT_MIPSEL_MAGIC:$BINFMT_MIPSEL_MASK:/usr/bin/qemu-mipsel:" \
+      >$dir/register 2>/dev/null || return 1
+  fi
+  grep -qs '^enabled' $dir/qemu-mipsel && grep -qs '^interpreter /usr/bin/qemu-mipsel' $dir/qemu-mipsel
+}

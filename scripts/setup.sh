@@ -2,7 +2,8 @@
 # One entry point for a fresh Debian 12 machine (run as root):
 #   scripts/setup.sh demo   installs what is missing, builds, runs the demo
 #   scripts/setup.sh test   installs what is missing, builds, runs every test (host, router
-#                           variant, mipsel, the emulated router, sanitizers, fuzzing)
+#                           variant, mipsel with 32-bit time, the emulated router, static musl
+#                           mipsel, sanitizers, fuzzing)
 #   scripts/setup.sh build  installs what is missing and builds
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -62,6 +63,10 @@ case "${1:-}" in
       grep -v '^\[' build/fuzz.log || true
     fi
     [ "$vm_status" = 0 ] && [ "$fuzz_status" = 0 ] || { echo "== emulated router $vm_status, fuzzing $fuzz_status"; exit 1; }
+    # kiv on musl: the toolchain and libraries (cached), a static host and router build, the unit
+    # tests, the router kiv's namespace test and the emulated router's stories on it.
+    echo "== static musl build for mipsel"
+    bash scripts/musl-build.sh
     # The whole suite again under AddressSanitizer+UndefinedBehaviorSanitizer and under
     # ThreadSanitizer.
     bash scripts/sanitize.sh all

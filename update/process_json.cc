@@ -115,9 +115,8 @@ void start_periodic(json_schedule& s) {
 
 // Whether the local time is the drawn daily minute.
 bool daily_minute_now(const json_schedule& s, const json_schedule_deps& deps) {
-  time_t now = static_cast<time_t>(deps.now());
   struct tm tm_now {};
-  localtime_r(&now, &tm_now);
+  local_calendar(deps.now(), &tm_now);  // past 2038 with a 32-bit time_t too
   PJ_LOG("tm->tm_hour = %d, (2 + rand_hr) = %d\n", tm_now.tm_hour, (int)(2 + s.rand_hr));
   PJ_LOG("tm->tm_min = %d, rand_min = %d\n", tm_now.tm_min, (int)s.rand_min);
   return tm_now.tm_hour == s.rand_hr + 2 && tm_now.tm_min == s.rand_min;

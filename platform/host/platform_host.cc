@@ -48,9 +48,8 @@ const host_env& env() {
 }
 
 void format_time_prefix(char* out, size_t size) {
-  time_t now = time(nullptr);
-  struct tm tm_local;
-  localtime_r(&now, &tm_local);
+  struct tm tm_local {};
+  local_calendar(platform_time(), &tm_local);
   strftime(out, size, "%b %e %H:%M:%S", &tm_local);
 }
 

@@ -52,7 +52,18 @@ struct table_row : std::vector<std::string> {
 // starts with "| " as a cell of its own.
 std::vector<table_row> cases(const std::string& name, const std::string& dir = "tests/cases",
                              bool continued = false);
-// The text against tests/golden/NAME (KIV_UPDATE_GOLDEN=1 writes the file instead).
+// The C library's matcher, asked at run time, so that the suite holds on each C library kiv is
+// built with (glibc, musl; uClibc-ng's matcher is glibc's). The goldens and tables hold glibc's
+// words for its messages.
+// What this library's regcomp (REG_EXTENDED) says of PATTERN, in glibc's words; "" if it compiles.
+std::string library_refusal(const std::string& pattern);
+// TEXT with this library's regcomp messages put in glibc's words.
+std::string in_glibc_words(std::string text);
+// Whether this library takes the text's start and end for word edges, whatever the byte beside
+// them: its "\b" then holds there and its "\B" never does (musl).
+bool library_edges_are_word_edges();
+// The text, its C library's messages in glibc's words, against tests/golden/NAME
+// (KIV_UPDATE_GOLDEN=1 writes the file instead).
 void expect_golden(const std::string& name, const std::string& text);
 // Source lines blanked ("[f:(N)]") and the daemon's system-log stamps ("MMM dd HH:MM:SS kiv: ").
 std::string blank_lines(const std::string& text);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -227,4 +228,37 @@ TEST(InitialFunctions, EveryKindOfPidFile) {
   EXPECT_EQ(access(sb.path("var/run").c_str(), F_OK), -1);
   mkdir(sb.path("var/run").c_str(), 0755);
   EXPECT_EQ(sb.count("tmp/kiv.log", ")]Cannot create [/var/run/kiv.pid].\n"), 1u);
+}
+
+// The router's C library may have a 32-bit time_t, and its clock may go past 2038-01-19 (a wrong
+// real-time clock, a forged time answer): the wall clock and the calendar the schedule reads
+// hold there, with either width.
+TEST(WallClock, PastTheYear2038WithEitherTimeWidth) {
+  EXPECT_EQ(seconds_since_1970(INT32_MAX, 32), INT32_MAX);
+  EXPECT_EQ(seconds_since_1970(INT32_MIN, 32), 2147483648LL);  // a wrapped 32-bit reading
+  EXPECT_EQ(seconds_since_1970(-1, 32), 4294967295LL);
+  EXPECT_EQ(seconds_since_1970(4102444800LL, 64), 4102444800LL);
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  for (const auto& c : cases("calendar.txt")) {
+    struct tm tm {};
+    ASSERT_TRUE(local_calendar(std::stoll(c[0]), &tm)) << c.where;
+    char text[40];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %a", &tm);
+    EXPECT_EQ(text, c[1]) << c.where;
+  }
+  EXPECT_GT(platform_time(), 1700000000);  // this machine's clock stands after 2023
+}
+
+// A wait longer than a time_t holds (a huge setting) is armed as a long one, not refused as a
+// negative one that would never fire or fire at once.
+TEST(WallClock, AHugeAlarmIsArmedLong) {
+  for (double seconds : {1e12, 1e30}) {
+    kiv_alarm(seconds);
+    struct itimerval it {};
+    getitimer(ITIMER_REAL, &it);
+    EXPECT_GT(it.it_value.tv_sec, 100000) << seconds;
+  }
+  struct itimerval off {};
+  setitimer(ITIMER_REAL, &off, nullptr);
 }

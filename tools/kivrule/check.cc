@@ -23,6 +23,7 @@
 #include "core/kiv_log.h"
 #include "core/syslog_lines.h"
 #include "rules/action_list.h"
+#include "rules/libc_differences.h"
 #include "rules/pattern_automaton.h"
 #include "tools/kivrule/kivrule.h"
 
@@ -207,6 +208,9 @@ void report_pattern(const checked_rule& c, const own_lines& actions, rule_report
         "re_pattern repeats a group with an anchor in it (by + or a count above 1): kiv matches "
         "it as POSIX reads it, where the C library's matcher also matches some lines on which "
         "the anchor does not hold (\"(^a){2}\" on \"aa\"); write the anchor outside the group");
+  for (const std::string& w :
+       c_library_differences(pattern.c_str(), p.pattern.automaton.has_value()))
+    r->warnings.push_back(w);
   const std::string self = self_trigger_warning(p, action_texts(c.actions), actions);
   if (!self.empty()) r->warnings.push_back(self);
 }

@@ -2,6 +2,7 @@
 // container, and a router's verdict on a file (update/rule_signature.h has the layout).
 #include <openssl/crypto.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
