@@ -317,7 +317,10 @@ TEST(PatternGuard, CostlyPatternsAreRefusedWithTheReasonOthersCompile) {
     load_report report;
     const int rc = build_rule_set(json.c_str(), id, &set, &report);
     if (c[1] == "-") {
-      EXPECT_EQ(rc, RULES_OK) << c[0].substr(0, 60);
+      // A pattern kiv takes compiles on glibc; a C library that refuses it (musl's count limit,
+      // its stricter braces) has the reader refuse it with that library's reason.
+      EXPECT_EQ(rc, library_refusal(c[0]).empty() ? RULES_OK : RULES_BAD_REGEX)
+          << c[0].substr(0, 60);
     } else {
       // The C library judges a pattern first: where it refuses one (musl refuses counts above
       // 255), its message is the reason. The table holds glibc's.
@@ -349,7 +352,11 @@ TEST(PatternGuard, NoAcceptedPatternGrowsTheMatcherBy8MiB) {
     EXPECT_TRUE(cost.refused || cost.growth_kib < 8192) << p << ": " << cost.growth_kib << " KiB";
   }
   EXPECT_GT(accepted, 20);
-  EXPECT_GT(cost_of_matching(patterns.back(), lines, true).growth_kib, 8192);
+  // The lines are hostile enough: glibc's regexec (uClibc-ng's too) grows by far more on the
+  // control pattern. musl's matcher keeps its memory bounded, so there is nothing to compare.
+  if (library_takes_glibc_counts()) {
+    EXPECT_GT(cost_of_matching(patterns.back(), lines, true).growth_kib, 8192);
+  }
 }
 
 namespace {
