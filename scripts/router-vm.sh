@@ -75,7 +75,7 @@ build_kiv() {
     bash scripts/cross-build.sh build
   fi
 }
-mkdir -p "$VM"
+mkdir -p "$VM" "$OUT"
 rm -f "$VM"/console-*.log "$VM"/qemu-*.log "$VM/power_cuts.log" "$VM/cutchecks.log"
 build_kiv >"$VM/build.log" 2>&1 || { tail -n 30 "$VM/build.log"; exit 1; }
 
