@@ -6,8 +6,8 @@
 
 struct log_model {
   uint32_t routers = 1000;
-  uint32_t days = 3;         // of the log
-  uint32_t publish_day = 1;  // the rollout published at its start; the days before on the base
+  uint32_t days = 3;            // of the log
+  uint32_t publish_day = 1;     // the rollout published at its start; the days before on the base
   uint32_t checks_per_day = 1;  // each with a report
   uint32_t stage = 10;          // the rollout's stage, percent of the buckets
   uint64_t base_serial = 2025113001, rollout_serial = 2025120101;
