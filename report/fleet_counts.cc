@@ -227,17 +227,28 @@ bool read_kept(const owned_fd& dir, const char* shown, const char* name, bool in
   return true;
 }
 
+// The router-wide totals of C added to the running ones (counts kept from a last run) or taken
+// off them (counts a status-200 answer has settled).
+void move_totals(const fleet_counts& c, bool take_off) {
+  const auto move = [take_off](std::atomic<uint32_t>& total, uint32_t n) {
+    if (take_off)
+      total.fetch_sub(n, std::memory_order_relaxed);
+    else
+      total.fetch_add(n, std::memory_order_relaxed);
+  };
+  move(walked, c.walked);
+  move(lost, c.lost);
+  move(reboots, c.reboots);
+  move(starts, c.starts);
+  for (size_t i = 0; i < KIV_REFUSALS; ++i) move(refused[i], c.refused[i]);
+}
+
 void add_kept(const fleet_counts& kept) {
   {
     rule_set_hold hold = hold_rule_set();  // the table changes only under the lock
     for (const auto& [keyword, r] : kept.rules) add_to(tally_for(keyword), r);
   }
-  walked.fetch_add(kept.walked, std::memory_order_relaxed);
-  lost.fetch_add(kept.lost, std::memory_order_relaxed);
-  reboots.fetch_add(kept.reboots, std::memory_order_relaxed);
-  starts.fetch_add(kept.starts, std::memory_order_relaxed);
-  for (size_t i = 0; i < KIV_REFUSALS; ++i)
-    refused[i].fetch_add(kept.refused[i], std::memory_order_relaxed);
+  move_totals(kept, false);
   std::lock_guard<std::mutex> lock(period_mutex);
   carried += kept.seconds;
 }
@@ -337,12 +348,7 @@ void settle_counts(const fleet_counts& reported) {
     carried = 0;
     since = reported.taken_at;
   }
-  walked.fetch_sub(reported.walked, std::memory_order_relaxed);
-  lost.fetch_sub(reported.lost, std::memory_order_relaxed);
-  reboots.fetch_sub(reported.reboots, std::memory_order_relaxed);
-  starts.fetch_sub(reported.starts, std::memory_order_relaxed);
-  for (size_t i = 0; i < KIV_REFUSALS; ++i)
-    refused[i].fetch_sub(reported.refused[i], std::memory_order_relaxed);
+  move_totals(reported, true);
   for (const auto& [keyword, r] : reported.rules)
     if (tally* t = tally_of(keyword)) add_to(*t, r, true);
   // Reported: a restart from here on must not report them again.
