@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,8 +25,10 @@ void kiv_log_pieces(std::initializer_list<std::string_view> pieces);
 // The record kiv_log_pieces would write for these pieces (cut as it cuts), made once for a
 // record written many times: a log line's record for every rule that does not match it.
 std::string kiv_log_made(std::initializer_list<std::string_view> pieces);
-// Records made by kiv_log_made, written one after another exactly as kiv_log_pieces writes each.
-void kiv_log_records(std::initializer_list<std::string_view> made);
+// Records made by kiv_log_made, written one after another exactly as kiv_log_pieces writes each;
+// inside a walk, copied into its buffer as one run (a line's records for the rules it does not
+// match are most of what a walk holds).
+void kiv_log_records(std::span<const std::string_view> made);
 
 // The walk of one log line. While an object of this kind lives, the records of the thread that
 // made it are held in the walk's buffer instead of written one by one, and written in one write

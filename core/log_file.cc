@@ -115,6 +115,8 @@ void write_run(log_file& f, const record_run& run, uint32_t first, uint32_t last
 // more goes to a fresh file after the move to the rotated path, as it would written alone.
 // Async-signal-safe.
 void append_rotating(log_file& f, const record_run& run, uint32_t count) {
+  if (count == 0 || f.size + static_cast<off_t>(run.start(count - 1)) < kRotateSize)
+    return write_run(f, run, 0, count);  // no record starts past the limit: the common case
   uint32_t from = 0;
   for (uint32_t r = 0; r < count; ++r) {
     const off_t start = f.size + static_cast<off_t>(run.start(r) - run.start(from));

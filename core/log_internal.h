@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // Longest record, line end included: what the design's command form carried. Longer ones are cut.
 inline constexpr size_t kMaxRecord = 997;
@@ -31,3 +32,6 @@ void log_file_crash_append(const record_run& run, uint32_t count);
 // not hold it); the record of `len` bytes made there is whole, held and copied to the console.
 char* log_walk_slot();
 void log_walk_commit(const char* record, size_t len);
+// Whole records (none longer than kMaxRecord) copied into the walk's buffer as one run: false,
+// and nothing held, when this thread does not hold it or the run is larger than the buffer.
+bool log_walk_put(const std::string_view* records, size_t count);

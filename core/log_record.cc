@@ -100,7 +100,11 @@ std::string kiv_log_made(std::initializer_list<std::string_view> pieces) {
   return std::string(out, put_pieces(out, pieces));
 }
 
-void kiv_log_records(std::initializer_list<std::string_view> made) {
+void kiv_log_records(std::span<const std::string_view> made) {
+  if (log_discarding.load(std::memory_order_relaxed)) return;
+  bool whole = true;  // a longer record is cut on its way below
+  for (std::string_view record : made) whole = whole && record.size() <= kMaxRecord;
+  if (whole && log_walk_put(made.data(), made.size())) return;
   for (std::string_view record : made)
     make_record([record](char* out) {
       if (record.size() > kMaxRecord) return put_pieces(out, {record});  // cut as a record is

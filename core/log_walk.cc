@@ -83,6 +83,28 @@ void log_walk_commit(const char* record, size_t len) {
   if (walk_console && len > 5) console_write(record + 5, len - 5);  // without the "[KIV]" tag
 }
 
+bool log_walk_put(const std::string_view* records, size_t count) {
+  if (!my_walk || walk_depth == 0 || count > kWalkRecords) return false;
+  size_t bytes = 0;
+  for (size_t r = 0; r < count; ++r) bytes += records[r].size();
+  if (bytes > kWalkBytes) return false;
+  uint32_t n = walk.count.load(std::memory_order_relaxed);
+  if (n + count > kWalkRecords || kWalkBytes - bytes_held(n) < bytes) {
+    write_walk();
+    n = 0;
+  }
+  uint32_t end = bytes_held(n);
+  for (size_t r = 0; r < count; ++r) {
+    memcpy(walk.data + end, records[r].data(), records[r].size());
+    if (walk_console && records[r].size() > 5)
+      console_write(walk.data + end + 5, records[r].size() - 5);
+    end += static_cast<uint32_t>(records[r].size());
+    walk.ends[n + r] = end;
+  }
+  walk.count.store(n + static_cast<uint32_t>(count), std::memory_order_release);
+  return true;
+}
+
 kiv_log_walk::kiv_log_walk() {
   if (walk_depth++ > 0 || log_discarding.load(std::memory_order_relaxed)) return;
   walk_console = nvram_match("kiv_debug_flag", "1");

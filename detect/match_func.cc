@@ -10,6 +10,7 @@
 #include "detect/match_func.h"
 
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -45,11 +46,19 @@ void match_func_turned_away(std::span<monitor_profile> run, no_match_records& re
   if (run.empty()) return;
   if (records.reason.empty())
     records.reason = kiv_log_made({kHeads.reason, kHeads.no_match, records.piece, "]\n"});
+  std::string_view made[64];  // the two records of 32 profiles go to the walk at once
+  size_t n = 0;
   for (monitor_profile& p : run) {
     if (p.no_match_record.empty())
       p.no_match_record = kiv_log_made({kHeads.pattern, *p.re_pattern, "]\n"});
-    kiv_log_records({records.reason, p.no_match_record});
+    made[n++] = records.reason;
+    made[n++] = p.no_match_record;
+    if (n == std::size(made)) {
+      kiv_log_records({made, n});
+      n = 0;
+    }
   }
+  kiv_log_records({made, n});
 }
 
 int match_func(const monitor_profile* profile, const char* line) {

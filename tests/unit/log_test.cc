@@ -140,7 +140,8 @@ std::vector<std::string> write_record(int k) {
       const std::string a = kiv_log_made({"[KIV][m:(2)]", text, "]\n"});
       const std::string cut = kiv_log_made({"[KIV][c:(4)]", std::string(1000, 'c'), "\n"});
       EXPECT_EQ(cut, "[KIV][c:(4)]" + std::string(997 - 13, 'c') + "\n");
-      kiv_log_records({a, cut, a});
+      const std::string_view made[] = {a, cut, a};
+      kiv_log_records(made);
       return {a, cut, a};
     }
   }
