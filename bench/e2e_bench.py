@@ -364,13 +364,15 @@ def main():
           "| Private_Dirty idle | idle CPU s/hour | idle wake-ups/s |")
     print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for r in rows:
-        print("| %d | %d | %.0f | %.2f | %.2f | %.2f MiB | %.2f + %.2f MiB | %.2f MiB | %.2f MiB "
-              "| %.3f (over %gs) | %.2f |" % (
-                  r["N"], r["lines"], r["lines_per_s"], r["cpu_s_per_mline"],
-                  r["follower_cpu_s_per_mline"], r["peak_rss_kib"] / 1024.0,
-                  r["rss_anon_kib"] / 1024.0, r["rss_file_kib"] / 1024.0,
-                  r["private_dirty_load_kib"] / 1024.0, r["private_dirty_idle_kib"] / 1024.0,
-                  r["idle_cpu_s_per_hour"], r["idle_seconds"], r["idle_wakeups_per_s"]))
+        # --idle 0 measures no quiet period: its three columns stay empty.
+        idle = ("%.2f MiB | %.3f (over %gs) | %.2f" % (
+            r["private_dirty_idle_kib"] / 1024.0, r["idle_cpu_s_per_hour"], r["idle_seconds"],
+            r["idle_wakeups_per_s"]) if "idle_seconds" in r else " | | ")
+        print("| %d | %d | %.0f | %.2f | %.2f | %.2f MiB | %.2f + %.2f MiB | %.2f MiB | %s |" % (
+            r["N"], r["lines"], r["lines_per_s"], r["cpu_s_per_mline"],
+            r["follower_cpu_s_per_mline"], r["peak_rss_kib"] / 1024.0,
+            r["rss_anon_kib"] / 1024.0, r["rss_file_kib"] / 1024.0,
+            r["private_dirty_load_kib"] / 1024.0, idle))
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)
