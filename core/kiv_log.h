@@ -54,8 +54,6 @@ bool kiv_log_console();
 void kiv_log_flush_on_fatal_signals();
 // What those handlers write; async-signal-safe.
 void kiv_log_crash_flush();
-// Console copy of a message, only while kiv_debug_flag is exactly "1".
-int console_debug_printf(const char* fmt, ...) KIV_PRINTF(1, 2);
 
 // Where the records go. The daemon writes its log file; the tools (kivrule) either discard the
 // records (nullptr) or send them to a stream of their own, and never touch /tmp/kiv.log.

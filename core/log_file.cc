@@ -1,12 +1,11 @@
 // Where records go: the daemon's /tmp/kiv.log, moved to /tmp/kiv.log.1 when a record would start
 // past 1 MiB, or a tool's stream.
 //
-// Records are appended on a descriptor kept open, opened again when the daemon rotates or when
-// the file at the path is no longer the one held open (removed or moved away by somebody else).
-// The size that decides rotation is the examined size plus what kiv has written since (it is the
-// log's only writer). No record text ever reaches a shell. One mutex serialises rotation and
-// append, so two threads never lose the rotated file. The crash flush (core/log_walk.cc) rotates
-// the same way without the mutex, on a descriptor of its own.
+// Records are appended on a descriptor kept open, opened again at a rotation or when the file at
+// the path is no longer the one held (removed or moved by somebody else). Rotation goes by the
+// examined size plus what kiv wrote since (the log's only writer). One mutex serialises rotation
+// and append, so no thread loses the rotated file; the crash flush (core/log_walk.cc) rotates the
+// same way on a descriptor of its own, without it. No record text ever reaches a shell.
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>

@@ -28,10 +28,7 @@ void log_file_append_locked(const record_run& run, uint32_t count, bool walk);
 void log_file_write(const char* record, size_t len);
 void log_file_crash_append(const record_run& run, uint32_t count);
 
-// core/log_walk.cc: the place for one record in the walk's buffer (none when this thread does
-// not hold it); the record of `len` bytes made there is whole, held and copied to the console.
-char* log_walk_slot();
-void log_walk_commit(const char* record, size_t len);
-// Whole records (none longer than kMaxRecord) copied into the walk's buffer as one run: false,
-// and nothing held, when this thread does not hold it or the run is larger than the buffer.
+// core/log_walk.cc: whole records (none longer than kMaxRecord) copied into the walk's buffer as
+// one run and to the console: false, and nothing held, when this thread does not hold the buffer
+// or the run is larger than it.
 bool log_walk_put(const std::string_view* records, size_t count);

@@ -1,6 +1,6 @@
 // The text of a record, "[KIV][" func ":(" line ")]" and the message, cut to kMaxRecord bytes,
-// and its console copy. A record is made where it will be held (the walk's buffer,
-// core/log_walk.cc) or on the stack and written at once (core/log_file.cc).
+// and its console copy. A record is made on the stack, then held in the walk's buffer
+// (core/log_walk.cc) or written at once (core/log_file.cc).
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
@@ -63,18 +63,17 @@ size_t put_message(char* out, size_t head, const char* fmt, va_list ap) {
   return cut(out, full, last);
 }
 
-// A record made by make(out) in the walk's buffer (held) or on the stack (written at once), and
-// copied to the console without its "[KIV]" tag.
+// A record made by make(out), held in the walk's buffer or written at once, and copied to the
+// console without its "[KIV]" tag.
 template <class Make>
 void make_record(Make make) {
   if (log_discarding.load(std::memory_order_relaxed)) return;
-  char local[kMaxRecord + 1];
-  char* slot = log_walk_slot();
-  char* out = slot ? slot : local;
-  const size_t len = make(out);
-  if (slot) return log_walk_commit(out, len);
-  log_file_write(out, len);
-  if (len > 5 && nvram_match("kiv_debug_flag", "1")) console_write(out + 5, len - 5);
+  char out[kMaxRecord + 1];
+  const std::string_view record(out, make(out));
+  if (log_walk_put(&record, 1)) return;
+  log_file_write(out, record.size());
+  if (record.size() > 5 && nvram_match("kiv_debug_flag", "1"))
+    console_write(out + 5, record.size() - 5);
 }
 
 }  // namespace
@@ -101,26 +100,6 @@ std::string kiv_log_made(std::initializer_list<std::string_view> pieces) {
 }
 
 void kiv_log_records(std::span<const std::string_view> made) {
-  if (log_discarding.load(std::memory_order_relaxed)) return;
-  bool whole = true;  // a longer record is cut on its way below
-  for (std::string_view record : made) whole = whole && record.size() <= kMaxRecord;
-  if (whole && log_walk_put(made.data(), made.size())) return;
-  for (std::string_view record : made)
-    make_record([record](char* out) {
-      if (record.size() > kMaxRecord) return put_pieces(out, {record});  // cut as a record is
-      memcpy(out, record.data(), record.size());
-      return record.size();
-    });
-}
-
-int console_debug_printf(const char* fmt, ...) {
-  if (!nvram_match("kiv_debug_flag", "1")) return 0;
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  if (n <= 0) return n;
-  console_write(buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
-  return n;
+  if (log_walk_put(made.data(), made.size())) return;
+  for (std::string_view record : made) kiv_log_pieces({record});  // cut as a record is
 }

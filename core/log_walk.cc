@@ -1,14 +1,11 @@
 // A walk's records held together: while a thread walks a log line (kiv_log_walk), its records
-// are made in the one walk buffer and go to the file in one write when the walk ends, rotated
-// where writing each alone would rotate (core/log_file.cc). A line walked over 100 rules makes
-// about 200 records, and a write each cost more than matching the line.
-//
-// One thread at a time holds the buffer (the daemon has one walker); another walks record by
-// record. A fatal signal (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT), in any thread, runs
-// kiv_log_crash_flush, which writes the buffer's whole records with async-signal-safe calls only,
-// each once: the handler claims the buffer; another thread's write under way is let finish
-// (three seconds at most), which empties it, and the owner's next write waits for the end of the
-// process; a write that the signal cut short in its own thread is not written again.
+// gather in the one walk buffer and go to the file in one write when the walk ends, rotated where
+// writing each alone would rotate (core/log_file.cc): a line walked over 100 rules makes about 200
+// records, and a write each cost more than matching the line. One thread holds the buffer at a
+// time (the daemon has one walker); another writes record by record. A fatal signal in any thread
+// runs kiv_log_crash_flush: it claims the buffer and writes its whole records once, with
+// async-signal-safe calls only. Another thread's write under way is let finish (3 s at most) and
+// that thread's next write waits for the end; a write the signal cut short is not made again.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -69,25 +66,14 @@ void on_fatal_signal(int sig) {
 
 }  // namespace
 
-char* log_walk_slot() {
-  if (!my_walk || walk_depth == 0) return nullptr;
-  const uint32_t n = walk.count.load(std::memory_order_relaxed);
-  if (n == kWalkRecords || kWalkBytes - bytes_held(n) <= kMaxRecord) write_walk();
-  return walk.data + bytes_held(walk.count.load(std::memory_order_relaxed));
-}
-
-void log_walk_commit(const char* record, size_t len) {
-  const uint32_t n = walk.count.load(std::memory_order_relaxed);
-  walk.ends[n] = bytes_held(n) + static_cast<uint32_t>(len);
-  walk.count.store(n + 1, std::memory_order_release);
-  if (walk_console && len > 5) console_write(record + 5, len - 5);  // without the "[KIV]" tag
-}
-
 bool log_walk_put(const std::string_view* records, size_t count) {
-  if (!my_walk || walk_depth == 0 || count > kWalkRecords) return false;
+  if (!my_walk || walk_depth == 0) return false;
   size_t bytes = 0;
-  for (size_t r = 0; r < count; ++r) bytes += records[r].size();
-  if (bytes > kWalkBytes) return false;
+  for (size_t r = 0; r < count; ++r) {
+    if (records[r].size() > kMaxRecord) return false;  // cut on its own way
+    bytes += records[r].size();
+  }
+  if (bytes > kWalkBytes || count > kWalkRecords) return false;
   uint32_t n = walk.count.load(std::memory_order_relaxed);
   if (n + count > kWalkRecords || kWalkBytes - bytes_held(n) < bytes) {
     write_walk();
@@ -96,7 +82,7 @@ bool log_walk_put(const std::string_view* records, size_t count) {
   uint32_t end = bytes_held(n);
   for (size_t r = 0; r < count; ++r) {
     memcpy(walk.data + end, records[r].data(), records[r].size());
-    if (walk_console && records[r].size() > 5)
+    if (walk_console && records[r].size() > 5)  // without the "[KIV]" tag
       console_write(walk.data + end + 5, records[r].size() - 5);
     end += static_cast<uint32_t>(records[r].size());
     walk.ends[n + r] = end;
