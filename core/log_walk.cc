@@ -34,7 +34,7 @@ struct walk_buffer {
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "read by a signal handler");
 
 walk_buffer walk;
-thread_local bool my_walk = false;     // this thread holds the buffer
+thread_local bool my_walk = false;     // this thread holds the buffer: only while it walks
 thread_local bool my_writing = false;  // and is writing it out
 thread_local int walk_depth = 0;
 thread_local bool walk_console = false;  // the walk's reading of kiv_debug_flag
@@ -67,7 +67,7 @@ void on_fatal_signal(int sig) {
 }  // namespace
 
 bool log_walk_put(const std::string_view* records, size_t count) {
-  if (!my_walk || walk_depth == 0) return false;
+  if (!my_walk) return false;  // held only inside this thread's walk
   size_t bytes = 0;
   for (size_t r = 0; r < count; ++r) {
     if (records[r].size() > kMaxRecord) return false;  // cut on its own way
