@@ -51,6 +51,9 @@ TEST(FreqWindow, RingsFillSlideAndFire) {
   EXPECT_EQ(p.timestamp, (std::vector<double>{1, 2}));
   EXPECT_EQ(is_match_condition(&p), 0);
   p.front = 1;
+  p.rear = 0;
+  p.period = 60;
+  EXPECT_EQ(is_time_diff_match(&p), 1) << "a second apart is inside a minute";
   p.timestamp = {0.0 / 0.0, 2};
   EXPECT_EQ(is_time_diff_match(&p), 0) << "not a number is outside every window";
   record_timestamp(nullptr, 1);
