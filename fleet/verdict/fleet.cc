@@ -155,36 +155,30 @@ using json_ptr = std::unique_ptr<json_object, int (*)(json_object*)>;
 void put(json_object* o, const char* k, json_object* v) {
   json_object_object_add(o, k, v);
 }
-json_object* u64(uint64_t n) {
-  return json_object_new_uint64(n);
-}
 json_object* real(double r) {
   return std::isinf(r) ? json_object_new_string("inf") : json_object_new_double(r);
-}
-json_object* str(const std::string& s) {
-  return json_object_new_string_len(s.data(), static_cast<int>(s.size()));
 }
 
 json_object* segment_json(const fleet_segment& seg) {
   json_object* j = json_object_new_object();
-  put(j, "dimension", str(seg.dimension));
-  put(j, "value", str(seg.value));
-  put(j, "rollout_routers", u64(seg.rollout_routers));
-  put(j, "base_routers", u64(seg.base_routers));
-  put(j, "rollout_seconds", u64(seg.rollout_seconds));
-  put(j, "base_seconds", u64(seg.base_seconds));
+  put(j, "dimension", json_text(seg.dimension));
+  put(j, "value", json_text(seg.value));
+  put(j, "rollout_routers", json_u64(seg.rollout_routers));
+  put(j, "base_routers", json_u64(seg.base_routers));
+  put(j, "rollout_seconds", json_u64(seg.rollout_seconds));
+  put(j, "base_seconds", json_u64(seg.base_seconds));
   put(j, "judged", json_object_new_boolean(seg.judged));
   json_object* ms = json_object_new_array();
   for (const fleet_measure& m : seg.measures) {
     json_object* jm = json_object_new_object();
-    put(jm, "measure", str(m.name));
+    put(jm, "measure", json_text(m.name));
     put(jm, "rollout", real(m.rollout));
     put(jm, "base", real(m.base));
     put(jm, "rose", json_object_new_boolean(m.rose));
     json_object* top = json_object_new_array();
     for (const fleet_top& t : m.top) {
       json_object* jt = json_object_new_object();
-      put(jt, "ident", str(t.ident));
+      put(jt, "ident", json_text(t.ident));
       put(jt, "rate", real(t.rate));
       json_object_array_add(top, jt);
     }
@@ -198,45 +192,45 @@ json_object* segment_json(const fleet_segment& seg) {
 int print_json(const fleet_state& s, const fleet_verdict& v, const fleet_options& o) {
   json_ptr doc(json_object_new_object(), json_object_put);
   json_object* j = doc.get();
-  put(j, "lines", u64(s.lines));
-  put(j, "requests", u64(s.requests));
-  put(j, "reports", u64(s.reports));
-  put(j, "cut", u64(s.cut));
-  put(j, "without_report", u64(s.no_report));
-  put(j, "not_answered", u64(s.not_answered));
+  put(j, "lines", json_u64(s.lines));
+  put(j, "requests", json_u64(s.requests));
+  put(j, "reports", json_u64(s.reports));
+  put(j, "cut", json_u64(s.cut));
+  put(j, "without_report", json_u64(s.no_report));
+  put(j, "not_answered", json_u64(s.not_answered));
   json_object* left = json_object_new_object();
-  for (const auto& [why, n] : s.left_out) put(left, why.c_str(), u64(n));
+  for (const auto& [why, n] : s.left_out) put(left, why.c_str(), json_u64(n));
   put(j, "left_out", left);
-  put(j, "unreadable", u64(s.unreadable));
+  put(j, "unreadable", json_u64(s.unreadable));
   json_object* notes = json_object_new_array();
-  for (const std::string& n : s.notes) json_object_array_add(notes, str(n));
+  for (const std::string& n : s.notes) json_object_array_add(notes, json_text(n));
   put(j, "unreadable_lines", notes);
-  put(j, "serial", v.published ? u64(v.serial) : nullptr);
-  put(j, "stage", u64(v.stage));
-  put(j, "first_published_ms", u64(v.first_ms));
-  put(j, "base", v.base ? u64(*v.base) : nullptr);
-  put(j, "routers_in_stage", u64(v.in_stage));
-  put(j, "taken", u64(v.taken));
+  put(j, "serial", v.published ? json_u64(v.serial) : nullptr);
+  put(j, "stage", json_u64(v.stage));
+  put(j, "first_published_ms", json_u64(v.first_ms));
+  put(j, "base", v.base ? json_u64(*v.base) : nullptr);
+  put(j, "routers_in_stage", json_u64(v.in_stage));
+  put(j, "taken", json_u64(v.taken));
   json_object* refused = json_object_new_object();
   json_object* refusing = json_object_new_object();
   for (size_t i = 0; i < v.refused.size(); ++i) {
-    put(refused, FLEET_REFUSALS[i], u64(v.refused[i]));
-    put(refusing, FLEET_REFUSALS[i], u64(v.refusing[i]));
+    put(refused, FLEET_REFUSALS[i], json_u64(v.refused[i]));
+    put(refusing, FLEET_REFUSALS[i], json_u64(v.refusing[i]));
   }
   put(j, "refused", refused);
   put(j, "refusing_routers", refusing);
-  put(j, "other_than_200_with_ident", u64(v.shed_with_ident));
-  put(j, "other_than_200_without_ident", u64(v.shed_without));
-  put(j, "outside_stage", u64(v.outside_stage));
-  put(j, "began_before_publication", u64(v.before_publication));
+  put(j, "other_than_200_with_ident", json_u64(v.shed_with_ident));
+  put(j, "other_than_200_without_ident", json_u64(v.shed_without));
+  put(j, "outside_stage", json_u64(v.outside_stage));
+  put(j, "began_before_publication", json_u64(v.before_publication));
   json_object* segs = json_object_new_array();
   for (const fleet_segment& seg : v.segments) json_object_array_add(segs, segment_json(seg));
   put(j, "segments", segs);
   const bool judged = v.published && (v.halt || v.segments.front().judged);
   put(j, "judged", json_object_new_boolean(judged));
-  put(j, "verdict", str(v.halt ? "halt" : "go on"));
+  put(j, "verdict", json_text(v.halt ? "halt" : "go on"));
   json_object* reasons = json_object_new_array();
-  for (const std::string& r : v.reasons) json_object_array_add(reasons, str(r));
+  for (const std::string& r : v.reasons) json_object_array_add(reasons, json_text(r));
   put(j, "rose", reasons);
   std::printf("%s\n", json_object_to_json_string_ext(j, JSON_C_TO_STRING_PLAIN));
   (void)o;

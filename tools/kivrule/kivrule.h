@@ -72,6 +72,12 @@ int take_public_key(std::vector<std::string>* args, rule_key* key, std::string* 
 // Why a key file could not be used, naming it.
 std::string key_problem(const std::string& path, rule_sig r, bool private_key);
 
+// A JSON number of a count (the whole uint64_t range) and a JSON string of a text, for the
+// commands' --json output.
+struct json_object;
+json_object* json_u64(uint64_t v);
+json_object* json_text(const std::string& s);
+
 // Where the JSON reader stopped in text, as "line L, column C: what is wrong" in words a person
 // can act on; empty when the text is one JSON value. *end (when given) is the byte just past the
 // value when it parses.

@@ -382,15 +382,6 @@ void print_text(const replay_state& rs, const std::string& rules_path,
                   quoted(keyword_of(rs.reports[i])).c_str(), rs.reports[i].self_trigger.c_str());
 }
 
-json_object* json_u64(uint64_t v) {
-  return json_object_new_int64(static_cast<int64_t>(std::min<uint64_t>(v, INT64_MAX)));
-}
-
-json_object* json_text(const std::string& s) {
-  return json_object_new_string_len(s.data(),
-                                    static_cast<int>(std::min<size_t>(s.size(), INT_MAX)));
-}
-
 void print_json(const replay_state& rs, const std::string& rules_path,
                 const std::string& log_path) {
   const options& o = *rs.opt;

@@ -324,6 +324,15 @@ std::string text_position(const std::string& text, size_t offset) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
+json_object* json_u64(uint64_t v) {
+  return json_object_new_uint64(v);
+}
+
+json_object* json_text(const std::string& s) {
+  return json_object_new_string_len(s.data(),
+                                    static_cast<int>(std::min<size_t>(s.size(), INT_MAX)));
+}
+
 std::string json_problem(const std::string& text, size_t* end) {
   json_tokener* tok = json_tokener_new();
   if (!tok) return "out of memory";
